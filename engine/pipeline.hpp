@@ -1,0 +1,20 @@
+// Row normalisation: every record of a buffer becomes a good row (unchanged, padded or merged) or
+// a quarantine entry, with the counters of the run.
+#pragma once
+
+#include <string_view>
+
+#include "engine/records.hpp"
+
+namespace quorle::engine {
+
+/// Settles the delimiter (given or sniffed) and the column count (given or inferred), then sorts
+/// every record. The outcome refers to `data`, which must outlive it. Throws std::bad_alloc when
+/// memory runs out, and ColumnCountTooLarge, before allocating, when a padded row could not fit
+/// in the machine's memory.
+BufferOutcome process_buffer(std::string_view data, const RepairOptions& options);
+
+/// The delimiter byte as text: the code point of the same value in UTF-8.
+std::string code_point_utf8(char32_t code_point);
+
+}  // namespace quorle::engine

@@ -1,0 +1,170 @@
+#include "engine/row_store.hpp"
+
+#include <cstring>
+
+#include "engine/check.hpp"
+
+namespace quorle::engine {
+namespace {
+
+// The first byte of every stored row.
+constexpr std::uint8_t BUILT = 1;   // fields stored one by one; otherwise a verbatim span
+constexpr std::uint8_t PADDED = 2;  // a padding count follows
+
+}  // namespace
+
+void RowStore::put_varint(std::uint64_t v) {
+  while (v >= 0x80) {
+    stream_.push_back(static_cast<std::uint8_t>(v | 0x80));
+    v >>= 7;
+  }
+  stream_.push_back(static_cast<std::uint8_t>(v));
+}
+
+// A field whose text is in the arena (the empty field included) is its length with the low bit set.
+void RowStore::put_text_length(std::uint64_t length) { put_varint(length << 1 | 1); }
+
+void RowStore::add_verbatim(std::uint64_t begin, std::uint64_t length, std::uint64_t padding) {
+  QUORLE_DCHECK(begin >= input_pos_ && begin + length <= input_.size());
+  stream_.push_back(padding ? PADDED : 0);
+  put_varint(begin - input_pos_);
+  put_varint(length);
+  if (padding) put_varint(padding);
+  input_pos_ = begin + length;
+  ++count_;
+}
+
+void RowStore::begin_row(std::uint64_t field_count, std::uint64_t padding) {
+  stream_.push_back(static_cast<std::uint8_t>(BUILT | (padding ? PADDED : 0)));
+  put_varint(field_count);
+  if (padding) put_varint(padding);
+  ++count_;
+}
+
+void RowStore::add_input_field(std::uint64_t offset, std::uint64_t length) {
+  if (length == 0) {
+    put_text_length(0);
+    return;
+  }
+  QUORLE_DCHECK(offset >= input_pos_ && offset + length <= input_.size());
+  put_varint(length << 1);
+  put_varint(offset - input_pos_);
+  input_pos_ = offset + length;
+}
+
+void RowStore::add_text_field(std::string_view text) {
+  arena_.append(text);
+  put_text_length(text.size());
+}
+
+void RowStore::end_text() { put_text_length(arena_.size() - text_begin_); }
+
+void RowStore::shrink_to_fit() {
+  stream_.shrink_to_fit();
+  arena_.shrink_to_fit();
+}
+
+std::uint64_t RowStore::Cursor::read_varint() {
+  const std::vector<std::uint8_t>& s = store_->stream_;
+  std::uint64_t v = 0;
+  for (int shift = 0;; shift += 7) {
+    QUORLE_DCHECK(stream_pos_ < s.size());
+    const std::uint8_t b = s[stream_pos_++];
+    v |= std::uint64_t{b & 0x7Fu} << shift;
+    if (b < 0x80) return v;
+  }
+}
+
+bool RowStore::Cursor::next(StoredRow& row, bool split) {
+  const RowStore& store = *store_;
+  if (stream_pos_ >= store.stream_.size()) return false;
+  const std::uint8_t head = store.stream_[stream_pos_++];
+  if (!(head & BUILT)) {
+    const std::uint64_t begin = input_pos_ + read_varint();
+    const std::uint64_t length = read_varint();
+    row.verbatim = true;
+    row.raw = store.input_.substr(begin, length);
+    row.padding = (head & PADDED) ? read_varint() : 0;
+    input_pos_ = begin + length;
+    if (split) {
+      split_verbatim(row.raw, store.delimiter_, store.quote_, fields_, unescaped_);
+      row.fields = fields_;
+    } else {
+      row.fields = {};
+    }
+  } else {
+    const std::uint64_t count = read_varint();
+    row.verbatim = false;
+    row.raw = {};
+    row.padding = (head & PADDED) ? read_varint() : 0;
+    fields_.clear();
+    fields_.reserve(count);
+    for (std::uint64_t i = 0; i < count; ++i) {
+      const std::uint64_t v = read_varint();
+      const std::uint64_t length = v >> 1;
+      if (v & 1) {
+        fields_.push_back(std::string_view(store.arena_).substr(arena_pos_, length));
+        arena_pos_ += length;
+      } else {
+        const std::uint64_t begin = input_pos_ + read_varint();
+        fields_.push_back(store.input_.substr(begin, length));
+        input_pos_ = begin + length;
+      }
+    }
+    row.fields = fields_;
+  }
+  ++index_;
+  return true;
+}
+
+void split_verbatim(std::string_view raw, std::uint8_t delimiter, std::uint8_t quote,
+                    std::vector<std::string_view>& fields, std::string& unescaped) {
+  fields.clear();
+  unescaped.clear();
+  unescaped.reserve(raw.size());  // views into it must survive the appends below
+  const char* s = raw.data();
+  const std::size_t n = raw.size();
+  auto find = [&](std::size_t from, std::uint8_t byte) {
+    if (from >= n) return n;
+    const void* hit = std::memchr(s + from, byte, n - from);
+    return hit ? static_cast<std::size_t>(static_cast<const char*>(hit) - s) : n;
+  };
+  std::size_t i = 0;
+  for (;;) {
+    if (i < n && static_cast<std::uint8_t>(s[i]) == quote) {
+      // A quoted field: up to the quote that is not doubled, each doubled quote standing for one.
+      std::size_t piece = i + 1;
+      std::size_t out_begin = std::string::npos;
+      for (;;) {
+        const std::size_t k = find(piece, quote);
+        QUORLE_DCHECK(k < n);
+        if (k + 1 < n && static_cast<std::uint8_t>(s[k + 1]) == quote) {
+          if (out_begin == std::string::npos) out_begin = unescaped.size();
+          unescaped.append(s + piece, k + 1 - piece);
+          piece = k + 2;
+          continue;
+        }
+        if (out_begin == std::string::npos) {
+          fields.emplace_back(s + piece, k - piece);
+        } else {
+          unescaped.append(s + piece, k - piece);
+          fields.emplace_back(unescaped.data() + out_begin, unescaped.size() - out_begin);
+        }
+        i = k + 1;
+        break;
+      }
+    } else {
+      const std::size_t k = find(i, delimiter);
+      fields.emplace_back(s + i, k - i);
+      i = k;
+    }
+    if (i >= n) return;
+    ++i;  // the delimiter
+    if (i == n) {
+      fields.emplace_back();
+      return;
+    }
+  }
+}
+
+}  // namespace quorle::engine

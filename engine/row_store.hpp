@@ -1,0 +1,94 @@
+// Compact storage for rows. A row costs a few bytes beyond the input it refers to: either the span
+// of input bytes that already is its clean encoding (a verbatim row), or, per field, a varint
+// length and a varint gap to the field's input bytes. Texts that differ from the input live in one
+// arena; padding fields are a count and cost nothing. Rows are read back in order by a cursor.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quorle::engine {
+
+/// One stored row as a cursor hands it out; valid until the cursor moves on.
+struct StoredRow {
+  /// `raw` is the record's own input bytes, a well-formed encoding of its fields with the run's
+  /// delimiter and quote (quoted fields quoted, quotes doubled), line break excluded.
+  bool verbatim = false;
+  std::string_view raw;
+  /// The fields, padding excluded. For a verbatim row only when the cursor was asked to split it.
+  std::span<const std::string_view> fields;
+  /// Empty fields that follow the stored ones.
+  std::uint64_t padding = 0;
+
+  std::uint64_t field_count() const { return fields.size() + padding; }
+};
+
+class RowStore {
+ public:
+  RowStore() = default;
+  RowStore(std::string_view input, std::uint8_t delimiter, std::uint8_t quote)
+      : input_(input), delimiter_(delimiter), quote_(quote) {}
+
+  std::uint64_t size() const { return count_; }
+  bool empty() const { return count_ == 0; }
+  std::string_view input() const { return input_; }
+
+  void add_verbatim(std::uint64_t begin, std::uint64_t length, std::uint64_t padding);
+
+  /// A built row: begin_row, then exactly `field_count` fields, each by add_input_field,
+  /// add_text_field or begin_text / append_text / end_text.
+  void begin_row(std::uint64_t field_count, std::uint64_t padding);
+  void add_input_field(std::uint64_t offset, std::uint64_t length);
+  void add_text_field(std::string_view text);
+  void begin_text() { text_begin_ = arena_.size(); }
+  void append_text(std::string_view text) { arena_.append(text); }
+  void end_text();
+
+  /// Bytes held, capacity included.
+  std::size_t memory_bytes() const { return stream_.capacity() + arena_.capacity(); }
+  void shrink_to_fit();
+
+  class Cursor {
+   public:
+    explicit Cursor(const RowStore& store) : store_(&store) {}
+    /// The next row, or false at the end. With `split`, verbatim rows get their fields too.
+    bool next(StoredRow& row, bool split);
+    std::uint64_t index() const { return index_; }
+
+   private:
+    std::uint64_t read_varint();
+
+    const RowStore* store_;
+    std::size_t stream_pos_ = 0;
+    std::uint64_t input_pos_ = 0;
+    std::size_t arena_pos_ = 0;
+    std::uint64_t index_ = 0;
+    std::vector<std::string_view> fields_;
+    std::string unescaped_;
+  };
+  Cursor cursor() const { return Cursor(*this); }
+
+ private:
+  void put_varint(std::uint64_t v);
+  void put_text_length(std::uint64_t length);
+
+  std::string_view input_;
+  std::uint8_t delimiter_ = ',';
+  std::uint8_t quote_ = '"';
+  std::vector<std::uint8_t> stream_;
+  std::string arena_;
+  std::uint64_t count_ = 0;
+  std::uint64_t input_pos_ = 0;  // end of the last input bytes referred to
+  std::size_t text_begin_ = 0;
+};
+
+/// Splits a verbatim row's bytes into its fields. Texts with doubled quotes are unescaped into
+/// `unescaped`, which the returned views may point into.
+void split_verbatim(std::string_view raw, std::uint8_t delimiter, std::uint8_t quote,
+                    std::vector<std::string_view>& fields, std::string& unescaped);
+
+}  // namespace quorle::engine

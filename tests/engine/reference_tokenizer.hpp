@@ -1,0 +1,156 @@
+// A byte-at-a-time tokenizer written straight from the rules, with the closing-quote test as a
+// plain forward scan. Slow and obviously faithful: the fast tokenizer is checked against it.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/utf8.hpp"
+
+namespace quorle::engine::testing {
+
+class ReferenceTokenizer {
+ public:
+  ReferenceTokenizer(std::string_view data, std::uint8_t delimiter, std::uint8_t quote,
+                     bool repair)
+      : d_(data), d(delimiter), q(quote), repair_(repair) {
+    if (data.size() >= 3 && data.substr(0, 3) == "\xEF\xBB\xBF") pos_ = 3;
+  }
+
+  std::uint64_t line() const { return line_; }
+  bool ended_with_break() const { return ended_with_break_; }
+
+  std::optional<std::vector<std::string>> next_record() {
+    const std::size_t n = d_.size();
+    if (pos_ >= n) return std::nullopt;
+    std::vector<std::string> record;
+    std::string buffer;
+    auto finish = [&] {
+      std::string text;
+      append_lossy_utf8(text, reinterpret_cast<const std::uint8_t*>(buffer.data()),
+                        buffer.size());
+      record.push_back(text);
+      buffer.clear();
+    };
+    auto line_break = [&] {
+      if (at(pos_) == '\r' && pos_ + 1 < n && at(pos_ + 1) == '\n') ++pos_;
+      ++pos_;
+      ++line_;
+      ended_with_break_ = true;
+    };
+    ended_with_break_ = false;
+    enum { FieldStart, Unquoted, Quoted, AfterClosing } state = FieldStart;
+    while (pos_ < n) {
+      const std::uint8_t c = at(pos_);
+      switch (state) {
+        case FieldStart:
+          if (c == q) {
+            ++pos_;
+            state = Quoted;
+          } else if (c == d) {
+            record.emplace_back();
+            ++pos_;
+          } else if (c == '\n' || c == '\r') {
+            line_break();
+            record.emplace_back();
+            return record;
+          } else {
+            buffer += static_cast<char>(c);
+            ++pos_;
+            state = Unquoted;
+          }
+          break;
+        case Unquoted:
+          if (c == d) {
+            finish();
+            ++pos_;
+            state = FieldStart;
+          } else if (c == '\n' || c == '\r') {
+            line_break();
+            finish();
+            return record;
+          } else {
+            buffer += static_cast<char>(c);
+            ++pos_;
+          }
+          break;
+        case Quoted:
+          if (c == q && pos_ + 1 == n) {
+            ++pos_;
+            state = AfterClosing;
+          } else if (c == q && at(pos_ + 1) == q) {
+            buffer += static_cast<char>(q);
+            pos_ += 2;
+          } else if (c == q && !repair_) {
+            ++pos_;
+            state = AfterClosing;
+          } else if (c == q) {
+            if (closing(pos_)) {
+              ++pos_;
+              state = AfterClosing;
+            } else {
+              buffer += static_cast<char>(q);
+              ++pos_;
+            }
+          } else {
+            if (c == '\n') ++line_;
+            buffer += static_cast<char>(c);
+            ++pos_;
+          }
+          break;
+        case AfterClosing:
+          if (c == d) {
+            finish();
+            ++pos_;
+            state = FieldStart;
+          } else if (c == ' ' || c == '\t') {
+            ++pos_;
+          } else if (c == '\n' || c == '\r') {
+            line_break();
+            finish();
+            return record;
+          } else {
+            buffer += static_cast<char>(c);
+            ++pos_;
+            state = Unquoted;
+          }
+          break;
+      }
+    }
+    finish();
+    return record;
+  }
+
+ private:
+  std::uint8_t at(std::size_t i) const { return static_cast<std::uint8_t>(d_[i]); }
+
+  // Skips blanks from k on, testing for the delimiter first; true when a field end follows.
+  bool end_after_blanks(std::size_t k) const {
+    while (k < d_.size() && at(k) != d && (at(k) == ' ' || at(k) == '\t')) ++k;
+    return k == d_.size() || at(k) == d || at(k) == '\r' || at(k) == '\n';
+  }
+
+  bool closing(std::size_t p) const {
+    std::size_t k = p + 1;
+    while (k < d_.size() && at(k) != d && (at(k) == ' ' || at(k) == '\t')) ++k;
+    if (k == d_.size() || at(k) == d || at(k) == '\n' || at(k) == '\r') return true;
+    for (; k < d_.size(); ++k) {
+      const std::uint8_t c = at(k);
+      if (c == '\n' || c == '\r') return true;
+      if (c == q && end_after_blanks(k + 1)) return false;
+    }
+    return true;
+  }
+
+  std::string_view d_;
+  std::uint8_t d, q;
+  bool repair_;
+  std::size_t pos_ = 0;
+  std::uint64_t line_ = 1;
+  bool ended_with_break_ = false;
+};
+
+}  // namespace quorle::engine::testing

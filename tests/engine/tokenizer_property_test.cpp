@@ -1,0 +1,174 @@
+// The bulk-scanning tokenizer against the byte-at-a-time reference on random buffers built from
+// the bytes that matter, with lengths that cross the scanner's 64-byte blocks.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine/pipeline.hpp"
+#include "engine/tokenizer.hpp"
+#include "engine/utf8.hpp"
+#include "reference_tokenizer.hpp"
+
+namespace quorle::engine {
+namespace {
+
+using testing::ReferenceTokenizer;
+
+struct Options {
+  std::uint8_t delimiter;
+  std::uint8_t quote;
+  bool repair;
+};
+
+class RandomBuffers {
+ public:
+  explicit RandomBuffers(std::uint64_t seed) : rng_(seed) {}
+
+  std::uint64_t below(std::uint64_t n) { return rng_() % n; }
+
+  Options options() {
+    static constexpr std::uint8_t delimiters[] = {',', ',', ';', '\t', ' ', '|', 0xA7, 0xC3, '"'};
+    static constexpr std::uint8_t quotes[] = {'"', '"', '\'', ' ', 0xA7};
+    return {delimiters[below(std::size(delimiters))], quotes[below(std::size(quotes))],
+            below(4) != 0};
+  }
+
+  // Mostly special bytes, some text and some UTF-8 fragments, now and then long plain runs.
+  std::string buffer(const Options& o, std::size_t max_length) {
+    const std::size_t length = below(max_length + 1);
+    std::string s;
+    if (below(8) == 0) s = "\xEF\xBB\xBF";
+    while (s.size() < length) {
+      switch (below(16)) {
+        case 0: case 1: s += static_cast<char>(o.delimiter); break;
+        case 2: case 3: case 4: s += static_cast<char>(o.quote); break;
+        case 5: s += '\n'; break;
+        case 6: s += '\r'; break;
+        case 7: s += below(2) ? ' ' : '\t'; break;
+        case 8: s += '\0'; break;
+        case 9: s += "\xC3\xA9"; break;
+        case 10: s += static_cast<char>(0x80 + below(128)); break;
+        case 11: s += "\xE2\x80\xA8"; break;
+        case 12: s.append(below(100), 'x'); break;
+        default: s += static_cast<char>('a' + below(3)); break;
+      }
+    }
+    return s;
+  }
+
+ private:
+  std::mt19937_64 rng_;
+};
+
+std::string code_point(std::uint8_t b) { return code_point_utf8(b); }
+
+// The clean encoding of a field, straight from the output rules.
+std::string encode(const std::string& field, std::uint8_t delimiter, std::uint8_t quote) {
+  const std::string d = code_point(delimiter), q = code_point(quote);
+  const bool needs = field.find(q) != std::string::npos || field.find(d) != std::string::npos ||
+                     field.find_first_of("\r\n") != std::string::npos;
+  if (!needs) return field;
+  std::string out = q;
+  for (std::size_t i = 0; i < field.size();) {
+    if (field.compare(i, q.size(), q) == 0) {
+      out += q + q;
+      i += q.size();
+    } else {
+      out += field[i++];
+    }
+  }
+  return out + q;
+}
+
+void compare_with_reference(const std::string& input, const Options& o) {
+  SCOPED_TRACE(::testing::PrintToString(input) + " delimiter " + std::to_string(o.delimiter) +
+               " quote " + std::to_string(o.quote) + " repair " + std::to_string(o.repair));
+  ReferenceTokenizer reference(input, o.delimiter, o.quote, o.repair);
+  RecordTokenizer fast(input, o.delimiter, o.quote, o.repair);
+  RecordTokenizer counting(input, o.delimiter, o.quote, o.repair);
+  FieldCollector collector(input);
+  FieldCounter counter(input);
+  std::vector<Row> records;
+  for (std::size_t index = 0;; ++index) {
+    SCOPED_TRACE("record " + std::to_string(index));
+    const auto expected = reference.next_record();
+    const bool got = fast.next(collector);
+    ASSERT_EQ(got, expected.has_value());
+    ASSERT_EQ(counting.next(counter), got);
+    if (!got) break;
+    Row row;
+    for (const FieldText& f : collector.fields()) row.emplace_back(collector.text(f));
+    ASSERT_EQ(row, *expected);
+    ASSERT_EQ(fast.line(), reference.line());
+    ASSERT_EQ(fast.last_span().ended_with_break, reference.ended_with_break());
+    ASSERT_EQ(fast.position(), counting.position());
+    ASSERT_EQ(counter.field_count(), row.size());
+    if (row.size() == 1) {
+      ASSERT_EQ(counter.first_field_blank(), is_white_space_only(row[0]));
+    }
+    if (fast.last_span().verbatim) {
+      std::string line;
+      for (std::size_t i = 0; i < row.size(); ++i) {
+        if (i) line += static_cast<char>(o.delimiter);
+        line += encode(row[i], o.delimiter, o.quote);
+      }
+      const RecordSpan& span = fast.last_span();
+      ASSERT_EQ(line, input.substr(span.begin, span.end - span.begin));
+    }
+    records.push_back(row);
+  }
+  // With no column count enforced every record is a good row, stored compactly and read back.
+  RepairOptions options;
+  options.delimiter = o.delimiter;
+  options.quote_char = o.quote;
+  options.repair_quotes = o.repair;
+  options.expected_columns = 0;
+  ASSERT_EQ(process_buffer(input, options).good_rows(), records);
+}
+
+TEST(TokenizerProperty, MatchesReferenceOnShortBuffers) {
+  RandomBuffers random(20261207);
+  for (int i = 0; i < 20000; ++i) {
+    const Options o = random.options();
+    compare_with_reference(random.buffer(o, 200), o);
+    if (HasFatalFailure()) return;
+  }
+}
+
+TEST(TokenizerProperty, MatchesReferenceOnLongBuffers) {
+  RandomBuffers random(7);
+  for (int i = 0; i < 300; ++i) {
+    const Options o = random.options();
+    compare_with_reference(random.buffer(o, 5000), o);
+    if (HasFatalFailure()) return;
+  }
+}
+
+TEST(QuoteLookahead, MatchesThePlainScan) {
+  // Every quote position of random lines, asked in increasing order as the tokenizer does.
+  RandomBuffers random(99);
+  for (int i = 0; i < 3000; ++i) {
+    const Options o = random.options();
+    const std::string s = random.buffer(o, 300);
+    const auto* d = reinterpret_cast<const std::uint8_t*>(s.data());
+    QuoteLookahead lookahead(d, s.size(), o.delimiter, o.quote);
+    for (std::size_t p = 0; p + 1 < s.size(); ++p) {
+      if (d[p] != o.quote || d[p + 1] == o.quote) continue;
+      bool closes = true;
+      if (!lookahead.field_end_follows(p)) {
+        for (std::size_t k = p + 1; k < s.size() && d[k] != '\n' && d[k] != '\r'; ++k) {
+          if (d[k] == o.quote && lookahead.field_end_follows(k)) {
+            closes = false;
+            break;
+          }
+        }
+      }
+      ASSERT_EQ(lookahead.closes(p), closes) << ::testing::PrintToString(s) << " at " << p;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace quorle::engine
