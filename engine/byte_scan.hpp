@@ -1,99 +1,156 @@
-// Bulk scanning: finds the next byte that the tokenizer's rules must look at, 64 bytes at a time,
-// so that runs of ordinary bytes cost a few instructions per block instead of a branch per byte.
+// Bulk scanning: the tokenizer looks at the buffer 64 bytes at a time, as bit masks of the bytes
+// that its rules care about, so that runs of ordinary bytes cost a few instructions per block
+// instead of a branch per byte.
 #pragma once
-
-#include <emmintrin.h>
 
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
+#include "engine/block_classify.hpp"
+
 namespace quorle::engine {
 
-/// Walks a buffer forward in 64-byte blocks, each described by a bit mask of its "special" bytes
-/// (delimiter, quote, CR, LF) and a mask of its bytes of 0x80 and above.
-class SpecialScanner {
+/// What a run of plain text held: a record that has no quote byte before its line break.
+struct PlainRun {
+  std::size_t end;           ///< offset of the line break, or the buffer size
+  std::uint64_t delimiters;  ///< delimiter bytes before it
+  bool high;                 ///< some byte of 0x80 or above before it
+};
+
+/// Walks a buffer forward block by block, keeping the masks of the current block.
+class BlockScanner {
  public:
-  SpecialScanner(const std::uint8_t* data, std::size_t size, std::uint8_t delimiter,
-                 std::uint8_t quote)
+  BlockScanner(const std::uint8_t* data, std::size_t size, std::uint8_t delimiter,
+               std::uint8_t quote)
       : data_(data),
         size_(size),
-        delimiter_(_mm_set1_epi8(static_cast<char>(delimiter))),
-        quote_(_mm_set1_epi8(static_cast<char>(quote))) {}
+        delimiter_(delimiter),
+        quote_(quote),
+        classify_(best_block_classifier()) {}
 
-  /// First offset at or after `p` holding a special byte; the buffer size when there is none.
-  std::size_t next(std::size_t p) {
-    std::size_t rel = p - base_;  // wraps to a huge value when p lies before the block
-    if (rel >= 64) {
-      if (p >= size_) return size_;
-      load(p & ~std::size_t{63});
-      rel = p - base_;
-    }
-    std::uint64_t m = special_ & (~std::uint64_t{0} << rel);
+  /// First offset at or after `p` holding the delimiter, the quote, CR or LF; the size if none.
+  std::size_t next_special(std::size_t p) {
+    const std::uint64_t keep = at(p);  // loads the block before its masks are read
+    std::uint64_t m = (masks_.delimiter | masks_.stop) & keep;
     while (m == 0) {
-      const std::size_t next_base = base_ + 64;
-      if (next_base >= size_) return size_;
-      load(next_base);
-      m = special_;
+      if (!advance()) return size_;
+      m = masks_.delimiter | masks_.stop;
     }
     return base_ + static_cast<std::size_t>(std::countr_zero(m));
   }
 
-  /// Starts tracking bytes of 0x80 and above from offset `p` on (the start of a record).
-  void mark(std::size_t p) {
-    const std::size_t rel = p - base_;
-    high_seen_ = rel < 64 && (high_ >> rel) != 0;
+  /// First offset at or after `p` holding the quote byte; the size if none. Counts the LF bytes
+  /// it passes, and notes whether it passed a delimiter, CR or LF.
+  std::size_t next_quote(std::size_t p, std::uint64_t& lf_passed, bool& special_passed) {
+    std::uint64_t keep = at(p);
+    for (;;) {
+      std::uint64_t stops = masks_.stop & keep;
+      while (stops) {
+        const std::size_t at_stop = base_ + static_cast<std::size_t>(std::countr_zero(stops));
+        const std::uint8_t c = data_[at_stop];
+        if (c == quote_) {
+          const std::uint64_t before = (stops & -stops) - 1;
+          special_passed |= (masks_.delimiter & keep & before) != 0;
+          return at_stop;
+        }
+        lf_passed += c == '\n';
+        special_passed = true;
+        stops &= stops - 1;
+      }
+      special_passed |= (masks_.delimiter & keep) != 0;
+      if (!advance()) return size_;
+      keep = ~std::uint64_t{0};
+    }
   }
-  /// Records a byte that the rules consumed one at a time, outside the bulk scan.
-  void note(std::uint8_t byte) { high_seen_ |= byte >= 0x80; }
-  /// Whether a byte of 0x80 or above may lie between the mark and the blocks scanned so far.
-  /// False means certainly none: ASCII text needs no UTF-8 check.
-  bool high_seen() const { return high_seen_; }
+
+  /// Scans a would-be plain record from `p` to its line break. False when a quote byte comes
+  /// first: the record then needs the full rules.
+  bool plain_run(std::size_t p, PlainRun& run) {
+    std::uint64_t keep = at(p);
+    run.delimiters = 0;
+    run.high = false;
+    for (;;) {
+      const std::uint64_t stops = masks_.stop & keep;
+      const std::uint64_t in_run = keep & (stops ? (stops & -stops) - 1 : ~std::uint64_t{0});
+      run.delimiters += static_cast<std::uint64_t>(std::popcount(masks_.delimiter & in_run));
+      run.high |= (masks_.high & in_run) != 0;
+      if (stops) {
+        run.end = base_ + static_cast<std::size_t>(std::countr_zero(stops));
+        return data_[run.end] != quote_;
+      }
+      if (!advance()) {
+        run.end = size_;
+        return true;
+      }
+      keep = ~std::uint64_t{0};
+    }
+  }
+
+  /// Sticky flag: a byte of 0x80 or above may have been passed since the last clear. False
+  /// means certainly none.
+  bool high_passed() const { return high_passed_; }
+  /// Starts the flag afresh at offset `from`, which then lies in the current block.
+  void clear_high_passed(std::size_t from) {
+    (void)at(from);
+    const std::size_t rel = from - base_;
+    high_passed_ = rel < 64 && (masks_.high >> rel) != 0;
+  }
+  void note(std::uint8_t byte) { high_passed_ |= byte >= 0x80; }
 
  private:
-  static std::uint32_t special_bits(__m128i v, __m128i d, __m128i q) {
-    const __m128i cr = _mm_set1_epi8('\r');
-    const __m128i lf = _mm_set1_epi8('\n');
-    const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, d), _mm_cmpeq_epi8(v, q)),
-                                     _mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)));
-    return static_cast<std::uint32_t>(_mm_movemask_epi8(hit));
+  // Makes the block holding p current; returns the mask of its bits from p on (0 past the end).
+  std::uint64_t at(std::size_t p) {
+    std::size_t rel = p - base_;  // wraps to a huge value when p lies before the block
+    if (rel >= 64) {
+      if (p >= size_) {
+        masks_ = BlockMasks{};
+        base_ = p & ~std::size_t{63};
+        return 0;
+      }
+      load(p & ~std::size_t{63});
+      rel = p - base_;
+    }
+    return ~std::uint64_t{0} << rel;
+  }
+
+  bool advance() {
+    const std::size_t next = base_ + 64;
+    if (next >= size_) return false;
+    load(next);
+    return true;
   }
 
   void load(std::size_t base) {
     base_ = base;
     const std::uint8_t* src = data_ + base;
-    alignas(16) std::uint8_t tail[64];
-    std::size_t valid = size_ - base;
+    alignas(64) std::uint8_t tail[64];
+    const std::size_t valid = size_ - base;
     if (valid < 64) {  // the last, partial block: copy it so that no load reads past the end
       std::memcpy(tail, src, valid);
       std::memset(tail + valid, 0, 64 - valid);
       src = tail;
     }
-    std::uint64_t special = 0, high = 0;
-    for (int i = 0; i < 4; ++i) {
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 16 * i));
-      special |= std::uint64_t{special_bits(v, delimiter_, quote_)} << (16 * i);
-      high |= std::uint64_t{static_cast<std::uint32_t>(_mm_movemask_epi8(v))} << (16 * i);
-    }
+    BlockMasks m = classify_(src, delimiter_, quote_);
     if (valid < 64) {
       const std::uint64_t keep = (std::uint64_t{1} << valid) - 1;
-      special &= keep;
-      high &= keep;
+      m.delimiter &= keep;
+      m.stop &= keep;
+      m.high &= keep;
     }
-    special_ = special;
-    high_ = high;
-    high_seen_ |= high != 0;
+    masks_ = m;
+    high_passed_ |= m.high != 0;
   }
 
   const std::uint8_t* data_;
   std::size_t size_;
-  __m128i delimiter_;
-  __m128i quote_;
+  std::uint8_t delimiter_;
+  std::uint8_t quote_;
+  ClassifyBlock classify_;
   std::size_t base_ = static_cast<std::size_t>(-128);  // no block loaded yet
-  std::uint64_t special_ = 0;
-  std::uint64_t high_ = 0;
-  bool high_seen_ = false;
+  BlockMasks masks_;
+  bool high_passed_ = false;
 };
 
 }  // namespace quorle::engine

@@ -1,6 +1,10 @@
 // Where the tokenizer puts what it finds. The same state machine feeds either a collector, which
 // keeps each field's text (as a slice of the input when it can), or a counter, which keeps only
 // the number of fields and what the trial passes need to skip blank records.
+//
+// A sink hears of a field as one `field` call when its text is one run of input bytes, or as
+// `piece` calls closed by `end_field` otherwise. A record that holds no quote byte at all arrives
+// whole, as one `plain_record` call: its fields are the runs between its delimiters.
 #pragma once
 
 #include <cstddef>
@@ -32,6 +36,14 @@ class FieldCollector {
     scratch_.clear();
     current_ = {0, 0, false};
     valid_utf8_ = true;
+    plain_count_ = 0;
+  }
+
+  /// A whole field: bytes [offset, offset + length) of the input. `maybe_high` false promises
+  /// that they are all ASCII.
+  void field(std::size_t offset, std::size_t length, bool maybe_high) {
+    fields_.push_back({offset, length, false});
+    if (maybe_high && length != 0) check_utf8(fields_.back());
   }
 
   /// Text bytes [offset, offset + length) of the input join the current field.
@@ -48,20 +60,31 @@ class FieldCollector {
     }
   }
 
-  /// The current field is complete. `maybe_high` false promises that its bytes are all ASCII.
   void end_field(bool maybe_high) {
-    if (maybe_high && current_.length != 0) check_utf8();
     fields_.push_back(current_);
     current_ = {0, 0, false};
+    if (maybe_high && fields_.back().length != 0) check_utf8(fields_.back());
   }
 
-  std::size_t field_count() const { return fields_.size(); }
-  const std::vector<FieldText>& fields() const { return fields_; }
+  /// The record is bytes [begin, end) without any quote byte, well-formed UTF-8, split by the
+  /// delimiter into `count` fields. They are only split if someone asks for them.
+  void plain_record(std::size_t begin, std::size_t end, std::uint64_t count,
+                    std::uint8_t delimiter) {
+    plain_begin_ = begin;
+    plain_end_ = end;
+    plain_count_ = count;
+    plain_delimiter_ = delimiter;
+  }
+
+  std::uint64_t field_count() const { return plain_count_ ? plain_count_ : fields_.size(); }
+  const std::vector<FieldText>& fields() const {
+    if (plain_count_ && fields_.empty()) split_plain();
+    return fields_;
+  }
   /// False when some field held ill-formed UTF-8 and now holds its lossy decoding.
   bool valid_utf8() const { return valid_utf8_; }
   std::string_view text(const FieldText& f) const {
-    const char* base =
-        f.in_scratch ? scratch_.data() : reinterpret_cast<const char*>(input_);
+    const char* base = f.in_scratch ? scratch_.data() : reinterpret_cast<const char*>(input_);
     return {base + f.offset, static_cast<std::size_t>(f.length)};
   }
 
@@ -74,23 +97,18 @@ class FieldCollector {
     current_ = {at, current_.length, true};
   }
 
-  void check_utf8() {
-    const std::string_view t = text(current_);
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(t.data());
-    if (is_valid_utf8(bytes, t.size())) return;
-    valid_utf8_ = false;
-    std::string decoded;
-    append_lossy_utf8(decoded, bytes, t.size());
-    if (current_.in_scratch) scratch_.resize(static_cast<std::size_t>(current_.offset));
-    current_ = {scratch_.size(), decoded.size(), true};
-    scratch_.append(decoded);
-  }
+  void check_utf8(FieldText& f);
+  void split_plain() const;
 
   const std::uint8_t* input_;
-  std::vector<FieldText> fields_;
+  mutable std::vector<FieldText> fields_;
   std::string scratch_;
   FieldText current_{0, 0, false};
   bool valid_utf8_ = true;
+  std::uint64_t plain_count_ = 0;  // nonzero: a plain record, fields split on demand
+  std::size_t plain_begin_ = 0;
+  std::size_t plain_end_ = 0;
+  std::uint8_t plain_delimiter_ = ',';
 };
 
 /// Counts the fields of one record and decides, for its first field, whether the text is white
@@ -104,10 +122,18 @@ class FieldCounter {
     count_ = 0;
     first_.reset();
   }
+  void field(std::size_t offset, std::size_t length, bool) {
+    if (count_ == 0) first_.feed(input_ + offset, length);
+    ++count_;
+  }
   void piece(std::size_t offset, std::size_t length) {
     if (count_ == 0 && first_.open()) first_.feed(input_ + offset, length);
   }
   void end_field(bool) { ++count_; }
+  void plain_record(std::size_t begin, std::size_t end, std::uint64_t count, std::uint8_t) {
+    count_ = count;
+    if (count == 1) first_.feed(input_ + begin, end - begin);
+  }
 
   std::uint64_t field_count() const { return count_; }
   /// For a record of one field: whether that field's text, once stripped, is empty.

@@ -1,5 +1,6 @@
 #include "engine/row_store.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 #include "engine/check.hpp"
@@ -10,45 +11,56 @@ namespace {
 // The first byte of every stored row.
 constexpr std::uint8_t BUILT = 1;   // fields stored one by one; otherwise a verbatim span
 constexpr std::uint8_t PADDED = 2;  // a padding count follows
+constexpr std::size_t MAX_VARINT = 10;
+
+std::uint8_t* write_varint(std::uint8_t* out, std::uint64_t v) {
+  while (v >= 0x80) {
+    *out++ = static_cast<std::uint8_t>(v | 0x80);
+    v >>= 7;
+  }
+  *out++ = static_cast<std::uint8_t>(v);
+  return out;
+}
 
 }  // namespace
 
-void RowStore::put_varint(std::uint64_t v) {
-  while (v >= 0x80) {
-    stream_.push_back(static_cast<std::uint8_t>(v | 0x80));
-    v >>= 7;
-  }
-  stream_.push_back(static_cast<std::uint8_t>(v));
+void RowStore::grow(std::size_t bytes) {
+  stream_.resize(std::max({stream_.size() * 2, used_ + bytes, std::size_t{4096}}));
 }
 
 // A field whose text is in the arena (the empty field included) is its length with the low bit set.
-void RowStore::put_text_length(std::uint64_t length) { put_varint(length << 1 | 1); }
+void RowStore::put_text_length(std::uint64_t length) {
+  commit(write_varint(room(MAX_VARINT), length << 1 | 1));
+}
 
 void RowStore::add_verbatim(std::uint64_t begin, std::uint64_t length, std::uint64_t padding) {
   QUORLE_DCHECK(begin >= input_pos_ && begin + length <= input_.size());
-  stream_.push_back(padding ? PADDED : 0);
-  put_varint(begin - input_pos_);
-  put_varint(length);
-  if (padding) put_varint(padding);
+  std::uint8_t* out = room(1 + 3 * MAX_VARINT);
+  *out++ = padding ? PADDED : 0;
+  out = write_varint(out, begin - input_pos_);
+  out = write_varint(out, length);
+  if (padding) out = write_varint(out, padding);
+  commit(out);
   input_pos_ = begin + length;
   ++count_;
 }
 
 void RowStore::begin_row(std::uint64_t field_count, std::uint64_t padding) {
-  stream_.push_back(static_cast<std::uint8_t>(BUILT | (padding ? PADDED : 0)));
-  put_varint(field_count);
-  if (padding) put_varint(padding);
+  std::uint8_t* out = room(1 + 2 * MAX_VARINT);
+  *out++ = static_cast<std::uint8_t>(BUILT | (padding ? PADDED : 0));
+  out = write_varint(out, field_count);
+  if (padding) out = write_varint(out, padding);
+  commit(out);
   ++count_;
 }
 
 void RowStore::add_input_field(std::uint64_t offset, std::uint64_t length) {
-  if (length == 0) {
-    put_text_length(0);
-    return;
-  }
+  if (length == 0) return put_text_length(0);
   QUORLE_DCHECK(offset >= input_pos_ && offset + length <= input_.size());
-  put_varint(length << 1);
-  put_varint(offset - input_pos_);
+  std::uint8_t* out = room(2 * MAX_VARINT);
+  out = write_varint(out, length << 1);
+  out = write_varint(out, offset - input_pos_);
+  commit(out);
   input_pos_ = offset + length;
 }
 
@@ -60,6 +72,7 @@ void RowStore::add_text_field(std::string_view text) {
 void RowStore::end_text() { put_text_length(arena_.size() - text_begin_); }
 
 void RowStore::shrink_to_fit() {
+  stream_.resize(used_);
   stream_.shrink_to_fit();
   arena_.shrink_to_fit();
 }
@@ -68,7 +81,7 @@ std::uint64_t RowStore::Cursor::read_varint() {
   const std::vector<std::uint8_t>& s = store_->stream_;
   std::uint64_t v = 0;
   for (int shift = 0;; shift += 7) {
-    QUORLE_DCHECK(stream_pos_ < s.size());
+    QUORLE_DCHECK(stream_pos_ < store_->used_);
     const std::uint8_t b = s[stream_pos_++];
     v |= std::uint64_t{b & 0x7Fu} << shift;
     if (b < 0x80) return v;
@@ -77,7 +90,7 @@ std::uint64_t RowStore::Cursor::read_varint() {
 
 bool RowStore::Cursor::next(StoredRow& row, bool split) {
   const RowStore& store = *store_;
-  if (stream_pos_ >= store.stream_.size()) return false;
+  if (stream_pos_ >= store.used_) return false;
   const std::uint8_t head = store.stream_[stream_pos_++];
   if (!(head & BUILT)) {
     const std::uint64_t begin = input_pos_ + read_varint();

@@ -73,13 +73,20 @@ class RowStore {
   Cursor cursor() const { return Cursor(*this); }
 
  private:
-  void put_varint(std::uint64_t v);
+  // Room for `bytes` more bytes of the stream; write through the pointer, then commit.
+  std::uint8_t* room(std::size_t bytes) {
+    if (stream_.size() - used_ < bytes) grow(bytes);
+    return stream_.data() + used_;
+  }
+  void commit(const std::uint8_t* end) { used_ = static_cast<std::size_t>(end - stream_.data()); }
+  void grow(std::size_t bytes);
   void put_text_length(std::uint64_t length);
 
   std::string_view input_;
   std::uint8_t delimiter_ = ',';
   std::uint8_t quote_ = '"';
-  std::vector<std::uint8_t> stream_;
+  std::vector<std::uint8_t> stream_;  // its first used_ bytes are written
+  std::size_t used_ = 0;
   std::string arena_;
   std::uint64_t count_ = 0;
   std::uint64_t input_pos_ = 0;  // end of the last input bytes referred to

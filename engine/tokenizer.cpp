@@ -18,7 +18,7 @@ RecordTokenizer::RecordTokenizer(std::string_view data, std::uint8_t delimiter,
       delimiter_(delimiter),
       quote_(quote_char),
       repair_(repair_quotes),
-      verbatim_possible_(delimiter < 0x80 && quote_char < 0x80 && delimiter != quote_char &&
+      plain_possible_(delimiter < 0x80 && quote_char < 0x80 && delimiter != quote_char &&
                          delimiter != '\r' && delimiter != '\n' && quote_char != '\r' &&
                          quote_char != '\n'),
       pos_(start_offset(data)),

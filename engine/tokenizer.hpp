@@ -68,13 +68,14 @@ class RecordTokenizer {
   std::uint8_t delimiter_;
   std::uint8_t quote_;
   bool repair_;
-  // The clean output writes a delimiter or quote of 0x80 and above as two bytes, so no record of
-  // such a run is copied verbatim.
-  bool verbatim_possible_;
+  // The clean output writes a delimiter or quote of 0x80 and above as two bytes, and a record of
+  // such a run is never its own encoding; the same goes for bytes that collide. Without those,
+  // a record with no quote byte is plain text: fields between delimiters, copied verbatim.
+  bool plain_possible_;
   std::size_t pos_;
   std::uint64_t line_ = 1;
   RecordSpan span_;
-  SpecialScanner scanner_;
+  BlockScanner scanner_;
   QuoteLookahead lookahead_;
 };
 
@@ -84,14 +85,31 @@ template <bool kCollect, class Sink>
 bool RecordTokenizer::scan(Sink& sink) {
   const std::uint8_t* const d = data_;
   const std::size_t n = size_;
+  const std::uint8_t delimiter = delimiter_;
+  const std::uint8_t quote = quote_;
   std::size_t p = pos_;
   if (p >= n) return false;
 
   sink.begin_record();
   span_.begin = p;
-  bool verbatim = verbatim_possible_;
-  if constexpr (kCollect) scanner_.mark(p);
-  auto end_field = [&] { sink.end_field(kCollect && scanner_.high_seen()); };
+  BlockScanner& scanner = scanner_;
+
+  // Most records hold no quote byte: then every rule but the line break and the delimiter is
+  // moot, and the fields are simply the runs between delimiters.
+  if (plain_possible_) {
+    PlainRun run;
+    if (scanner.plain_run(p, run) &&
+        (!kCollect || !run.high || is_valid_utf8(d + p, run.end - p))) {
+      sink.plain_record(p, run.end, run.delimiters + 1, delimiter);
+      span_.verbatim = kCollect;
+      if (run.end >= n) return end_record(n, n, false);
+      return end_record(consume_break(run.end), run.end, true);
+    }
+  }
+
+  if constexpr (kCollect) scanner.clear_high_passed(p);
+  auto maybe_high = [&] { return kCollect && scanner.high_passed(); };
+  bool verbatim = plain_possible_;
   auto finish = [&](std::size_t next, std::size_t end, bool at_break) {
     bool valid_utf8 = true;
     if constexpr (kCollect) valid_utf8 = sink.valid_utf8();
@@ -101,29 +119,31 @@ bool RecordTokenizer::scan(Sink& sink) {
 
   State state = State::FieldStart;
   std::size_t run = 0;       // where the current contiguous piece of field text began
+  bool continued = false;    // the field already holds text from before a closing quote
   bool needs_quote = false;  // the quoted field's text holds a quote, delimiter, CR or LF
   for (;;) {
     switch (state) {
       case State::FieldStart: {
         if (p >= n) {  // input ends right after a delimiter: a last, empty field
-          end_field();
+          sink.field(n, 0, false);
           return finish(n, n, false);
         }
         const std::uint8_t c = d[p];
-        if (c == quote_) {  // opens a quoted field; the quote is not text
+        if (c == quote) {  // opens a quoted field; the quote is not text
           ++p;
           run = p;
           needs_quote = false;
           state = State::QuotedField;
-        } else if (c == delimiter_) {  // an empty field
-          end_field();
+        } else if (c == delimiter) {  // an empty field
+          sink.field(p, 0, false);
           ++p;
         } else if (c == '\n' || c == '\r') {  // a line break ends the record with an empty field
-          end_field();
+          sink.field(p, 0, false);
           return finish(consume_break(p), p, true);
         } else {  // the first text byte, blanks included
-          if constexpr (kCollect) scanner_.note(c);
+          if constexpr (kCollect) scanner.note(c);
           run = p;
+          continued = false;
           ++p;
           state = State::UnquotedField;
         }
@@ -131,17 +151,21 @@ bool RecordTokenizer::scan(Sink& sink) {
       }
 
       case State::UnquotedField: {
-        std::size_t s = scanner_.next(p);
+        std::size_t s = scanner.next_special(p);
         // A quote is ordinary text here: only the first byte of a field opens a quoted field. The
         // clean output would quote such a field, so the record is no longer verbatim.
-        while (s < n && d[s] != delimiter_ && d[s] != '\n' && d[s] != '\r') {
+        while (s < n && d[s] != delimiter && d[s] != '\n' && d[s] != '\r') {
           verbatim = false;
-          s = scanner_.next(s + 1);
+          s = scanner.next_special(s + 1);
         }
-        sink.piece(run, s - run);
-        end_field();
+        if (continued) {
+          sink.piece(run, s - run);
+          sink.end_field(maybe_high());
+        } else {
+          sink.field(run, s - run, maybe_high());
+        }
         if (s >= n) return finish(n, n, false);
-        if (d[s] == delimiter_) {
+        if (d[s] == delimiter) {
           p = s + 1;
           state = State::FieldStart;
           break;
@@ -150,29 +174,28 @@ bool RecordTokenizer::scan(Sink& sink) {
       }
 
       case State::QuotedField: {
-        std::size_t s = scanner_.next(p);
+        std::size_t from = p;
         for (;;) {
+          std::uint64_t lf_passed = 0;
+          bool special_passed = false;
+          const std::size_t s = scanner.next_quote(from, lf_passed, special_passed);
+          // Delimiters, CR and LF are text here; an LF inside quotes ends a line.
+          line_ += lf_passed;
+          needs_quote |= special_passed;
           if (s >= n) {  // unterminated: the field runs to the end of the input
             sink.piece(run, n - run);
-            end_field();
+            sink.end_field(maybe_high());
             verbatim = false;
             return finish(n, n, false);
-          }
-          const std::uint8_t c = d[s];
-          if (c != quote_) {  // delimiter, CR or LF: text; an LF inside quotes ends a line
-            if (c == '\n') ++line_;
-            needs_quote = true;
-            s = scanner_.next(s + 1);
-            continue;
           }
           bool closing;
           if (s + 1 == n) {
             closing = true;  // the last byte of the input
-          } else if (d[s + 1] == quote_) {  // a doubled quote is one literal quote, always
+          } else if (d[s + 1] == quote) {  // a doubled quote is one literal quote, always
             sink.piece(run, s + 1 - run);
             run = s + 2;
             needs_quote = true;
-            s = scanner_.next(s + 2);
+            from = s + 2;
             continue;
           } else if (!repair_) {
             closing = true;
@@ -182,11 +205,11 @@ bool RecordTokenizer::scan(Sink& sink) {
           if (!closing) {  // a stray quote stays in the text
             verbatim = false;
             needs_quote = true;
-            s = scanner_.next(s + 1);
+            from = s + 1;
             continue;
           }
           sink.piece(run, s - run);
-          // Output quotes the text only when it needs quoting; then the input form is the
+          // The output quotes the text only when it needs quoting; then the input form is the
           // output form unless something follows the closing quote.
           if (!needs_quote) verbatim = false;
           p = s + 1;
@@ -198,24 +221,25 @@ bool RecordTokenizer::scan(Sink& sink) {
 
       case State::AfterClosingQuote: {
         if (p >= n) {
-          end_field();
+          sink.end_field(maybe_high());
           return finish(n, n, false);
         }
         const std::uint8_t c = d[p];
-        if (c == delimiter_) {  // tested first, so a tab or space delimiter ends the field
-          end_field();
+        if (c == delimiter) {  // tested first, so a tab or space delimiter ends the field
+          sink.end_field(maybe_high());
           ++p;
           state = State::FieldStart;
         } else if (c == ' ' || c == '\t') {  // blanks after a closing quote are dropped
           verbatim = false;
           ++p;
         } else if (c == '\n' || c == '\r') {
-          end_field();
+          sink.end_field(maybe_high());
           return finish(consume_break(p), p, true);
         } else {  // text after the closing quote continues the same field
-          if constexpr (kCollect) scanner_.note(c);
+          if constexpr (kCollect) scanner.note(c);
           verbatim = false;
           run = p;
+          continued = true;
           ++p;
           state = State::UnquotedField;
         }

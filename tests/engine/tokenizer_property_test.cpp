@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/block_classify.hpp"
 #include "engine/pipeline.hpp"
 #include "engine/tokenizer.hpp"
 #include "engine/utf8.hpp"
@@ -128,23 +129,40 @@ void compare_with_reference(const std::string& input, const Options& o) {
   ASSERT_EQ(process_buffer(input, options).good_rows(), records);
 }
 
-TEST(TokenizerProperty, MatchesReferenceOnShortBuffers) {
+// Each block classifier that this processor runs, so that every instruction set is checked.
+class TokenizerProperty : public ::testing::TestWithParam<const char*> {
+ protected:
+  void SetUp() override {
+    const std::string isa = GetParam();
+    ClassifyBlock c = isa == "sse2"   ? &classify_block_sse2
+                      : isa == "avx2" ? classify_block_avx2()
+                                      : classify_block_avx512();
+    if (!c) GTEST_SKIP() << isa << " is not available here";
+    use_block_classifier(c);
+  }
+  void TearDown() override { use_block_classifier(nullptr); }
+};
+
+TEST_P(TokenizerProperty, MatchesReferenceOnShortBuffers) {
   RandomBuffers random(20261207);
-  for (int i = 0; i < 20000; ++i) {
+  for (int i = 0; i < 10000; ++i) {
     const Options o = random.options();
     compare_with_reference(random.buffer(o, 200), o);
     if (HasFatalFailure()) return;
   }
 }
 
-TEST(TokenizerProperty, MatchesReferenceOnLongBuffers) {
+TEST_P(TokenizerProperty, MatchesReferenceOnLongBuffers) {
   RandomBuffers random(7);
-  for (int i = 0; i < 300; ++i) {
+  for (int i = 0; i < 200; ++i) {
     const Options o = random.options();
     compare_with_reference(random.buffer(o, 5000), o);
     if (HasFatalFailure()) return;
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(EachInstructionSet, TokenizerProperty,
+                         ::testing::Values("sse2", "avx2", "avx512"));
 
 TEST(QuoteLookahead, MatchesThePlainScan) {
   // Every quote position of random lines, asked in increasing order as the tokenizer does.

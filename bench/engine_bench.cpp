@@ -1,0 +1,191 @@
+// Throughput of the engine on one file: the counting pass that the trial passes use (run over the
+// whole file here, so it can be timed), the sniffer, the inference and process_buffer, with the
+// memory that the outcome holds. Wall times of one run; compare versions by user CPU time.
+//
+//   engine_bench FILE [--repeat N] [--delimiter C] [--isa sse2|avx2|avx512]
+//   engine_bench --hostile BYTES   (the quadratic closing-quote pattern, and twice its size)
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/block_classify.hpp"
+#include "engine/column_count.hpp"
+#include "engine/pipeline.hpp"
+#include "engine/sniffer.hpp"
+#include "engine/tokenizer.hpp"
+
+namespace quorle::bench {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+double user_seconds() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return static_cast<double>(u.ru_utime.tv_sec) + static_cast<double>(u.ru_utime.tv_usec) / 1e6;
+}
+
+std::string_view map_file(const char* path) {
+  const int fd = open(path, O_RDONLY);
+  struct stat st {};
+  if (fd < 0 || fstat(fd, &st) != 0 || st.st_size == 0) {
+    std::perror(path);
+    std::exit(2);
+  }
+  void* p = mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ,
+                 MAP_PRIVATE | MAP_POPULATE, fd, 0);
+  close(fd);
+  if (p == MAP_FAILED) {
+    std::perror("mmap");
+    std::exit(2);
+  }
+  return {static_cast<const char*>(p), static_cast<std::size_t>(st.st_size)};
+}
+
+// The best of `repeat` runs, in seconds, with user CPU seconds of that run.
+template <class F>
+std::pair<double, double> best_of(int repeat, F&& f) {
+  double best = 1e30, best_user = 0;
+  for (int i = 0; i < repeat; ++i) {
+    const double u0 = user_seconds();
+    const auto t0 = Clock::now();
+    f();
+    const double t = seconds_since(t0);
+    if (t < best) {
+      best = t;
+      best_user = user_seconds() - u0;
+    }
+  }
+  return {best, best_user};
+}
+
+void report(const char* what, std::size_t bytes, std::pair<double, double> t) {
+  std::printf("%-34s %9.3f ms  %8.0f MB/s  (user %.3f ms)\n", what, t.first * 1e3,
+              static_cast<double>(bytes) / t.first / 1e6, t.second * 1e3);
+}
+
+std::uint64_t counting_pass(std::string_view data, std::uint8_t delimiter) {
+  engine::RecordTokenizer tokenizer(data, delimiter, '"', true);
+  engine::FieldCounter counter(data);
+  std::uint64_t fields = 0;
+  while (tokenizer.next(counter)) fields += counter.field_count();
+  return fields;
+}
+
+int run_file(const char* path, int repeat, std::optional<std::uint8_t> delimiter) {
+  const std::string_view data = map_file(path);
+  std::printf("file %s: %.1f MB\n", path, static_cast<double>(data.size()) / 1e6);
+
+  std::uint8_t d = ',';
+  report("sniff_delimiter", data.size(),
+         best_of(repeat, [&] { d = engine::sniff_delimiter(data); }));
+  if (delimiter) d = *delimiter;
+  std::uint64_t columns = 0;
+  report("infer_column_count", data.size(),
+         best_of(repeat, [&] { columns = engine::infer_column_count(data, d); }));
+  std::printf("  delimiter %d, columns %llu (both passes stop after their sample)\n", d,
+              static_cast<unsigned long long>(columns));
+
+  std::uint64_t fields = 0;
+  report("counting pass, whole file", data.size(),
+         best_of(repeat, [&] { fields = counting_pass(data, d); }));
+  std::printf("  %llu fields\n", static_cast<unsigned long long>(fields));
+
+  engine::RepairOptions options;
+  options.delimiter = d;
+  options.expected_columns = columns;
+  std::size_t memory = 0;
+  std::uint64_t rows = 0, repaired = 0, quarantined = 0;
+  report("process_buffer (delimiter, columns)", data.size(), best_of(repeat, [&] {
+           const engine::BufferOutcome out = engine::process_buffer(data, options);
+           memory = out.memory_bytes();
+           rows = out.quorled_rows;
+           repaired = out.repaired_rows;
+           quarantined = out.quarantined_rows;
+         }));
+  report("process_buffer (all detected)", data.size(), best_of(repeat, [&] {
+           const engine::BufferOutcome out = engine::process_buffer(data, {});
+           (void)out;
+         }));
+  std::printf("  good rows %llu, repaired %llu, quarantined %llu\n",
+              static_cast<unsigned long long>(rows), static_cast<unsigned long long>(repaired),
+              static_cast<unsigned long long>(quarantined));
+  std::printf("  outcome memory %.1f MB = %.3f x input\n", static_cast<double>(memory) / 1e6,
+              static_cast<double>(memory) / static_cast<double>(data.size()));
+  return 0;
+}
+
+// A line of lone quotes, each followed by text: `"x"x"x…"x",` then a line break. Every quote
+// asks the closing-quote test, whose plain form re-scans the rest of the line each time.
+std::string hostile_line(std::size_t bytes) {
+  std::string s = "\"";
+  while (s.size() + 3 < bytes) s += "x\"";
+  s += "x\",\n";
+  return s;
+}
+
+int run_hostile(std::size_t bytes, int repeat) {
+  double previous = 0;
+  for (const std::size_t size : {bytes, 2 * bytes}) {
+    const std::string line = hostile_line(size);
+    engine::RepairOptions options;
+    options.delimiter = ',';
+    options.expected_columns = 2;
+    const auto pass = best_of(repeat, [&] { (void)counting_pass(line, ','); });
+    const auto full = best_of(repeat, [&] { (void)engine::process_buffer(line, options); });
+    std::printf("hostile line of %zu bytes: counting pass %.3f ms, process_buffer %.3f ms\n",
+                line.size(), pass.first * 1e3, full.first * 1e3);
+    if (previous > 0) std::printf("  doubling the line: %.2f x the time\n", full.first / previous);
+    previous = full.first;
+  }
+  return 0;
+}
+
+}  // namespace
+}  // namespace quorle::bench
+
+int main(int argc, char** argv) {
+  int repeat = 3;
+  std::optional<std::uint8_t> delimiter;
+  const char* path = nullptr;
+  std::size_t hostile = 0;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--repeat" && i + 1 < argc) {
+      repeat = std::atoi(argv[++i]);
+    } else if (a == "--delimiter" && i + 1 < argc) {
+      delimiter = static_cast<std::uint8_t>(argv[++i][0]);
+    } else if (a == "--isa" && i + 1 < argc) {
+      const std::string isa = argv[++i];
+      using namespace quorle::engine;
+      use_block_classifier(isa == "sse2" ? &classify_block_sse2
+                           : isa == "avx2" ? classify_block_avx2()
+                                           : classify_block_avx512());
+    } else if (a == "--hostile" && i + 1 < argc) {
+      hostile = std::strtoull(argv[++i], nullptr, 10);
+    } else {
+      path = argv[i];
+    }
+  }
+  if (hostile) return quorle::bench::run_hostile(hostile, repeat);
+  if (!path) {
+    std::fprintf(stderr, "usage: engine_bench FILE [--repeat N] [--delimiter C] | --hostile BYTES\n");
+    return 2;
+  }
+  return quorle::bench::run_file(path, repeat, delimiter);
+}
