@@ -72,12 +72,14 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 
 venvs=/tmp/quorle-venv
+pybin=$venvs/py/bin
+[[ $dbg == 1 ]] && pybin=$venvs/py-dbg/bin
 envs=(
     HOME=/tmp/home TMPDIR=/tmp LANG=C.UTF-8
-    PATH=$venvs/$([[ $dbg == 1 ]] && echo py-dbg || echo py)/bin:/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
-    QUORLE_PY=$venvs/py/bin/python
-    QUORLE_PY_DBG=$venvs/py-dbg/bin/python
-    QUORLE_DBG=$dbg
+    "PATH=$pybin:/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
+    "QUORLE_PY=$venvs/py/bin/python"
+    "QUORLE_PY_DBG=$venvs/py-dbg/bin/python"
+    "QUORLE_DBG=$dbg"
     QUORLE_SID=1
 )
 # Host paths mean nothing inside, so pass only what is about behaviour.
@@ -93,6 +95,7 @@ while IFS= read -r name; do
 done < <(compgen -e)
 
 # Runs in the new mount namespace, as root of the host.
+# shellcheck disable=SC2317 # called through bash -c below
 enter() {
     set -euo pipefail
     local root=$1 src=$2 shared=$3 scratch=$4
@@ -119,13 +122,14 @@ enter() {
     exec chroot "$root" "$@"
 }
 
-# Made on each call (about 0.1s): a venv is the way to let pip install the
-# project without touching Debian's site-packages in the cached root.
+# The venvs are made on each call (about 0.1s): a venv is what lets pip
+# install the project without touching Debian's site-packages in the root.
+# shellcheck disable=SC2016 # expanded inside the root
 setup='
 set -e
 mkdir -p "$HOME"
-[ -x '$venvs'/py/bin/python ] || python3.14 -m venv --without-pip --system-site-packages '$venvs'/py
-[ -x '$venvs'/py-dbg/bin/python ] || python3.14-dbg -m venv --without-pip --system-site-packages '$venvs'/py-dbg
+[ -x "$QUORLE_PY" ] || python3.14 -m venv --without-pip --system-site-packages "${QUORLE_PY%/bin/python}"
+[ -x "$QUORLE_PY_DBG" ] || python3.14-dbg -m venv --without-pip --system-site-packages "${QUORLE_PY_DBG%/bin/python}"
 cd "$1"
 shift
 exec "$@"

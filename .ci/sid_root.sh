@@ -56,6 +56,7 @@ remove_tree() { [[ -e $1 ]] && rm -rf --one-file-system -- "$1"; return 0; }
 # namespace so the mount disappears with the process whatever happens.
 in_root() {
     local dir=$1; shift
+    # shellcheck disable=SC2016
     unshare --mount --propagation private -- \
         bash -c 'mount -t proc proc "$1/proc" && d=$1 && shift && exec chroot "$d" "$@"' \
         in_root "$dir" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root \
