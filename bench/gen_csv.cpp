@@ -2,10 +2,11 @@
 // tests. The same flags and seed give byte-identical output on every machine, and an optional
 // truth file records what a perfect reader should return for each record.
 //
-//   gen_csv [flags] OUTPUT_PATH        (see bench/GENERATOR.md for the flags)
+//   gen_csv [flags] OUTPUT_PATH        (flags in bench/GENERATOR.md, or gen_csv --help)
 
-#include <cerrno>
 #include <array>
+#include <bit>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <condition_variable>
@@ -66,20 +67,25 @@ class Rng {
   std::uint64_t state_[4];
 };
 
-// A probability held as a 64-bit threshold: a draw is one integer compare, and a share of zero
-// draws nothing at all, so unused damage kinds cost nothing in the hot loop.
+// `bits` random bits taken from r at `shift`, mapped to [0, n) by multiply-shift. Slicing one
+// draw for several choices saves most of the generator calls in the hot loop.
+constexpr std::uint32_t slice(std::uint64_t r, unsigned shift, unsigned bits, std::uint32_t n) {
+  return static_cast<std::uint32_t>((((r >> shift) & ((1ull << bits) - 1)) * n) >> bits);
+}
+
+// A probability held as a 64-bit threshold: a draw is one integer compare.
 std::uint64_t to_threshold(double p) {
   if (p <= 0.0) return 0;
   if (p >= 1.0) return UINT64_MAX;
   return static_cast<std::uint64_t>(std::ldexp(p, 64));  // exact scaling by a power of two
 }
 
+// A share of zero draws nothing at all, so unused kinds of damage cost nothing.
 class Share {
  public:
   Share() = default;
   explicit Share(double p) : threshold_(to_threshold(p)) {}
 
-  bool active() const { return threshold_ != 0; }
   bool hit(Rng& rng) const { return threshold_ != 0 && rng.next() < threshold_; }
 
  private:
@@ -119,31 +125,31 @@ void apply_preset(Options& o, std::string_view name) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Byte buffers.
+// Output.
 
-// Growable output buffer; its owner flushes it in large chunks, only between records, so the
-// last record can still be taken back and rewritten.
+// Growable byte buffer written through a plain pointer: callers ask for room, write, and commit
+// the new end, so the hot loop keeps its cursor in a register.
 class Buffer {
  public:
   explicit Buffer(std::size_t capacity) : data_(new char[capacity]), capacity_(capacity) {}
 
-  void put(char c) {
-    if (size_ == capacity_) grow(1);
-    data_[size_++] = c;
-  }
-  void put(const char* p, std::size_t n) {
-    if (capacity_ - size_ < n) grow(n);
-    std::memcpy(data_.get() + size_, p, n);
-    size_ += n;
-  }
-  void put(std::string_view s) { put(s.data(), s.size()); }
+  char* tail() const { return data_.get() + size_; }
+  char* limit() const { return data_.get() + capacity_; }
+  void commit_to(const char* end) { size_ = static_cast<std::size_t>(end - data_.get()); }
 
-  // Room for n more bytes at the end, filled directly and then kept with commit().
-  char* reserve(std::size_t n) {
+  // Commits up to p and makes sure n more bytes fit; returns where writing goes on.
+  char* make_room(char* p, std::size_t n) {
+    commit_to(p);
     if (capacity_ - size_ < n) grow(n);
-    return data_.get() + size_;
+    return tail();
   }
-  void commit(std::size_t n) { size_ += n; }
+
+  void put(std::string_view s) {
+    char* p = make_room(tail(), s.size());
+    std::memcpy(p, s.data(), s.size());
+    commit_to(p + s.size());
+  }
+  void put(char c) { put(std::string_view(&c, 1)); }
 
   const char* data() const { return data_.get(); }
   std::size_t size() const { return size_; }
@@ -164,257 +170,12 @@ class Buffer {
   std::size_t size_ = 0;
 };
 
-// One field's value, built in place at the end of the output buffer so the common unquoted
-// field is never copied. The longest value the generators build (an eight-word sentence plus one
-// decoration and one bad sequence) stays far below CAPACITY.
-struct Value {
-  static constexpr std::size_t CAPACITY = 256;
-
-  char* data = nullptr;
-  std::size_t len = 0;
-  std::uint32_t line_breaks = 0;  // embedded line breaks, for line numbering
-
-  void start(char* at) {
-    data = at;
-    len = 0;
-    line_breaks = 0;
-  }
-  void put(char c) { data[len++] = c; }
-  void put(std::string_view s) {
-    std::memcpy(data + len, s.data(), s.size());
-    len += s.size();
-  }
-  void put_number(std::uint64_t v) { set_end(std::to_chars(end(), data + CAPACITY, v).ptr); }
-  char* end() const { return data + len; }
-  void set_end(char* e) { len = static_cast<std::size_t>(e - data); }
-  void insert(std::size_t at, std::string_view s) {
-    std::memmove(data + at + s.size(), data + at, len - at);
-    std::memcpy(data + at, s.data(), s.size());
-    len += s.size();
-  }
-  std::string_view view() const { return {data, len}; }
-};
-
-// Appends the bytes with each maximal ill-formed UTF-8 subpart replaced by U+FFFD, the usual
-// lossy decoding (Python's errors="replace" gives the same text).
-void append_lossy_utf8(std::string& out, std::string_view text) {
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  const std::size_t n = text.size();
-  std::size_t i = 0;
-  while (i < n) {
-    const unsigned char b = p[i];
-    if (b < 0x80) {
-      out += static_cast<char>(b);
-      ++i;
-      continue;
-    }
-    int need = 0;
-    unsigned char lo = 0x80, hi = 0xBF;  // the range allowed for the second byte
-    if (b >= 0xC2 && b <= 0xDF) {
-      need = 1;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-      need = 2;
-      if (b == 0xE0) lo = 0xA0;
-      if (b == 0xED) hi = 0x9F;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-      need = 3;
-      if (b == 0xF0) lo = 0x90;
-      if (b == 0xF4) hi = 0x8F;
-    }
-    std::size_t good = 1;  // bytes of the sequence seen to be well-formed so far
-    while (need > 0 && i + good < n) {
-      const unsigned char c = p[i + good];
-      if (good == 1 ? (c < lo || c > hi) : (c < 0x80 || c > 0xBF)) break;
-      ++good;
-      --need;
-    }
-    if (need == 0) {
-      out.append(text.substr(i, good));
-    } else {
-      out += "\xEF\xBF\xBD";
-    }
-    i += good;
-  }
-}
-
-// ---------------------------------------------------------------------------------------------
-// Field contents.
-
-// Words of 3 to 8 letters; 64 of them so an index is six random bits.
-constexpr std::string_view WORDS[64] = {
-    "apple",  "river",  "stone",  "market", "silver", "garden", "window", "orange",
-    "north",  "south",  "delta",  "harbor", "copper", "meadow", "planet", "signal",
-    "forest", "yellow", "bridge", "castle", "engine", "valley", "winter", "summer",
-    "thunder", "candle", "pocket", "rocket", "shadow", "timber", "velvet", "wander",
-    "blue",   "red",    "green",  "fast",   "slow",   "data",   "order",  "item",
-    "price",  "total",  "city",   "lake",   "road",   "paper",  "glass",  "metal",
-    "cat",    "dog",    "sun",    "moon",   "tree",   "bird",   "fish",   "wind",
-    "open",   "closed", "pending", "shipped", "active", "sample", "report", "status",
-};
-
-// Valid non-ASCII text: accented Latin, Greek, Cyrillic, CJK, Hangul and emoji.
-constexpr std::string_view PHRASES[16] = {
-    "café",     "naïve",     "Zürich",   "São Paulo", "crème brûlée", "Łódź",
-    "Ελληνικά", "καλημέρα",  "Привет",   "東京",      "北京市",       "日本語テキスト",
-    "한국어",   "😀",        "party 🎉", "Ünïcödé",
-};
-
-// Ill-formed sequences: a lone 0xFF, a lone continuation byte, truncated two-, three- and
-// four-byte sequences, an overlong NUL and an encoded surrogate.
-constexpr std::string_view BAD_SEQUENCES[8] = {
-    "\xFF", "\x80", "\xC3", "\xE2\x82", "\xF0\x9F\x98", "\xC0\x80", "\xED\xA0\x80", "\xFE",
-};
-
-constexpr std::uint32_t POW10[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000};
-
-enum class Kind : std::uint8_t { ID, INTEGER, DECIMAL, DATE, WORD, SENTENCE };
-
-// A typical export: an id, then dates, names, amounts, counts and free text, repeating from the
-// second column on. About 9 to 10 bytes a field on average.
-constexpr Kind COLUMN_KINDS[9] = {
-    Kind::WORD, Kind::DATE,    Kind::DECIMAL, Kind::SENTENCE, Kind::INTEGER,
-    Kind::WORD, Kind::DECIMAL, Kind::WORD,    Kind::INTEGER,
-};
-
-Kind column_kind(std::uint32_t column) {
-  return column == 0 ? Kind::ID : COLUMN_KINDS[(column - 1) % 9];
-}
-
-// The writers below take one random draw and slice it, which saves most of the generator calls,
-// and work on a plain pointer, which keeps the compiler from reloading state after each byte.
-
-// `bits` random bits taken from r at `shift`, mapped to [0, n) by multiply-shift.
-constexpr std::uint32_t slice(std::uint64_t r, unsigned shift, unsigned bits, std::uint32_t n) {
-  return static_cast<std::uint32_t>((((r >> shift) & ((1ull << bits) - 1)) * n) >> bits);
-}
-
-struct PaddedWord {
-  char text[8];
-  std::uint32_t len;
-};
-
-// WORDS padded to eight bytes, so copying one is a single fixed-size move.
-constexpr auto PADDED_WORDS = [] {
-  std::array<PaddedWord, 64> table{};
-  for (std::size_t i = 0; i < 64; ++i) {
-    for (std::size_t k = 0; k < WORDS[i].size(); ++k) table[i].text[k] = WORDS[i][k];
-    table[i].len = static_cast<std::uint32_t>(WORDS[i].size());
-  }
-  return table;
-}();
-
-constexpr auto DIGIT_PAIRS = [] {
-  std::array<char, 200> table{};
-  for (int i = 0; i < 100; ++i) {
-    table[2 * i] = static_cast<char>('0' + i / 10);
-    table[2 * i + 1] = static_cast<char>('0' + i % 10);
-  }
-  return table;
-}();
-
-// Needs eight bytes of room whatever the word's length.
-char* put_word(char* p, unsigned index) {
-  std::memcpy(p, PADDED_WORDS[index].text, 8);
-  return p + PADDED_WORDS[index].len;
-}
-
-void put_word(Value& v, std::uint64_t r) { v.set_end(put_word(v.end(), r >> 58)); }
-
-char* put_two_digits(char* p, unsigned v) {
-  std::memcpy(p, &DIGIT_PAIRS[2 * v], 2);
-  return p + 2;
-}
-
-// v, which has exactly `digits` digits (or is 0 with one), written two digits at a time.
-char* put_digits(char* p, std::uint32_t v, std::uint32_t digits) {
-  char* const end = p + digits;
-  char* w = end;
-  while (v >= 100) {
-    w -= 2;
-    std::memcpy(w, &DIGIT_PAIRS[2 * (v % 100)], 2);
-    v /= 100;
-  }
-  if (v >= 10) {
-    std::memcpy(w - 2, &DIGIT_PAIRS[2 * v], 2);
-  } else {
-    w[-1] = static_cast<char>('0' + v);
-  }
-  return end;
-}
-
-// An optional minus sign (1 in 16), then 1 to max_digits digits, each length equally likely.
-// Uses bits 0..31 and 32..47 for the number and 55..58 for the sign.
-char* put_signed(char* p, std::uint64_t r, std::uint32_t max_digits) {
-  if (((r >> 55) & 15) == 0) *p++ = '-';
-  const std::uint32_t digits = 1 + slice(r, 32, 16, max_digits);
-  const std::uint32_t lo = POW10[digits - 1];
-  const std::uint32_t v = lo == 1 ? slice(r, 0, 32, 10) : lo + slice(r, 0, 32, 9 * lo);
-  return put_digits(p, v, digits);
-}
-
-char* put_integer(char* p, std::uint64_t r) { return put_signed(p, r, 6); }
-
-// Two decimal places; the cents come from bits 48..54.
-char* put_decimal(char* p, std::uint64_t r) {
-  p = put_signed(p, r, 5);
-  *p++ = '.';
-  return put_two_digits(p, slice(r, 48, 7, 100));
-}
-
-char* put_date(char* p, std::uint64_t r) {
-  p = put_digits(p, 1990 + slice(r, 0, 16, 40), 4);
-  *p++ = '-';
-  p = put_two_digits(p, 1 + slice(r, 16, 16, 12));
-  *p++ = '-';
-  return put_two_digits(p, 1 + slice(r, 32, 16, 28));
-}
-
-// Four to eight words, capitalised, with a full stop.
-char* put_sentence(char* p, std::uint64_t r) {
-  char* const start = p;
-  const std::uint32_t words = 4 + slice(r, 56, 8, 5);
-  for (std::uint32_t i = 0; i < words; ++i) {
-    if (i > 0) *p++ = ' ';
-    p = put_word(p, (r >> (6 * i)) & 63);
-  }
-  *start = static_cast<char>(*start - 'a' + 'A');
-  *p++ = '.';
-  return p;
-}
-
-// ---------------------------------------------------------------------------------------------
-// The generator.
-
-enum Damage : unsigned {
-  SHORT = 1,
-  LONG = 2,
-  STRAY_QUOTE = 4,
-  INVALID_UTF8 = 8,
-  UNTERMINATED = 16,
-};
-
-constexpr std::uint32_t NONE = UINT32_MAX;
-
-struct RecordPlan {
-  std::uint32_t fields = 0;
-  unsigned damage = 0;
-  std::uint32_t stray_at = NONE;
-  std::uint32_t invalid_at = NONE;
-};
-
-// Where the output stood before a record, so that record can be taken back.
-struct Mark {
-  std::size_t out = 0;
-  std::size_t truth = 0;
-  std::uint64_t line = 0;
-  bool after_cr = false;
-};
-
 // Writes full buffers on a thread of its own, so the system's copy of one chunk overlaps the
-// generation of the next. Chunks are written in the order they are handed over.
+// generation of the next. Chunks go out in the order they are handed over.
 class ChunkWriter {
  public:
-  explicit ChunkWriter(std::FILE* file) : file_(file), in_flight_(1) {
+  ChunkWriter(std::FILE* file, std::size_t capacity)
+      : file_(file), in_flight_(file ? capacity : 1) {
     if (file_) thread_ = std::thread([this] { loop(); });
   }
   ChunkWriter(const ChunkWriter&) = delete;
@@ -423,7 +184,7 @@ class ChunkWriter {
 
   bool active() const { return file_ != nullptr; }
 
-  // Takes the bytes of `buffer` and leaves it empty, once the previous chunk is out.
+  // Takes the bytes of `buffer`, once the previous chunk is out, and leaves it empty.
   void submit(Buffer& buffer) {
     if (!file_) return;
     std::unique_lock lock(mutex_);
@@ -457,7 +218,7 @@ class ChunkWriter {
       if (!pending_) return;
       lock.unlock();
       const std::size_t n = in_flight_.size();
-      if (n > 0 && std::fwrite(in_flight_.data(), 1, n, file_) != n) fail();
+      if (ok_ && n > 0 && std::fwrite(in_flight_.data(), 1, n, file_) != n) fail();
       lock.lock();
       pending_ = false;
       idle_.notify_one();
@@ -480,60 +241,276 @@ class ChunkWriter {
   int error_ = 0;
 };
 
+// ---------------------------------------------------------------------------------------------
+// UTF-8.
+
+// Appends the bytes with each maximal ill-formed UTF-8 subpart replaced by U+FFFD, the usual
+// lossy decoding (Python's errors="replace" gives the same text).
+void append_lossy_utf8(std::string& out, std::string_view text) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t n = text.size();
+  std::size_t i = 0;
+  while (i < n) {
+    const unsigned char b = p[i];
+    if (b < 0x80) {
+      out += static_cast<char>(b);
+      ++i;
+      continue;
+    }
+    int need = -1;  // continuation bytes still expected; -1 for a byte that cannot lead
+    unsigned char lo = 0x80, hi = 0xBF;  // the range allowed for the second byte
+    if (b >= 0xC2 && b <= 0xDF) {
+      need = 1;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+      need = 2;
+      if (b == 0xE0) lo = 0xA0;
+      if (b == 0xED) hi = 0x9F;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+      need = 3;
+      if (b == 0xF0) lo = 0x90;
+      if (b == 0xF4) hi = 0x8F;
+    }
+    std::size_t good = 1;  // bytes of the sequence seen to be well-formed so far
+    while (need > 0 && i + good < n) {
+      const unsigned char c = p[i + good];
+      if (good == 1 ? (c < lo || c > hi) : (c < 0x80 || c > 0xBF)) break;
+      ++good;
+      --need;
+    }
+    if (need == 0) {
+      out.append(text.substr(i, good));
+    } else {
+      out += "\xEF\xBF\xBD";
+    }
+    i += good;
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Field contents. Each writer puts one value at p and returns its end; none writes more than
+// MAX_VALUE bytes, padding included.
+
+constexpr std::size_t MAX_VALUE = 256;
+
+// Words of 3 to 7 letters; 64 of them so an index is six random bits.
+constexpr std::string_view WORDS[64] = {
+    "apple",   "river",  "stone",   "market",  "silver", "garden", "window", "orange",
+    "north",   "south",  "delta",   "harbor",  "copper", "meadow", "planet", "signal",
+    "forest",  "yellow", "bridge",  "castle",  "engine", "valley", "winter", "summer",
+    "thunder", "candle", "pocket",  "rocket",  "shadow", "timber", "velvet", "wander",
+    "blue",    "red",    "green",   "fast",    "slow",   "data",   "order",  "item",
+    "price",   "total",  "city",    "lake",    "road",   "paper",  "glass",  "metal",
+    "cat",     "dog",    "sun",     "moon",    "tree",   "bird",   "fish",   "wind",
+    "open",    "closed", "pending", "shipped", "active", "sample", "report", "status",
+};
+
+// Valid non-ASCII text: accented Latin, Greek, Cyrillic, CJK, Hangul and emoji.
+constexpr std::string_view PHRASES[16] = {
+    "café",     "naïve",    "Zürich", "São Paulo", "crème brûlée", "Łódź",
+    "Ελληνικά", "καλημέρα", "Привет", "東京",      "北京市",       "日本語テキスト",
+    "한국어",   "😀",       "party 🎉", "Ünïcödé",
+};
+
+// Ill-formed sequences: a lone 0xFF and 0xFE, a lone continuation byte, truncated two-, three-
+// and four-byte sequences, an overlong NUL and an encoded surrogate.
+constexpr std::string_view BAD_SEQUENCES[8] = {
+    "\xFF", "\xFE", "\x80", "\xC3", "\xE2\x82", "\xF0\x9F\x98", "\xC0\x80", "\xED\xA0\x80",
+};
+
+constexpr std::uint32_t POW10[] = {1, 10, 100, 1000, 10000, 100000};
+
+enum class Kind : std::uint8_t { ID, INTEGER, DECIMAL, DATE, WORD, SENTENCE };
+
+// A typical export: an id, then names, dates, amounts, free text and counts, repeating from the
+// second column on. Fields average about 9.5 bytes, records about 100 at ten columns.
+constexpr Kind COLUMN_KINDS[9] = {
+    Kind::WORD, Kind::DATE,    Kind::DECIMAL, Kind::SENTENCE, Kind::INTEGER,
+    Kind::WORD, Kind::DECIMAL, Kind::WORD,    Kind::INTEGER,
+};
+
+Kind column_kind(std::uint32_t column) {
+  return column == 0 ? Kind::ID : COLUMN_KINDS[(column - 1) % 9];
+}
+
+struct PaddedWord {
+  char text[8];
+  std::uint32_t len;
+};
+
+// WORDS padded to eight bytes, so copying one is a single fixed-size move.
+constexpr auto PADDED_WORDS = [] {
+  std::array<PaddedWord, 64> table{};
+  for (std::size_t i = 0; i < 64; ++i) {
+    for (std::size_t k = 0; k < WORDS[i].size(); ++k) table[i].text[k] = WORDS[i][k];
+    table[i].len = static_cast<std::uint32_t>(WORDS[i].size());
+  }
+  return table;
+}();
+
+constexpr auto DIGIT_PAIRS = [] {
+  std::array<char, 200> table{};
+  for (int i = 0; i < 100; ++i) {
+    table[2 * i] = static_cast<char>('0' + i / 10);
+    table[2 * i + 1] = static_cast<char>('0' + i % 10);
+  }
+  return table;
+}();
+
+char* put_text(char* p, std::string_view s) {
+  std::memcpy(p, s.data(), s.size());
+  return p + s.size();
+}
+
+// Needs eight bytes of room whatever the word's length.
+char* put_word(char* p, std::uint64_t index) {
+  std::memcpy(p, PADDED_WORDS[index & 63].text, 8);
+  return p + PADDED_WORDS[index & 63].len;
+}
+
+char* put_two_digits(char* p, std::uint32_t v) {
+  std::memcpy(p, &DIGIT_PAIRS[2 * v], 2);
+  return p + 2;
+}
+
+// The eight decimal digits of v < 10^8, first digit in the lowest byte, all lanes at once:
+// halves of four digits, then pairs, then single digits.
+std::uint64_t eight_digits(std::uint32_t v) {
+  std::uint64_t x = v / 10000 | static_cast<std::uint64_t>(v % 10000) << 32;
+  std::uint64_t y = ((x * 10486) >> 20) & 0x0000007F0000007Full;  // / 100 in each half
+  x = y | ((x - y * 100) << 16);
+  y = ((x * 103) >> 10) & 0x000F000F000F000Full;  // / 10 in each pair
+  x = y | ((x - y * 10) << 8);
+  return x | 0x3030303030303030ull;
+}
+
+// Stores the word lowest byte first on any machine, so the output does not depend on it.
+void store_low_first(char* p, std::uint64_t x) {
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(p, &x, 8);
+  } else {
+    for (int i = 0; i < 8; ++i) p[i] = static_cast<char>(x >> (8 * i));
+  }
+}
+
+// The last `digits` digits of v < 10^8 without a branch on the length, which is random and
+// would otherwise be mispredicted half the time. Needs eight bytes of room.
+char* put_digits(char* p, std::uint32_t v, std::uint32_t digits) {
+  store_low_first(p, eight_digits(v) >> (8 * (8 - digits)));
+  return p + digits;
+}
+
+// A minus sign one time in 16 (bits 55..58), then 1 to max_digits digits, each length equally
+// likely (bits 32..47), and the number itself (bits 0..31).
+char* put_signed(char* p, std::uint64_t r, std::uint32_t max_digits) {
+  if (((r >> 55) & 15) == 0) *p++ = '-';
+  const std::uint32_t digits = 1 + slice(r, 32, 16, max_digits);
+  const std::uint32_t lo = POW10[digits - 1];
+  const std::uint32_t v = lo == 1 ? slice(r, 0, 32, 10) : lo + slice(r, 0, 32, 9 * lo);
+  return put_digits(p, v, digits);
+}
+
+char* put_integer(char* p, std::uint64_t r) { return put_signed(p, r, 6); }
+
+// Two decimal places, the cents from bits 48..54.
+char* put_decimal(char* p, std::uint64_t r) {
+  p = put_signed(p, r, 5);
+  *p++ = '.';
+  return put_two_digits(p, slice(r, 48, 7, 100));
+}
+
+char* put_date(char* p, std::uint64_t r) {
+  p = put_digits(p, 1990 + slice(r, 0, 16, 40), 4);
+  *p++ = '-';
+  p = put_two_digits(p, 1 + slice(r, 16, 16, 12));
+  *p++ = '-';
+  return put_two_digits(p, 1 + slice(r, 32, 16, 28));
+}
+
+// Four to eight words (count from bits 56..63, words from six bits each), capitalised, with a
+// full stop.
+char* put_sentence(char* p, std::uint64_t r) {
+  char* const start = p;
+  const std::uint32_t words = 4 + slice(r, 56, 8, 5);
+  for (std::uint32_t i = 0; i < words; ++i) {
+    if (i > 0) *p++ = ' ';
+    p = put_word(p, r >> (6 * i));
+  }
+  *start = static_cast<char>(*start - 'a' + 'A');
+  *p++ = '.';
+  return p;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The generator.
+
+enum Damage : unsigned {
+  SHORT = 1,
+  LONG = 2,
+  STRAY_QUOTE = 4,
+  INVALID_UTF8 = 8,
+  UNTERMINATED = 16,
+};
+
+constexpr std::string_view DAMAGE_NAMES[] = {"short", "long", "stray_quote", "invalid_utf8",
+                                             "unterminated"};
+
+constexpr std::uint32_t NONE = UINT32_MAX;
+
+struct RecordPlan {
+  std::uint32_t fields = 0;
+  unsigned damage = 0;
+  std::uint32_t stray_at = NONE;
+  std::uint32_t invalid_at = NONE;
+};
+
+// Where the output stood before a record, so that record can be taken back.
+struct Mark {
+  std::size_t out = 0;
+  std::size_t truth = 0;
+  std::uint64_t record = 0;
+  std::uint64_t line = 0;
+  bool after_cr = false;
+};
+
 class Generator {
  public:
-  Generator(const Options& options, ChunkWriter& out, ChunkWriter& truth)
-      : opt_(options),
-        rng_(options.seed),
-        quoted_(options.quoted),
-        utf8_(options.utf8),
-        ragged_(options.ragged),
-        stray_(options.stray),
-        invalid_(options.invalid),
-        blank_(options.blank),
-        crlf_(options.crlf),
-        crlf_threshold_(to_threshold(options.crlf)),
-        any_break_threshold_(to_threshold(options.crlf + options.cr)),
-        out_writer_(out),
-        truth_writer_(truth),
-        truth_on_(truth.active()),
-        out_(FLUSH_AT + (1 << 20)),
-        truth_(truth_on_ ? FLUSH_AT + (1 << 20) : 1) {
-    // The character beside a stray quote must not be the delimiter, or the field would end there.
-    stray_joiner_ = opt_.delimiter == ' ' ? '_' : ' ';
-    // Which value kinds can contain the delimiter and must then be quoted; the rest skip the scan.
-    const char d = opt_.delimiter;
-    may_hold_delimiter_[static_cast<int>(Kind::INTEGER)] = d == '-';
-    may_hold_delimiter_[static_cast<int>(Kind::DECIMAL)] = d == '-' || d == '.';
-    may_hold_delimiter_[static_cast<int>(Kind::DATE)] = d == '-';
-    may_hold_delimiter_[static_cast<int>(Kind::SENTENCE)] = d == ' ' || d == '.';
-  }
-
+  Generator(const Options& options, ChunkWriter& out, ChunkWriter& truth);
   void run();
 
+  static constexpr std::size_t CHUNK = 8 << 20;  // bytes handed to the writer at a time
+  static constexpr std::size_t CAPACITY = CHUNK + (1 << 20);
+
  private:
-  static constexpr std::size_t FLUSH_AT = 8 << 20;
-  // Output room for one field: a value quoted with every byte doubled, plus both quotes.
-  static constexpr std::size_t FIELD_ROOM = 2 * Value::CAPACITY + 2;
+  // Room for one field: a delimiter, then a value quoted with every byte doubled, plus a
+  // record's line break after it.
+  static constexpr std::size_t FIELD_ROOM = 1 + 2 * MAX_VALUE + 2 + 2;
 
   std::uint64_t written() const { return handed_over_ + out_.size(); }
-  Mark mark() const { return {out_.size(), truth_.size(), line_, after_cr_}; }
+  Mark mark() const { return {out_.size(), truth_.size(), record_, line_, after_cr_}; }
   void rollback(const Mark& m);
+  bool end_unterminated(const Mark& before);
   void hand_over();
 
-  void write_break(bool blank_line);
+  // Makes sure one more field fits after p; returns where writing goes on.
+  char* field_room(char* p) {
+    const bool fits = out_.limit() - p >= static_cast<std::ptrdiff_t>(FIELD_ROOM);
+    return fits ? p : out_.make_room(p, FIELD_ROOM);
+  }
+  char* put_break(char* p, bool blank_line);
+  void write_blank_line();
   void write_header();
   RecordPlan plan_record(bool last);
   void write_record(bool last);
-  void start_value() { value_.start(out_.reserve(FIELD_ROOM)); }
-  bool holds_delimiter() const;
-  void fill_value(Kind kind);
-  void decorate_quoted(std::uint32_t variant);
-  void insert_bad_sequence();
-  void write_stray_field();
-  void finish_value(bool quoted, bool close_quote);
+  char* write_field(char* p, std::uint32_t column, const RecordPlan& plan);
+  char* fill_value(char* p, Kind kind);
+  char* decorate_quoted(char* end, std::uint32_t variant);
+  char* insert_bad_sequence(char* begin, char* end);
+  char* write_stray_field(char* p);
+  char* quote(char* begin, char* end, bool close);
+  bool holds_delimiter(const char* begin, const char* end) const;
+
   void begin_truth(const RecordPlan& plan);
-  void add_truth_field();
+  void add_truth_field(const char* begin, const char* end);
   void end_truth();
 
   const Options& opt_;
@@ -545,53 +522,87 @@ class Generator {
 
   ChunkWriter& out_writer_;
   ChunkWriter& truth_writer_;
-  bool truth_on_;
+  const bool truth_on_;
   Buffer out_;
   Buffer truth_;
   std::string truth_fields_;  // the current record's values, reused across records
   bool truth_first_ = true;   // no value added yet for the current record
   bool truth_lossy_ = false;  // the current record holds ill-formed UTF-8
-  Value value_;
-  char scratch_[Value::CAPACITY];  // a value being rewritten with quotes
+  char scratch_[MAX_VALUE];   // a value being rewritten with quotes
 
   std::uint64_t handed_over_ = 0;
-  std::uint64_t record_ = 0;  // index of the record being written
+  std::uint64_t record_ = 0;  // index of the next record
   std::uint64_t line_ = 1;    // physical line the next byte lands on
   bool after_cr_ = false;     // the last byte written ended a line with a lone CR
 };
 
+Generator::Generator(const Options& options, ChunkWriter& out, ChunkWriter& truth)
+    : opt_(options),
+      rng_(options.seed),
+      quoted_(options.quoted),
+      utf8_(options.utf8),
+      ragged_(options.ragged),
+      stray_(options.stray),
+      invalid_(options.invalid),
+      blank_(options.blank),
+      crlf_(options.crlf),
+      crlf_threshold_(to_threshold(options.crlf)),
+      any_break_threshold_(to_threshold(options.crlf + options.cr)),
+      out_writer_(out),
+      truth_writer_(truth),
+      truth_on_(truth.active()),
+      out_(CAPACITY),
+      truth_(truth_on_ ? CAPACITY : 1) {
+  const char d = opt_.delimiter;
+  // The character beside a stray quote must not be the delimiter, or the field would end there.
+  stray_joiner_ = d == ' ' ? '_' : ' ';
+  // Value kinds that can contain the delimiter, and so need a scan; letters and digits never
+  // are delimiters.
+  may_hold_delimiter_[static_cast<int>(Kind::INTEGER)] = d == '-';
+  may_hold_delimiter_[static_cast<int>(Kind::DECIMAL)] = d == '-' || d == '.';
+  may_hold_delimiter_[static_cast<int>(Kind::DATE)] = d == '-';
+  may_hold_delimiter_[static_cast<int>(Kind::SENTENCE)] = d == ' ' || d == '.';
+}
+
 void Generator::run() {
   if (opt_.bom) out_.put("\xEF\xBB\xBF");
   if (truth_on_) truth_.put("record,first_line,damage,fields\n");
-  Mark last;
   for (;;) {
     // Only between records, so the record just written can still be taken back.
-    if (out_.size() >= FLUSH_AT || truth_.size() >= FLUSH_AT) hand_over();
-    if (record_ > 0 && blank_.hit(rng_)) write_break(true);
-    last = mark();
+    if (out_.size() >= CHUNK || truth_.size() >= CHUNK) hand_over();
+    if (record_ > 0 && blank_.hit(rng_)) write_blank_line();
+    const Mark before = mark();
     if (record_ == 0 && opt_.header) {
       write_header();
     } else {
       write_record(false);
     }
-    ++record_;
-    if (written() >= opt_.size) break;
-  }
-  if (opt_.unterminated) {
-    // The record that reached the size is written again as the unterminated one; a lone header
-    // stays and gets one more record after it.
-    if (record_ > 1 || !opt_.header) {
-      --record_;
-      rollback(last);
-    }
-    write_record(true);
+    if (written() < opt_.size) continue;
+    if (!opt_.unterminated || end_unterminated(before)) break;
   }
   hand_over();
+}
+
+// Writes the record that reached the size again, as the unterminated last one. When the rewrite
+// falls short of the size it becomes an ordinary record once more, and returns false so that
+// more records follow. A header that reached the size stays and gets one record after it.
+bool Generator::end_unterminated(const Mark& before) {
+  if (opt_.header && before.record == 0) {
+    write_record(true);
+    return true;
+  }
+  rollback(before);
+  write_record(true);
+  if (written() >= opt_.size) return true;
+  rollback(before);
+  write_record(false);
+  return false;
 }
 
 void Generator::rollback(const Mark& m) {
   out_.truncate(m.out);
   truth_.truncate(m.truth);
+  record_ = m.record;
   line_ = m.line;
   after_cr_ = m.after_cr;
 }
@@ -602,8 +613,9 @@ void Generator::hand_over() {
   if (truth_on_) truth_writer_.submit(truth_);
 }
 
-void Generator::write_break(bool blank_line) {
-  char kind = '\n';  // '\n' for LF, 'W' for CR LF, '\r' for a lone CR
+// LF, CR LF or a lone CR, in the shares asked for.
+char* Generator::put_break(char* p, bool blank_line) {
+  char kind = '\n';  // 'W' stands for CR LF
   if (any_break_threshold_ != 0) {
     const std::uint64_t draw = rng_.next();
     if (draw < crlf_threshold_) {
@@ -615,27 +627,36 @@ void Generator::write_break(bool blank_line) {
   // A blank LF right after a lone CR would read as one CR LF break, not two lines.
   if (blank_line && after_cr_ && kind == '\n') kind = '\r';
   if (kind == 'W') {
-    out_.put("\r\n");
+    *p++ = '\r';
+    *p++ = '\n';
   } else {
-    out_.put(kind);
+    *p++ = kind;
   }
   after_cr_ = kind == '\r';
   ++line_;
+  return p;
+}
+
+void Generator::write_blank_line() {
+  out_.commit_to(put_break(out_.make_room(out_.tail(), 2), true));
 }
 
 void Generator::write_header() {
   RecordPlan plan;
   plan.fields = opt_.columns;
   begin_truth(plan);
+  char* p = out_.tail();
   for (std::uint32_t j = 0; j < opt_.columns; ++j) {
-    if (j > 0) out_.put(opt_.delimiter);
-    start_value();
-    value_.put("col");
-    value_.put_number(j + 1);
-    finish_value(false, true);
+    p = field_room(p);
+    if (j > 0) *p++ = opt_.delimiter;
+    char* const begin = p;
+    p = put_text(p, "col");
+    p = std::to_chars(p, p + 16, j + 1).ptr;
+    add_truth_field(begin, p);
   }
   end_truth();
-  write_break(false);
+  out_.commit_to(put_break(p, false));
+  ++record_;
 }
 
 RecordPlan Generator::plan_record(bool last) {
@@ -671,158 +692,140 @@ RecordPlan Generator::plan_record(bool last) {
 void Generator::write_record(bool last) {
   const RecordPlan plan = plan_record(last);
   begin_truth(plan);
+  char* p = out_.tail();
   for (std::uint32_t j = 0; j < plan.fields; ++j) {
-    if (j > 0) out_.put(opt_.delimiter);
-    start_value();
-    if (j == plan.stray_at) {
-      write_stray_field();
-      continue;
-    }
-    const Kind kind = column_kind(j);
-    bool scan = false;  // whether the value may hold the delimiter
-    if (utf8_.hit(rng_)) {
-      value_.put(PHRASES[rng_.next() >> 60]);
-      scan = true;
-    } else {
-      fill_value(kind);
-      scan = may_hold_delimiter_[static_cast<int>(kind)];
-    }
-    bool quoted = quoted_.hit(rng_);
-    if (quoted) decorate_quoted(rng_.below(4));
-    if (j == plan.invalid_at) insert_bad_sequence();
-    const bool open_end = last && j + 1 == plan.fields;
-    // A lone empty field is quoted too, since unquoted it would read as a blank line.
-    quoted = quoted || open_end || (scan && holds_delimiter()) ||
-             (plan.fields == 1 && value_.len == 0);
-    finish_value(quoted, !open_end);
+    p = field_room(p);
+    if (j > 0) *p++ = opt_.delimiter;
+    p = write_field(p, j, plan);
   }
   end_truth();
-  if (!last) write_break(false);
+  out_.commit_to(last ? p : put_break(p, false));
+  ++record_;
 }
 
-bool Generator::holds_delimiter() const {
-  for (std::size_t i = 0; i < value_.len; ++i) {
-    if (value_.data[i] == opt_.delimiter) return true;
-  }
-  return false;
-}
-
-void Generator::fill_value(Kind kind) {
-  if (kind == Kind::ID) {
-    value_.put_number(record_ + (opt_.header ? 0 : 1));
-    return;
-  }
-  const std::uint64_t r = rng_.next();
-  char* const p = value_.end();
-  switch (kind) {
-    case Kind::DATE:
-      value_.set_end(put_date(p, r));
-      return;
-    case Kind::SENTENCE:
-      value_.set_end(put_sentence(p, r));
-      return;
-    default:
-      break;
-  }
-  // Missing values (1 in 32, from the top five bits) are common in the short columns.
-  if ((r >> 59) == 0) return;
-  if (kind == Kind::INTEGER) {
-    value_.set_end(put_integer(p, r));
-  } else if (kind == Kind::DECIMAL) {
-    value_.set_end(put_decimal(p, r));
+char* Generator::write_field(char* p, std::uint32_t column, const RecordPlan& plan) {
+  if (column == plan.stray_at) return write_stray_field(p);
+  const Kind kind = column_kind(column);
+  char* end;
+  bool scan;  // whether the value may hold the delimiter
+  if (utf8_.hit(rng_)) {
+    end = put_text(p, PHRASES[rng_.next() >> 60]);
+    scan = true;
   } else {
-    value_.set_end(put_word(p, r & 63));
+    end = fill_value(p, kind);
+    scan = may_hold_delimiter_[static_cast<int>(kind)];
   }
+  bool quoted = quoted_.hit(rng_);
+  if (quoted) end = decorate_quoted(end, rng_.below(4));
+  if (column == plan.invalid_at) end = insert_bad_sequence(p, end);
+  const bool open_end = (plan.damage & UNTERMINATED) != 0 && column + 1 == plan.fields;
+  // A lone empty field is quoted too, since unquoted it would read as a blank line.
+  quoted = quoted || open_end || (scan && holds_delimiter(p, end)) ||
+           (plan.fields == 1 && end == p);
+  if (truth_on_) add_truth_field(p, end);
+  return quoted ? quote(p, end, !open_end) : end;
+}
+
+char* Generator::fill_value(char* p, Kind kind) {
+  if (kind == Kind::ID) return std::to_chars(p, p + 24, record_ + (opt_.header ? 0 : 1)).ptr;
+  const std::uint64_t r = rng_.next();
+  if (kind == Kind::DATE) return put_date(p, r);
+  if (kind == Kind::SENTENCE) return put_sentence(p, r);
+  // Missing values (1 in 32, from the top five bits) are common in the short columns.
+  if ((r >> 59) == 0) return p;
+  if (kind == Kind::INTEGER) return put_integer(p, r);
+  if (kind == Kind::DECIMAL) return put_decimal(p, r);
+  return put_word(p, r);
 }
 
 // Extends a field that will be quoted so the quoting matters: with the delimiter, with quotes
 // (doubled when written) or with a line break; variant 0 adds nothing.
-void Generator::decorate_quoted(std::uint32_t variant) {
+char* Generator::decorate_quoted(char* end, std::uint32_t variant) {
   switch (variant) {
     case 1:
-      value_.put(opt_.delimiter);
-      value_.put(' ');
-      put_word(value_, rng_.next());
-      break;
+      *end++ = opt_.delimiter;
+      *end++ = ' ';
+      return put_word(end, rng_.next());
     case 2:
-      value_.put(" \"");
-      put_word(value_, rng_.next());
-      value_.put('"');
-      break;
+      end = put_text(end, " \"");
+      end = put_word(end, rng_.next());
+      *end++ = '"';
+      return end;
     case 3:
-      value_.put(crlf_.hit(rng_) ? "\r\n" : "\n");
-      ++value_.line_breaks;
-      put_word(value_, rng_.next());
-      break;
+      end = put_text(end, crlf_.hit(rng_) ? "\r\n" : "\n");
+      ++line_;
+      return put_word(end, rng_.next());
     default:
-      break;
+      return end;
   }
 }
 
-// Puts a bad sequence between two characters, never inside one, so only the inserted bytes are
-// ill-formed.
-void Generator::insert_bad_sequence() {
+// Puts a bad sequence between two characters, never inside one nor inside a CR LF, so only the
+// inserted bytes are ill-formed and the line count holds.
+char* Generator::insert_bad_sequence(char* begin, char* end) {
   const std::string_view bad = BAD_SEQUENCES[rng_.next() >> 61];
-  std::size_t at = rng_.below(static_cast<std::uint32_t>(value_.len + 1));
-  while (at < value_.len && (static_cast<unsigned char>(value_.data[at]) & 0xC0) == 0x80) ++at;
-  value_.insert(at, bad);
+  char* at = begin + rng_.below(static_cast<std::uint32_t>(end - begin + 1));
+  while (at < end && (static_cast<unsigned char>(*at) & 0xC0) == 0x80) ++at;
+  if (at > begin && at < end && at[-1] == '\r') ++at;
+  std::memmove(at + bad.size(), at, static_cast<std::size_t>(end - at));
+  put_text(at, bad);
+  return end + bad.size();
 }
 
 // A quote that no writer would produce: either unescaped inside a quoted field, as in
 // "say "hi" now", or in the middle of an unquoted one, as in ab"c. A reader should keep it.
-void Generator::write_stray_field() {
-  if (rng_.coin()) {
-    value_.put('"');
-    put_word(value_, rng_.next());
-    value_.put(stray_joiner_);
-    value_.put('"');
-    put_word(value_, rng_.next());
-    value_.put('"');
-    value_.put(stray_joiner_);
-    put_word(value_, rng_.next());
-    value_.put('"');
-    // The value is what lies between the outer quotes.
-    const Value whole = value_;
-    value_.data += 1;
-    value_.len -= 2;
-    add_truth_field();
-    value_ = whole;
-  } else {
-    put_word(value_, rng_.next());
-    value_.insert(1 + rng_.below(static_cast<std::uint32_t>(value_.len - 1)), "\"");
-    add_truth_field();
+char* Generator::write_stray_field(char* p) {
+  const std::uint64_t r = rng_.next();
+  if (r >> 63) {
+    char* const begin = p + 1;  // the value lies between the outer quotes
+    p = put_word(begin, r);
+    *p++ = stray_joiner_;
+    *p++ = '"';
+    p = put_word(p, r >> 6);
+    *p++ = '"';
+    *p++ = stray_joiner_;
+    p = put_word(p, r >> 12);
+    begin[-1] = '"';
+    *p = '"';
+    if (truth_on_) add_truth_field(begin, p);
+    return p + 1;
   }
-  out_.commit(value_.len);
+  char* const end = put_word(p, r);
+  char* const at = p + 1 + slice(r, 32, 16, static_cast<std::uint32_t>(end - p - 1));
+  std::memmove(at + 1, at, static_cast<std::size_t>(end - at));
+  *at = '"';
+  if (truth_on_) add_truth_field(p, end + 1);
+  return end + 1;
 }
 
-// Keeps the value built at the end of the output, rewriting it with quotes when asked.
-void Generator::finish_value(bool quoted, bool close_quote) {
-  add_truth_field();
-  line_ += value_.line_breaks;
-  if (!quoted) {
-    out_.commit(value_.len);
-    return;
-  }
-  std::memcpy(scratch_, value_.data, value_.len);
-  char* w = value_.data;
+// Rewrites the value in quotes, doubling the quotes inside; leaves it open if asked.
+char* Generator::quote(char* begin, char* end, bool close) {
+  const std::size_t n = static_cast<std::size_t>(end - begin);
+  std::memcpy(scratch_, begin, n);
+  char* w = begin;
   *w++ = '"';
-  for (std::size_t i = 0; i < value_.len; ++i) {
+  for (std::size_t i = 0; i < n; ++i) {
     if (scratch_[i] == '"') *w++ = '"';
     *w++ = scratch_[i];
   }
-  if (close_quote) *w++ = '"';
-  out_.commit(w - value_.data);
+  if (close) *w++ = '"';
+  return w;
+}
+
+bool Generator::holds_delimiter(const char* begin, const char* end) const {
+  for (const char* p = begin; p < end; ++p) {
+    if (*p == opt_.delimiter) return true;
+  }
+  return false;
 }
 
 // ---------------------------------------------------------------------------------------------
 // The truth file: record,first_line,damage,fields with the values joined by 0x1F.
 
-constexpr std::string_view DAMAGE_NAMES[] = {"short", "long", "stray_quote", "invalid_utf8",
-                                             "unterminated"};
-
 void put_number(Buffer& b, std::uint64_t v) {
   char digits[24];
-  b.put(digits, std::to_chars(digits, digits + sizeof digits, v).ptr - digits);
+  const char* end = std::to_chars(digits, digits + sizeof digits, v).ptr;
+  b.put(std::string_view(digits, static_cast<std::size_t>(end - digits)));
 }
 
 void Generator::begin_truth(const RecordPlan& plan) {
@@ -845,27 +848,31 @@ void Generator::begin_truth(const RecordPlan& plan) {
   truth_lossy_ = (plan.damage & INVALID_UTF8) != 0;
 }
 
-void Generator::add_truth_field() {
+void Generator::add_truth_field(const char* begin, const char* end) {
   if (!truth_on_) return;
   if (!truth_first_) truth_fields_ += '\x1F';
   truth_first_ = false;
+  const std::string_view value(begin, static_cast<std::size_t>(end - begin));
   if (truth_lossy_) {
-    append_lossy_utf8(truth_fields_, value_.view());
+    append_lossy_utf8(truth_fields_, value);
   } else {
-    truth_fields_.append(value_.view());
+    truth_fields_.append(value);
   }
 }
 
+// The joined values as one CSV field, quoted only when they need it.
 void Generator::end_truth() {
   if (!truth_on_) return;
   if (truth_fields_.find_first_of(",\"\r\n") == std::string::npos) {
     truth_.put(truth_fields_);
   } else {
     truth_.put('"');
-    for (const char c : truth_fields_) {
-      if (c == '"') truth_.put('"');
-      truth_.put(c);
+    std::size_t from = 0;
+    for (std::size_t q; (q = truth_fields_.find('"', from)) != std::string::npos; from = q + 1) {
+      truth_.put(std::string_view(truth_fields_).substr(from, q + 1 - from));
+      truth_.put('"');
     }
+    truth_.put(std::string_view(truth_fields_).substr(from));
     truth_.put('"');
   }
   truth_.put('\n');
@@ -1052,7 +1059,9 @@ bool close_output(std::FILE* file, ChunkWriter& writer, const std::string& path)
     ok = false;
     error = errno;
   }
-  if (!ok) std::fprintf(stderr, "gen_csv: cannot write %s: %s\n", path.c_str(), std::strerror(error));
+  if (!ok) {
+    std::fprintf(stderr, "gen_csv: cannot write %s: %s\n", path.c_str(), std::strerror(error));
+  }
   return ok;
 }
 
@@ -1060,8 +1069,8 @@ int run(int argc, char** argv) {
   const Options options = parse_options(argc, argv);
   std::FILE* out = open_output(options.output);
   std::FILE* truth = options.truth.empty() ? nullptr : open_output(options.truth);
-  ChunkWriter out_writer(out);
-  ChunkWriter truth_writer(truth);
+  ChunkWriter out_writer(out, Generator::CAPACITY);
+  ChunkWriter truth_writer(truth, Generator::CAPACITY);
   Generator(options, out_writer, truth_writer).run();
   bool ok = close_output(out, out_writer, options.output);
   if (truth && !close_output(truth, truth_writer, options.truth)) ok = false;

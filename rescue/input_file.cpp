@@ -1,0 +1,95 @@
+#include "rescue/input_file.hpp"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+
+namespace quorle::rescue {
+namespace {
+
+// Closes a descriptor when the reading is over, whatever the way out.
+struct Descriptor {
+  int fd;
+  ~Descriptor() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+std::variant<std::string, RescueError> read_to_end(int fd, std::size_t size_hint) {
+  std::string content;
+  // One byte beyond the expected size, so that the final read that finds the end needs no growth.
+  content.resize(size_hint > 0 ? size_hint + 1 : 64 * 1024);
+  std::size_t used = 0;
+  for (;;) {
+    if (used == content.size()) content.resize(content.size() * 2);
+    const ssize_t got = ::read(fd, content.data() + used, content.size() - used);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return os_error(errno);
+    }
+    if (got == 0) break;
+    used += static_cast<std::size_t>(got);
+  }
+  content.resize(used);
+  content.shrink_to_fit();
+  return content;
+}
+
+}  // namespace
+
+std::variant<InputFile, RescueError> InputFile::read(const std::string& path) {
+  if (path.find('\0') != std::string::npos) return plain_error(NUL_IN_PATH);
+  Descriptor file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+  if (file.fd < 0) return os_error(errno);
+  struct stat st {};
+  if (::fstat(file.fd, &st) != 0) return os_error(errno);
+
+  InputFile input;
+  input.identity_ = {st.st_dev, st.st_ino};
+  if (S_ISREG(st.st_mode) && st.st_size > 0) {
+    const auto size = static_cast<std::size_t>(st.st_size);
+    void* p = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, file.fd, 0);
+    if (p != MAP_FAILED) {
+      input.mapping_ = p;
+      input.mapping_size_ = size;
+      input.bytes_ = {static_cast<const char*>(p), size};
+      return input;
+    }
+  }
+  // Not a mappable regular file: read it. A regular file that reports size 0 may still have
+  // content (the files of /proc do).
+  auto content = read_to_end(file.fd, S_ISREG(st.st_mode) ? static_cast<std::size_t>(st.st_size) : 0);
+  if (auto* error = std::get_if<RescueError>(&content)) return std::move(*error);
+  input.owned_ = std::move(std::get<std::string>(content));
+  input.bytes_ = input.owned_;
+  return input;
+}
+
+InputFile::InputFile(InputFile&& other) noexcept { *this = std::move(other); }
+
+InputFile& InputFile::operator=(InputFile&& other) noexcept {
+  if (this == &other) return *this;
+  release();
+  mapping_ = std::exchange(other.mapping_, nullptr);
+  mapping_size_ = std::exchange(other.mapping_size_, 0);
+  owned_ = std::move(other.owned_);
+  identity_ = other.identity_;
+  bytes_ = mapping_ ? std::string_view(static_cast<const char*>(mapping_), mapping_size_)
+                    : std::string_view(owned_);
+  other.bytes_ = {};
+  return *this;
+}
+
+InputFile::~InputFile() { release(); }
+
+void InputFile::release() {
+  if (mapping_) ::munmap(mapping_, mapping_size_);
+  mapping_ = nullptr;
+  mapping_size_ = 0;
+}
+
+}  // namespace quorle::rescue

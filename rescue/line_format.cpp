@@ -1,0 +1,121 @@
+#include "rescue/line_format.hpp"
+
+#include <emmintrin.h>
+
+#include "engine/pipeline.hpp"
+
+namespace quorle::rescue {
+namespace {
+
+// Whether the text holds any of four bytes, sixteen bytes at a time.
+bool contains_any(std::string_view text, char a, char b, char c, char d) {
+  const char* p = text.data();
+  std::size_t n = text.size();
+  const __m128i va = _mm_set1_epi8(a), vb = _mm_set1_epi8(b), vc = _mm_set1_epi8(c),
+                vd = _mm_set1_epi8(d);
+  for (; n >= 16; p += 16, n -= 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, va), _mm_cmpeq_epi8(v, vb)),
+                                     _mm_or_si128(_mm_cmpeq_epi8(v, vc), _mm_cmpeq_epi8(v, vd)));
+    if (_mm_movemask_epi8(hit)) return true;
+  }
+  for (; n > 0; ++p, --n) {
+    if (*p == a || *p == b || *p == c || *p == d) return true;
+  }
+  return false;
+}
+
+// Appends `text` with every occurrence of `quote` doubled.
+void append_doubled(std::string& out, std::string_view text, std::string_view quote) {
+  for (std::size_t from = 0;;) {
+    const std::size_t at = text.find(quote, from);
+    if (at == std::string_view::npos) {
+      out.append(text.substr(from));
+      return;
+    }
+    out.append(text.substr(from, at + quote.size() - from));
+    out.append(quote);
+    from = at + quote.size();
+  }
+}
+
+}  // namespace
+
+LineFormat::LineFormat(char32_t delimiter, std::uint8_t quote)
+    : delimiter_(engine::code_point_utf8(delimiter)),
+      quote_(engine::code_point_utf8(quote)),
+      single_bytes_(delimiter < 0x80 && quote < 0x80) {}
+
+bool LineFormat::needs_quoting(std::string_view text) const {
+  if (single_bytes_) return contains_any(text, quote_[0], delimiter_[0], '\n', '\r');
+  // A value of 0x80 and above matches only its two-byte form, never a lone byte.
+  return text.find(quote_) != std::string_view::npos ||
+         text.find(delimiter_) != std::string_view::npos ||
+         text.find_first_of("\n\r") != std::string_view::npos;
+}
+
+void LineFormat::append_field(std::string& out, std::string_view text) const {
+  if (!needs_quoting(text)) {
+    out.append(text);
+    return;
+  }
+  out.append(quote_);
+  append_doubled(out, text, quote_);
+  out.append(quote_);
+}
+
+void LineFormat::append_fields(std::string& out, std::span<const std::string_view> fields) const {
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    if (i) out.append(delimiter_);
+    append_field(out, fields[i]);
+  }
+}
+
+void LineFormat::append_output_line(std::string& out, std::span<const std::string_view> fields,
+                                    std::uint64_t padding) const {
+  append_fields(out, fields);
+  // Padding fields are empty, so each adds a delimiter only.
+  for (std::uint64_t i = fields.empty() ? 1 : 0; i < padding; ++i) out.append(delimiter_);
+  out.push_back('\n');
+}
+
+void LineFormat::append_quarantine_line(std::string& out, std::uint64_t line,
+                                        std::string_view reason,
+                                        std::span<const std::string_view> fields) const {
+  out.append(std::to_string(line));
+  out.append(",\"");
+  append_doubled(out, reason, "\"");
+  out.append("\",\"");
+  // The raw content: the fields joined by the delimiter, neither quoted nor escaped one by one;
+  // then the whole is quoted with double quotes, whatever the run's quote.
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    if (i) append_doubled(out, delimiter_, "\"");
+    append_doubled(out, fields[i], "\"");
+  }
+  out.append("\"\n");
+}
+
+std::string encode_field(std::string_view text, char32_t delimiter, std::uint8_t quote) {
+  std::string out;
+  LineFormat(delimiter, quote).append_field(out, text);
+  return out;
+}
+
+namespace {
+std::vector<std::string_view> views(const engine::Row& row) { return {row.begin(), row.end()}; }
+}  // namespace
+
+std::string format_output_line(const engine::Row& row, char32_t delimiter, std::uint8_t quote) {
+  std::string out;
+  LineFormat(delimiter, quote).append_output_line(out, views(row), 0);
+  return out;
+}
+
+std::string format_quarantine_line(const engine::QuarantineEntry& entry, char32_t delimiter) {
+  std::string out;
+  LineFormat(delimiter, '"').append_quarantine_line(out, entry.line, entry.reason,
+                                                    views(entry.fields));
+  return out;
+}
+
+}  // namespace quorle::rescue

@@ -1,0 +1,47 @@
+// The byte formats of the two output files: a clean CSV line per good row (RFC-4180 quoting,
+// quotes doubled, LF line ends) and a quarantine line per set-aside record.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "engine/records.hpp"
+
+namespace quorle::rescue {
+
+/// "line,reason,raw_content" and a line feed: the first line of every quarantine file.
+inline constexpr std::string_view QUARANTINE_HEADER = "line,reason,raw_content\n";
+
+/// The bytes that stand for one field in the clean output.
+std::string encode_field(std::string_view text, char32_t delimiter, std::uint8_t quote);
+/// One clean output line, line feed included.
+std::string format_output_line(const engine::Row& row, char32_t delimiter, std::uint8_t quote);
+/// One quarantine line: line number, quoted reason, quoted raw content, line feed.
+std::string format_quarantine_line(const engine::QuarantineEntry& entry, char32_t delimiter);
+
+/// The formats as appends to a reused buffer, with the delimiter and quote texts worked out once.
+class LineFormat {
+ public:
+  LineFormat(char32_t delimiter, std::uint8_t quote);
+
+  std::string_view delimiter_text() const { return delimiter_; }
+  void append_field(std::string& out, std::string_view text) const;
+  /// The fields joined by the delimiter, each encoded; no line feed.
+  void append_fields(std::string& out, std::span<const std::string_view> fields) const;
+  /// Fields, then `padding` empty fields, then LF.
+  void append_output_line(std::string& out, std::span<const std::string_view> fields,
+                          std::uint64_t padding) const;
+  void append_quarantine_line(std::string& out, std::uint64_t line, std::string_view reason,
+                              std::span<const std::string_view> fields) const;
+
+ private:
+  bool needs_quoting(std::string_view text) const;
+
+  std::string delimiter_;
+  std::string quote_;
+  bool single_bytes_;  // delimiter and quote below 0x80: the quoting test is a byte search
+};
+
+}  // namespace quorle::rescue

@@ -1,0 +1,145 @@
+#include "rescue/rescue_file.hpp"
+
+#include "engine/pipeline.hpp"
+#include "rescue/input_file.hpp"
+#include "rescue/line_format.hpp"
+#include "rescue/output_target.hpp"
+
+namespace quorle::rescue {
+namespace {
+
+using engine::BufferOutcome;
+using engine::StoredRow;
+
+// Writes the good rows. Consecutive verbatim rows that stood on lines of their own, ended by a
+// single LF, are one run of input bytes in the output too, so the run goes out in one piece.
+std::optional<RescueError> write_rows(BufferedWriter& out, const BufferOutcome& outcome,
+                                      std::string_view input, std::uint8_t quote) {
+  const LineFormat format(outcome.delimiter, quote);
+  std::string line;
+  std::size_t run_begin = 0, run_end = 0;
+  bool run = false;
+  auto flush_run = [&]() -> std::optional<RescueError> {
+    if (!run) return std::nullopt;
+    run = false;
+    if (auto error = out.append(input.substr(run_begin, run_end - run_begin))) return error;
+    return out.append("\n");
+  };
+  StoredRow row;
+  for (auto cursor = outcome.rows.cursor(); cursor.next(row, false);) {
+    if (row.verbatim && row.padding == 0) {
+      const auto begin = static_cast<std::size_t>(row.raw.data() - input.data());
+      if (run && begin == run_end + 1 && input[run_end] == '\n') {
+        run_end = begin + row.raw.size();
+        continue;
+      }
+      if (auto error = flush_run()) return error;
+      run = true;
+      run_begin = begin;
+      run_end = begin + row.raw.size();
+      continue;
+    }
+    if (auto error = flush_run()) return error;
+    std::uint64_t padding = row.padding;
+    if (row.verbatim) {
+      if (auto error = out.append(row.raw)) return error;
+    } else {
+      line.clear();
+      format.append_fields(line, row.fields);
+      if (padding == 0) {  // the usual case: the whole line in one piece
+        line.push_back('\n');
+        if (auto error = out.append(line)) return error;
+        continue;
+      }
+      if (auto error = out.append(line)) return error;
+      if (row.fields.empty()) --padding;  // the first field has no delimiter before it
+    }
+    if (auto error = out.append_repeated(format.delimiter_text(), padding)) return error;
+    if (auto error = out.append("\n")) return error;
+  }
+  return flush_run();
+}
+
+std::optional<RescueError> write_quarantine(BufferedWriter& out, const BufferOutcome& outcome) {
+  if (auto error = out.append(QUARANTINE_HEADER)) return error;
+  const LineFormat format(outcome.delimiter, '"');
+  const std::string too_few =
+      engine::reason_text(engine::QuarantineReason::TooFewColumns, outcome.inferred_columns);
+  const std::string extra =
+      engine::reason_text(engine::QuarantineReason::ExtraColumns, outcome.inferred_columns);
+  std::string line;
+  StoredRow row;
+  auto cursor = outcome.quarantine_rows.cursor();
+  for (const engine::QuarantineMark& mark : outcome.quarantine_marks) {
+    cursor.next(row, true);
+    line.clear();
+    format.append_quarantine_line(
+        line, mark.line, mark.reason == engine::QuarantineReason::TooFewColumns ? too_few : extra,
+        row.fields);
+    if (auto error = out.append(line)) return error;
+  }
+  return std::nullopt;
+}
+
+template <class T>
+RescueError* failed(std::variant<T, RescueError>& result) {
+  return std::get_if<RescueError>(&result);
+}
+
+}  // namespace
+
+engine::RepairOptions repair_options(std::optional<std::string_view> delimiter,
+                                     std::string_view quote_char, bool fill_ragged_rows,
+                                     bool merge_overflow,
+                                     std::optional<std::uint64_t> expected_columns,
+                                     bool repair_quotes) {
+  engine::RepairOptions options;
+  if (delimiter && !delimiter->empty()) options.delimiter = static_cast<std::uint8_t>((*delimiter)[0]);
+  options.quote_char = quote_char.empty() ? '"' : static_cast<std::uint8_t>(quote_char[0]);
+  options.fill_ragged_rows = fill_ragged_rows;
+  options.merge_overflow = merge_overflow;
+  options.expected_columns = expected_columns;
+  options.repair_quotes = repair_quotes;
+  return options;
+}
+
+std::variant<RescueTotals, RescueError> rescue_file(const RescueRequest& request) {
+  // Creating the quarantine file would truncate the clean output just written.
+  if (request.quarantine_path && same_file(*request.quarantine_path, request.output_path)) {
+    return plain_error("quarantine_path and output_path name the same file");
+  }
+
+  auto input = InputFile::read(request.input_path);
+  if (RescueError* error = failed(input)) return std::move(*error);
+  const InputFile& in = std::get<InputFile>(input);
+  const BufferOutcome outcome = engine::process_buffer(in.bytes(), request.options);
+
+  auto output = OutputTarget::create(request.output_path, in);
+  if (RescueError* error = failed(output)) return std::move(*error);
+  OutputTarget& out = std::get<OutputTarget>(output);
+  if (auto error = write_rows(out.writer(), outcome, in.bytes(), request.options.quote_char)) {
+    return std::move(*error);
+  }
+  if (auto error = out.writer().flush()) return std::move(*error);
+
+  if (request.quarantine_path) {
+    auto quarantine = OutputTarget::create(*request.quarantine_path, in);
+    if (RescueError* error = failed(quarantine)) return std::move(*error);
+    OutputTarget& q = std::get<OutputTarget>(quarantine);
+    if (auto error = write_quarantine(q.writer(), outcome)) return std::move(*error);
+    if (auto error = q.close()) return std::move(*error);
+    if (auto error = out.close()) return std::move(*error);
+    if (auto error = q.commit()) return std::move(*error);
+  }
+  if (auto error = out.close()) return std::move(*error);
+  if (auto error = out.commit()) return std::move(*error);
+
+  return RescueTotals{engine::code_point_utf8(outcome.delimiter),
+                      outcome.total_rows,
+                      outcome.quorled_rows,
+                      outcome.repaired_rows,
+                      outcome.quarantined_rows,
+                      outcome.inferred_columns};
+}
+
+}  // namespace quorle::rescue

@@ -1,0 +1,75 @@
+#include "rescue/buffered_writer.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace quorle::rescue {
+namespace {
+
+std::string temp_path() {
+  return ::testing::TempDir() + "writer_" +
+         ::testing::UnitTest::GetInstance()->current_test_info()->name();
+}
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+int create(const std::string& path) { return ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644); }
+
+TEST(BufferedWriter, TextsAroundTheBufferSize) {
+  for (std::size_t size : {8191u, 8192u, 8193u, 20000u}) {
+    SCOPED_TRACE(size);
+    const std::string path = temp_path();
+    std::string expected = "head\n";
+    {
+      BufferedWriter w(create(path));
+      ASSERT_FALSE(w.append("head\n"));
+      const std::string big(size, 'x');
+      ASSERT_FALSE(w.append(big));
+      ASSERT_FALSE(w.append("tail\n"));
+      ASSERT_FALSE(w.append_repeated(",", 10000));
+      ASSERT_FALSE(w.append_repeated("\xC2\xA7", 3));
+      ASSERT_FALSE(w.flush());
+      ASSERT_FALSE(w.close());
+      expected += big + "tail\n" + std::string(10000, ',') + "\xC2\xA7\xC2\xA7\xC2\xA7";
+    }
+    EXPECT_EQ(slurp(path), expected);
+    std::remove(path.c_str());
+  }
+}
+
+TEST(BufferedWriter, FullDeviceFailsWithTheSystemMessage) {
+  BufferedWriter w(::open("/dev/full", O_WRONLY));
+  EXPECT_FALSE(w.append("fits in the buffer"));
+  auto error = w.flush();
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->message, "No space left on device (os error 28)");
+  EXPECT_EQ(error->os_error, 28);
+  error = w.append(std::string(9000, 'x'));  // the retained bytes, then the long text
+  ASSERT_TRUE(error);
+  EXPECT_FALSE(w.close()) << "the closing flush ignores its failure";
+}
+
+TEST(BufferedWriter, DestructorFlushesWhatIsBuffered) {
+  const std::string path = temp_path();
+  {
+    BufferedWriter w(create(path));
+    ASSERT_FALSE(w.append("kept"));
+  }
+  EXPECT_EQ(slurp(path), "kept");
+  std::remove(path.c_str());
+}
+
+}  // namespace
+}  // namespace quorle::rescue
