@@ -42,6 +42,7 @@ void RowStore::add_verbatim(std::uint64_t begin, std::uint64_t length, std::uint
   if (padding) out = write_varint(out, padding);
   commit(out);
   input_pos_ = begin + length;
+  refers_to_input_ = true;
   ++count_;
 }
 
@@ -62,6 +63,7 @@ void RowStore::add_input_field(std::uint64_t offset, std::uint64_t length) {
   out = write_varint(out, offset - input_pos_);
   commit(out);
   input_pos_ = offset + length;
+  refers_to_input_ = true;
 }
 
 void RowStore::add_text_field(std::string_view text) {

@@ -35,6 +35,8 @@ class RowStore {
 
   std::uint64_t size() const { return count_; }
   bool empty() const { return count_ == 0; }
+  /// Whether some stored row refers to the input bytes; if not, they may be released.
+  bool refers_to_input() const { return refers_to_input_; }
   std::string_view input() const { return input_; }
 
   void add_verbatim(std::uint64_t begin, std::uint64_t length, std::uint64_t padding);
@@ -58,6 +60,21 @@ class RowStore {
     /// The next row, or false at the end. With `split`, verbatim rows get their fields too.
     bool next(StoredRow& row, bool split);
     std::uint64_t index() const { return index_; }
+
+    /// Where the cursor stands, to come back to it.
+    struct Position {
+      std::size_t stream;
+      std::uint64_t input;
+      std::size_t arena;
+      std::uint64_t index;
+    };
+    Position position() const { return {stream_pos_, input_pos_, arena_pos_, index_}; }
+    void seek(const Position& p) {
+      stream_pos_ = p.stream;
+      input_pos_ = p.input;
+      arena_pos_ = p.arena;
+      index_ = p.index;
+    }
 
    private:
     std::uint64_t read_varint();
@@ -89,6 +106,7 @@ class RowStore {
   std::size_t used_ = 0;
   std::string arena_;
   std::uint64_t count_ = 0;
+  bool refers_to_input_ = false;
   std::uint64_t input_pos_ = 0;  // end of the last input bytes referred to
   std::size_t text_begin_ = 0;
 };

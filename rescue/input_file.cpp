@@ -19,8 +19,8 @@ struct Descriptor {
   }
 };
 
-std::variant<std::string, RescueError> read_to_end(int fd, std::size_t size_hint) {
-  std::string content;
+std::variant<std::vector<char>, RescueError> read_to_end(int fd, std::size_t size_hint) {
+  std::vector<char> content;
   // One byte beyond the expected size, so that the final read that finds the end needs no growth.
   content.resize(size_hint > 0 ? size_hint + 1 : 64 * 1024);
   std::size_t used = 0;
@@ -64,8 +64,8 @@ std::variant<InputFile, RescueError> InputFile::read(const std::string& path) {
   // content (the files of /proc do).
   auto content = read_to_end(file.fd, S_ISREG(st.st_mode) ? static_cast<std::size_t>(st.st_size) : 0);
   if (auto* error = std::get_if<RescueError>(&content)) return std::move(*error);
-  input.owned_ = std::move(std::get<std::string>(content));
-  input.bytes_ = input.owned_;
+  input.owned_ = std::move(std::get<std::vector<char>>(content));
+  input.bytes_ = {input.owned_.data(), input.owned_.size()};
   return input;
 }
 
@@ -79,7 +79,7 @@ InputFile& InputFile::operator=(InputFile&& other) noexcept {
   owned_ = std::move(other.owned_);
   identity_ = other.identity_;
   bytes_ = mapping_ ? std::string_view(static_cast<const char*>(mapping_), mapping_size_)
-                    : std::string_view(owned_);
+                    : std::string_view(owned_.data(), owned_.size());
   other.bytes_ = {};
   return *this;
 }

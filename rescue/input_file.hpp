@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include "rescue/rescue_error.hpp"
 
@@ -33,6 +34,12 @@ class InputFile {
   ~InputFile();
 
   std::string_view bytes() const { return bytes_; }
+  /// Lets go of the content early; bytes() is empty afterwards.
+  void release_bytes() {
+    release();
+    owned_ = {};
+    bytes_ = {};
+  }
   FileIdentity identity() const { return identity_; }
   /// The bytes are a mapping of the file itself: truncating the file would pull them away.
   bool mapped() const { return mapping_ != nullptr; }
@@ -44,7 +51,7 @@ class InputFile {
   std::string_view bytes_;
   void* mapping_ = nullptr;
   std::size_t mapping_size_ = 0;
-  std::string owned_;  // the content when it was read rather than mapped
+  std::vector<char> owned_;  // the content when it was read; moving it keeps its address
   FileIdentity identity_;
 };
 

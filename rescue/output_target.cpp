@@ -51,9 +51,10 @@ std::variant<OutputTarget, RescueError> OutputTarget::create(const std::string& 
     if (auto* error = std::get_if<RescueError>(&real)) return std::move(*error);
     target.real_path_ = std::move(std::get<std::string>(real));
     const std::filesystem::path real_path(target.real_path_);
-    std::string name = (real_path.parent_path() /
-                        ("." + real_path.filename().string() + ".quorle-XXXXXX"))
-                           .string();
+    std::string name = real_path.parent_path().string();
+    name += "/.";
+    name += real_path.filename().string();
+    name += ".quorle-XXXXXX";
     fd = ::mkostemp(name.data(), O_CLOEXEC);
     if (fd < 0) return os_error(errno);
     target.temporary_ = std::move(name);

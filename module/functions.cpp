@@ -1,0 +1,111 @@
+// quorle_file and sniff.
+#include <iterator>
+#include "module/functions.hpp"
+
+#include "engine/sniffer.hpp"
+#include "module/binding.hpp"
+#include "module/entry_guard.hpp"
+#include "module/options.hpp"
+#include "module/os_errors.hpp"
+#include "module/summary_type.hpp"
+#include "rescue/rescue_file.hpp"
+
+namespace quorle::pyext {
+namespace {
+
+constexpr Name QUORLE_FILE_PARAMETERS[] = {
+    Name::input_path,     Name::output_path,      Name::quarantine_path,
+    Name::delimiter,      Name::quote_char,       Name::fill_ragged_rows,
+    Name::merge_overflow, Name::expected_columns, Name::repair_quotes,
+};
+constexpr Signature QUORLE_FILE{"quorle_file()", QUORLE_FILE_PARAMETERS, 2};
+
+constexpr Name SNIFF_PARAMETERS[] = {Name::sample};
+constexpr Signature SNIFF{"sniff()", SNIFF_PARAMETERS, 1};
+
+PyObject* quorle_file_impl(std::string_view input_path, std::string_view output_path,
+                           std::optional<std::string_view> quarantine_path,
+                           const engine::RepairOptions& options) {
+  rescue::RescueRequest request{std::string(input_path), std::string(output_path),
+                                quarantine_path ? std::optional<std::string>(*quarantine_path)
+                                                : std::nullopt,
+                                options};
+  auto result = rescue::rescue_file(request);
+  if (auto* error = std::get_if<rescue::RescueError>(&result)) {
+    raise_plain_os_error(*error);
+    return nullptr;
+  }
+  const auto& totals = std::get<rescue::RescueTotals>(result);
+  SummaryRecord record;
+  record.total_rows = totals.total_rows;
+  record.quorled_rows = totals.quorled_rows;
+  record.repaired_rows = totals.repaired_rows;
+  record.quarantined_rows = totals.quarantined_rows;
+  const std::string& d = totals.detected_delimiter;
+  record.detected_delimiter = d.size() == 1 ? static_cast<unsigned char>(d[0])
+                                            : ((d[0] & 0x1F) << 6) | (d[1] & 0x3F);
+  record.inferred_columns = totals.inferred_columns;
+  return new_summary(record).release();
+}
+
+PyObject* quorle_file_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) noexcept {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* slots[std::size(QUORLE_FILE_PARAMETERS)];
+    if (!bind_fastcall(QUORLE_FILE, args, nargs, kwnames, slots)) return nullptr;
+    std::string_view input_path, output_path;
+    std::optional<std::string_view> quarantine_path;
+    engine::RepairOptions options;
+    if (!to_text(slots[0], Name::input_path, input_path) ||
+        !to_text(slots[1], Name::output_path, output_path) ||
+        !to_optional_text(slots[2], Name::quarantine_path, quarantine_path) ||
+        !convert_repair_options(slots + 3, options)) {
+      return nullptr;
+    }
+    return quorle_file_impl(input_path, output_path, quarantine_path, options);
+  });
+}
+
+PyObject* sniff_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) noexcept {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* slot;
+    if (!bind_fastcall(SNIFF, args, nargs, kwnames, &slot)) return nullptr;
+    std::string_view sample;  // the str's own UTF-8, not a copy
+    if (!to_text(slot, Name::sample, sample)) return nullptr;
+    return PyUnicode_FromOrdinal(engine::sniff_delimiter(sample));
+  });
+}
+
+}  // namespace
+
+PyMethodDef quorle_file_def = {
+    "quorle_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(quorle_file_entry)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "quorle_file(input_path, output_path, quarantine_path=None, delimiter=None, "
+    "quote_char=\"\\\"\", fill_ragged_rows=True, merge_overflow=True, expected_columns=None, "
+    "repair_quotes=True)\n"
+    "--\n"
+    "\n"
+    "Quorles a corrupted CSV file and writes a clean, standard RFC-4180 file.\n"
+    "\n"
+    "Args:\n"
+    "    input_path: Path to the corrupted CSV file.\n"
+    "    output_path: Path where the repaired CSV file will be written.\n"
+    "    quarantine_path: Optional path to write unrecoverable / quarantined rows.\n"
+    "    delimiter: Optional single-character delimiter (e.g. \",\" or \";\"). If None, "
+    "auto-sniffed.\n"
+    "    quote_char: Optional single-character quote enclosure (default '\"').\n"
+    "    fill_ragged_rows: If True, pads short rows with empty strings. Default True.\n"
+    "    merge_overflow: If True, merges extra tokens into the last column. Default True.\n"
+    "    expected_columns: Optional explicit column count. If None, inferred automatically.\n"
+    "    repair_quotes: If True, disambiguates and repairs stray internal quotes. Default True.",
+};
+
+PyMethodDef sniff_def = {
+    "sniff", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sniff_entry)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "sniff(sample)\n--\n\nDetects the most likely delimiter from a CSV string sample.",
+};
+
+}  // namespace quorle::pyext

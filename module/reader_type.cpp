@@ -1,0 +1,278 @@
+#include <iterator>
+#include "module/reader_type.hpp"
+
+#include <cstring>
+#include <memory>
+
+#include "engine/pipeline.hpp"
+#include "module/binding.hpp"
+#include "module/borrow_flag.hpp"
+#include "module/entry_guard.hpp"
+#include "module/functions.hpp"
+#include "module/once.hpp"
+#include "module/options.hpp"
+#include "module/os_errors.hpp"
+#include "module/summary_type.hpp"
+#include "rescue/input_file.hpp"
+
+namespace quorle::pyext {
+namespace {
+
+constexpr Name READER_PARAMETERS[] = {
+    Name::file_path,      Name::delimiter,        Name::quote_char,    Name::fill_ragged_rows,
+    Name::merge_overflow, Name::expected_columns, Name::repair_quotes,
+};
+constexpr Signature OPEN{"open()", READER_PARAMETERS, 1};
+constexpr Signature NEW{"QuorleReader.__new__()", READER_PARAMETERS, 1};
+constexpr Name EXIT_PARAMETERS[] = {Name::exc_type, Name::exc_val, Name::exc_tb};
+constexpr Signature EXIT{"QuorleReader.__exit__()", EXIT_PARAMETERS, 0};
+
+// What a reader holds for its life: the good rows in the engine's compact form and the input
+// bytes they refer to; no file handle, no path, no options, no quarantine entries.
+struct ReaderState {
+  explicit ReaderState(rescue::InputFile&& in) : input(std::move(in)) {}
+
+  rescue::InputFile input;
+  engine::RowStore rows;
+  engine::RowStore::Cursor cursor{rows};
+  SummaryRecord summary;
+  BorrowFlag borrow;
+  engine::StoredRow row;  // the row being handed out
+};
+
+struct Reader {
+  PyObject_HEAD
+  ReaderState* state;
+};
+
+ReaderState& state_of(PyObject* self) { return *reinterpret_cast<Reader*>(self)->state; }
+
+// Holds the reader for one operation, or raises the RuntimeError of a conflicting borrow.
+class Borrow {
+ public:
+  Borrow(PyObject* self, bool exclusive) : flag_(state_of(self).borrow), exclusive_(exclusive) {
+    held_ = exclusive ? flag_.take_exclusive() : flag_.take_shared();
+    if (!held_) {
+      PyErr_SetString(PyExc_RuntimeError,
+                      exclusive ? "Already borrowed" : "Already mutably borrowed");
+    }
+  }
+  ~Borrow() {
+    if (!held_) return;
+    if (exclusive_) {
+      flag_.release_exclusive();
+    } else {
+      flag_.release_shared();
+    }
+  }
+  explicit operator bool() const { return held_; }
+
+ private:
+  BorrowFlag& flag_;
+  bool exclusive_;
+  bool held_;
+};
+
+bool is_ascii(std::string_view s) {
+  const char* p = s.data();
+  std::size_t n = s.size();
+  for (; n >= 8; p += 8, n -= 8) {
+    std::uint64_t v;
+    std::memcpy(&v, p, 8);
+    if (v & 0x8080808080808080ull) return false;
+  }
+  for (; n > 0; ++p, --n) {
+    if (static_cast<unsigned char>(*p) >= 0x80) return false;
+  }
+  return true;
+}
+
+// A new str from well-formed UTF-8; ASCII text is copied without decoding.
+PyObject* new_str(std::string_view text) {
+  const auto size = static_cast<Py_ssize_t>(text.size());
+  if (is_ascii(text)) {
+    PyObject* s = PyUnicode_New(size, 127);
+    if (s && size) std::memcpy(PyUnicode_1BYTE_DATA(s), text.data(), text.size());
+    return s;
+  }
+  return PyUnicode_DecodeUTF8(text.data(), size, nullptr);
+}
+
+PyObject* row_list(const engine::StoredRow& row) {
+  const std::uint64_t count = row.field_count();
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
+  if (!list) return nullptr;
+  Py_ssize_t i = 0;
+  for (std::string_view field : row.fields) {
+    PyObject* s = new_str(field);
+    if (!s) return nullptr;
+    PyList_SET_ITEM(list.get(), i++, s);
+  }
+  for (std::uint64_t k = 0; k < row.padding; ++k) {
+    PyObject* s = PyUnicode_New(0, 0);
+    if (!s) return nullptr;
+    PyList_SET_ITEM(list.get(), i++, s);
+  }
+  return list.release();
+}
+
+PyObject* create_reader(PyTypeObject* type, PyObject* const* slots) {
+  std::string_view path;
+  engine::RepairOptions options;
+  if (!to_text(slots[0], Name::file_path, path) || !convert_repair_options(slots + 1, options)) {
+    return nullptr;
+  }
+  auto read = rescue::InputFile::read(std::string(path));
+  if (auto* error = std::get_if<rescue::RescueError>(&read)) {
+    raise_os_error_by_kind(*error);
+    return nullptr;
+  }
+  auto state = std::make_unique<ReaderState>(std::move(std::get<rescue::InputFile>(read)));
+  engine::BufferOutcome outcome = engine::process_buffer(state->input.bytes(), options);
+  state->rows = std::move(outcome.rows);
+  state->cursor = state->rows.cursor();
+  if (!state->rows.refers_to_input()) state->input.release_bytes();
+  state->summary = {outcome.total_rows,     outcome.quorled_rows, outcome.repaired_rows,
+                    outcome.quarantined_rows, outcome.delimiter,   outcome.inferred_columns};
+  PyObject* self = type->tp_alloc(type, 0);
+  if (!self) return nullptr;
+  reinterpret_cast<Reader*>(self)->state = state.release();
+  return self;
+}
+
+PyObject* Reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* slots[std::size(READER_PARAMETERS)];
+    if (!bind_tuple(NEW, args, kwargs, slots)) return nullptr;
+    return create_reader(type, slots);
+  });
+}
+
+PyObject* open_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) noexcept {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* slots[std::size(READER_PARAMETERS)];
+    if (!bind_fastcall(OPEN, args, nargs, kwnames, slots)) return nullptr;
+    PyObject* type = reader_type();
+    if (!type) return nullptr;
+    return create_reader(reinterpret_cast<PyTypeObject*>(type), slots);
+  });
+}
+
+void Reader_dealloc(PyObject* self) noexcept {
+  delete reinterpret_cast<Reader*>(self)->state;
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* Reader_iter(PyObject* self) noexcept {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    Borrow borrow(self, false);
+    if (!borrow) return nullptr;
+    return Py_NewRef(self);
+  });
+}
+
+PyObject* Reader_iternext(PyObject* self) noexcept {
+  return guarded_next([&]() -> PyObject* {
+    Borrow borrow(self, true);
+    if (!borrow) return nullptr;
+    ReaderState& s = state_of(self);
+    const auto before = s.cursor.position();
+    if (!s.cursor.next(s.row, true)) return nullptr;  // the end, for good
+    PyObject* list = row_list(s.row);
+    if (!list) s.cursor.seek(before);  // a failed call leaves the cursor where it stood
+    return list;
+  });
+}
+
+Py_ssize_t Reader_len(PyObject* self) noexcept {
+  return guarded<Py_ssize_t>(-1, [&]() -> Py_ssize_t {
+    Borrow borrow(self, false);
+    if (!borrow) return -1;
+    return static_cast<Py_ssize_t>(state_of(self).rows.size());
+  });
+}
+
+PyObject* Reader_get_summary(PyObject* self, void*) noexcept {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    Borrow borrow(self, false);
+    if (!borrow) return nullptr;
+    return new_summary(state_of(self).summary).release();
+  });
+}
+
+PyObject* Reader_enter(PyObject* self, PyObject*) noexcept {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    Borrow borrow(self, false);
+    if (!borrow) return nullptr;
+    return Py_NewRef(self);
+  });
+}
+
+PyObject* Reader_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) noexcept {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* slots[std::size(EXIT_PARAMETERS)];
+    if (!bind_fastcall(EXIT, args, nargs, kwnames, slots)) return nullptr;
+    Borrow borrow(self, false);
+    if (!borrow) return nullptr;
+    return Py_NewRef(Py_False);  // an exception raised in the block goes on propagating
+  });
+}
+
+#define QUORLE_READER_SIGNATURE                                                               \
+  "(file_path, delimiter=None, quote_char=\"\\\"\", fill_ragged_rows=True, merge_overflow=True, " \
+  "expected_columns=None, repair_quotes=True)\n--\n\n"
+
+PyMethodDef Reader_methods[] = {
+    {"__enter__", reinterpret_cast<PyCFunction>(Reader_enter), METH_NOARGS,
+     "__enter__($self)\n--\n\n"},
+    {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Reader_exit)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "__exit__($self, _exc_type=None, _exc_val=None, _exc_tb=None)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef Reader_getset[] = {
+    {"summary", Reader_get_summary, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot Reader_Type_slots[] = {
+    {Py_tp_doc, const_cast<char*>("QuorleReader" QUORLE_READER_SIGNATURE
+                                  "In-memory streaming reader iterating over quorled rows.")},
+    {Py_tp_new, reinterpret_cast<void*>(Reader_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(Reader_dealloc)},
+    {Py_tp_iter, reinterpret_cast<void*>(Reader_iter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(Reader_iternext)},
+    {Py_sq_length, reinterpret_cast<void*>(Reader_len)},
+    {Py_tp_methods, Reader_methods},
+    {Py_tp_getset, Reader_getset},
+    {0, nullptr},
+};
+
+PyType_Spec Reader_Type_spec = {
+    "builtins.QuorleReader",
+    sizeof(Reader),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    Reader_Type_slots,
+};
+
+OnceObject the_type;
+
+}  // namespace
+
+PyObject* reader_type() {
+  return the_type.get([] { return PyRef::steal(PyType_FromSpec(&Reader_Type_spec)); });
+}
+
+PyMethodDef open_def = {
+    "open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_entry)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "open" QUORLE_READER_SIGNATURE "Convenience function to open and stream a quorled CSV file.",
+};
+
+}  // namespace quorle::pyext

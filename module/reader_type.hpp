@@ -1,0 +1,12 @@
+// QuorleReader: reads and rescues a whole file when created, then hands its good rows out one
+// list of str at a time.
+#pragma once
+
+#include "module/py_ref.hpp"
+
+namespace quorle::pyext {
+
+/// The class (borrowed), made once per process; null with an exception set on failure.
+PyObject* reader_type();
+
+}  // namespace quorle::pyext
