@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs the module with pip into a fresh virtual environment and runs the Python tests.
+#   py_tests.sh          with this machine's python3
+#   py_tests.sh --sid    inside the CPython 3.14 root (run through in_sid.sh)
+set -euo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+
+if [[ ${1:-} == --sid ]]; then
+    # The sid root's venv already sees Debian's pytest, numpy and scikit-build-core.
+    python=$QUORLE_PY
+    "$python" -m pip install -q --no-build-isolation .
+else
+    venv=build/venv-$(python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+    rm -rf "$venv"
+    python3 -m venv "$venv"
+    python=$venv/bin/python
+    "$python" -m pip install -q --upgrade pip
+    "$python" -m pip install -q pytest numpy
+    "$python" -m pip install -q .
+fi
+"$python" -c 'import sys, _csv_quorle_backend as q; print(sys.version.split()[0], q.__file__)'
+"$python" -m pytest -q -p no:cacheprovider tests/python

@@ -1,0 +1,70 @@
+// The reader's borrow flag: shared takings overlap, an exclusive one excludes everything, and a
+// refused taking changes nothing. Threads hammer one flag and check that the exclusive holder is
+// always alone.
+#include "module/borrow_flag.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+namespace quorle::pyext {
+namespace {
+
+TEST(BorrowFlag, SharedTakingsOverlapAndExcludeTheExclusiveOne) {
+  BorrowFlag flag;
+  ASSERT_TRUE(flag.take_shared());
+  ASSERT_TRUE(flag.take_shared());
+  EXPECT_FALSE(flag.take_exclusive()) << "next() while others hold it: Already borrowed";
+  flag.release_shared();
+  EXPECT_FALSE(flag.take_exclusive());
+  flag.release_shared();
+  ASSERT_TRUE(flag.take_exclusive());
+  EXPECT_FALSE(flag.take_shared()) << "a shared operation during next(): Already mutably borrowed";
+  EXPECT_FALSE(flag.take_exclusive());
+  flag.release_exclusive();
+  EXPECT_TRUE(flag.take_shared());
+  flag.release_shared();
+  EXPECT_TRUE(flag.take_exclusive());
+}
+
+TEST(BorrowFlag, ExclusiveHolderIsAloneUnderContention) {
+  BorrowFlag flag;
+  std::atomic<int> exclusive_inside{0}, shared_inside{0};
+  std::atomic<bool> overlap{false};
+  std::atomic<long> exclusive_taken{0}, refused{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 20000; ++i) {
+        if ((i + t) % 3 == 0) {
+          if (!flag.take_exclusive()) {
+            ++refused;
+            continue;
+          }
+          ++exclusive_taken;
+          if (exclusive_inside.fetch_add(1) != 0 || shared_inside.load() != 0) overlap = true;
+          exclusive_inside.fetch_sub(1);
+          flag.release_exclusive();
+        } else {
+          if (!flag.take_shared()) {
+            ++refused;
+            continue;
+          }
+          shared_inside.fetch_add(1);
+          if (exclusive_inside.load() != 0) overlap = true;
+          shared_inside.fetch_sub(1);
+          flag.release_shared();
+        }
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_FALSE(overlap);
+  EXPECT_GT(exclusive_taken.load(), 0);
+  EXPECT_TRUE(flag.take_exclusive()) << "every taking was released";
+}
+
+}  // namespace
+}  // namespace quorle::pyext
