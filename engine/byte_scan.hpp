@@ -88,6 +88,29 @@ class BlockScanner {
     }
   }
 
+  /// Plain fields in bulk: from offset `from` to the next quote, CR or LF, every delimiter ends a
+  /// field. `open` is the start of the field open at `from`; each field that a delimiter ends is
+  /// passed to on_field(start, length), and `open` becomes the start of the next. Returns the
+  /// offset of the quote, CR or LF (the size at the end).
+  template <class OnField>
+  std::size_t plain_fields(std::size_t from, std::size_t& open, OnField&& on_field) {
+    std::uint64_t keep = at(from);
+    for (;;) {
+      const std::uint64_t stops = masks_.stop & keep;
+      std::uint64_t ends =
+          masks_.delimiter & keep & (stops ? (stops & -stops) - 1 : ~std::uint64_t{0});
+      while (ends) {
+        const std::size_t end = base_ + static_cast<std::size_t>(std::countr_zero(ends));
+        on_field(open, end - open);
+        open = end + 1;
+        ends &= ends - 1;
+      }
+      if (stops) return base_ + static_cast<std::size_t>(std::countr_zero(stops));
+      if (!advance()) return size_;
+      keep = ~std::uint64_t{0};
+    }
+  }
+
   /// Sticky flag: a byte of 0x80 or above may have been passed since the last clear. False
   /// means certainly none.
   bool high_passed() const { return high_passed_; }

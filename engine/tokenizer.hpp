@@ -151,12 +151,34 @@ bool RecordTokenizer::scan(Sink& sink) {
       }
 
       case State::UnquotedField: {
-        std::size_t s = scanner.next_special(p);
-        // A quote is ordinary text here: only the first byte of a field opens a quoted field. The
-        // clean output would quote such a field, so the record is no longer verbatim.
-        while (s < n && d[s] != delimiter && d[s] != '\n' && d[s] != '\r') {
-          verbatim = false;
-          s = scanner.next_special(s + 1);
+        std::size_t s;
+        if (plain_possible_ && !continued) {
+          // Up to the next quote, CR or LF every delimiter ends a plain field: they go in bulk.
+          std::size_t open = run;
+          s = scanner.plain_fields(p, open, [&](std::size_t start, std::size_t length) {
+            sink.field(start, length, maybe_high());
+          });
+          run = open;
+          if (s < n && d[s] == quote) {
+            if (s == run) {  // the field begins with the quote: a quoted field opens
+              p = s + 1;
+              run = p;
+              needs_quote = false;
+              state = State::QuotedField;
+              break;
+            }
+            // Inside unquoted text a quote is ordinary, but the clean output would quote the
+            // field, so the record is no longer verbatim.
+            verbatim = false;
+            p = s + 1;
+            break;
+          }
+        } else {
+          s = scanner.next_special(p);
+          while (s < n && d[s] != delimiter && d[s] != '\n' && d[s] != '\r') {
+            verbatim = false;  // a quote: ordinary text here, as above
+            s = scanner.next_special(s + 1);
+          }
         }
         if (continued) {
           sink.piece(run, s - run);

@@ -122,7 +122,8 @@ PyObject* create_reader(PyTypeObject* type, PyObject* const* slots) {
   if (!to_text(slots[0], Name::file_path, path) || !convert_repair_options(slots + 1, options)) {
     return nullptr;
   }
-  auto read = rescue::InputFile::read(std::string(path));
+  // The reader outlives this call: it keeps a private copy and never looks at the file again.
+  auto read = rescue::InputFile::read(std::string(path), rescue::InputFile::Access::Copied);
   if (auto* error = std::get_if<rescue::RescueError>(&read)) {
     raise_os_error_by_kind(*error);
     return nullptr;

@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <new>
 #include <utility>
 
 namespace quorle::rescue {
@@ -39,9 +41,31 @@ std::variant<std::vector<char>, RescueError> read_to_end(int fd, std::size_t siz
   return content;
 }
 
+// Reads a regular file of known size into fresh private memory, in large calls.
+std::variant<void*, RescueError> copy_file(int fd, std::size_t size) {
+  void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) throw std::bad_alloc();
+  ::madvise(p, size, MADV_HUGEPAGE);
+  auto* out = static_cast<char*>(p);
+  std::size_t got = 0;
+  while (got < size) {
+    const ssize_t n = ::pread(fd, out + got, std::min<std::size_t>(size - got, 1u << 30),
+                              static_cast<off_t>(got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      const int code = n < 0 ? errno : 0;
+      ::munmap(p, size);
+      if (code) return os_error(code);
+      return plain_error("the file became shorter while it was read");
+    }
+    got += static_cast<std::size_t>(n);
+  }
+  return p;
+}
+
 }  // namespace
 
-std::variant<InputFile, RescueError> InputFile::read(const std::string& path) {
+std::variant<InputFile, RescueError> InputFile::read(const std::string& path, Access access) {
   if (path.find('\0') != std::string::npos) return plain_error(NUL_IN_PATH);
   Descriptor file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
   if (file.fd < 0) return os_error(errno);
@@ -52,10 +76,19 @@ std::variant<InputFile, RescueError> InputFile::read(const std::string& path) {
   input.identity_ = {st.st_dev, st.st_ino};
   if (S_ISREG(st.st_mode) && st.st_size > 0) {
     const auto size = static_cast<std::size_t>(st.st_size);
+    if (access == Access::Copied) {
+      auto copy = copy_file(file.fd, size);
+      if (auto* error = std::get_if<RescueError>(&copy)) return std::move(*error);
+      input.mapping_ = std::get<void*>(copy);
+      input.mapping_size_ = size;
+      input.bytes_ = {static_cast<const char*>(input.mapping_), size};
+      return input;
+    }
     void* p = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, file.fd, 0);
     if (p != MAP_FAILED) {
       input.mapping_ = p;
       input.mapping_size_ = size;
+      input.file_mapped_ = true;
       input.bytes_ = {static_cast<const char*>(p), size};
       return input;
     }
@@ -76,6 +109,7 @@ InputFile& InputFile::operator=(InputFile&& other) noexcept {
   release();
   mapping_ = std::exchange(other.mapping_, nullptr);
   mapping_size_ = std::exchange(other.mapping_size_, 0);
+  file_mapped_ = std::exchange(other.file_mapped_, false);
   owned_ = std::move(other.owned_);
   identity_ = other.identity_;
   bytes_ = mapping_ ? std::string_view(static_cast<const char*>(mapping_), mapping_size_)
@@ -90,6 +124,7 @@ void InputFile::release() {
   if (mapping_) ::munmap(mapping_, mapping_size_);
   mapping_ = nullptr;
   mapping_size_ = 0;
+  file_mapped_ = false;
 }
 
 }  // namespace quorle::rescue

@@ -1,6 +1,8 @@
-// The whole input in memory. A regular file is mapped read-only rather than copied: reading a
-// large file into fresh memory costs more than processing it. Anything else (a pipe, a device,
-// a file whose size the system does not know) is read to its end.
+// The whole input in memory. For the length of one call a regular file is mapped read-only
+// rather than copied: reading a large file into fresh memory costs more than processing it.
+// Whatever must outlive the call gets a private copy instead, so that it never depends on the
+// file again (a mapping would change with the file, and fault if the file were truncated).
+// Anything that is not a regular file (a pipe, a device) is read to its end.
 #pragma once
 
 #include <sys/types.h>
@@ -24,8 +26,10 @@ struct FileIdentity {
 
 class InputFile {
  public:
+  enum class Access { Mapped, Copied };
+
   /// Opens the path and brings its whole content into memory.
-  static std::variant<InputFile, RescueError> read(const std::string& path);
+  static std::variant<InputFile, RescueError> read(const std::string& path, Access access);
 
   InputFile(InputFile&& other) noexcept;
   InputFile& operator=(InputFile&& other) noexcept;
@@ -42,15 +46,16 @@ class InputFile {
   }
   FileIdentity identity() const { return identity_; }
   /// The bytes are a mapping of the file itself: truncating the file would pull them away.
-  bool mapped() const { return mapping_ != nullptr; }
+  bool mapped() const { return file_mapped_; }
 
  private:
   InputFile() = default;
   void release();
 
   std::string_view bytes_;
-  void* mapping_ = nullptr;
+  void* mapping_ = nullptr;  // the file's pages, or private memory holding a copy
   std::size_t mapping_size_ = 0;
+  bool file_mapped_ = false;
   std::vector<char> owned_;  // the content when it was read; moving it keeps its address
   FileIdentity identity_;
 };

@@ -109,7 +109,8 @@ std::variant<RescueTotals, RescueError> rescue_file(const RescueRequest& request
     return plain_error("quarantine_path and output_path name the same file");
   }
 
-  auto input = InputFile::read(request.input_path);
+  // The file is only read during this call, so mapping it is enough.
+  auto input = InputFile::read(request.input_path, InputFile::Access::Mapped);
   if (RescueError* error = failed(input)) return std::move(*error);
   const InputFile& in = std::get<InputFile>(input);
   const BufferOutcome outcome = engine::process_buffer(in.bytes(), request.options);
