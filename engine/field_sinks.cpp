@@ -12,7 +12,7 @@ void FieldCollector::check_utf8(FieldText& f) {
   std::string decoded;
   append_lossy_utf8(decoded, bytes, t.size());
   if (f.in_scratch) scratch_.resize(static_cast<std::size_t>(f.offset));
-  f = {scratch_.size(), decoded.size(), true};
+  f = {scratch_.size(), decoded.size(), true, f.plain};  // U+FFFD adds no special byte
   scratch_.append(decoded);
 }
 
@@ -25,7 +25,7 @@ void FieldCollector::split_plain() const {
     const std::size_t to = hit ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) -
                                                           input_)
                                : plain_end_;
-    fields_.push_back({from, to - from, false});
+    fields_.push_back({from, to - from, false, true});
     if (!hit) return;
     from = to + 1;
   }

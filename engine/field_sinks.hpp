@@ -22,6 +22,7 @@ struct FieldText {
   std::uint64_t offset;
   std::uint64_t length;
   bool in_scratch;
+  bool plain;  ///< known to hold no quote, delimiter, CR or LF: the output need not look for them
 };
 
 /// Keeps the fields of one record. Storage is reused from record to record, so building a record
@@ -34,15 +35,15 @@ class FieldCollector {
   void begin_record() {
     fields_.clear();
     scratch_.clear();
-    current_ = {0, 0, false};
+    current_ = {0, 0, false, false};
     valid_utf8_ = true;
     plain_count_ = 0;
   }
 
   /// A whole field: bytes [offset, offset + length) of the input. `maybe_high` false promises
   /// that they are all ASCII.
-  void field(std::size_t offset, std::size_t length, bool maybe_high) {
-    fields_.push_back({offset, length, false});
+  void field(std::size_t offset, std::size_t length, bool maybe_high, bool plain) {
+    fields_.push_back({offset, length, false, plain});
     if (maybe_high && length != 0) check_utf8(fields_.back());
   }
 
@@ -50,7 +51,7 @@ class FieldCollector {
   void piece(std::size_t offset, std::size_t length) {
     if (length == 0) return;
     if (current_.length == 0 && !current_.in_scratch) {
-      current_ = {offset, length, false};
+      current_ = {offset, length, false, false};
     } else if (!current_.in_scratch && offset == current_.offset + current_.length) {
       current_.length += length;
     } else {
@@ -60,9 +61,10 @@ class FieldCollector {
     }
   }
 
-  void end_field(bool maybe_high) {
+  void end_field(bool maybe_high, bool plain) {
+    current_.plain = plain;
     fields_.push_back(current_);
-    current_ = {0, 0, false};
+    current_ = {0, 0, false, false};
     if (maybe_high && fields_.back().length != 0) check_utf8(fields_.back());
   }
 
@@ -94,7 +96,7 @@ class FieldCollector {
     const std::size_t at = scratch_.size();
     scratch_.append(reinterpret_cast<const char*>(input_ + current_.offset),
                     static_cast<std::size_t>(current_.length));
-    current_ = {at, current_.length, true};
+    current_ = {at, current_.length, true, false};
   }
 
   void check_utf8(FieldText& f);
@@ -103,7 +105,7 @@ class FieldCollector {
   const std::uint8_t* input_;
   mutable std::vector<FieldText> fields_;
   std::string scratch_;
-  FieldText current_{0, 0, false};
+  FieldText current_{0, 0, false, false};
   bool valid_utf8_ = true;
   std::uint64_t plain_count_ = 0;  // nonzero: a plain record, fields split on demand
   std::size_t plain_begin_ = 0;
@@ -122,14 +124,14 @@ class FieldCounter {
     count_ = 0;
     first_.reset();
   }
-  void field(std::size_t offset, std::size_t length, bool) {
+  void field(std::size_t offset, std::size_t length, bool, bool) {
     if (count_ == 0) first_.feed(input_ + offset, length);
     ++count_;
   }
   void piece(std::size_t offset, std::size_t length) {
     if (count_ == 0 && first_.open()) first_.feed(input_ + offset, length);
   }
-  void end_field(bool) { ++count_; }
+  void end_field(bool, bool) { ++count_; }
   void plain_record(std::size_t begin, std::size_t end, std::uint64_t count, std::uint8_t) {
     count_ = count;
     if (count == 1) first_.feed(input_ + begin, end - begin);

@@ -67,9 +67,9 @@ class RowSorter {
 
   static void add_field(RowStore& to, const FieldCollector& record, const FieldText& f) {
     if (f.in_scratch) {
-      to.add_text_field(record.text(f));
+      to.add_text_field(record.text(f), f.plain);
     } else {
-      to.add_input_field(f.offset, f.length);
+      to.add_input_field(f.offset, f.length, f.plain);
     }
   }
 

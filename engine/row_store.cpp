@@ -28,9 +28,10 @@ void RowStore::grow(std::size_t bytes) {
   stream_.resize(std::max({stream_.size() * 2, used_ + bytes, std::size_t{4096}}));
 }
 
-// A field whose text is in the arena (the empty field included) is its length with the low bit set.
-void RowStore::put_text_length(std::uint64_t length) {
-  commit(write_varint(room(MAX_VARINT), length << 1 | 1));
+// A field is its length shifted left by two, with bit 1 for a plain text and bit 0 for a text in
+// the arena (the empty field included); a text in the input is followed by its gap.
+void RowStore::put_text_length(std::uint64_t length, bool plain) {
+  commit(write_varint(room(MAX_VARINT), length << 2 | (plain ? 2 : 0) | 1));
 }
 
 void RowStore::add_verbatim(std::uint64_t begin, std::uint64_t length, std::uint64_t padding) {
@@ -55,23 +56,23 @@ void RowStore::begin_row(std::uint64_t field_count, std::uint64_t padding) {
   ++count_;
 }
 
-void RowStore::add_input_field(std::uint64_t offset, std::uint64_t length) {
-  if (length == 0) return put_text_length(0);
+void RowStore::add_input_field(std::uint64_t offset, std::uint64_t length, bool plain) {
+  if (length == 0) return put_text_length(0, true);
   QUORLE_DCHECK(offset >= input_pos_ && offset + length <= input_.size());
   std::uint8_t* out = room(2 * MAX_VARINT);
-  out = write_varint(out, length << 1);
+  out = write_varint(out, length << 2 | (plain ? 2 : 0));
   out = write_varint(out, offset - input_pos_);
   commit(out);
   input_pos_ = offset + length;
   refers_to_input_ = true;
 }
 
-void RowStore::add_text_field(std::string_view text) {
+void RowStore::add_text_field(std::string_view text, bool plain) {
   arena_.append(text);
-  put_text_length(text.size());
+  put_text_length(text.size(), plain);
 }
 
-void RowStore::end_text() { put_text_length(arena_.size() - text_begin_); }
+void RowStore::end_text() { put_text_length(arena_.size() - text_begin_, false); }
 
 void RowStore::shrink_to_fit() {
   stream_.resize(used_);
@@ -79,7 +80,7 @@ void RowStore::shrink_to_fit() {
   arena_.shrink_to_fit();
 }
 
-std::uint64_t RowStore::Cursor::read_varint() {
+std::uint64_t RowStore::Cursor::read_long_varint() {
   const std::vector<std::uint8_t>& s = store_->stream_;
   std::uint64_t v = 0;
   for (int shift = 0;; shift += 7) {
@@ -107,26 +108,29 @@ bool RowStore::Cursor::next(StoredRow& row, bool split) {
     } else {
       row.fields = {};
     }
+    row.plain = {};
   } else {
     const std::uint64_t count = read_varint();
     row.verbatim = false;
     row.raw = {};
     row.padding = (head & PADDED) ? read_varint() : 0;
-    fields_.clear();
-    fields_.reserve(count);
+    fields_.resize(count);
+    plain_.resize(count);
     for (std::uint64_t i = 0; i < count; ++i) {
       const std::uint64_t v = read_varint();
-      const std::uint64_t length = v >> 1;
+      const std::uint64_t length = v >> 2;
+      plain_[i] = (v >> 1) & 1;
       if (v & 1) {
-        fields_.push_back(std::string_view(store.arena_).substr(arena_pos_, length));
+        fields_[i] = std::string_view(store.arena_).substr(arena_pos_, length);
         arena_pos_ += length;
       } else {
         const std::uint64_t begin = input_pos_ + read_varint();
-        fields_.push_back(store.input_.substr(begin, length));
+        fields_[i] = store.input_.substr(begin, length);
         input_pos_ = begin + length;
       }
     }
     row.fields = fields_;
+    row.plain = plain_;
   }
   ++index_;
   return true;

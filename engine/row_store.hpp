@@ -21,6 +21,9 @@ struct StoredRow {
   std::string_view raw;
   /// The fields, padding excluded. For a verbatim row only when the cursor was asked to split it.
   std::span<const std::string_view> fields;
+  /// For a built row, one flag per field: 1 when the text is known to hold no quote, delimiter,
+  /// CR or LF, so that writing it needs no search.
+  std::span<const std::uint8_t> plain;
   /// Empty fields that follow the stored ones.
   std::uint64_t padding = 0;
 
@@ -44,8 +47,8 @@ class RowStore {
   /// A built row: begin_row, then exactly `field_count` fields, each by add_input_field,
   /// add_text_field or begin_text / append_text / end_text.
   void begin_row(std::uint64_t field_count, std::uint64_t padding);
-  void add_input_field(std::uint64_t offset, std::uint64_t length);
-  void add_text_field(std::string_view text);
+  void add_input_field(std::uint64_t offset, std::uint64_t length, bool plain = false);
+  void add_text_field(std::string_view text, bool plain = false);
   void begin_text() { text_begin_ = arena_.size(); }
   void append_text(std::string_view text) { arena_.append(text); }
   void end_text();
@@ -77,7 +80,15 @@ class RowStore {
     }
 
    private:
-    std::uint64_t read_varint();
+    std::uint64_t read_varint() {
+      const std::uint8_t b = store_->stream_[stream_pos_];
+      if (b < 0x80) {  // most values fit in one byte
+        ++stream_pos_;
+        return b;
+      }
+      return read_long_varint();
+    }
+    std::uint64_t read_long_varint();
 
     const RowStore* store_;
     std::size_t stream_pos_ = 0;
@@ -85,6 +96,7 @@ class RowStore {
     std::size_t arena_pos_ = 0;
     std::uint64_t index_ = 0;
     std::vector<std::string_view> fields_;
+    std::vector<std::uint8_t> plain_;
     std::string unescaped_;
   };
   Cursor cursor() const { return Cursor(*this); }
@@ -97,7 +109,7 @@ class RowStore {
   }
   void commit(const std::uint8_t* end) { used_ = static_cast<std::size_t>(end - stream_.data()); }
   void grow(std::size_t bytes);
-  void put_text_length(std::uint64_t length);
+  void put_text_length(std::uint64_t length, bool plain);
 
   std::string_view input_;
   std::uint8_t delimiter_ = ',';

@@ -120,12 +120,13 @@ bool RecordTokenizer::scan(Sink& sink) {
   State state = State::FieldStart;
   std::size_t run = 0;       // where the current contiguous piece of field text began
   bool continued = false;    // the field already holds text from before a closing quote
+  bool quote_in_text = false;  // the unquoted field holds an ordinary quote
   bool needs_quote = false;  // the quoted field's text holds a quote, delimiter, CR or LF
   for (;;) {
     switch (state) {
       case State::FieldStart: {
         if (p >= n) {  // input ends right after a delimiter: a last, empty field
-          sink.field(n, 0, false);
+          sink.field(n, 0, false, true);
           return finish(n, n, false);
         }
         const std::uint8_t c = d[p];
@@ -135,15 +136,16 @@ bool RecordTokenizer::scan(Sink& sink) {
           needs_quote = false;
           state = State::QuotedField;
         } else if (c == delimiter) {  // an empty field
-          sink.field(p, 0, false);
+          sink.field(p, 0, false, true);
           ++p;
         } else if (c == '\n' || c == '\r') {  // a line break ends the record with an empty field
-          sink.field(p, 0, false);
+          sink.field(p, 0, false, true);
           return finish(consume_break(p), p, true);
         } else {  // the first text byte, blanks included
           if constexpr (kCollect) scanner.note(c);
           run = p;
           continued = false;
+          quote_in_text = false;
           ++p;
           state = State::UnquotedField;
         }
@@ -156,7 +158,7 @@ bool RecordTokenizer::scan(Sink& sink) {
           // Up to the next quote, CR or LF every delimiter ends a plain field: they go in bulk.
           std::size_t open = run;
           s = scanner.plain_fields(p, open, [&](std::size_t start, std::size_t length) {
-            sink.field(start, length, maybe_high());
+            sink.field(start, length, maybe_high(), true);
           });
           run = open;
           if (s < n && d[s] == quote) {
@@ -170,6 +172,7 @@ bool RecordTokenizer::scan(Sink& sink) {
             // Inside unquoted text a quote is ordinary, but the clean output would quote the
             // field, so the record is no longer verbatim.
             verbatim = false;
+            quote_in_text = true;
             p = s + 1;
             break;
           }
@@ -177,14 +180,15 @@ bool RecordTokenizer::scan(Sink& sink) {
           s = scanner.next_special(p);
           while (s < n && d[s] != delimiter && d[s] != '\n' && d[s] != '\r') {
             verbatim = false;  // a quote: ordinary text here, as above
+            quote_in_text = true;
             s = scanner.next_special(s + 1);
           }
         }
         if (continued) {
           sink.piece(run, s - run);
-          sink.end_field(maybe_high());
+          sink.end_field(maybe_high(), false);
         } else {
-          sink.field(run, s - run, maybe_high());
+          sink.field(run, s - run, maybe_high(), plain_possible_ && !quote_in_text);
         }
         if (s >= n) return finish(n, n, false);
         if (d[s] == delimiter) {
@@ -206,7 +210,7 @@ bool RecordTokenizer::scan(Sink& sink) {
           needs_quote |= special_passed;
           if (s >= n) {  // unterminated: the field runs to the end of the input
             sink.piece(run, n - run);
-            sink.end_field(maybe_high());
+            sink.end_field(maybe_high(), false);
             verbatim = false;
             return finish(n, n, false);
           }
@@ -242,20 +246,21 @@ bool RecordTokenizer::scan(Sink& sink) {
       }
 
       case State::AfterClosingQuote: {
+        const bool plain = plain_possible_ && !needs_quote;
         if (p >= n) {
-          sink.end_field(maybe_high());
+          sink.end_field(maybe_high(), plain);
           return finish(n, n, false);
         }
         const std::uint8_t c = d[p];
         if (c == delimiter) {  // tested first, so a tab or space delimiter ends the field
-          sink.end_field(maybe_high());
+          sink.end_field(maybe_high(), plain);
           ++p;
           state = State::FieldStart;
         } else if (c == ' ' || c == '\t') {  // blanks after a closing quote are dropped
           verbatim = false;
           ++p;
         } else if (c == '\n' || c == '\r') {
-          sink.end_field(maybe_high());
+          sink.end_field(maybe_high(), plain);
           return finish(consume_break(p), p, true);
         } else {  // text after the closing quote continues the same field
           if constexpr (kCollect) scanner.note(c);

@@ -44,10 +44,21 @@ void append_doubled(std::string& out, std::string_view text, std::string_view qu
 LineFormat::LineFormat(char32_t delimiter, std::uint8_t quote)
     : delimiter_(engine::code_point_utf8(delimiter)),
       quote_(engine::code_point_utf8(quote)),
-      single_bytes_(delimiter < 0x80 && quote < 0x80) {}
+      single_bytes_(delimiter < 0x80 && quote < 0x80) {
+  for (const std::uint8_t b : {std::uint8_t(delimiter & 0xFF), quote, std::uint8_t('\n'),
+                               std::uint8_t('\r')}) {
+    forces_quoting_[b] = 1;
+  }
+}
 
 bool LineFormat::needs_quoting(std::string_view text) const {
-  if (single_bytes_) return contains_any(text, quote_[0], delimiter_[0], '\n', '\r');
+  if (single_bytes_) {
+    // Most fields are short: a table lookup per byte, without branches, beats a vector search.
+    if (text.size() >= 32) return contains_any(text, quote_[0], delimiter_[0], '\n', '\r');
+    std::uint8_t hit = 0;
+    for (const char c : text) hit |= forces_quoting_[static_cast<std::uint8_t>(c)];
+    return hit != 0;
+  }
   // A value of 0x80 and above matches only its two-byte form, never a lone byte.
   return text.find(quote_) != std::string_view::npos ||
          text.find(delimiter_) != std::string_view::npos ||
@@ -64,10 +75,15 @@ void LineFormat::append_field(std::string& out, std::string_view text) const {
   out.append(quote_);
 }
 
-void LineFormat::append_fields(std::string& out, std::span<const std::string_view> fields) const {
+void LineFormat::append_fields(std::string& out, std::span<const std::string_view> fields,
+                               std::span<const std::uint8_t> plain) const {
   for (std::size_t i = 0; i < fields.size(); ++i) {
     if (i) out.append(delimiter_);
-    append_field(out, fields[i]);
+    if (i < plain.size() && plain[i]) {
+      out.append(fields[i]);
+    } else {
+      append_field(out, fields[i]);
+    }
   }
 }
 

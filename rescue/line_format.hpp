@@ -2,6 +2,7 @@
 // quotes doubled, LF line ends) and a quarantine line per set-aside record.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -28,8 +29,10 @@ class LineFormat {
 
   std::string_view delimiter_text() const { return delimiter_; }
   void append_field(std::string& out, std::string_view text) const;
-  /// The fields joined by the delimiter, each encoded; no line feed.
-  void append_fields(std::string& out, std::span<const std::string_view> fields) const;
+  /// The fields joined by the delimiter, each encoded; no line feed. Fields flagged in `plain`
+  /// are known to need no quoting and go in as they are.
+  void append_fields(std::string& out, std::span<const std::string_view> fields,
+                     std::span<const std::uint8_t> plain = {}) const;
   /// Fields, then `padding` empty fields, then LF.
   void append_output_line(std::string& out, std::span<const std::string_view> fields,
                           std::uint64_t padding) const;
@@ -42,6 +45,7 @@ class LineFormat {
   std::string delimiter_;
   std::string quote_;
   bool single_bytes_;  // delimiter and quote below 0x80: the quoting test is a byte search
+  std::array<std::uint8_t, 256> forces_quoting_{};  // per byte: the quote, delimiter, CR or LF
 };
 
 }  // namespace quorle::rescue

@@ -45,7 +45,7 @@ std::optional<RescueError> write_rows(BufferedWriter& out, const BufferOutcome& 
       if (auto error = out.append(row.raw)) return error;
     } else {
       line.clear();
-      format.append_fields(line, row.fields);
+      format.append_fields(line, row.fields, row.plain);
       if (padding == 0) {  // the usual case: the whole line in one piece
         line.push_back('\n');
         if (auto error = out.append(line)) return error;
