@@ -60,7 +60,10 @@ class RowSorter {
 
   static void store(RowStore& to, const FieldCollector& record, const RecordSpan& span,
                     std::uint64_t padding) {
-    if (span.verbatim) return to.add_verbatim(span.begin, span.end - span.begin, padding);
+    if (span.verbatim) {
+      return to.add_verbatim(span.begin, span.end - span.begin, padding, span.quote_free,
+                             span.ascii);
+    }
     to.begin_row(record.field_count(), padding);
     for (const FieldText& f : record.fields()) add_field(to, record, f);
   }

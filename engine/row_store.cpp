@@ -1,6 +1,9 @@
 #include "engine/row_store.hpp"
 
+#include <emmintrin.h>
+
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "engine/check.hpp"
@@ -11,6 +14,8 @@ namespace {
 // The first byte of every stored row.
 constexpr std::uint8_t BUILT = 1;   // fields stored one by one; otherwise a verbatim span
 constexpr std::uint8_t PADDED = 2;  // a padding count follows
+constexpr std::uint8_t QUOTE_FREE = 4;  // a verbatim row without any quote byte
+constexpr std::uint8_t ASCII = 8;       // a verbatim row of ASCII bytes only
 constexpr std::size_t MAX_VARINT = 10;
 
 std::uint8_t* write_varint(std::uint8_t* out, std::uint64_t v) {
@@ -34,10 +39,12 @@ void RowStore::put_text_length(std::uint64_t length, bool plain) {
   commit(write_varint(room(MAX_VARINT), length << 2 | (plain ? 2 : 0) | 1));
 }
 
-void RowStore::add_verbatim(std::uint64_t begin, std::uint64_t length, std::uint64_t padding) {
+void RowStore::add_verbatim(std::uint64_t begin, std::uint64_t length, std::uint64_t padding,
+                            bool quote_free, bool ascii) {
   QUORLE_DCHECK(begin >= input_pos_ && begin + length <= input_.size());
   std::uint8_t* out = room(1 + 3 * MAX_VARINT);
-  *out++ = padding ? PADDED : 0;
+  *out++ = static_cast<std::uint8_t>((padding ? PADDED : 0) | (quote_free ? QUOTE_FREE : 0) |
+                                     (ascii ? ASCII : 0));
   out = write_varint(out, begin - input_pos_);
   out = write_varint(out, length);
   if (padding) out = write_varint(out, padding);
@@ -100,10 +107,16 @@ bool RowStore::Cursor::next(StoredRow& row, bool split) {
     const std::uint64_t length = read_varint();
     row.verbatim = true;
     row.raw = store.input_.substr(begin, length);
+    row.ascii = (head & ASCII) != 0;
+    row.quote_free = (head & QUOTE_FREE) != 0;
     row.padding = (head & PADDED) ? read_varint() : 0;
     input_pos_ = begin + length;
     if (split) {
-      split_verbatim(row.raw, store.delimiter_, store.quote_, fields_, unescaped_);
+      if (head & QUOTE_FREE) {
+        split_quote_free(row.raw, store.delimiter_, fields_);
+      } else {
+        split_verbatim(row.raw, store.delimiter_, store.quote_, fields_, unescaped_);
+      }
       row.fields = fields_;
     } else {
       row.fields = {};
@@ -113,6 +126,8 @@ bool RowStore::Cursor::next(StoredRow& row, bool split) {
     const std::uint64_t count = read_varint();
     row.verbatim = false;
     row.raw = {};
+    row.ascii = false;
+    row.quote_free = false;
     row.padding = (head & PADDED) ? read_varint() : 0;
     fields_.resize(count);
     plain_.resize(count);
@@ -136,6 +151,32 @@ bool RowStore::Cursor::next(StoredRow& row, bool split) {
   return true;
 }
 
+void split_quote_free(std::string_view raw, std::uint8_t delimiter,
+                      std::vector<std::string_view>& fields) {
+  fields.clear();
+  const char* s = raw.data();
+  const std::size_t n = raw.size();
+  std::size_t start = 0, i = 0;
+  const __m128i d = _mm_set1_epi8(static_cast<char>(delimiter));
+  for (; i + 16 <= n; i += 16) {
+    unsigned hits = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i)), d)));
+    while (hits) {
+      const std::size_t at = i + static_cast<std::size_t>(std::countr_zero(hits));
+      fields.emplace_back(s + start, at - start);
+      start = at + 1;
+      hits &= hits - 1;
+    }
+  }
+  for (; i < n; ++i) {
+    if (static_cast<std::uint8_t>(s[i]) == delimiter) {
+      fields.emplace_back(s + start, i - start);
+      start = i + 1;
+    }
+  }
+  fields.emplace_back(s + start, n - start);
+}
+
 void split_verbatim(std::string_view raw, std::uint8_t delimiter, std::uint8_t quote,
                     std::vector<std::string_view>& fields, std::string& unescaped) {
   fields.clear();
@@ -143,47 +184,54 @@ void split_verbatim(std::string_view raw, std::uint8_t delimiter, std::uint8_t q
   unescaped.reserve(raw.size());  // views into it must survive the appends below
   const char* s = raw.data();
   const std::size_t n = raw.size();
-  auto find = [&](std::size_t from, std::uint8_t byte) {
-    if (from >= n) return n;
-    const void* hit = std::memchr(s + from, byte, n - from);
-    return hit ? static_cast<std::size_t>(static_cast<const char*>(hit) - s) : n;
-  };
-  std::size_t i = 0;
-  for (;;) {
-    if (i < n && static_cast<std::uint8_t>(s[i]) == quote) {
-      // A quoted field: up to the quote that is not doubled, each doubled quote standing for one.
-      std::size_t piece = i + 1;
-      std::size_t out_begin = std::string::npos;
-      for (;;) {
-        const std::size_t k = find(piece, quote);
-        QUORLE_DCHECK(k < n);
-        if (k + 1 < n && static_cast<std::uint8_t>(s[k + 1]) == quote) {
-          if (out_begin == std::string::npos) out_begin = unescaped.size();
-          unescaped.append(s + piece, k + 1 - piece);
-          piece = k + 2;
-          continue;
-        }
-        if (out_begin == std::string::npos) {
-          fields.emplace_back(s + piece, k - piece);
-        } else {
-          unescaped.append(s + piece, k - piece);
-          fields.emplace_back(unescaped.data() + out_begin, unescaped.size() - out_begin);
-        }
-        i = k + 1;
-        break;
-      }
+  const char q = static_cast<char>(quote);
+
+  // The bytes are well-formed: a field holding a quote is enclosed in quotes, with every quote
+  // inside doubled. So quotes just toggle "inside quotes", and a delimiter outside quotes ends a
+  // field.
+  std::size_t start = 0;
+  std::size_t quotes = 0;  // quote bytes in the current field
+  bool inside = false;
+  auto emit = [&](std::size_t end) {
+    if (quotes == 0) {
+      fields.emplace_back(s + start, end - start);
+    } else if (quotes == 2) {  // only the enclosing pair
+      fields.emplace_back(s + start + 1, end - start - 2);
     } else {
-      const std::size_t k = find(i, delimiter);
-      fields.emplace_back(s + i, k - i);
-      i = k;
+      const std::size_t at = unescaped.size();
+      for (std::size_t i = start + 1; i + 1 < end; ++i) {
+        unescaped.push_back(s[i]);
+        if (s[i] == q) ++i;  // the second of a doubled pair
+      }
+      fields.emplace_back(unescaped.data() + at, unescaped.size() - at);
     }
-    if (i >= n) return;
-    ++i;  // the delimiter
-    if (i == n) {
-      fields.emplace_back();
-      return;
+    quotes = 0;
+  };
+  auto event = [&](std::size_t at) {
+    if (s[at] == q) {
+      inside = !inside;
+      ++quotes;
+    } else if (!inside) {
+      emit(at);
+      start = at + 1;
+    }
+  };
+  const __m128i d = _mm_set1_epi8(static_cast<char>(delimiter));
+  const __m128i qq = _mm_set1_epi8(q);
+  std::size_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+    unsigned hits = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, d), _mm_cmpeq_epi8(v, qq))));
+    while (hits) {
+      event(i + static_cast<std::size_t>(std::countr_zero(hits)));
+      hits &= hits - 1;
     }
   }
+  for (; i < n; ++i) {
+    if (static_cast<std::uint8_t>(s[i]) == delimiter || s[i] == q) event(i);
+  }
+  emit(n);
 }
 
 }  // namespace quorle::engine

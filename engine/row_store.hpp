@@ -19,6 +19,10 @@ struct StoredRow {
   /// delimiter and quote (quoted fields quoted, quotes doubled), line break excluded.
   bool verbatim = false;
   std::string_view raw;
+  /// Every field byte is below 0x80 (false: unknown).
+  bool ascii = false;
+  /// A verbatim row without any quote byte: its fields are the runs between delimiters.
+  bool quote_free = false;
   /// The fields, padding excluded. For a verbatim row only when the cursor was asked to split it.
   std::span<const std::string_view> fields;
   /// For a built row, one flag per field: 1 when the text is known to hold no quote, delimiter,
@@ -41,8 +45,12 @@ class RowStore {
   /// Whether some stored row refers to the input bytes; if not, they may be released.
   bool refers_to_input() const { return refers_to_input_; }
   std::string_view input() const { return input_; }
+  char delimiter() const { return static_cast<char>(delimiter_); }
+  std::uint8_t quote() const { return quote_; }
 
-  void add_verbatim(std::uint64_t begin, std::uint64_t length, std::uint64_t padding);
+  /// A verbatim row; `quote_free` and `ascii` tell what its bytes are known to lack.
+  void add_verbatim(std::uint64_t begin, std::uint64_t length, std::uint64_t padding,
+                    bool quote_free = false, bool ascii = false);
 
   /// A built row: begin_row, then exactly `field_count` fields, each by add_input_field,
   /// add_text_field or begin_text / append_text / end_text.
@@ -127,5 +135,8 @@ class RowStore {
 /// `unescaped`, which the returned views may point into.
 void split_verbatim(std::string_view raw, std::uint8_t delimiter, std::uint8_t quote,
                     std::vector<std::string_view>& fields, std::string& unescaped);
+/// The same for bytes without any quote: the fields are the runs between delimiters.
+void split_quote_free(std::string_view raw, std::uint8_t delimiter,
+                      std::vector<std::string_view>& fields);
 
 }  // namespace quorle::engine

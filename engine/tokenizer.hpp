@@ -24,6 +24,8 @@ struct RecordSpan {
   /// Its bytes are exactly the clean output encoding of its fields (without the final LF), so a
   /// writer may copy them as they stand. Only known when the record was collected.
   bool verbatim = false;
+  bool quote_free = false;  ///< it holds no quote byte: its fields are the runs between delimiters
+  bool ascii = false;       ///< all its bytes are below 0x80
 };
 
 class RecordTokenizer {
@@ -102,6 +104,8 @@ bool RecordTokenizer::scan(Sink& sink) {
         (!kCollect || !run.high || is_valid_utf8(d + p, run.end - p))) {
       sink.plain_record(p, run.end, run.delimiters + 1, delimiter);
       span_.verbatim = kCollect;
+      span_.quote_free = true;
+      span_.ascii = !run.high;
       if (run.end >= n) return end_record(n, n, false);
       return end_record(consume_break(run.end), run.end, true);
     }
@@ -114,6 +118,8 @@ bool RecordTokenizer::scan(Sink& sink) {
     bool valid_utf8 = true;
     if constexpr (kCollect) valid_utf8 = sink.valid_utf8();
     span_.verbatim = kCollect && verbatim && valid_utf8;
+    span_.quote_free = false;
+    span_.ascii = kCollect && !scanner.high_passed();
     return end_record(next, end, at_break);
   };
 

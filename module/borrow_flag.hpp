@@ -1,17 +1,26 @@
-// The reader's borrow flag, for interpreters that run without a global lock: next() takes the
-// reader exclusively, the other operations take it shared, and nobody ever waits. Plain C++, so
-// that its logic can be tested with threads.
+// The reader's borrow flag: next() takes the reader exclusively, the other operations take it
+// shared, and nobody ever waits. Without a global interpreter lock, threads race for it, so the
+// takings are atomic read-modify-writes. With the lock, calls never overlap across threads, but a
+// finalizer run during next() could still call back into the same reader; plain loads and stores
+// catch that, without the cost of a locked instruction per row. Plain C++, so that its logic can
+// be tested with threads.
 #pragma once
 
 #include <atomic>
 
 namespace quorle::pyext {
 
-class BorrowFlag {
+template <bool kThreadsRace>
+class BasicBorrowFlag {
  public:
   /// False when any other operation holds the reader ("Already borrowed").
   bool take_exclusive() {
     int free = 0;
+    if constexpr (!kThreadsRace) {
+      if (state_.load(std::memory_order_relaxed) != free) return false;
+      state_.store(EXCLUSIVE, std::memory_order_relaxed);
+      return true;
+    }
     return state_.compare_exchange_strong(free, EXCLUSIVE, std::memory_order_acquire);
   }
   void release_exclusive() { state_.store(0, std::memory_order_release); }
@@ -19,17 +28,30 @@ class BorrowFlag {
   /// False while an exclusive holder works ("Already mutably borrowed").
   bool take_shared() {
     int seen = state_.load(std::memory_order_relaxed);
+    if constexpr (!kThreadsRace) {
+      if (seen == EXCLUSIVE) return false;
+      state_.store(seen + 1, std::memory_order_relaxed);
+      return true;
+    }
     do {
       if (seen == EXCLUSIVE) return false;
     } while (!state_.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire,
                                            std::memory_order_relaxed));
     return true;
   }
-  void release_shared() { state_.fetch_sub(1, std::memory_order_release); }
+  void release_shared() {
+    if constexpr (!kThreadsRace) {
+      state_.store(state_.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+      return;
+    }
+    state_.fetch_sub(1, std::memory_order_release);
+  }
 
  private:
   static constexpr int EXCLUSIVE = -1;
   std::atomic<int> state_{0};  // 0 free, n > 0 shared n times, -1 exclusive
 };
+
+using BorrowFlag = BasicBorrowFlag<true>;
 
 }  // namespace quorle::pyext

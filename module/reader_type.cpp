@@ -1,7 +1,12 @@
 #include <iterator>
 #include "module/reader_type.hpp"
 
+#include <emmintrin.h>
+
+#include <bit>
 #include <cstring>
+#include <span>
+#include <vector>
 #include <memory>
 
 #include "engine/pipeline.hpp"
@@ -36,8 +41,14 @@ struct ReaderState {
   engine::RowStore rows;
   engine::RowStore::Cursor cursor{rows};
   SummaryRecord summary;
-  BorrowFlag borrow;
+#ifdef Py_GIL_DISABLED
+  BasicBorrowFlag<true> borrow;
+#else
+  BasicBorrowFlag<false> borrow;
+#endif
   engine::StoredRow row;  // the row being handed out
+  std::vector<std::string_view> fields;  // its fields, when a verbatim row must be split
+  std::string unescaped;
 };
 
 struct Reader {
@@ -68,7 +79,7 @@ class Borrow {
   explicit operator bool() const { return held_; }
 
  private:
-  BorrowFlag& flag_;
+  decltype(ReaderState::borrow)& flag_;
   bool exclusive_;
   bool held_;
 };
@@ -87,33 +98,111 @@ bool is_ascii(std::string_view s) {
   return true;
 }
 
+// Most fields are short: two overlapping word copies beat a call to memcpy.
+[[gnu::always_inline]] inline void copy_short(char* to, const char* from, std::size_t n) {
+  if (n >= 8 && n <= 16) {
+    std::uint64_t head, tail;
+    std::memcpy(&head, from, 8);
+    std::memcpy(&tail, from + n - 8, 8);
+    std::memcpy(to, &head, 8);
+    std::memcpy(to + n - 8, &tail, 8);
+  } else if (n >= 4 && n < 8) {
+    std::uint32_t head, tail;
+    std::memcpy(&head, from, 4);
+    std::memcpy(&tail, from + n - 4, 4);
+    std::memcpy(to, &head, 4);
+    std::memcpy(to + n - 4, &tail, 4);
+  } else {
+    std::memcpy(to, from, n);
+  }
+}
+
 // A new str from well-formed UTF-8; ASCII text is copied without decoding.
-PyObject* new_str(std::string_view text) {
+[[gnu::always_inline]] inline PyObject* new_str(std::string_view text, bool known_ascii) {
   const auto size = static_cast<Py_ssize_t>(text.size());
-  if (is_ascii(text)) {
+  if (known_ascii || is_ascii(text)) {
     PyObject* s = PyUnicode_New(size, 127);
-    if (s && size) std::memcpy(PyUnicode_1BYTE_DATA(s), text.data(), text.size());
+    if (s) copy_short(static_cast<char*>(PyUnicode_DATA(s)), text.data(), text.size());
     return s;
   }
   return PyUnicode_DecodeUTF8(text.data(), size, nullptr);
 }
 
-PyObject* row_list(const engine::StoredRow& row) {
-  const std::uint64_t count = row.field_count();
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
+// Fills the list from slot i on with `padding` empty strings.
+bool pad(PyObject* list, Py_ssize_t i, std::uint64_t padding) {
+  for (std::uint64_t k = 0; k < padding; ++k) {
+    PyObject* s = PyUnicode_New(0, 0);
+    if (!s) return false;
+    PyList_SET_ITEM(list, i++, s);
+  }
+  return true;
+}
+
+PyObject* fields_list(std::span<const std::string_view> fields, bool ascii,
+                      std::uint64_t padding) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(fields.size() + padding)));
   if (!list) return nullptr;
   Py_ssize_t i = 0;
-  for (std::string_view field : row.fields) {
-    PyObject* s = new_str(field);
+  for (std::string_view field : fields) {
+    PyObject* s = new_str(field, ascii);
     if (!s) return nullptr;
     PyList_SET_ITEM(list.get(), i++, s);
   }
-  for (std::uint64_t k = 0; k < row.padding; ++k) {
-    PyObject* s = PyUnicode_New(0, 0);
-    if (!s) return nullptr;
-    PyList_SET_ITEM(list.get(), i++, s);
+  return pad(list.get(), i, padding) ? list.release() : nullptr;
+}
+
+std::size_t count_byte(const char* p, std::size_t n, char byte) {
+  std::size_t count = 0, i = 0;
+  const __m128i b = _mm_set1_epi8(byte);
+  for (; i + 16 <= n; i += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    count += static_cast<std::size_t>(std::popcount(
+        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, b)))));
   }
-  return list.release();
+  for (; i < n; ++i) count += p[i] == byte;
+  return count;
+}
+
+// A verbatim row without quotes: its fields are the runs between delimiters, made into str objects
+// straight from the bytes.
+PyObject* quote_free_list(std::string_view raw, char delimiter, bool ascii,
+                          std::uint64_t padding) {
+  const char* p = raw.data();
+  const std::size_t n = raw.size();
+  const std::size_t count = count_byte(p, n, delimiter) + 1;
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count + padding)));
+  if (!list) return nullptr;
+  Py_ssize_t item = 0;
+  std::size_t start = 0;
+  auto add = [&](std::size_t end) {
+    PyObject* s = new_str({p + start, end - start}, ascii);
+    if (!s) return false;
+    PyList_SET_ITEM(list.get(), item++, s);
+    start = end + 1;
+    return true;
+  };
+  const __m128i d = _mm_set1_epi8(delimiter);
+  std::size_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    unsigned hits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, d)));
+    for (; hits; hits &= hits - 1) {
+      if (!add(i + static_cast<std::size_t>(std::countr_zero(hits)))) return nullptr;
+    }
+  }
+  for (; i < n; ++i) {
+    if (p[i] == delimiter && !add(i)) return nullptr;
+  }
+  if (!add(n)) return nullptr;
+  return pad(list.get(), item, padding) ? list.release() : nullptr;
+}
+
+PyObject* row_list(ReaderState& s) {
+  const engine::StoredRow& row = s.row;
+  if (!row.verbatim) return fields_list(row.fields, row.ascii, row.padding);
+  if (row.quote_free) return quote_free_list(row.raw, s.rows.delimiter(), row.ascii, row.padding);
+  engine::split_verbatim(row.raw, s.rows.delimiter(), s.rows.quote(), s.fields, s.unescaped);
+  return fields_list(s.fields, row.ascii, row.padding);
 }
 
 PyObject* create_reader(PyTypeObject* type, PyObject* const* slots) {
@@ -181,8 +270,8 @@ PyObject* Reader_iternext(PyObject* self) noexcept {
     if (!borrow) return nullptr;
     ReaderState& s = state_of(self);
     const auto before = s.cursor.position();
-    if (!s.cursor.next(s.row, true)) return nullptr;  // the end, for good
-    PyObject* list = row_list(s.row);
+    if (!s.cursor.next(s.row, false)) return nullptr;  // the end, for good
+    PyObject* list = row_list(s);
     if (!list) s.cursor.seek(before);  // a failed call leaves the cursor where it stood
     return list;
   });

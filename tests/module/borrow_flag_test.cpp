@@ -12,8 +12,9 @@
 namespace quorle::pyext {
 namespace {
 
-TEST(BorrowFlag, SharedTakingsOverlapAndExcludeTheExclusiveOne) {
-  BorrowFlag flag;
+template <class Flag>
+void check_takings() {
+  Flag flag;
   ASSERT_TRUE(flag.take_shared());
   ASSERT_TRUE(flag.take_shared());
   EXPECT_FALSE(flag.take_exclusive()) << "next() while others hold it: Already borrowed";
@@ -27,6 +28,11 @@ TEST(BorrowFlag, SharedTakingsOverlapAndExcludeTheExclusiveOne) {
   EXPECT_TRUE(flag.take_shared());
   flag.release_shared();
   EXPECT_TRUE(flag.take_exclusive());
+}
+
+TEST(BorrowFlag, SharedTakingsOverlapAndExcludeTheExclusiveOne) {
+  check_takings<BasicBorrowFlag<true>>();
+  check_takings<BasicBorrowFlag<false>>();  // the same rules under an interpreter lock
 }
 
 TEST(BorrowFlag, ExclusiveHolderIsAloneUnderContention) {
