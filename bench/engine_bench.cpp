@@ -122,6 +122,13 @@ int run_file(const char* path, int repeat, std::optional<std::uint8_t> delimiter
            const engine::BufferOutcome out = engine::process_buffer(data, {});
            (void)out;
          }));
+  // Linear time: the whole file against its first half (cut after a line feed).
+  const std::size_t half = data.substr(0, data.size() / 2).rfind('\n') + 1;
+  const auto t_half = best_of(repeat, [&] { (void)engine::process_buffer(data.substr(0, half), options); });
+  const auto t_full = best_of(repeat, [&] { (void)engine::process_buffer(data, options); });
+  std::printf("  doubling the input (%.0f MB -> %.0f MB): %.2f x the time (user %.2f x)\n",
+              static_cast<double>(half) / 1e6, static_cast<double>(data.size()) / 1e6,
+              t_full.first / t_half.first, t_full.second / t_half.second);
   std::printf("  good rows %llu, repaired %llu, quarantined %llu\n",
               static_cast<unsigned long long>(rows), static_cast<unsigned long long>(repaired),
               static_cast<unsigned long long>(quarantined));

@@ -1,5 +1,7 @@
 #include "engine/field_sinks.hpp"
 
+#include "engine/row_store.hpp"
+
 #include <cstring>
 
 namespace quorle::engine {
@@ -11,23 +13,18 @@ void FieldCollector::check_utf8(FieldText& f) {
   valid_utf8_ = false;
   std::string decoded;
   append_lossy_utf8(decoded, bytes, t.size());
-  if (f.in_scratch) scratch_.resize(static_cast<std::size_t>(f.offset));
   f = {scratch_.size(), decoded.size(), true, f.plain};  // U+FFFD adds no special byte
   scratch_.append(decoded);
 }
 
-void FieldCollector::split_plain() const {
-  std::size_t from = plain_begin_;
-  for (;;) {
-    const void* hit = from < plain_end_
-                          ? std::memchr(input_ + from, plain_delimiter_, plain_end_ - from)
-                          : nullptr;
-    const std::size_t to = hit ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) -
-                                                          input_)
-                               : plain_end_;
-    fields_.push_back({from, to - from, false, true});
-    if (!hit) return;
-    from = to + 1;
+void FieldCollector::split_whole() const {
+  const std::size_t base = whole_.begin;
+  const std::string_view raw(reinterpret_cast<const char*>(input_) + base, whole_.end - base);
+  std::vector<std::string_view> views;
+  split_quote_free(raw, whole_.delimiter, views);
+  for (std::string_view v : views) {
+    fields_.push_back(
+        {static_cast<std::uint64_t>(v.data() - raw.data()) + base, v.size(), false, true});
   }
 }
 

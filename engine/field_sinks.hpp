@@ -37,14 +37,15 @@ class FieldCollector {
     scratch_.clear();
     current_ = {0, 0, false, false};
     valid_utf8_ = true;
-    plain_count_ = 0;
+    maybe_high_ = false;
+    whole_.count = 0;
   }
 
   /// A whole field: bytes [offset, offset + length) of the input. `maybe_high` false promises
   /// that they are all ASCII.
   void field(std::size_t offset, std::size_t length, bool maybe_high, bool plain) {
     fields_.push_back({offset, length, false, plain});
-    if (maybe_high && length != 0) check_utf8(fields_.back());
+    maybe_high_ |= maybe_high;
   }
 
   /// Text bytes [offset, offset + length) of the input join the current field.
@@ -65,22 +66,31 @@ class FieldCollector {
     current_.plain = plain;
     fields_.push_back(current_);
     current_ = {0, 0, false, false};
-    if (maybe_high && fields_.back().length != 0) check_utf8(fields_.back());
+    maybe_high_ |= maybe_high;
+  }
+
+  /// The record was bytes [begin, end) of the input. Field texts are checked for well-formed
+  /// UTF-8 here. With an ASCII delimiter and quote, once: when the record's own bytes are
+  /// well-formed, so is every field, since a field is made of the record's bytes with some ASCII
+  /// delimiters, quotes and blanks left out.
+  void end_record(std::size_t begin, std::size_t end, bool ascii_syntax) {
+    if (!maybe_high_) return;
+    if (ascii_syntax && is_valid_utf8(input_ + begin, end - begin)) return;
+    for (FieldText& f : fields_) {
+      if (f.length != 0) check_utf8(f);
+    }
   }
 
   /// The record is bytes [begin, end) without any quote byte, well-formed UTF-8, split by the
   /// delimiter into `count` fields. They are only split if someone asks for them.
   void plain_record(std::size_t begin, std::size_t end, std::uint64_t count,
                     std::uint8_t delimiter) {
-    plain_begin_ = begin;
-    plain_end_ = end;
-    plain_count_ = count;
-    plain_delimiter_ = delimiter;
+    whole_ = {begin, end, count, delimiter};
   }
 
-  std::uint64_t field_count() const { return plain_count_ ? plain_count_ : fields_.size(); }
+  std::uint64_t field_count() const { return whole_.count ? whole_.count : fields_.size(); }
   const std::vector<FieldText>& fields() const {
-    if (plain_count_ && fields_.empty()) split_plain();
+    if (whole_.count && fields_.empty()) split_whole();
     return fields_;
   }
   /// False when some field held ill-formed UTF-8 and now holds its lossy decoding.
@@ -100,17 +110,20 @@ class FieldCollector {
   }
 
   void check_utf8(FieldText& f);
-  void split_plain() const;
+  void split_whole() const;
 
   const std::uint8_t* input_;
   mutable std::vector<FieldText> fields_;
-  std::string scratch_;
+  mutable std::string scratch_;  // texts that differ from the input
   FieldText current_{0, 0, false, false};
   bool valid_utf8_ = true;
-  std::uint64_t plain_count_ = 0;  // nonzero: a plain record, fields split on demand
-  std::size_t plain_begin_ = 0;
-  std::size_t plain_end_ = 0;
-  std::uint8_t plain_delimiter_ = ',';
+  bool maybe_high_ = false;  // some field may hold bytes of 0x80 and above
+  // A plain record that arrived whole (count nonzero): its fields are split only on demand.
+  struct Whole {
+    std::size_t begin = 0, end = 0;
+    std::uint64_t count = 0;
+    std::uint8_t delimiter = ',';
+  } whole_;
 };
 
 /// Counts the fields of one record and decides, for its first field, whether the text is white
@@ -132,10 +145,12 @@ class FieldCounter {
     if (count_ == 0 && first_.open()) first_.feed(input_ + offset, length);
   }
   void end_field(bool, bool) { ++count_; }
+  void end_record(std::size_t, std::size_t, bool) {}
   void plain_record(std::size_t begin, std::size_t end, std::uint64_t count, std::uint8_t) {
     count_ = count;
     if (count == 1) first_.feed(input_ + begin, end - begin);
   }
+
 
   std::uint64_t field_count() const { return count_; }
   /// For a record of one field: whether that field's text, once stripped, is empty.

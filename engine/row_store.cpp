@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "engine/check.hpp"
+#include "engine/well_formed.hpp"
 
 namespace quorle::engine {
 namespace {
@@ -183,55 +184,18 @@ void split_verbatim(std::string_view raw, std::uint8_t delimiter, std::uint8_t q
   unescaped.clear();
   unescaped.reserve(raw.size());  // views into it must survive the appends below
   const char* s = raw.data();
-  const std::size_t n = raw.size();
-  const char q = static_cast<char>(quote);
-
-  // The bytes are well-formed: a field holding a quote is enclosed in quotes, with every quote
-  // inside doubled. So quotes just toggle "inside quotes", and a delimiter outside quotes ends a
-  // field.
-  std::size_t start = 0;
-  std::size_t quotes = 0;  // quote bytes in the current field
-  bool inside = false;
-  auto emit = [&](std::size_t end) {
+  for_each_well_formed_field(raw, delimiter, quote, [&](std::size_t begin, std::size_t end,
+                                                        std::size_t quotes) {
     if (quotes == 0) {
-      fields.emplace_back(s + start, end - start);
+      fields.emplace_back(s + begin, end - begin);
     } else if (quotes == 2) {  // only the enclosing pair
-      fields.emplace_back(s + start + 1, end - start - 2);
+      fields.emplace_back(s + begin + 1, end - begin - 2);
     } else {
       const std::size_t at = unescaped.size();
-      for (std::size_t i = start + 1; i + 1 < end; ++i) {
-        unescaped.push_back(s[i]);
-        if (s[i] == q) ++i;  // the second of a doubled pair
-      }
+      append_unescaped(unescaped, s, begin, end, static_cast<char>(quote));
       fields.emplace_back(unescaped.data() + at, unescaped.size() - at);
     }
-    quotes = 0;
-  };
-  auto event = [&](std::size_t at) {
-    if (s[at] == q) {
-      inside = !inside;
-      ++quotes;
-    } else if (!inside) {
-      emit(at);
-      start = at + 1;
-    }
-  };
-  const __m128i d = _mm_set1_epi8(static_cast<char>(delimiter));
-  const __m128i qq = _mm_set1_epi8(q);
-  std::size_t i = 0;
-  for (; i + 16 <= n; i += 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
-    unsigned hits = static_cast<unsigned>(
-        _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, d), _mm_cmpeq_epi8(v, qq))));
-    while (hits) {
-      event(i + static_cast<std::size_t>(std::countr_zero(hits)));
-      hits &= hits - 1;
-    }
-  }
-  for (; i < n; ++i) {
-    if (static_cast<std::uint8_t>(s[i]) == delimiter || s[i] == q) event(i);
-  }
-  emit(n);
+  });
 }
 
 }  // namespace quorle::engine

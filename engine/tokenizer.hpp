@@ -115,6 +115,7 @@ bool RecordTokenizer::scan(Sink& sink) {
   auto maybe_high = [&] { return kCollect && scanner.high_passed(); };
   bool verbatim = plain_possible_;
   auto finish = [&](std::size_t next, std::size_t end, bool at_break) {
+    sink.end_record(span_.begin, end, delimiter < 0x80 && quote < 0x80);
     bool valid_utf8 = true;
     if constexpr (kCollect) valid_utf8 = sink.valid_utf8();
     span_.verbatim = kCollect && verbatim && valid_utf8;

@@ -152,6 +152,38 @@ TEST_P(TokenizerProperty, MatchesReferenceOnShortBuffers) {
   }
 }
 
+// Mostly well-formed records (fields quoted where needed, quotes doubled), now and then damaged,
+// so that the bulk path for quoted records is taken as often as it is refused.
+TEST_P(TokenizerProperty, MatchesReferenceOnEncodedRecords) {
+  RandomBuffers random(4242);
+  for (int i = 0; i < 3000; ++i) {
+    Options o = random.options();
+    if (o.delimiter >= 0x80 || o.quote >= 0x80 || o.delimiter == o.quote) o = {',', '"', true};
+    std::string input;
+    const std::uint64_t records = random.below(20);
+    for (std::uint64_t r = 0; r < records; ++r) {
+      const std::uint64_t fields = 1 + random.below(6);
+      for (std::uint64_t f = 0; f < fields; ++f) {
+        if (f) input += static_cast<char>(o.delimiter);
+        std::string text = random.buffer(o, random.below(3) ? 6 : 40);
+        if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
+        std::string field = encode(text, o.delimiter, o.quote);
+        if (random.below(3) == 0 && field == text) {  // quoted although nothing needs it
+          field = static_cast<char>(o.quote) + text + static_cast<char>(o.quote);
+          if (text.find(static_cast<char>(o.quote)) != std::string::npos) field = text;
+        }
+        if (random.below(25) == 0 && !field.empty()) {  // damage
+          field.insert(random.below(field.size()), 1, static_cast<char>(o.quote));
+        }
+        input += field;
+      }
+      input += random.below(4) ? "\n" : random.below(2) ? "\r\n" : "\r";
+    }
+    compare_with_reference(input, o);
+    if (HasFatalFailure()) return;
+  }
+}
+
 TEST_P(TokenizerProperty, MatchesReferenceOnLongBuffers) {
   RandomBuffers random(7);
   for (int i = 0; i < 200; ++i) {

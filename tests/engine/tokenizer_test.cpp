@@ -206,6 +206,22 @@ TEST(RecordTokenizer, VerbatimRecords) {
   }
 }
 
+// The bulk scan works on 64-byte blocks: a quoted field that needs its quotes is recognised as
+// such wherever the blocks cut it.
+TEST(RecordTokenizer, VerbatimAtEveryAlignment) {
+  for (const std::string record :
+       {"12,abc,\"x,y\",4.5,,z\n", "a,\"q\"\"q\",b\n", "\"multi\nline\",x\n", "\"a,b\"\n"}) {
+    for (std::size_t offset = 0; offset < 130; ++offset) {
+      const std::string input = std::string(offset, 'p') + "\n" + record + "tail\n";
+      RecordTokenizer tokenizer(input, ',', '"', true);
+      FieldCollector collector(input);
+      ASSERT_TRUE(tokenizer.next(collector));
+      ASSERT_TRUE(tokenizer.next(collector));
+      EXPECT_TRUE(tokenizer.last_span().verbatim) << testing::PrintToString(record) << offset;
+    }
+  }
+}
+
 TEST(RecordTokenizer, SpanOfEachRecord) {
   const std::string input = "\xEF\xBB\xBF" "a,b\r\n\"c\nd\",e\nf";
   RecordTokenizer tokenizer(input, ',', '"', true);
