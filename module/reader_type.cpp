@@ -9,6 +9,7 @@
 #include <vector>
 #include <memory>
 
+#include "engine/check.hpp"
 #include "engine/pipeline.hpp"
 #include "module/binding.hpp"
 #include "module/borrow_flag.hpp"
@@ -164,17 +165,19 @@ std::size_t count_byte(const char* p, std::size_t n, char byte) {
 }
 
 // A verbatim row without quotes: its fields are the runs between delimiters, made into str objects
-// straight from the bytes.
-PyObject* quote_free_list(std::string_view raw, char delimiter, bool ascii,
-                          std::uint64_t padding) {
+// straight from the bytes. With a column count enforced, a verbatim row has exactly that many
+// fields, padding included, so they need not be counted first.
+PyObject* quote_free_list(std::string_view raw, char delimiter, bool ascii, std::uint64_t padding,
+                          std::uint64_t columns) {
   const char* p = raw.data();
   const std::size_t n = raw.size();
-  const std::size_t count = count_byte(p, n, delimiter) + 1;
+  const std::size_t count = columns ? columns - padding : count_byte(p, n, delimiter) + 1;
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count + padding)));
   if (!list) return nullptr;
   Py_ssize_t item = 0;
   std::size_t start = 0;
   auto add = [&](std::size_t end) {
+    QUORLE_CHECK(static_cast<std::size_t>(item) < count);  // a verbatim row has `count` fields
     PyObject* s = new_str({p + start, end - start}, ascii);
     if (!s) return false;
     PyList_SET_ITEM(list.get(), item++, s);
@@ -182,25 +185,46 @@ PyObject* quote_free_list(std::string_view raw, char delimiter, bool ascii,
     return true;
   };
   const __m128i d = _mm_set1_epi8(delimiter);
+  auto delimiters_at = [&](const char* from) {
+    return static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(from)), d)));
+  };
   std::size_t i = 0;
   for (; i + 16 <= n; i += 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-    unsigned hits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, d)));
-    for (; hits; hits &= hits - 1) {
+    for (unsigned hits = delimiters_at(p + i); hits; hits &= hits - 1) {
       if (!add(i + static_cast<std::size_t>(std::countr_zero(hits)))) return nullptr;
     }
   }
-  for (; i < n; ++i) {
-    if (p[i] == delimiter && !add(i)) return nullptr;
+  if (i < n) {
+    // The rest: the row's last 16 bytes, without the ones already seen; a short row is copied
+    // first, so that nothing beyond it is read.
+    unsigned hits;
+    std::size_t at;
+    if (n >= 16) {
+      at = n - 16;
+      hits = delimiters_at(p + at) >> (i - at) << (i - at);
+    } else {
+      alignas(16) char tail[16] = {};
+      std::memcpy(tail, p, n);
+      at = 0;
+      hits = delimiters_at(tail) & ((1u << n) - 1);
+    }
+    for (; hits; hits &= hits - 1) {
+      if (!add(at + static_cast<std::size_t>(std::countr_zero(hits)))) return nullptr;
+    }
   }
   if (!add(n)) return nullptr;
+  QUORLE_CHECK(static_cast<std::size_t>(item) == count);
   return pad(list.get(), item, padding) ? list.release() : nullptr;
 }
 
 PyObject* row_list(ReaderState& s) {
   const engine::StoredRow& row = s.row;
   if (!row.verbatim) return fields_list(row.fields, row.ascii, row.padding);
-  if (row.quote_free) return quote_free_list(row.raw, s.rows.delimiter(), row.ascii, row.padding);
+  if (row.quote_free) {
+    return quote_free_list(row.raw, s.rows.delimiter(), row.ascii, row.padding,
+                           s.summary.inferred_columns);
+  }
   engine::split_verbatim(row.raw, s.rows.delimiter(), s.rows.quote(), s.fields, s.unescaped);
   return fields_list(s.fields, row.ascii, row.padding);
 }
