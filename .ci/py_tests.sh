@@ -19,4 +19,12 @@ else
     "$python" -m pip install -q .
 fi
 "$python" -c 'import sys, _csv_quorle_backend as q; print(sys.version.split()[0], q.__file__)'
+
+# The test-only extension that fails on purpose inside the entry guard, for the same interpreter.
+probe=build/probe-$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+cmake -S . -B "$probe" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUORLE_BUILD_GUARD_PROBE=ON \
+    -DPython_EXECUTABLE="$python" >/dev/null
+cmake --build "$probe" --target _quorle_guard_probe >/dev/null
+export QUORLE_GUARD_PROBE=$PWD/$probe/module
+
 "$python" -m pytest -q -p no:cacheprovider tests/python
