@@ -83,7 +83,8 @@ std::uint64_t counting_pass(std::string_view data, std::uint8_t delimiter) {
   engine::RecordTokenizer tokenizer(data, delimiter, '"', true);
   engine::FieldCounter counter(data);
   std::uint64_t fields = 0;
-  while (tokenizer.next(counter)) fields += counter.field_count();
+  while (tokenizer.next(counter))
+    fields += counter.field_count();
   return fields;
 }
 
@@ -124,7 +125,8 @@ int run_file(const char* path, int repeat, std::optional<std::uint8_t> delimiter
          }));
   // Linear time: the whole file against its first half (cut after a line feed).
   const std::size_t half = data.substr(0, data.size() / 2).rfind('\n') + 1;
-  const auto t_half = best_of(repeat, [&] { (void)engine::process_buffer(data.substr(0, half), options); });
+  const auto t_half =
+      best_of(repeat, [&] { (void)engine::process_buffer(data.substr(0, half), options); });
   const auto t_full = best_of(repeat, [&] { (void)engine::process_buffer(data, options); });
   std::printf("  doubling the input (%.0f MB -> %.0f MB): %.2f x the time (user %.2f x)\n",
               static_cast<double>(half) / 1e6, static_cast<double>(data.size()) / 1e6,
@@ -141,7 +143,8 @@ int run_file(const char* path, int repeat, std::optional<std::uint8_t> delimiter
 // asks the closing-quote test, whose plain form re-scans the rest of the line each time.
 std::string hostile_line(std::size_t bytes) {
   std::string s = "\"";
-  while (s.size() + 3 < bytes) s += "x\"";
+  while (s.size() + 3 < bytes)
+    s += "x\"";
   s += "x\",\n";
   return s;
 }
@@ -180,7 +183,7 @@ int main(int argc, char** argv) {
     } else if (a == "--isa" && i + 1 < argc) {
       const std::string isa = argv[++i];
       using namespace quorle::engine;
-      use_block_classifier(isa == "sse2" ? &classify_block_sse2
+      use_block_classifier(isa == "sse2"   ? &classify_block_sse2
                            : isa == "avx2" ? classify_block_avx2()
                                            : classify_block_avx512());
     } else if (a == "--hostile" && i + 1 < argc) {
@@ -191,7 +194,8 @@ int main(int argc, char** argv) {
   }
   if (hostile) return quorle::bench::run_hostile(hostile, repeat);
   if (!path) {
-    std::fprintf(stderr, "usage: engine_bench FILE [--repeat N] [--delimiter C] | --hostile BYTES\n");
+    std::fprintf(stderr,
+                 "usage: engine_bench FILE [--repeat N] [--delimiter C] | --hostile BYTES\n");
     return 2;
   }
   return quorle::bench::run_file(path, repeat, delimiter);

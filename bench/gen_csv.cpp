@@ -32,7 +32,8 @@ namespace {
 class Rng {
  public:
   explicit Rng(std::uint64_t seed) {
-    for (auto& s : state_) s = splitmix64(seed);
+    for (auto& s : state_)
+      s = splitmix64(seed);
   }
 
   std::uint64_t next() {
@@ -158,7 +159,8 @@ class Buffer {
  private:
   void grow(std::size_t n) {
     std::size_t capacity = capacity_ * 2;
-    while (capacity - size_ < n) capacity *= 2;
+    while (capacity - size_ < n)
+      capacity *= 2;
     std::unique_ptr<char[]> data(new char[capacity]);
     std::memcpy(data.get(), data_.get(), size_);
     data_ = std::move(data);
@@ -306,9 +308,8 @@ constexpr std::string_view WORDS[64] = {
 
 // Valid non-ASCII text: accented Latin, Greek, Cyrillic, CJK, Hangul and emoji.
 constexpr std::string_view PHRASES[16] = {
-    "café",     "naïve",    "Zürich", "São Paulo", "crème brûlée", "Łódź",
-    "Ελληνικά", "καλημέρα", "Привет", "東京",      "北京市",       "日本語テキスト",
-    "한국어",   "😀",       "party 🎉", "Ünïcödé",
+    "café",   "naïve", "Zürich", "São Paulo",      "crème brûlée", "Łódź", "Ελληνικά", "καλημέρα",
+    "Привет", "東京",  "北京市", "日本語テキスト", "한국어",       "😀",    "party 🎉",  "Ünïcödé",
 };
 
 // Ill-formed sequences: a lone 0xFF and 0xFE, a lone continuation byte, truncated two-, three-
@@ -341,7 +342,8 @@ struct PaddedWord {
 constexpr auto PADDED_WORDS = [] {
   std::array<PaddedWord, 64> table{};
   for (std::size_t i = 0; i < 64; ++i) {
-    for (std::size_t k = 0; k < WORDS[i].size(); ++k) table[i].text[k] = WORDS[i][k];
+    for (std::size_t k = 0; k < WORDS[i].size(); ++k)
+      table[i].text[k] = WORDS[i][k];
     table[i].len = static_cast<std::uint32_t>(WORDS[i].size());
   }
   return table;
@@ -388,7 +390,8 @@ void store_low_first(char* p, std::uint64_t x) {
   if constexpr (std::endian::native == std::endian::little) {
     std::memcpy(p, &x, 8);
   } else {
-    for (int i = 0; i < 8; ++i) p[i] = static_cast<char>(x >> (8 * i));
+    for (int i = 0; i < 8; ++i)
+      p[i] = static_cast<char>(x >> (8 * i));
   }
 }
 
@@ -409,7 +412,9 @@ char* put_signed(char* p, std::uint64_t r, std::uint32_t max_digits) {
   return put_digits(p, v, digits);
 }
 
-char* put_integer(char* p, std::uint64_t r) { return put_signed(p, r, 6); }
+char* put_integer(char* p, std::uint64_t r) {
+  return put_signed(p, r, 6);
+}
 
 // Two decimal places, the cents from bits 48..54.
 char* put_decimal(char* p, std::uint64_t r) {
@@ -720,8 +725,8 @@ char* Generator::write_field(char* p, std::uint32_t column, const RecordPlan& pl
   if (column == plan.invalid_at) end = insert_bad_sequence(p, end);
   const bool open_end = (plan.damage & UNTERMINATED) != 0 && column + 1 == plan.fields;
   // A lone empty field is quoted too, since unquoted it would read as a blank line.
-  quoted = quoted || open_end || (scan && holds_delimiter(p, end)) ||
-           (plan.fields == 1 && end == p);
+  quoted =
+      quoted || open_end || (scan && holds_delimiter(p, end)) || (plan.fields == 1 && end == p);
   if (truth_on_) add_truth_field(p, end);
   return quoted ? quote(p, end, !open_end) : end;
 }
@@ -755,8 +760,7 @@ char* Generator::decorate_quoted(char* end, std::uint32_t variant) {
       end = put_text(end, crlf_.hit(rng_) ? "\r\n" : "\n");
       ++line_;
       return put_word(end, rng_.next());
-    default:
-      return end;
+    default: return end;
   }
 }
 
@@ -765,7 +769,8 @@ char* Generator::decorate_quoted(char* end, std::uint32_t variant) {
 char* Generator::insert_bad_sequence(char* begin, char* end) {
   const std::string_view bad = BAD_SEQUENCES[rng_.next() >> 61];
   char* at = begin + rng_.below(static_cast<std::uint32_t>(end - begin + 1));
-  while (at < end && (static_cast<unsigned char>(*at) & 0xC0) == 0x80) ++at;
+  while (at < end && (static_cast<unsigned char>(*at) & 0xC0) == 0x80)
+    ++at;
   if (at > begin && at < end && at[-1] == '\r') ++at;
   std::memmove(at + bad.size(), at, static_cast<std::size_t>(end - at));
   put_text(at, bad);
@@ -920,9 +925,12 @@ std::uint64_t parse_size(std::string_view text) {
   unsigned shift = 0;
   if (!text.empty()) {
     switch (text.back()) {
-      case 'K': case 'k': shift = 10; break;
-      case 'M': case 'm': shift = 20; break;
-      case 'G': case 'g': shift = 30; break;
+      case 'K':
+      case 'k': shift = 10; break;
+      case 'M':
+      case 'm': shift = 20; break;
+      case 'G':
+      case 'g': shift = 30; break;
       default: break;
     }
   }
@@ -1079,4 +1087,6 @@ int run(int argc, char** argv) {
 
 }  // namespace quorle::bench
 
-int main(int argc, char** argv) { return quorle::bench::run(argc, argv); }
+int main(int argc, char** argv) {
+  return quorle::bench::run(argc, argv);
+}

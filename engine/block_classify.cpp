@@ -28,8 +28,8 @@ BlockMasks classify_block_sse2(const std::uint8_t* block, std::uint8_t delimiter
 
 namespace {
 
-__attribute__((target("avx2"))) BlockMasks avx2(const std::uint8_t* block,
-                                                std::uint8_t delimiter, std::uint8_t quote) {
+__attribute__((target("avx2"))) BlockMasks avx2(const std::uint8_t* block, std::uint8_t delimiter,
+                                                std::uint8_t quote) {
   const __m256i d = _mm256_set1_epi8(static_cast<char>(delimiter));
   const __m256i q = _mm256_set1_epi8(static_cast<char>(quote));
   const __m256i cr = _mm256_set1_epi8('\r');
@@ -40,12 +40,12 @@ __attribute__((target("avx2"))) BlockMasks avx2(const std::uint8_t* block,
     const __m256i line_break = _mm256_or_si256(_mm256_cmpeq_epi8(v, cr), _mm256_cmpeq_epi8(v, lf));
     // (no lambda: it would not inherit the target attribute)
     const int shift = 32 * i;
-    m.delimiter |= std::uint64_t{static_cast<std::uint32_t>(
-                       _mm256_movemask_epi8(_mm256_cmpeq_epi8(v, d)))}
-                   << shift;
-    m.quote |= std::uint64_t{static_cast<std::uint32_t>(
-                   _mm256_movemask_epi8(_mm256_cmpeq_epi8(v, q)))}
-               << shift;
+    m.delimiter |=
+        std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, d)))}
+        << shift;
+    m.quote |=
+        std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, q)))}
+        << shift;
     m.line_break |= std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(line_break))}
                     << shift;
     m.high |= std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(v))} << shift;
@@ -74,14 +74,16 @@ ClassifyBlock classify_block_avx2() {
 
 ClassifyBlock classify_block_avx512() {
   return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") ? &avx512
-                                                                                   : nullptr;
+                                                                                 : nullptr;
 }
 
 namespace {
 std::atomic<ClassifyBlock> chosen{nullptr};
 }
 
-void use_block_classifier(ClassifyBlock classify) { chosen.store(classify); }
+void use_block_classifier(ClassifyBlock classify) {
+  chosen.store(classify);
+}
 
 ClassifyBlock best_block_classifier() {
   if (ClassifyBlock c = chosen.load(std::memory_order_relaxed)) return c;

@@ -16,10 +16,10 @@ struct InternalError : std::logic_error {
 }  // namespace quorle
 
 // Always live: used only where the cost is negligible (once per record or per call).
-#define QUORLE_CHECK(cond)                                            \
-  do {                                                                \
-    if (!(cond)) [[unlikely]]                                         \
-      ::quorle::fail_check(#cond, __FILE__, __LINE__);                \
+#define QUORLE_CHECK(cond)                             \
+  do {                                                 \
+    if (!(cond)) [[unlikely]]                          \
+      ::quorle::fail_check(#cond, __FILE__, __LINE__); \
   } while (false)
 
 // Live in test builds only: per-byte and per-field invariants.

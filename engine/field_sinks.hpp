@@ -151,7 +151,6 @@ class FieldCounter {
     if (count == 1) first_.feed(input_ + begin, end - begin);
   }
 
-
   std::uint64_t field_count() const { return count_; }
   /// For a record of one field: whether that field's text, once stripped, is empty.
   bool first_field_blank() const { return first_.white_space_only(); }

@@ -18,8 +18,7 @@ std::uint64_t widest_padded_row() {
   const long pages = sysconf(_SC_PHYS_PAGES);
   const long page_size = sysconf(_SC_PAGESIZE);
   if (pages <= 0 || page_size <= 0) return std::uint64_t{1} << 32;
-  return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size) /
-         sizeof(void*);
+  return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size) / sizeof(void*);
 }
 
 class RowSorter {
@@ -40,12 +39,14 @@ class RowSorter {
     if (c == 0 || n == c) {
       store(out_.rows, record, span, 0);
     } else if (n < c) {
-      if (!options_.fill_ragged_rows) return quarantine(record, span, line, QuarantineReason::TooFewColumns);
+      if (!options_.fill_ragged_rows)
+        return quarantine(record, span, line, QuarantineReason::TooFewColumns);
       if (c > widest_padded_row_) throw ColumnCountTooLarge(c);
       store(out_.rows, record, span, c - n);
       ++out_.repaired_rows;
     } else {
-      if (!options_.merge_overflow) return quarantine(record, span, line, QuarantineReason::ExtraColumns);
+      if (!options_.merge_overflow)
+        return quarantine(record, span, line, QuarantineReason::ExtraColumns);
       store_merged(record, span);
       ++out_.repaired_rows;
     }
@@ -65,7 +66,8 @@ class RowSorter {
                              span.ascii);
     }
     to.begin_row(record.field_count(), padding);
-    for (const FieldText& f : record.fields()) add_field(to, record, f);
+    for (const FieldText& f : record.fields())
+      add_field(to, record, f);
   }
 
   static void add_field(RowStore& to, const FieldCollector& record, const FieldText& f) {
@@ -82,7 +84,8 @@ class RowSorter {
     const auto& fields = record.fields();
     RowStore& to = out_.rows;
     to.begin_row(c, 0);
-    for (std::uint64_t i = 0; i + 1 < c; ++i) add_field(to, record, fields[i]);
+    for (std::uint64_t i = 0; i + 1 < c; ++i)
+      add_field(to, record, fields[i]);
     std::uint64_t tail_begin;
     if (span.verbatim && plain_tail(span, fields.size() - c + 1, tail_begin)) {
       to.add_input_field(tail_begin, span.end - tail_begin);
@@ -134,9 +137,8 @@ BufferOutcome process_buffer(std::string_view data, const RepairOptions& options
   if (data.empty()) return out;
 
   const std::uint8_t delimiter = options.delimiter ? *options.delimiter : sniff_delimiter(data);
-  const std::uint64_t columns = options.expected_columns
-                                    ? *options.expected_columns
-                                    : infer_column_count(data, delimiter);
+  const std::uint64_t columns =
+      options.expected_columns ? *options.expected_columns : infer_column_count(data, delimiter);
   out.rows = RowStore(data, delimiter, options.quote_char);
   out.quarantine_rows = RowStore(data, delimiter, options.quote_char);
 

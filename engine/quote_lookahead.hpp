@@ -29,7 +29,8 @@ class QuoteLookahead {
   /// tested before a byte counts as a blank, so a tab or space delimiter ends the field.
   bool field_end_follows(std::size_t p) const {
     std::size_t k = p + 1;
-    while (k < size_ && data_[k] != delimiter_ && (data_[k] == ' ' || data_[k] == '\t')) ++k;
+    while (k < size_ && data_[k] != delimiter_ && (data_[k] == ' ' || data_[k] == '\t'))
+      ++k;
     return k == size_ || data_[k] == delimiter_ || data_[k] == '\r' || data_[k] == '\n';
   }
 

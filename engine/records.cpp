@@ -21,7 +21,8 @@ Row as_row(const StoredRow& stored) {
 std::vector<Row> BufferOutcome::good_rows() const {
   std::vector<Row> result;
   StoredRow stored;
-  for (auto cursor = rows.cursor(); cursor.next(stored, true);) result.push_back(as_row(stored));
+  for (auto cursor = rows.cursor(); cursor.next(stored, true);)
+    result.push_back(as_row(stored));
   return result;
 }
 

@@ -22,7 +22,7 @@ struct RepairOptions {
   bool fill_ragged_rows = true;           ///< pad short records instead of quarantining them
   bool merge_overflow = true;             ///< merge surplus fields into the last column
   std::optional<std::uint64_t> expected_columns;  ///< absent: inferred; 0: no count enforced
-  bool repair_quotes = true;              ///< judge lone quotes inside quoted fields
+  bool repair_quotes = true;                      ///< judge lone quotes inside quoted fields
 };
 
 enum class QuarantineReason : std::uint8_t { TooFewColumns, ExtraColumns };
@@ -45,8 +45,8 @@ struct QuarantineMark {
 
 /// The result of one pass over a buffer. Rows refer to the input bytes, which must outlive it.
 struct BufferOutcome {
-  RowStore rows;                              ///< the good rows, repaired ones included
-  RowStore quarantine_rows;                   ///< the quarantined records, as tokenized
+  RowStore rows;                                 ///< the good rows, repaired ones included
+  RowStore quarantine_rows;                      ///< the quarantined records, as tokenized
   std::vector<QuarantineMark> quarantine_marks;  ///< one per quarantined record
   std::uint64_t total_rows = 0;
   std::uint64_t quorled_rows = 0;

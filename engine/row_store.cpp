@@ -13,8 +13,8 @@ namespace quorle::engine {
 namespace {
 
 // The first byte of every stored row.
-constexpr std::uint8_t BUILT = 1;   // fields stored one by one; otherwise a verbatim span
-constexpr std::uint8_t PADDED = 2;  // a padding count follows
+constexpr std::uint8_t BUILT = 1;       // fields stored one by one; otherwise a verbatim span
+constexpr std::uint8_t PADDED = 2;      // a padding count follows
 constexpr std::uint8_t QUOTE_FREE = 4;  // a verbatim row without any quote byte
 constexpr std::uint8_t ASCII = 8;       // a verbatim row of ASCII bytes only
 constexpr std::size_t MAX_VARINT = 10;
@@ -80,7 +80,9 @@ void RowStore::add_text_field(std::string_view text, bool plain) {
   put_text_length(text.size(), plain);
 }
 
-void RowStore::end_text() { put_text_length(arena_.size() - text_begin_, false); }
+void RowStore::end_text() {
+  put_text_length(arena_.size() - text_begin_, false);
+}
 
 void RowStore::shrink_to_fit() {
   stream_.resize(used_);
@@ -160,8 +162,8 @@ void split_quote_free(std::string_view raw, std::uint8_t delimiter,
   std::size_t start = 0, i = 0;
   const __m128i d = _mm_set1_epi8(static_cast<char>(delimiter));
   for (; i + 16 <= n; i += 16) {
-    unsigned hits = static_cast<unsigned>(
-        _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i)), d)));
+    unsigned hits = static_cast<unsigned>(_mm_movemask_epi8(
+        _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i)), d)));
     while (hits) {
       const std::size_t at = i + static_cast<std::size_t>(std::countr_zero(hits));
       fields.emplace_back(s + start, at - start);
@@ -184,18 +186,18 @@ void split_verbatim(std::string_view raw, std::uint8_t delimiter, std::uint8_t q
   unescaped.clear();
   unescaped.reserve(raw.size());  // views into it must survive the appends below
   const char* s = raw.data();
-  for_each_well_formed_field(raw, delimiter, quote, [&](std::size_t begin, std::size_t end,
-                                                        std::size_t quotes) {
-    if (quotes == 0) {
-      fields.emplace_back(s + begin, end - begin);
-    } else if (quotes == 2) {  // only the enclosing pair
-      fields.emplace_back(s + begin + 1, end - begin - 2);
-    } else {
-      const std::size_t at = unescaped.size();
-      append_unescaped(unescaped, s, begin, end, static_cast<char>(quote));
-      fields.emplace_back(unescaped.data() + at, unescaped.size() - at);
-    }
-  });
+  for_each_well_formed_field(
+      raw, delimiter, quote, [&](std::size_t begin, std::size_t end, std::size_t quotes) {
+        if (quotes == 0) {
+          fields.emplace_back(s + begin, end - begin);
+        } else if (quotes == 2) {  // only the enclosing pair
+          fields.emplace_back(s + begin + 1, end - begin - 2);
+        } else {
+          const std::size_t at = unescaped.size();
+          append_unescaped(unescaped, s, begin, end, static_cast<char>(quote));
+          fields.emplace_back(unescaped.data() + at, unescaped.size() - at);
+        }
+      });
 }
 
 }  // namespace quorle::engine

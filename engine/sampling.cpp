@@ -23,7 +23,8 @@ std::vector<std::pair<std::uint64_t, std::int32_t>> count_frequencies(
   std::vector<std::pair<std::uint64_t, std::int32_t>> table;  // at most 100 distinct keys
   for (const std::uint64_t n : sample) {
     auto it = table.begin();
-    while (it != table.end() && it->first != n) ++it;
+    while (it != table.end() && it->first != n)
+      ++it;
     if (it == table.end()) {
       table.emplace_back(n, 1);
     } else {

@@ -19,8 +19,8 @@ RecordTokenizer::RecordTokenizer(std::string_view data, std::uint8_t delimiter,
       quote_(quote_char),
       repair_(repair_quotes),
       plain_possible_(delimiter < 0x80 && quote_char < 0x80 && delimiter != quote_char &&
-                         delimiter != '\r' && delimiter != '\n' && quote_char != '\r' &&
-                         quote_char != '\n'),
+                      delimiter != '\r' && delimiter != '\n' && quote_char != '\r' &&
+                      quote_char != '\n'),
       pos_(start_offset(data)),
       scanner_(data_, size_, delimiter, quote_char),
       lookahead_(data_, size_, delimiter, quote_char) {}
@@ -31,7 +31,8 @@ std::optional<Row> RecordTokenizer::next_record() {
   if (!next(fields)) return std::nullopt;
   Row row;
   row.reserve(fields.field_count());
-  for (const FieldText& f : fields.fields()) row.emplace_back(fields.text(f));
+  for (const FieldText& f : fields.fields())
+    row.emplace_back(fields.text(f));
   return row;
 }
 

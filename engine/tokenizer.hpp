@@ -125,10 +125,10 @@ bool RecordTokenizer::scan(Sink& sink) {
   };
 
   State state = State::FieldStart;
-  std::size_t run = 0;       // where the current contiguous piece of field text began
-  bool continued = false;    // the field already holds text from before a closing quote
+  std::size_t run = 0;         // where the current contiguous piece of field text began
+  bool continued = false;      // the field already holds text from before a closing quote
   bool quote_in_text = false;  // the unquoted field holds an ordinary quote
-  bool needs_quote = false;  // the quoted field's text holds a quote, delimiter, CR or LF
+  bool needs_quote = false;    // the quoted field's text holds a quote, delimiter, CR or LF
   for (;;) {
     switch (state) {
       case State::FieldStart: {
@@ -223,7 +223,7 @@ bool RecordTokenizer::scan(Sink& sink) {
           }
           bool closing;
           if (s + 1 == n) {
-            closing = true;  // the last byte of the input
+            closing = true;                // the last byte of the input
           } else if (d[s + 1] == quote) {  // a doubled quote is one literal quote, always
             sink.piece(run, s + 1 - run);
             run = s + 2;

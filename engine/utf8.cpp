@@ -16,24 +16,27 @@ std::uint64_t load8(const std::uint8_t* p) {
 // Length of the leading run of ASCII bytes, eight at a time.
 std::size_t ascii_prefix(const std::uint8_t* p, std::size_t n) {
   std::size_t i = 0;
-  while (i + 8 <= n && (load8(p + i) & HIGH_BITS) == 0) i += 8;
-  while (i < n && p[i] < 0x80) ++i;
+  while (i + 8 <= n && (load8(p + i) & HIGH_BITS) == 0)
+    i += 8;
+  while (i < n && p[i] < 0x80)
+    ++i;
   return i;
 }
 
 // The three-byte White_Space characters, as their UTF-8 forms.
 constexpr std::uint8_t WS3[][3] = {
-    {0xE1, 0x9A, 0x80},                                       // U+1680
+    {0xE1, 0x9A, 0x80},                                          // U+1680
     {0xE2, 0x80, 0x80}, {0xE2, 0x80, 0x81}, {0xE2, 0x80, 0x82},  // U+2000..
-    {0xE2, 0x80, 0x83}, {0xE2, 0x80, 0x84}, {0xE2, 0x80, 0x85},
-    {0xE2, 0x80, 0x86}, {0xE2, 0x80, 0x87}, {0xE2, 0x80, 0x88},
-    {0xE2, 0x80, 0x89}, {0xE2, 0x80, 0x8A},                   // ..U+200A
-    {0xE2, 0x80, 0xA8}, {0xE2, 0x80, 0xA9},                   // U+2028, U+2029
-    {0xE2, 0x80, 0xAF}, {0xE2, 0x81, 0x9F},                   // U+202F, U+205F
-    {0xE3, 0x80, 0x80},                                       // U+3000
+    {0xE2, 0x80, 0x83}, {0xE2, 0x80, 0x84}, {0xE2, 0x80, 0x85}, {0xE2, 0x80, 0x86},
+    {0xE2, 0x80, 0x87}, {0xE2, 0x80, 0x88}, {0xE2, 0x80, 0x89}, {0xE2, 0x80, 0x8A},  // ..U+200A
+    {0xE2, 0x80, 0xA8}, {0xE2, 0x80, 0xA9},  // U+2028, U+2029
+    {0xE2, 0x80, 0xAF}, {0xE2, 0x81, 0x9F},  // U+202F, U+205F
+    {0xE3, 0x80, 0x80},                      // U+3000
 };
 
-bool ascii_white_space(std::uint8_t b) { return (b >= 0x09 && b <= 0x0D) || b == 0x20; }
+bool ascii_white_space(std::uint8_t b) {
+  return (b >= 0x09 && b <= 0x0D) || b == 0x20;
+}
 
 // Whether `len` bytes are the beginning (or all) of a White_Space character of two or more bytes.
 bool white_space_prefix(const std::uint8_t* b, int len) {
@@ -44,7 +47,9 @@ bool white_space_prefix(const std::uint8_t* b, int len) {
   return false;
 }
 
-int sequence_length(std::uint8_t lead) { return lead == 0xC2 ? 2 : 3; }
+int sequence_length(std::uint8_t lead) {
+  return lead == 0xC2 ? 2 : 3;
+}
 
 }  // namespace
 

@@ -40,7 +40,8 @@ void for_each_well_formed_field(std::string_view raw, std::uint8_t delimiter, st
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
     unsigned hits = static_cast<unsigned>(
         _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, d), _mm_cmpeq_epi8(v, qq))));
-    for (; hits; hits &= hits - 1) event(i + static_cast<std::size_t>(std::countr_zero(hits)));
+    for (; hits; hits &= hits - 1)
+      event(i + static_cast<std::size_t>(std::countr_zero(hits)));
   }
   for (; i < n; ++i) {
     if (static_cast<std::uint8_t>(s[i]) == delimiter || s[i] == q) event(i);

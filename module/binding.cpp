@@ -6,13 +6,15 @@
 namespace quorle::pyext {
 namespace {
 
-const char* was_or_were(Py_ssize_t n) { return n == 1 ? "was" : "were"; }
+const char* was_or_were(Py_ssize_t n) {
+  return n == 1 ? "was" : "were";
+}
 
 bool too_many_positional(const Signature& sig, Py_ssize_t nargs) {
   const std::size_t count = sig.parameters.size();
   if (sig.required == count) {
-    PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given",
-                 sig.display, count, nargs, was_or_were(nargs));
+    PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given", sig.display,
+                 count, nargs, was_or_were(nargs));
   } else {
     PyErr_Format(PyExc_TypeError, "%s takes from %zu to %zu positional arguments but %zd %s given",
                  sig.display, sig.required, count, nargs, was_or_were(nargs));
@@ -51,8 +53,7 @@ bool bind_keyword(const Signature& sig, PyObject* keyword, PyObject* value, PyOb
     return false;
   }
   if (slots[i]) {
-    PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%U'", sig.display,
-                 keyword);
+    PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%U'", sig.display, keyword);
     return false;
   }
   slots[i] = value;
@@ -92,8 +93,8 @@ bool type_mismatch(PyObject* value, Name parameter, const char* expected) {
                    expected);
     } else {
       PyErr_Clear();
-      PyErr_Format(PyExc_TypeError, "'<failed to extract type name>' object is not an instance of '%s'",
-                   expected);
+      PyErr_Format(PyExc_TypeError,
+                   "'<failed to extract type name>' object is not an instance of '%s'", expected);
     }
   }
   add_processing_note(parameter);
@@ -116,12 +117,14 @@ bool is_numpy_bool(PyObject* value) {
 
 }  // namespace
 
-bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames, PyObject** slots) {
+bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   PyObject** slots) {
   const std::size_t count = sig.parameters.size();
-  for (std::size_t i = 0; i < count; ++i) slots[i] = nullptr;
+  for (std::size_t i = 0; i < count; ++i)
+    slots[i] = nullptr;
   if (static_cast<std::size_t>(nargs) > count) return too_many_positional(sig, nargs);
-  for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
+  for (Py_ssize_t i = 0; i < nargs; ++i)
+    slots[i] = args[i];
   const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
   for (Py_ssize_t k = 0; k < nkw; ++k) {
     if (!bind_keyword(sig, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], slots)) return false;
@@ -131,10 +134,12 @@ bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs
 
 bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** slots) {
   const std::size_t count = sig.parameters.size();
-  for (std::size_t i = 0; i < count; ++i) slots[i] = nullptr;
+  for (std::size_t i = 0; i < count; ++i)
+    slots[i] = nullptr;
   const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
   if (static_cast<std::size_t>(nargs) > count) return too_many_positional(sig, nargs);
-  for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = PyTuple_GET_ITEM(args, i);
+  for (Py_ssize_t i = 0; i < nargs; ++i)
+    slots[i] = PyTuple_GET_ITEM(args, i);
   if (kwargs) {
     Py_ssize_t pos = 0;
     PyObject *key, *value;
@@ -156,8 +161,9 @@ void add_processing_note(Name parameter) {
   if (exception) {
     PyRef note = PyRef::steal(PyUnicode_FromFormat("while processing '%s'", name_text(parameter)));
     PyObject* method = interned(Name::add_note);
-    PyRef done = note && method ? PyRef::steal(PyObject_CallMethodOneArg(exception, method, note.get()))
-                                : PyRef();
+    PyRef done = note && method
+                     ? PyRef::steal(PyObject_CallMethodOneArg(exception, method, note.get()))
+                     : PyRef();
     if (!done) PyErr_Clear();  // a failing note leaves the first exception as it was
   }
 #if PY_VERSION_HEX >= 0x030C0000

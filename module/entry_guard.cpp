@@ -18,7 +18,8 @@ constexpr const char* GENERIC_FAILURE = "internal failure in _csv_quorle_backend
 void raise_internal_failure(const char* message) {
   PyObject* cls = internal_failure_class();
   if (!cls) Py_FatalError("_csv_quorle_backend: cannot create InternalFailure");
-  PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(std::strlen(message)), "replace"));
+  PyRef text = PyRef::steal(
+      PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(std::strlen(message)), "replace"));
   if (!text) Py_FatalError("_csv_quorle_backend: cannot report an internal failure");
   PyErr_SetObject(cls, text.get());
 }

@@ -1,6 +1,6 @@
 // quorle_file and sniff.
-#include <iterator>
 #include "module/functions.hpp"
+#include <iterator>
 
 #include "engine/sniffer.hpp"
 #include "module/binding.hpp"
@@ -26,10 +26,9 @@ constexpr Signature SNIFF{"sniff()", SNIFF_PARAMETERS, 1};
 PyObject* quorle_file_impl(std::string_view input_path, std::string_view output_path,
                            std::optional<std::string_view> quarantine_path,
                            const engine::RepairOptions& options) {
-  rescue::RescueRequest request{std::string(input_path), std::string(output_path),
-                                quarantine_path ? std::optional<std::string>(*quarantine_path)
-                                                : std::nullopt,
-                                options};
+  rescue::RescueRequest request{
+      std::string(input_path), std::string(output_path),
+      quarantine_path ? std::optional<std::string>(*quarantine_path) : std::nullopt, options};
   auto result = rescue::rescue_file(request);
   if (auto* error = std::get_if<rescue::RescueError>(&result)) {
     raise_plain_os_error(*error);
@@ -42,8 +41,8 @@ PyObject* quorle_file_impl(std::string_view input_path, std::string_view output_
   record.repaired_rows = totals.repaired_rows;
   record.quarantined_rows = totals.quarantined_rows;
   const std::string& d = totals.detected_delimiter;
-  record.detected_delimiter = d.size() == 1 ? static_cast<unsigned char>(d[0])
-                                            : ((d[0] & 0x1F) << 6) | (d[1] & 0x3F);
+  record.detected_delimiter =
+      d.size() == 1 ? static_cast<unsigned char>(d[0]) : ((d[0] & 0x1F) << 6) | (d[1] & 0x3F);
   record.inferred_columns = totals.inferred_columns;
   return new_summary(record).release();
 }
@@ -80,7 +79,8 @@ PyObject* sniff_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 }  // namespace
 
 PyMethodDef quorle_file_def = {
-    "quorle_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(quorle_file_entry)),
+    "quorle_file",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(quorle_file_entry)),
     METH_FASTCALL | METH_KEYWORDS,
     "quorle_file(input_path, output_path, quarantine_path=None, delimiter=None, "
     "quote_char=\"\\\"\", fill_ragged_rows=True, merge_overflow=True, expected_columns=None, "
@@ -103,7 +103,8 @@ PyMethodDef quorle_file_def = {
 };
 
 PyMethodDef sniff_def = {
-    "sniff", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sniff_entry)),
+    "sniff",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sniff_entry)),
     METH_FASTCALL | METH_KEYWORDS,
     "sniff(sample)\n--\n\nDetects the most likely delimiter from a CSV string sample.",
 };

@@ -1,5 +1,5 @@
-#include <iterator>
 #include "module/names.hpp"
+#include <iterator>
 
 #include "module/once.hpp"
 
@@ -7,11 +7,10 @@ namespace quorle::pyext {
 namespace {
 
 constexpr const char* TEXTS[] = {
-    "__all__",        "__name__",       "add_note",         "input_path",
-    "output_path",    "quarantine_path", "delimiter",       "quote_char",
-    "fill_ragged_rows", "merge_overflow", "expected_columns", "repair_quotes",
-    "sample",         "file_path",      "_exc_type",        "_exc_val",
-    "_exc_tb",
+    "__all__",          "__name__",      "add_note",   "input_path",       "output_path",
+    "quarantine_path",  "delimiter",     "quote_char", "fill_ragged_rows", "merge_overflow",
+    "expected_columns", "repair_quotes", "sample",     "file_path",        "_exc_type",
+    "_exc_val",         "_exc_tb",
 };
 static_assert(std::size(TEXTS) == static_cast<std::size_t>(Name::count_));
 
@@ -19,7 +18,9 @@ OnceObject all_names;
 
 }  // namespace
 
-const char* name_text(Name name) { return TEXTS[static_cast<int>(name)]; }
+const char* name_text(Name name) {
+  return TEXTS[static_cast<int>(name)];
+}
 
 PyObject* interned(Name name) {
   PyObject* table = all_names.get([] {

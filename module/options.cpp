@@ -6,21 +6,25 @@
 namespace quorle::pyext {
 namespace {
 
-bool one_ascii_byte(std::uint8_t b) { return b < 0x80 && b != '\r' && b != '\n'; }
+bool one_ascii_byte(std::uint8_t b) {
+  return b < 0x80 && b != '\r' && b != '\n';
+}
 
 }  // namespace
 
 bool convert_repair_options(PyObject* const* slots, engine::RepairOptions& out) {
   std::optional<std::string_view> delimiter;
   if (!to_optional_text(slots[0], Name::delimiter, delimiter)) return false;
-  if (delimiter && !delimiter->empty() && !one_ascii_byte(static_cast<std::uint8_t>((*delimiter)[0]))) {
+  if (delimiter && !delimiter->empty() &&
+      !one_ascii_byte(static_cast<std::uint8_t>((*delimiter)[0]))) {
     raise_value_error(Name::delimiter, "delimiter must be an ASCII character other than CR or LF");
     return false;
   }
   std::string_view quote = "\"";
   if (slots[1] && !to_text(slots[1], Name::quote_char, quote)) return false;
   if (!quote.empty() && !one_ascii_byte(static_cast<std::uint8_t>(quote[0]))) {
-    raise_value_error(Name::quote_char, "quote_char must be an ASCII character other than CR or LF");
+    raise_value_error(Name::quote_char,
+                      "quote_char must be an ASCII character other than CR or LF");
     return false;
   }
   const char quote_byte = quote.empty() ? '"' : quote[0];

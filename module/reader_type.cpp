@@ -1,13 +1,13 @@
-#include <iterator>
 #include "module/reader_type.hpp"
+#include <iterator>
 
 #include <emmintrin.h>
 
 #include <bit>
 #include <cstring>
+#include <memory>
 #include <span>
 #include <vector>
-#include <memory>
 
 #include "engine/check.hpp"
 #include "engine/pipeline.hpp"
@@ -47,17 +47,18 @@ struct ReaderState {
 #else
   BasicBorrowFlag<false> borrow;
 #endif
-  engine::StoredRow row;  // the row being handed out
+  engine::StoredRow row;                 // the row being handed out
   std::vector<std::string_view> fields;  // its fields, when a verbatim row must be split
   std::string unescaped;
 };
 
 struct Reader {
-  PyObject_HEAD
-  ReaderState* state;
+  PyObject_HEAD ReaderState* state;
 };
 
-ReaderState& state_of(PyObject* self) { return *reinterpret_cast<Reader*>(self)->state; }
+ReaderState& state_of(PyObject* self) {
+  return *reinterpret_cast<Reader*>(self)->state;
+}
 
 // Holds the reader for one operation, or raises the RuntimeError of a conflicting borrow.
 class Borrow {
@@ -139,8 +140,7 @@ bool pad(PyObject* list, Py_ssize_t i, std::uint64_t padding) {
   return true;
 }
 
-PyObject* fields_list(std::span<const std::string_view> fields, bool ascii,
-                      std::uint64_t padding) {
+PyObject* fields_list(std::span<const std::string_view> fields, bool ascii, std::uint64_t padding) {
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(fields.size() + padding)));
   if (!list) return nullptr;
   Py_ssize_t i = 0;
@@ -157,10 +157,11 @@ std::size_t count_byte(const char* p, std::size_t n, char byte) {
   const __m128i b = _mm_set1_epi8(byte);
   for (; i + 16 <= n; i += 16) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-    count += static_cast<std::size_t>(std::popcount(
-        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, b)))));
+    count += static_cast<std::size_t>(
+        std::popcount(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, b)))));
   }
-  for (; i < n; ++i) count += p[i] == byte;
+  for (; i < n; ++i)
+    count += p[i] == byte;
   return count;
 }
 
@@ -186,8 +187,8 @@ PyObject* quote_free_list(std::string_view raw, char delimiter, bool ascii, std:
   };
   const __m128i d = _mm_set1_epi8(delimiter);
   auto delimiters_at = [&](const char* from) {
-    return static_cast<unsigned>(
-        _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(from)), d)));
+    return static_cast<unsigned>(_mm_movemask_epi8(
+        _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(from)), d)));
   };
   std::size_t i = 0;
   for (; i + 16 <= n; i += 16) {
@@ -246,8 +247,8 @@ PyObject* create_reader(PyTypeObject* type, PyObject* const* slots) {
   state->rows = std::move(outcome.rows);
   state->cursor = state->rows.cursor();
   if (!state->rows.refers_to_input()) state->input.release_bytes();
-  state->summary = {outcome.total_rows,     outcome.quorled_rows, outcome.repaired_rows,
-                    outcome.quarantined_rows, outcome.delimiter,   outcome.inferred_columns};
+  state->summary = {outcome.total_rows,       outcome.quorled_rows, outcome.repaired_rows,
+                    outcome.quarantined_rows, outcome.delimiter,    outcome.inferred_columns};
   PyObject* self = type->tp_alloc(type, 0);
   if (!self) return nullptr;
   reinterpret_cast<Reader*>(self)->state = state.release();
@@ -336,7 +337,7 @@ PyObject* Reader_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
-#define QUORLE_READER_SIGNATURE                                                               \
+#define QUORLE_READER_SIGNATURE                                                                   \
   "(file_path, delimiter=None, quote_char=\"\\\"\", fill_ragged_rows=True, merge_overflow=True, " \
   "expected_columns=None, repair_quotes=True)\n--\n\n"
 
@@ -368,11 +369,7 @@ PyType_Slot Reader_Type_slots[] = {
 };
 
 PyType_Spec Reader_Type_spec = {
-    "builtins.QuorleReader",
-    sizeof(Reader),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    Reader_Type_slots,
+    "builtins.QuorleReader", sizeof(Reader), 0, Py_TPFLAGS_DEFAULT, Reader_Type_slots,
 };
 
 OnceObject the_type;
@@ -384,7 +381,8 @@ PyObject* reader_type() {
 }
 
 PyMethodDef open_def = {
-    "open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_entry)),
+    "open",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_entry)),
     METH_FASTCALL | METH_KEYWORDS,
     "open" QUORLE_READER_SIGNATURE "Convenience function to open and stream a quorled CSV file.",
 };

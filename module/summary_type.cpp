@@ -10,11 +10,12 @@ namespace quorle::pyext {
 namespace {
 
 struct Summary {
-  PyObject_HEAD
-  SummaryRecord record;
+  PyObject_HEAD SummaryRecord record;
 };
 
-SummaryRecord& record_of(PyObject* self) { return reinterpret_cast<Summary*>(self)->record; }
+SummaryRecord& record_of(PyObject* self) {
+  return reinterpret_cast<Summary*>(self)->record;
+}
 
 PyObject* delimiter_str(const SummaryRecord& r) {
   return PyUnicode_FromOrdinal(static_cast<int>(r.detected_delimiter));
@@ -22,9 +23,8 @@ PyObject* delimiter_str(const SummaryRecord& r) {
 
 template <std::uint64_t SummaryRecord::*Field>
 PyObject* Summary_get_count(PyObject* self, void*) noexcept {
-  return guarded<PyObject*>(nullptr, [&] {
-    return PyLong_FromUnsignedLongLong(record_of(self).*Field);
-  });
+  return guarded<PyObject*>(nullptr,
+                            [&] { return PyLong_FromUnsignedLongLong(record_of(self).*Field); });
 }
 
 PyObject* Summary_get_delimiter(PyObject* self, void*) noexcept {
@@ -35,13 +35,12 @@ PyObject* Summary_repr(PyObject* self) noexcept {
   return guarded<PyObject*>(nullptr, [&] {
     const SummaryRecord& r = record_of(self);
     // The delimiter goes in unchanged, without escaping: a tab is a real tab.
-    const std::string text =
-        "<QuorleSummary total_rows=" + std::to_string(r.total_rows) +
-        " quorled_rows=" + std::to_string(r.quorled_rows) +
-        " repaired_rows=" + std::to_string(r.repaired_rows) +
-        " quarantined_rows=" + std::to_string(r.quarantined_rows) + " delimiter='" +
-        engine::code_point_utf8(r.detected_delimiter) +
-        "' inferred_columns=" + std::to_string(r.inferred_columns) + ">";
+    const std::string text = "<QuorleSummary total_rows=" + std::to_string(r.total_rows) +
+                             " quorled_rows=" + std::to_string(r.quorled_rows) +
+                             " repaired_rows=" + std::to_string(r.repaired_rows) +
+                             " quarantined_rows=" + std::to_string(r.quarantined_rows) +
+                             " delimiter='" + engine::code_point_utf8(r.detected_delimiter) +
+                             "' inferred_columns=" + std::to_string(r.inferred_columns) + ">";
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
   });
 }

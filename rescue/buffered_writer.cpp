@@ -29,8 +29,8 @@ std::optional<RescueError> BufferedWriter::append_repeated(std::string_view text
       if (used_ == CAPACITY) {
         if (auto error = flush()) return error;
       }
-      const std::size_t n = static_cast<std::size_t>(
-          std::min<std::uint64_t>(count, CAPACITY - used_));
+      const std::size_t n =
+          static_cast<std::size_t>(std::min<std::uint64_t>(count, CAPACITY - used_));
       std::memset(buffer_ + used_, text[0], n);
       used_ += n;
       count -= n;

@@ -95,14 +95,17 @@ std::variant<InputFile, RescueError> InputFile::read(const std::string& path, Ac
   }
   // Not a mappable regular file: read it. A regular file that reports size 0 may still have
   // content (the files of /proc do).
-  auto content = read_to_end(file.fd, S_ISREG(st.st_mode) ? static_cast<std::size_t>(st.st_size) : 0);
+  auto content =
+      read_to_end(file.fd, S_ISREG(st.st_mode) ? static_cast<std::size_t>(st.st_size) : 0);
   if (auto* error = std::get_if<RescueError>(&content)) return std::move(*error);
   input.owned_ = std::move(std::get<std::vector<char>>(content));
   input.bytes_ = {input.owned_.data(), input.owned_.size()};
   return input;
 }
 
-InputFile::InputFile(InputFile&& other) noexcept { *this = std::move(other); }
+InputFile::InputFile(InputFile&& other) noexcept {
+  *this = std::move(other);
+}
 
 InputFile& InputFile::operator=(InputFile&& other) noexcept {
   if (this == &other) return *this;
@@ -118,7 +121,9 @@ InputFile& InputFile::operator=(InputFile&& other) noexcept {
   return *this;
 }
 
-InputFile::~InputFile() { release(); }
+InputFile::~InputFile() {
+  release();
+}
 
 void InputFile::release() {
   if (mapping_) ::munmap(mapping_, mapping_size_);

@@ -45,8 +45,8 @@ LineFormat::LineFormat(char32_t delimiter, std::uint8_t quote)
     : delimiter_(engine::code_point_utf8(delimiter)),
       quote_(engine::code_point_utf8(quote)),
       single_bytes_(delimiter < 0x80 && quote < 0x80) {
-  for (const std::uint8_t b : {std::uint8_t(delimiter & 0xFF), quote, std::uint8_t('\n'),
-                               std::uint8_t('\r')}) {
+  for (const std::uint8_t b :
+       {std::uint8_t(delimiter & 0xFF), quote, std::uint8_t('\n'), std::uint8_t('\r')}) {
     forces_quoting_[b] = 1;
   }
 }
@@ -56,7 +56,8 @@ bool LineFormat::needs_quoting(std::string_view text) const {
     // Most fields are short: a table lookup per byte, without branches, beats a vector search.
     if (text.size() >= 32) return contains_any(text, quote_[0], delimiter_[0], '\n', '\r');
     std::uint8_t hit = 0;
-    for (const char c : text) hit |= forces_quoting_[static_cast<std::uint8_t>(c)];
+    for (const char c : text)
+      hit |= forces_quoting_[static_cast<std::uint8_t>(c)];
     return hit != 0;
   }
   // A value of 0x80 and above matches only its two-byte form, never a lone byte.
@@ -91,7 +92,8 @@ void LineFormat::append_output_line(std::string& out, std::span<const std::strin
                                     std::uint64_t padding) const {
   append_fields(out, fields);
   // Padding fields are empty, so each adds a delimiter only.
-  for (std::uint64_t i = fields.empty() ? 1 : 0; i < padding; ++i) out.append(delimiter_);
+  for (std::uint64_t i = fields.empty() ? 1 : 0; i < padding; ++i)
+    out.append(delimiter_);
   out.push_back('\n');
 }
 
@@ -118,7 +120,9 @@ std::string encode_field(std::string_view text, char32_t delimiter, std::uint8_t
 }
 
 namespace {
-std::vector<std::string_view> views(const engine::Row& row) { return {row.begin(), row.end()}; }
+std::vector<std::string_view> views(const engine::Row& row) {
+  return {row.begin(), row.end()};
+}
 }  // namespace
 
 std::string format_output_line(const engine::Row& row, char32_t delimiter, std::uint8_t quote) {
@@ -129,8 +133,8 @@ std::string format_output_line(const engine::Row& row, char32_t delimiter, std::
 
 std::string format_quarantine_line(const engine::QuarantineEntry& entry, char32_t delimiter) {
   std::string out;
-  LineFormat(delimiter, '"').append_quarantine_line(out, entry.line, entry.reason,
-                                                    views(entry.fields));
+  LineFormat(delimiter, '"')
+      .append_quarantine_line(out, entry.line, entry.reason, views(entry.fields));
   return out;
 }
 

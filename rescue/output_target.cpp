@@ -30,7 +30,8 @@ bool same_file(const std::string& a, const std::string& b) {
   const auto abs_a = std::filesystem::absolute(a, ea).lexically_normal();
   const auto abs_b = std::filesystem::absolute(b, eb).lexically_normal();
   if (!ea && !eb && abs_a == abs_b) return true;
-  struct stat sa {}, sb {};
+  struct stat sa {
+  }, sb{};
   return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
          sa.st_ino == sb.st_ino;
 }

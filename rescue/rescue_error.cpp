@@ -11,6 +11,8 @@ RescueError os_error(int code) {
   return {code, std::string(text) + " (os error " + std::to_string(code) + ")"};
 }
 
-RescueError plain_error(std::string message) { return {0, std::move(message)}; }
+RescueError plain_error(std::string message) {
+  return {0, std::move(message)};
+}
 
 }  // namespace quorle::rescue

@@ -94,7 +94,8 @@ engine::RepairOptions repair_options(std::optional<std::string_view> delimiter,
                                      std::optional<std::uint64_t> expected_columns,
                                      bool repair_quotes) {
   engine::RepairOptions options;
-  if (delimiter && !delimiter->empty()) options.delimiter = static_cast<std::uint8_t>((*delimiter)[0]);
+  if (delimiter && !delimiter->empty())
+    options.delimiter = static_cast<std::uint8_t>((*delimiter)[0]);
   options.quote_char = quote_char.empty() ? '"' : static_cast<std::uint8_t>(quote_char[0]);
   options.fill_ragged_rows = fill_ragged_rows;
   options.merge_overflow = merge_overflow;

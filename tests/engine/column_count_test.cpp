@@ -9,7 +9,8 @@ namespace {
 
 std::string repeat(const std::string& s, int times) {
   std::string out;
-  for (int i = 0; i < times; ++i) out += s;
+  for (int i = 0; i < times; ++i)
+    out += s;
   return out;
 }
 
@@ -33,7 +34,10 @@ TEST(InferColumnCount, TakesTheMostFrequentCount) {
            {"no delimiter gives 1", "abc\ndef\n", 1},
            {"one field wins when most records have one", "a\nb\nc,d\n", 1},
            {"quoted delimiter is one field", "\"a,b\",c\n\"d,e\",f\n", 2},
-           {"byte order mark does not change the first record", "\xEF\xBB\xBF" "a,b\n", 2},
+           {"byte order mark does not change the first record",
+            "\xEF\xBB\xBF"
+            "a,b\n",
+            2},
            {"tie: the count seen first", "a,b\na,b,c\n", 2},
            {"tie, other order", "a,b,c\na,b\n", 3},
        }) {

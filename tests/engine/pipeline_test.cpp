@@ -69,22 +69,57 @@ TEST(ProcessBuffer, RepairsOrQuarantines) {
            {"no count enforced", "a\nb,c,d\n", with_columns(0), {{"a"}, {"b", "c", "d"}}, {}, 0},
            {"pad", "a,b\n", with_columns(3), {{"a", "b", ""}}, {}, 1},
            {"pad a quoted record", "\"a\",b\n", with_columns(3), {{"a", "b", ""}}, {}, 1},
-           {"too few", "a,b\n", no_fill, {}, {{{"a", "b"}, "Row has too few columns (expected 3)", 1}}, 0},
+           {"too few",
+            "a,b\n",
+            no_fill,
+            {},
+            {{{"a", "b"}, "Row has too few columns (expected 3)", 1}},
+            0},
            {"merge", "a,b,c,d,e\n", with_columns(3), {{"a", "b", "c,d,e"}}, {}, 1},
-           {"merge quoted fields", "a,b,\"c,d\",\"e\"\"\"\n", with_columns(3),
-            {{"a", "b", "c,d,e\""}}, {}, 1},
-           {"merge after a quoted field", "\"a,1\",b,c,d\n", with_columns(2), {{"a,1", "b,c,d"}}, {}, 1},
+           {"merge quoted fields",
+            "a,b,\"c,d\",\"e\"\"\"\n",
+            with_columns(3),
+            {{"a", "b", "c,d,e\""}},
+            {},
+            1},
+           {"merge after a quoted field",
+            "\"a,1\",b,c,d\n",
+            with_columns(2),
+            {{"a,1", "b,c,d"}},
+            {},
+            1},
            {"merge into one column", "a,b,c\n", with_columns(1), {{"a,b,c"}}, {}, 1},
            {"merge empty fields", "a,,,\n", with_columns(2), {{"a", ",,"}}, {}, 1},
-           {"too many", "a,b,c,d,e\n", no_merge, {},
-            {{{"a", "b", "c", "d", "e"}, "Row has extra columns (expected 3)", 1}}, 0},
-           {"blank line padded", "a,b,c\n\nd,e,f\n", with_columns(3),
-            {{"a", "b", "c"}, {"", "", ""}, {"d", "e", "f"}}, {}, 1},
+           {"too many",
+            "a,b,c,d,e\n",
+            no_merge,
+            {},
+            {{{"a", "b", "c", "d", "e"}, "Row has extra columns (expected 3)", 1}},
+            0},
+           {"blank line padded",
+            "a,b,c\n\nd,e,f\n",
+            with_columns(3),
+            {{"a", "b", "c"}, {"", "", ""}, {"d", "e", "f"}},
+            {},
+            1},
            {"blank line with one column", "\n", with_columns(1), {{""}}, {}, 0},
-           {"merge with a high delimiter", "a\xA7" "b\xA7" "c\n", high, {{"a", "b\xC2\xA7" "c"}}, {}, 1},
-           {"both ways", "a\nb,c,d,e\nf,g,h\n", neither, {{"f", "g", "h"}},
+           {"merge with a high delimiter",
+            "a\xA7"
+            "b\xA7"
+            "c\n",
+            high,
+            {{"a",
+              "b\xC2\xA7"
+              "c"}},
+            {},
+            1},
+           {"both ways",
+            "a\nb,c,d,e\nf,g,h\n",
+            neither,
+            {{"f", "g", "h"}},
             {{{"a"}, "Row has too few columns (expected 3)", 1},
-             {{"b", "c", "d", "e"}, "Row has extra columns (expected 3)", 2}}, 0},
+             {{"b", "c", "d", "e"}, "Row has extra columns (expected 3)", 2}},
+            0},
        }) {
     SCOPED_TRACE(c.name);
     const BufferOutcome out = process_buffer(c.input, c.options);
@@ -147,7 +182,8 @@ TEST(ProcessBuffer, ModeratelyWideRowsArePadded) {
   const BufferOutcome out = process_buffer("a,b\nc\n\n", with_columns(100000));
   const auto rows = out.good_rows();
   ASSERT_EQ(rows.size(), 3u);
-  for (const Row& r : rows) EXPECT_EQ(r.size(), 100000u);
+  for (const Row& r : rows)
+    EXPECT_EQ(r.size(), 100000u);
   EXPECT_EQ(rows[0][0], "a");
   EXPECT_EQ(rows[0][99999], "");
   EXPECT_LT(out.memory_bytes(), 1000u) << "padding costs no bytes";
@@ -155,7 +191,8 @@ TEST(ProcessBuffer, ModeratelyWideRowsArePadded) {
 
 TEST(ProcessBuffer, OutcomeIsCompact) {
   std::string input;
-  for (int i = 0; i < 10000; ++i) input += "12,abc,\"x,y\",4.5,2024-01-01,,z\n";
+  for (int i = 0; i < 10000; ++i)
+    input += "12,abc,\"x,y\",4.5,2024-01-01,,z\n";
   const BufferOutcome out = process_buffer(input, RepairOptions{});
   EXPECT_EQ(out.quorled_rows, 10000u);
   EXPECT_LT(out.memory_bytes(), input.size() / 10);

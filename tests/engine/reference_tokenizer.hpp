@@ -14,8 +14,7 @@ namespace quorle::engine::testing {
 
 class ReferenceTokenizer {
  public:
-  ReferenceTokenizer(std::string_view data, std::uint8_t delimiter, std::uint8_t quote,
-                     bool repair)
+  ReferenceTokenizer(std::string_view data, std::uint8_t delimiter, std::uint8_t quote, bool repair)
       : d_(data), d(delimiter), q(quote), repair_(repair) {
     if (data.size() >= 3 && data.substr(0, 3) == "\xEF\xBB\xBF") pos_ = 3;
   }
@@ -30,8 +29,7 @@ class ReferenceTokenizer {
     std::string buffer;
     auto finish = [&] {
       std::string text;
-      append_lossy_utf8(text, reinterpret_cast<const std::uint8_t*>(buffer.data()),
-                        buffer.size());
+      append_lossy_utf8(text, reinterpret_cast<const std::uint8_t*>(buffer.data()), buffer.size());
       record.push_back(text);
       buffer.clear();
     };
@@ -129,13 +127,15 @@ class ReferenceTokenizer {
 
   // Skips blanks from k on, testing for the delimiter first; true when a field end follows.
   bool end_after_blanks(std::size_t k) const {
-    while (k < d_.size() && at(k) != d && (at(k) == ' ' || at(k) == '\t')) ++k;
+    while (k < d_.size() && at(k) != d && (at(k) == ' ' || at(k) == '\t'))
+      ++k;
     return k == d_.size() || at(k) == d || at(k) == '\r' || at(k) == '\n';
   }
 
   bool closing(std::size_t p) const {
     std::size_t k = p + 1;
-    while (k < d_.size() && at(k) != d && (at(k) == ' ' || at(k) == '\t')) ++k;
+    while (k < d_.size() && at(k) != d && (at(k) == ' ' || at(k) == '\t'))
+      ++k;
     if (k == d_.size() || at(k) == d || at(k) == '\n' || at(k) == '\r') return true;
     for (; k < d_.size(); ++k) {
       const std::uint8_t c = at(k);

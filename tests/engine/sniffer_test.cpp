@@ -9,7 +9,8 @@ namespace {
 
 std::string repeat(const std::string& s, int times) {
   std::string out;
-  for (int i = 0; i < times; ++i) out += s;
+  for (int i = 0; i < times; ++i)
+    out += s;
   return out;
 }
 
@@ -31,11 +32,14 @@ TEST(SniffDelimiter, PicksTheCandidateWithTheBestScore) {
            {"3 in all four beats consistent 2", "1,2,3;4\n1,2,3;4\n1,2,3;4\n1,2,3;4\n", ','},
            {"never split scores zero", "abc\ndef\nghi\n", ','},
            {"quoted delimiter does not split", "\"a,b\";c\n\"d,e\";f\n", ';'},
-           {"byte order mark is not text", "\xEF\xBB\xBF" "a;b\nc;d\n", ';'},
+           {"byte order mark is not text",
+            "\xEF\xBB\xBF"
+            "a;b\nc;d\n",
+            ';'},
            {"blank and white-space lines are skipped", "a;b\n \n\xC2\xA0\n\nc;d\n", ';'},
            {"white-space line that the tab splits counts", "a;b\n\t\nc;d\n", ';'},
-           {"only the first 50 counted records",
-            repeat("a;b\n", 50) + repeat("a,b,c,d\n", 200), ';'},
+           {"only the first 50 counted records", repeat("a;b\n", 50) + repeat("a,b,c,d\n", 200),
+            ';'},
            {"skipped lines do not count towards 50",
             repeat("a;b\n\n   \n", 50) + repeat("a,b,c,d\n", 200), ';'},
        }) {
@@ -52,7 +56,8 @@ TEST(SniffDelimiter, TiedModeIsTheCountSeenFirst) {
   const std::string tail_four_first = "a,b,c,d\na,b,c\nx\nx\nx\nx\n";
   EXPECT_EQ(sniff_delimiter(three + four + three + four + tail), ';');
   EXPECT_EQ(sniff_delimiter(four + three + four + three + tail_four_first), ',');
-  for (int i = 0; i < 20; ++i) EXPECT_EQ(sniff_delimiter(three + four + three + four + tail), ';');
+  for (int i = 0; i < 20; ++i)
+    EXPECT_EQ(sniff_delimiter(three + four + three + four + tail), ';');
 }
 
 }  // namespace

@@ -43,8 +43,11 @@ class RandomBuffers {
     if (below(8) == 0) s = "\xEF\xBB\xBF";
     while (s.size() < length) {
       switch (below(16)) {
-        case 0: case 1: s += static_cast<char>(o.delimiter); break;
-        case 2: case 3: case 4: s += static_cast<char>(o.quote); break;
+        case 0:
+        case 1: s += static_cast<char>(o.delimiter); break;
+        case 2:
+        case 3:
+        case 4: s += static_cast<char>(o.quote); break;
         case 5: s += '\n'; break;
         case 6: s += '\r'; break;
         case 7: s += below(2) ? ' ' : '\t'; break;
@@ -63,7 +66,9 @@ class RandomBuffers {
   std::mt19937_64 rng_;
 };
 
-std::string code_point(std::uint8_t b) { return code_point_utf8(b); }
+std::string code_point(std::uint8_t b) {
+  return code_point_utf8(b);
+}
 
 // The clean encoding of a field, straight from the output rules.
 std::string encode(const std::string& field, std::uint8_t delimiter, std::uint8_t quote) {
@@ -100,7 +105,8 @@ void compare_with_reference(const std::string& input, const Options& o) {
     ASSERT_EQ(counting.next(counter), got);
     if (!got) break;
     Row row;
-    for (const FieldText& f : collector.fields()) row.emplace_back(collector.text(f));
+    for (const FieldText& f : collector.fields())
+      row.emplace_back(collector.text(f));
     ASSERT_EQ(row, *expected);
     ASSERT_EQ(fast.line(), reference.line());
     ASSERT_EQ(fast.last_span().ended_with_break, reference.ended_with_break());

@@ -50,7 +50,10 @@ TEST(RecordTokenizer, EmptyInputAndByteOrderMark) {
   for (const Expect& e : std::vector<Expect>{
            {"", {}},
            {"\xEF\xBB\xBF", {}},
-           {"\xEF\xBB\xBF" "a,b", {{"a", "b"}}, {1}},
+           {"\xEF\xBB\xBF"
+            "a,b",
+            {{"a", "b"}},
+            {1}},
            {"\xEF\xBB", {{FFFD}}},  // a truncated mark is ordinary (ill-formed) text
        }) {
     expect_records(e);
@@ -143,7 +146,9 @@ TEST(RecordTokenizer, BlankDelimitersEndQuotedFields) {
 
 TEST(RecordTokenizer, LossyUtf8) {
   for (const Expect& e : std::vector<Expect>{
-           {"a\xFF" "b", {{"a" + FFFD + "b"}}},
+           {"a\xFF"
+            "b",
+            {{"a" + FFFD + "b"}}},
            {"\xE0\x80", {{FFFD + FFFD}}},
            {"\xF0\x9F\x98,x", {{FFFD, "x"}}},
            {"'\xC3'\xA9", {{"\xC3\xA9"}}},  // pieces are joined before the text is decoded
@@ -156,7 +161,12 @@ TEST(RecordTokenizer, LossyUtf8) {
 
 TEST(RecordTokenizer, HighDelimiterAndQuoteBytes) {
   for (const Expect& e : std::vector<Expect>{
-           {"a\xA7" "b\n", {{"a", "b"}}, {}, 0xA7, '"'},
+           {"a\xA7"
+            "b\n",
+            {{"a", "b"}},
+            {},
+            0xA7,
+            '"'},
            // A delimiter byte that splits a character leaves both halves ill-formed.
            {"\xC3\xA9\xC3x", {{"", FFFD, "x"}}, {}, 0xC3, '"'},
            {"\xA7x\xA7,y", {{"x", "y"}}, {}, ',', 0xA7},
@@ -196,7 +206,9 @@ TEST(RecordTokenizer, VerbatimRecords) {
            {"\"open,", false},
            {"a\xFF\n", false},
            {"\xC3\xA9,b\n", true},
-           {"a\xA7" "b\n", false, 0xA7},
+           {"a\xA7"
+            "b\n",
+            false, 0xA7},
        }) {
     SCOPED_TRACE(testing::PrintToString(c.input));
     RecordTokenizer tokenizer(c.input, c.delimiter, '"', true);
@@ -223,7 +235,9 @@ TEST(RecordTokenizer, VerbatimAtEveryAlignment) {
 }
 
 TEST(RecordTokenizer, SpanOfEachRecord) {
-  const std::string input = "\xEF\xBB\xBF" "a,b\r\n\"c\nd\",e\nf";
+  const std::string input =
+      "\xEF\xBB\xBF"
+      "a,b\r\n\"c\nd\",e\nf";
   RecordTokenizer tokenizer(input, ',', '"', true);
   FieldCollector collector(input);
   struct Span {

@@ -27,14 +27,16 @@ TEST(Utf8, EachMaximalIllFormedSubpartBecomesOneReplacement) {
            {"", ""},
            {"plain ascii", "plain ascii"},
            {"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"},
-           {"a\xFF" "b", "a" + R + "b"},
-           {"\xE0\x80", R + R},                       // E0 needs A0..BF next
-           {"\xE0\xA0", R},                           // a truncated but valid prefix
-           {"\xED\xA0\x80", R + R + R},               // surrogates are ill-formed
-           {"\xF4\x90\x80\x80", R + R + R + R},       // beyond U+10FFFF
+           {"a\xFF"
+            "b",
+            "a" + R + "b"},
+           {"\xE0\x80", R + R},                  // E0 needs A0..BF next
+           {"\xE0\xA0", R},                      // a truncated but valid prefix
+           {"\xED\xA0\x80", R + R + R},          // surrogates are ill-formed
+           {"\xF4\x90\x80\x80", R + R + R + R},  // beyond U+10FFFF
            {"\xF0\x9F\x98", R},
            {"\xF0\x9F\x98,", R + ","},
-           {"\xC0\x80", R + R},                       // overlong
+           {"\xC0\x80", R + R},  // overlong
            {"\xC2", R},
            {"\xC2\xC2\xA0", R + "\xC2\xA0"},
            {"\x80\x80", R + R},

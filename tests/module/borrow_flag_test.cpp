@@ -66,7 +66,8 @@ TEST(BorrowFlag, ExclusiveHolderIsAloneUnderContention) {
       }
     });
   }
-  for (auto& th : threads) th.join();
+  for (auto& th : threads)
+    th.join();
   EXPECT_FALSE(overlap);
   EXPECT_GT(exclusive_taken.load(), 0);
   EXPECT_TRUE(flag.take_exclusive()) << "every taking was released";

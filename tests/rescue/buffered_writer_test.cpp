@@ -25,7 +25,9 @@ std::string slurp(const std::string& path) {
   return s.str();
 }
 
-int create(const std::string& path) { return ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644); }
+int create(const std::string& path) {
+  return ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+}
 
 TEST(BufferedWriter, TextsAroundTheBufferSize) {
   for (std::size_t size : {8191u, 8192u, 8193u, 20000u}) {

@@ -24,7 +24,12 @@ TEST(EncodeField, QuotesOnlyWhatNeedsIt) {
            {"it's", U',', '\'', "'it''s'"},
            {"x\xC2\xA7y", U'\xA7', '"', "\"x\xC2\xA7y\""},
            {"x\xA7y", U'\xA7', '"', "x\xA7y"},  // a lone byte is not the two-byte delimiter
-           {"a\xC3\xA9" "b", U',', 0xE9, "\xC3\xA9" "a\xC3\xA9\xC3\xA9" "b\xC3\xA9"},
+           {"a\xC3\xA9"
+            "b",
+            U',', 0xE9,
+            "\xC3\xA9"
+            "a\xC3\xA9\xC3\xA9"
+            "b\xC3\xA9"},
            {std::string(40, 'x') + ",", U',', '"', "\"" + std::string(40, 'x') + ",\""},
        }) {
     SCOPED_TRACE(testing::PrintToString(c.text));
@@ -37,7 +42,9 @@ TEST(FormatOutputLine, JoinsWithTheDelimiterAndEndsWithLf) {
   EXPECT_EQ(format_output_line({""}, U',', '"'), "\n");
   EXPECT_EQ(format_output_line({"a", "b,c", "d\"e"}, U',', '"'), "a,\"b,c\",\"d\"\"e\"\n");
   EXPECT_EQ(format_output_line({"a", "b"}, U'\t', '"'), "a\tb\n");
-  EXPECT_EQ(format_output_line({"a", "b"}, U'\xA7', '"'), "a\xC2\xA7" "b\n");
+  EXPECT_EQ(format_output_line({"a", "b"}, U'\xA7', '"'),
+            "a\xC2\xA7"
+            "b\n");
 }
 
 TEST(FormatQuarantineLine, RebuildsTheRawContent) {
@@ -48,13 +55,18 @@ TEST(FormatQuarantineLine, RebuildsTheRawContent) {
     std::string line;
   };
   for (const Case& c : std::vector<Case>{
-           {{{"x", "y"}, "Row has too few columns (expected 3)", 7}, U';',
+           {{{"x", "y"}, "Row has too few columns (expected 3)", 7},
+            U';',
             "7,\"Row has too few columns (expected 3)\",\"x;y\"\n"},
-           {{{"a\"b", "c"}, "Row has extra columns (expected 1)", 12}, U',',
+           {{{"a\"b", "c"}, "Row has extra columns (expected 1)", 12},
+            U',',
             "12,\"Row has extra columns (expected 1)\",\"a\"\"b,c\"\n"},
            {{{"a", "b"}, "r", 1}, U'\t', "1,\"r\",\"a\tb\"\n"},
            {{{"multi\nline", "it's"}, "r", 2}, U',', "2,\"r\",\"multi\nline,it's\"\n"},
-           {{{"a", "b"}, "r", 3}, U'\xA7', "3,\"r\",\"a\xC2\xA7" "b\"\n"},
+           {{{"a", "b"}, "r", 3},
+            U'\xA7',
+            "3,\"r\",\"a\xC2\xA7"
+            "b\"\n"},
        }) {
     EXPECT_EQ(format_quarantine_line(c.entry, c.delimiter), c.line);
   }

@@ -12,18 +12,21 @@ namespace quorle::pyext {
 namespace {
 
 PyObject* broken_invariant(PyObject*, PyObject*) noexcept {
-  return guarded<PyObject*>(nullptr, []() -> PyObject* { QUORLE_CHECK(1 + 1 == 3); return nullptr; });
+  return guarded<PyObject*>(nullptr, []() -> PyObject* {
+    QUORLE_CHECK(1 + 1 == 3);
+    return nullptr;
+  });
 }
 PyObject* out_of_memory(PyObject*, PyObject*) noexcept {
   return guarded<PyObject*>(nullptr, []() -> PyObject* { throw std::bad_alloc(); });
 }
 PyObject* too_many_columns(PyObject*, PyObject*) noexcept {
-  return guarded<PyObject*>(nullptr, []() -> PyObject* {
-    throw engine::ColumnCountTooLarge(std::uint64_t{1} << 40);
-  });
+  return guarded<PyObject*>(
+      nullptr, []() -> PyObject* { throw engine::ColumnCountTooLarge(std::uint64_t{1} << 40); });
 }
 PyObject* standard_exception(PyObject*, PyObject*) noexcept {
-  return guarded<PyObject*>(nullptr, []() -> PyObject* { throw std::runtime_error("no text here"); });
+  return guarded<PyObject*>(nullptr,
+                            []() -> PyObject* { throw std::runtime_error("no text here"); });
 }
 PyObject* foreign_exception(PyObject*, PyObject*) noexcept {
   return guarded<PyObject*>(nullptr, []() -> PyObject* { throw 42; });
@@ -32,7 +35,8 @@ PyObject* failure_without_exception(PyObject*, PyObject*) noexcept {
   return guarded<PyObject*>(nullptr, []() -> PyObject* { return nullptr; });
 }
 PyObject* internal_failure(PyObject*, PyObject*) noexcept {
-  return guarded<PyObject*>(nullptr, []() -> PyObject* { return Py_XNewRef(internal_failure_class()); });
+  return guarded<PyObject*>(nullptr,
+                            []() -> PyObject* { return Py_XNewRef(internal_failure_class()); });
 }
 
 PyMethodDef probe_methods[] = {
@@ -46,10 +50,19 @@ PyMethodDef probe_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef probe_def = {PyModuleDef_HEAD_INIT, "_quorle_guard_probe", nullptr, 0, probe_methods,
-                         nullptr, nullptr, nullptr, nullptr};
+PyModuleDef probe_def = {PyModuleDef_HEAD_INIT,
+                         "_quorle_guard_probe",
+                         nullptr,
+                         0,
+                         probe_methods,
+                         nullptr,
+                         nullptr,
+                         nullptr,
+                         nullptr};
 
 }  // namespace
 }  // namespace quorle::pyext
 
-PyMODINIT_FUNC PyInit__quorle_guard_probe() { return PyModule_Create(&quorle::pyext::probe_def); }
+PyMODINIT_FUNC PyInit__quorle_guard_probe() {
+  return PyModule_Create(&quorle::pyext::probe_def);
+}
