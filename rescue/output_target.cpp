@@ -51,6 +51,11 @@ std::variant<OutputTarget, RescueError> OutputTarget::create(const std::string& 
     auto real = resolved(path);
     if (auto* error = std::get_if<RescueError>(&real)) return std::move(*error);
     target.real_path_ = std::move(std::get<std::string>(real));
+    // Replacing the file needs no write permission on it, only on its directory: ask for what
+    // writing it in place would need, so that a file the caller may not change stays as it is.
+    const int probe = ::open(target.real_path_.c_str(), O_WRONLY | O_CLOEXEC);
+    if (probe < 0) return os_error(errno);
+    ::close(probe);
     const std::filesystem::path real_path(target.real_path_);
     std::string name = real_path.parent_path().string();
     name += "/.";
@@ -59,6 +64,9 @@ std::variant<OutputTarget, RescueError> OutputTarget::create(const std::string& 
     fd = ::mkostemp(name.data(), O_CLOEXEC);
     if (fd < 0) return os_error(errno);
     target.temporary_ = std::move(name);
+    // The replacement keeps the file's owner when the caller may give it (root may; others keep
+    // their own), then its permission bits (set after, since a change of owner clears set-id bits).
+    if (::fchown(fd, st.st_uid, st.st_gid) != 0) (void)::fchown(fd, static_cast<uid_t>(-1), st.st_gid);
     if (::fchmod(fd, st.st_mode & 07777) != 0) {
       const int code = errno;
       ::close(fd);
