@@ -165,7 +165,9 @@ bool RecordTokenizer::scan(Sink& sink) {
           // Up to the next quote, CR or LF every delimiter ends a plain field: they go in bulk.
           std::size_t open = run;
           s = scanner.plain_fields(p, open, [&](std::size_t start, std::size_t length) {
-            sink.field(start, length, maybe_high(), true);
+            // The first field may be the one that already held an ordinary quote.
+            sink.field(start, length, maybe_high(), !quote_in_text);
+            quote_in_text = false;
           });
           run = open;
           if (s < n && d[s] == quote) {

@@ -234,6 +234,23 @@ TEST(RecordTokenizer, VerbatimAtEveryAlignment) {
   }
 }
 
+// A field flagged plain is written without looking for bytes that need quoting, so the flag must
+// never be set on a field that holds an ordinary quote.
+TEST(RecordTokenizer, PlainFlagOnlyOnFieldsWithoutSpecialBytes) {
+  for (const std::string input : {"a\"b,c\n", "x,a\",\n", "a\"\"b,c,d\n", " \"q\",z\n", "\"a\"b,c\n"}) {
+    RecordTokenizer tokenizer(input, ',', '"', true);
+    FieldCollector collector(input);
+    ASSERT_TRUE(tokenizer.next(collector));
+    for (const FieldText& f : collector.fields()) {
+      const std::string_view text = collector.text(f);
+      if (f.plain) {
+        EXPECT_EQ(text.find_first_of(",\"\r\n"), std::string_view::npos)
+            << testing::PrintToString(input) << " field " << testing::PrintToString(std::string(text));
+      }
+    }
+  }
+}
+
 TEST(RecordTokenizer, SpanOfEachRecord) {
   const std::string input =
       "\xEF\xBB\xBF"

@@ -300,3 +300,14 @@ def test_wide_padding_works(q, write, read, out):
     summary = q.quorle_file(write(b"a,b\n1\n"), out, expected_columns=10**5)
     assert read(out) == b"a,b" + b"," * (10**5 - 2) + b"\n1" + b"," * (10**5 - 1) + b"\n"
     assert counters(summary) == (2, 2, 2, 0, ",", 10**5)
+
+
+@pytest.mark.parametrize("data, clean", [
+    (b'a"b,c\n', b'"a""b",c\n'),
+    (b'x,a",\n', b'x,"a""",\n'),
+    (b' "q",z\n', b'" ""q""",z\n'),
+], ids=["quote-inside", "quote-last", "blank-then-quote"])
+def test_ordinary_quote_in_unquoted_text_is_written_quoted(q, write, read, tmp_path, data, clean):
+    out = str(tmp_path / "out.csv")
+    q.quorle_file(write(data), out, expected_columns=0)
+    assert read(out) == clean
