@@ -14,9 +14,10 @@ import _csv_quorle_backend as quorle
 
 WARMUP = 20
 ITERATIONS = 200
-# Total reference counts drift by a few for reasons that have nothing to do with the module
-# (caches of the interpreter filling up); a leak of one reference per call shows up as 200.
-REFCOUNT_TOLERANCE = 10
+# Total reference counts drift by up to a few dozen for reasons that have nothing to do with the
+# module (caches of the interpreter filling up: 20000 calls drift no more than 200 do); a leak of
+# one reference per call shows up as 200.
+REFCOUNT_TOLERANCE = 50
 ROUNDS = 3
 
 needs_refcounts = pytest.mark.skipif(
