@@ -10,11 +10,8 @@ namespace quorle::engine {
 /// Bit i of each mask describes byte i of a 64-byte block.
 struct BlockMasks {
   std::uint64_t delimiter = 0;
-  std::uint64_t quote = 0;
-  std::uint64_t line_break = 0;  ///< CR or LF
-  std::uint64_t high = 0;        ///< 0x80 and above
-  /// The bytes that end a run of plain text.
-  std::uint64_t stop() const { return quote | line_break; }
+  std::uint64_t stop = 0;  ///< the quote, CR or LF: the bytes that end a run of plain text
+  std::uint64_t high = 0;  ///< 0x80 and above
 };
 
 using ClassifyBlock = BlockMasks (*)(const std::uint8_t* block, std::uint8_t delimiter,

@@ -33,10 +33,10 @@ class BlockScanner {
   /// First offset at or after `p` holding the delimiter, the quote, CR or LF; the size if none.
   std::size_t next_special(std::size_t p) {
     const std::uint64_t keep = at(p);  // loads the block before its masks are read
-    std::uint64_t m = (masks_.delimiter | masks_.stop()) & keep;
+    std::uint64_t m = (masks_.delimiter | masks_.stop) & keep;
     while (m == 0) {
       if (!advance()) return size_;
-      m = masks_.delimiter | masks_.stop();
+      m = masks_.delimiter | masks_.stop;
     }
     return base_ + static_cast<std::size_t>(std::countr_zero(m));
   }
@@ -46,14 +46,20 @@ class BlockScanner {
   std::size_t next_quote(std::size_t p, std::uint64_t& lf_passed, bool& special_passed) {
     std::uint64_t keep = at(p);
     for (;;) {
-      const std::uint64_t quotes = masks_.quote & keep;
-      const std::uint64_t passed = keep & (quotes ? (quotes & -quotes) - 1 : ~std::uint64_t{0});
-      const std::uint64_t breaks = masks_.line_break & passed;
-      special_passed |= ((masks_.delimiter & passed) | breaks) != 0;
-      for (std::uint64_t b = breaks; b; b &= b - 1) {  // line breaks inside quotes are rare
-        lf_passed += data_[base_ + static_cast<std::size_t>(std::countr_zero(b))] == '\n';
+      std::uint64_t stops = masks_.stop & keep;
+      while (stops) {
+        const std::size_t at_stop = base_ + static_cast<std::size_t>(std::countr_zero(stops));
+        const std::uint8_t c = data_[at_stop];
+        if (c == quote_) {
+          const std::uint64_t before = (stops & -stops) - 1;
+          special_passed |= (masks_.delimiter & keep & before) != 0;
+          return at_stop;
+        }
+        lf_passed += c == '\n';
+        special_passed = true;
+        stops &= stops - 1;
       }
-      if (quotes) return base_ + static_cast<std::size_t>(std::countr_zero(quotes));
+      special_passed |= (masks_.delimiter & keep) != 0;
       if (!advance()) return size_;
       keep = ~std::uint64_t{0};
     }
@@ -66,7 +72,7 @@ class BlockScanner {
     run.delimiters = 0;
     run.high = false;
     for (;;) {
-      const std::uint64_t stops = masks_.stop() & keep;
+      const std::uint64_t stops = masks_.stop & keep;
       const std::uint64_t in_run = keep & (stops ? (stops & -stops) - 1 : ~std::uint64_t{0});
       run.delimiters += static_cast<std::uint64_t>(std::popcount(masks_.delimiter & in_run));
       run.high |= (masks_.high & in_run) != 0;
@@ -90,7 +96,7 @@ class BlockScanner {
   std::size_t plain_fields(std::size_t from, std::size_t& open, OnField&& on_field) {
     std::uint64_t keep = at(from);
     for (;;) {
-      const std::uint64_t stops = masks_.stop() & keep;
+      const std::uint64_t stops = masks_.stop & keep;
       std::uint64_t ends =
           masks_.delimiter & keep & (stops ? (stops & -stops) - 1 : ~std::uint64_t{0});
       while (ends) {
@@ -141,14 +147,6 @@ class BlockScanner {
 
   void load(std::size_t base) {
     base_ = base;
-    // A record with quotes is walked more than once (plain run, measure, then perhaps the rules):
-    // its blocks are kept rather than classified again.
-    Cached& cached = cache_[(base >> 6) & (CACHED - 1)];
-    if (cached.base == base) {
-      masks_ = cached.masks;
-      high_passed_ |= masks_.high != 0;
-      return;
-    }
     const std::uint8_t* src = data_ + base;
     alignas(64) std::uint8_t tail[64];
     const std::size_t valid = size_ - base;
@@ -161,12 +159,10 @@ class BlockScanner {
     if (valid < 64) {
       const std::uint64_t keep = (std::uint64_t{1} << valid) - 1;
       m.delimiter &= keep;
-      m.quote &= keep;
-      m.line_break &= keep;
+      m.stop &= keep;
       m.high &= keep;
     }
     masks_ = m;
-    cached = {base, m};
     high_passed_ |= m.high != 0;
   }
 
@@ -177,12 +173,6 @@ class BlockScanner {
   ClassifyBlock classify_;
   std::size_t base_ = static_cast<std::size_t>(-128);  // no block loaded yet
   BlockMasks masks_;
-  struct Cached {
-    std::size_t base = static_cast<std::size_t>(-1);
-    BlockMasks masks;
-  };
-  static constexpr std::size_t CACHED = 4;  // blocks remembered, by their position
-  Cached cache_[CACHED];
   bool high_passed_ = false;
 };
 
