@@ -176,12 +176,12 @@ ON_SMALL_DISK = r"""
 import base64, json, os, pathlib, sys
 import _csv_quorle_backend as q
 disk = pathlib.Path(sys.argv[1])
-spec = json.load(sys.stdin)
-for name, data in spec["files"].items():
+job = json.load(sys.stdin)
+for name, data in job["files"].items():
     (disk / name).write_bytes(base64.b64decode(data))
-paths = [p.format(disk=disk) if p is not None else None for p in spec["paths"]]
+paths = [p.format(disk=disk) if p is not None else None for p in job["paths"]]
 try:
-    q.quorle_file(*paths, **spec["options"])
+    q.quorle_file(*paths, **job["options"])
     outcome = None
 except OSError as e:
     outcome = [type(e).__name__, list(e.args)]
@@ -196,14 +196,14 @@ def on_small_disk(tmp_path, files, paths, options):
         pytest.skip("a small tmpfs needs root and a mount namespace")
     disk = tmp_path / "disk"
     disk.mkdir()
-    spec = json.dumps({"files": {k: base64.b64encode(v).decode() for k, v in files.items()},
+    job = json.dumps({"files": {k: base64.b64encode(v).decode() for k, v in files.items()},
                        "paths": paths, "options": options})
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(
         [os.path.dirname(quorle.__file__)] + os.environ.get("PYTHONPATH", "").split(os.pathsep)))
     mount = 'mount -t tmpfs -o size="$1" tmpfs "$2" && shift 2 && exec "$@"'
     done = subprocess.run([*prefix, "sh", "-c", mount, "sh", f"{DISK_KB}k", str(disk),
                            sys.executable, "-c", ON_SMALL_DISK, str(disk)],
-                          input=spec, capture_output=True, text=True, timeout=120, env=env)
+                          input=job, capture_output=True, text=True, timeout=120, env=env)
     assert done.returncode == 0, done.stderr
     report = json.loads(done.stdout)
     assert os.listdir(disk) == []  # the tmpfs went with the namespace
