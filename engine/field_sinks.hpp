@@ -114,7 +114,7 @@ class FieldCollector {
 
   const std::uint8_t* input_;
   mutable std::vector<FieldText> fields_;
-  mutable std::string scratch_;  // texts that differ from the input
+  std::string scratch_;  // texts that differ from the input
   FieldText current_{0, 0, false, false};
   bool valid_utf8_ = true;
   bool maybe_high_ = false;  // some field may hold bytes of 0x80 and above

@@ -53,6 +53,10 @@ int sequence_length(std::uint8_t lead) {
 
 }  // namespace
 
+bool is_ascii(const std::uint8_t* p, std::size_t n) {
+  return ascii_prefix(p, n) == n;
+}
+
 int utf8_sequence_at(const std::uint8_t* p, std::size_t n) {
   const std::uint8_t b0 = p[0];
   if (b0 < 0x80) return 1;

@@ -11,6 +11,9 @@ namespace quorle::engine {
 
 inline constexpr std::string_view REPLACEMENT_CHARACTER = "\xEF\xBF\xBD";
 
+/// True when every byte is below 0x80.
+bool is_ascii(const std::uint8_t* bytes, std::size_t size);
+
 /// True when the bytes are well-formed UTF-8.
 bool is_valid_utf8(const std::uint8_t* bytes, std::size_t size);
 

@@ -11,6 +11,7 @@
 
 #include "engine/check.hpp"
 #include "engine/pipeline.hpp"
+#include "engine/utf8.hpp"
 #include "module/binding.hpp"
 #include "module/borrow_flag.hpp"
 #include "module/entry_guard.hpp"
@@ -86,20 +87,6 @@ class Borrow {
   bool held_;
 };
 
-bool is_ascii(std::string_view s) {
-  const char* p = s.data();
-  std::size_t n = s.size();
-  for (; n >= 8; p += 8, n -= 8) {
-    std::uint64_t v;
-    std::memcpy(&v, p, 8);
-    if (v & 0x8080808080808080ull) return false;
-  }
-  for (; n > 0; ++p, --n) {
-    if (static_cast<unsigned char>(*p) >= 0x80) return false;
-  }
-  return true;
-}
-
 // Most fields are short: two overlapping word copies beat a call to memcpy.
 [[gnu::always_inline]] inline void copy_short(char* to, const char* from, std::size_t n) {
   if (n >= 8 && n <= 16) {
@@ -122,7 +109,8 @@ bool is_ascii(std::string_view s) {
 // A new str from well-formed UTF-8; ASCII text is copied without decoding.
 [[gnu::always_inline]] inline PyObject* new_str(std::string_view text, bool known_ascii) {
   const auto size = static_cast<Py_ssize_t>(text.size());
-  if (known_ascii || is_ascii(text)) {
+  if (known_ascii ||
+      engine::is_ascii(reinterpret_cast<const std::uint8_t*>(text.data()), text.size())) {
     PyObject* s = PyUnicode_New(size, 127);
     if (s) copy_short(static_cast<char*>(PyUnicode_DATA(s)), text.data(), text.size());
     return s;

@@ -88,7 +88,6 @@ std::variant<InputFile, RescueError> InputFile::read(const std::string& path, Ac
     if (p != MAP_FAILED) {
       input.mapping_ = p;
       input.mapping_size_ = size;
-      input.file_mapped_ = true;
       input.bytes_ = {static_cast<const char*>(p), size};
       return input;
     }
@@ -112,7 +111,6 @@ InputFile& InputFile::operator=(InputFile&& other) noexcept {
   release();
   mapping_ = std::exchange(other.mapping_, nullptr);
   mapping_size_ = std::exchange(other.mapping_size_, 0);
-  file_mapped_ = std::exchange(other.file_mapped_, false);
   owned_ = std::move(other.owned_);
   identity_ = other.identity_;
   bytes_ = mapping_ ? std::string_view(static_cast<const char*>(mapping_), mapping_size_)
@@ -129,7 +127,6 @@ void InputFile::release() {
   if (mapping_) ::munmap(mapping_, mapping_size_);
   mapping_ = nullptr;
   mapping_size_ = 0;
-  file_mapped_ = false;
 }
 
 }  // namespace quorle::rescue

@@ -45,8 +45,6 @@ class InputFile {
     bytes_ = {};
   }
   FileIdentity identity() const { return identity_; }
-  /// The bytes are a mapping of the file itself: truncating the file would pull them away.
-  bool mapped() const { return file_mapped_; }
 
  private:
   InputFile() = default;
@@ -55,7 +53,6 @@ class InputFile {
   std::string_view bytes_;
   void* mapping_ = nullptr;  // the file's pages, or private memory holding a copy
   std::size_t mapping_size_ = 0;
-  bool file_mapped_ = false;
   std::vector<char> owned_;  // the content when it was read; moving it keeps its address
   FileIdentity identity_;
 };

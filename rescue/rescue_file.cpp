@@ -124,16 +124,18 @@ std::variant<RescueTotals, RescueError> rescue_file(const RescueRequest& request
   }
   if (auto error = out.writer().flush()) return std::move(*error);
 
+  std::optional<OutputTarget> q;
   if (request.quarantine_path) {
     auto quarantine = OutputTarget::create(*request.quarantine_path, in);
     if (RescueError* error = failed(quarantine)) return std::move(*error);
-    OutputTarget& q = std::get<OutputTarget>(quarantine);
-    if (auto error = write_quarantine(q.writer(), outcome)) return std::move(*error);
-    if (auto error = q.close()) return std::move(*error);
-    if (auto error = out.close()) return std::move(*error);
-    if (auto error = q.commit()) return std::move(*error);
+    q.emplace(std::move(std::get<OutputTarget>(quarantine)));
+    if (auto error = write_quarantine(q->writer(), outcome)) return std::move(*error);
+    if (auto error = q->close()) return std::move(*error);
   }
   if (auto error = out.close()) return std::move(*error);
+  if (q) {
+    if (auto error = q->commit()) return std::move(*error);
+  }
   if (auto error = out.commit()) return std::move(*error);
 
   return RescueTotals{engine::code_point_utf8(outcome.delimiter),
