@@ -24,7 +24,8 @@ else
     build_flags=()
     venv_flags=()
 fi
-"$python" -c 'import build' 2>/dev/null || "$python" -m pip install -q build
+# -P: the checkout's build/ directory would pass for the frontend's package.
+"$python" -P -c 'import build.__main__' 2>/dev/null || "$python" -m pip install -q build
 
 pyver=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 work=$top/build/wheel-$pyver
@@ -34,7 +35,7 @@ mkdir -p "$work/dist" "$work/run"
 # With neither --sdist nor --wheel, build makes the sdist, unpacks it elsewhere and builds the
 # wheel from that alone: a file missing from the sdist fails here.
 echo "building the sdist and, from it, the wheel (log: $work/build.log)"
-"$python" -m build "${build_flags[@]}" --outdir "$work/dist" . >"$work/build.log" 2>&1 ||
+"$python" -P -m build "${build_flags[@]}" --outdir "$work/dist" . >"$work/build.log" 2>&1 ||
     { tail -n 40 "$work/build.log"; exit 1; }
 sdist=$(echo "$work"/dist/*.tar.gz)
 wheel=$(echo "$work"/dist/*.whl)
