@@ -2,7 +2,7 @@
 // whole file here, so it can be timed), the sniffer, the inference and process_buffer, with the
 // memory that the outcome holds. Wall times of one run; compare versions by user CPU time.
 //
-//   engine_bench FILE [--repeat N] [--delimiter C] [--isa sse2|avx2|avx512]
+//   engine_bench FILE [--repeat N] [--delimiter C] [--isa scalar|sse2|avx2|avx512|neon]
 //   engine_bench --hostile BYTES   (the quadratic closing-quote pattern, and twice its size)
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "engine/block_classify.hpp"
+#include "engine/byte_search.hpp"
 #include "engine/column_count.hpp"
 #include "engine/pipeline.hpp"
 #include "engine/sniffer.hpp"
@@ -75,7 +76,7 @@ std::pair<double, double> best_of(int repeat, F&& f) {
 }
 
 void report(const char* what, std::size_t bytes, std::pair<double, double> t) {
-  std::printf("%-34s %9.3f ms  %8.0f MB/s  (user %.3f ms)\n", what, t.first * 1e3,
+  std::printf("%-46s %9.3f ms  %8.0f MB/s  (user %.3f ms)\n", what, t.first * 1e3,
               static_cast<double>(bytes) / t.first / 1e6, t.second * 1e3);
 }
 
@@ -86,6 +87,48 @@ std::uint64_t counting_pass(std::string_view data, std::uint8_t delimiter) {
   while (tokenizer.next(counter))
     fields += counter.field_count();
   return fields;
+}
+
+// The delimiters of every line, found by the byte-search kernel K as a stored row is split.
+template <class K>
+std::size_t delimiters_by_line(std::string_view data, std::uint8_t delimiter) {
+  std::size_t total = 0;
+  for (std::size_t from = 0; from < data.size();) {
+    const std::size_t end = std::min(data.find('\n', from), data.size());
+    engine::byte_search::for_each_match<K>(
+        data.data() + from, end - from, [&](std::size_t) { ++total; }, delimiter);
+    from = end + 1;
+  }
+  return total;
+}
+
+std::string_view classifier_name(engine::ClassifyBlock classify) {
+  for (const std::string_view name : engine::BLOCK_CLASSIFIERS) {
+    if (engine::block_classifier(name) == classify) return name;
+  }
+  return "?";
+}
+
+// The same work on the portable path: what a processor without the vector code gets.
+void scalar_figures(std::string_view data, const engine::RepairOptions& options, int repeat) {
+  using namespace engine;
+  const ClassifyBlock chosen = best_block_classifier();
+  std::printf("portable path against the %s classifier and %s searches above:\n",
+              std::string(classifier_name(chosen)).c_str(), byte_search::Native::name);
+  use_block_classifier(&classify_block_scalar);
+  report("counting pass [scalar]", data.size(),
+         best_of(repeat, [&] { (void)counting_pass(data, options.delimiter.value()); }));
+  report("process_buffer (delimiter, columns) [scalar]", data.size(),
+         best_of(repeat, [&] { (void)process_buffer(data, options); }));
+  use_block_classifier(chosen);
+  std::size_t native = 0, words = 0;
+  const std::uint8_t d = options.delimiter.value();
+  report((std::string("delimiters by line [") + byte_search::Native::name + "]").c_str(),
+         data.size(),
+         best_of(repeat, [&] { native = delimiters_by_line<byte_search::Native>(data, d); }));
+  report("delimiters by line [words]", data.size(),
+         best_of(repeat, [&] { words = delimiters_by_line<byte_search::Words>(data, d); }));
+  if (native != words) std::printf("  MISMATCH: %zu against %zu\n", native, words);
 }
 
 int run_file(const char* path, int repeat, std::optional<std::uint8_t> delimiter) {
@@ -136,6 +179,7 @@ int run_file(const char* path, int repeat, std::optional<std::uint8_t> delimiter
               static_cast<unsigned long long>(quarantined));
   std::printf("  outcome memory %.1f MB = %.3f x input\n", static_cast<double>(memory) / 1e6,
               static_cast<double>(memory) / static_cast<double>(data.size()));
+  scalar_figures(data, options, repeat);
   return 0;
 }
 
@@ -181,11 +225,7 @@ int main(int argc, char** argv) {
     } else if (a == "--delimiter" && i + 1 < argc) {
       delimiter = static_cast<std::uint8_t>(argv[++i][0]);
     } else if (a == "--isa" && i + 1 < argc) {
-      const std::string isa = argv[++i];
-      using namespace quorle::engine;
-      use_block_classifier(isa == "sse2"   ? &classify_block_sse2
-                           : isa == "avx2" ? classify_block_avx2()
-                                           : classify_block_avx512());
+      quorle::engine::use_block_classifier(quorle::engine::block_classifier(argv[++i]));
     } else if (a == "--hostile" && i + 1 < argc) {
       hostile = std::strtoull(argv[++i], nullptr, 10);
     } else {
