@@ -1,6 +1,8 @@
 // Throughput of the engine on one file: the counting pass that the trial passes use (run over the
 // whole file here, so it can be timed), the sniffer, the inference and process_buffer, with the
-// memory that the outcome holds. Wall times of one run; compare versions by user CPU time.
+// memory that the outcome holds; then the same on the portable path, which processors without the
+// vector code take. Wall times of one run; compare versions by user CPU time. With --isa, only
+// that block classifier is timed.
 //
 //   engine_bench FILE [--repeat N] [--delimiter C] [--isa scalar|sse2|avx2|avx512|neon]
 //   engine_bench --hostile BYTES   (the quadratic closing-quote pattern, and twice its size)
@@ -131,7 +133,7 @@ void scalar_figures(std::string_view data, const engine::RepairOptions& options,
   if (native != words) std::printf("  MISMATCH: %zu against %zu\n", native, words);
 }
 
-int run_file(const char* path, int repeat, std::optional<std::uint8_t> delimiter) {
+int run_file(const char* path, int repeat, std::optional<std::uint8_t> delimiter, bool portable) {
   const std::string_view data = map_file(path);
   std::printf("file %s: %.1f MB\n", path, static_cast<double>(data.size()) / 1e6);
 
@@ -179,7 +181,7 @@ int run_file(const char* path, int repeat, std::optional<std::uint8_t> delimiter
               static_cast<unsigned long long>(quarantined));
   std::printf("  outcome memory %.1f MB = %.3f x input\n", static_cast<double>(memory) / 1e6,
               static_cast<double>(memory) / static_cast<double>(data.size()));
-  scalar_figures(data, options, repeat);
+  if (portable) scalar_figures(data, options, repeat);
   return 0;
 }
 
@@ -218,6 +220,7 @@ int main(int argc, char** argv) {
   std::optional<std::uint8_t> delimiter;
   const char* path = nullptr;
   std::size_t hostile = 0;
+  bool portable = true;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--repeat" && i + 1 < argc) {
@@ -225,7 +228,13 @@ int main(int argc, char** argv) {
     } else if (a == "--delimiter" && i + 1 < argc) {
       delimiter = static_cast<std::uint8_t>(argv[++i][0]);
     } else if (a == "--isa" && i + 1 < argc) {
-      quorle::engine::use_block_classifier(quorle::engine::block_classifier(argv[++i]));
+      const quorle::engine::ClassifyBlock classify = quorle::engine::block_classifier(argv[++i]);
+      if (!classify) {
+        std::fprintf(stderr, "%s: not in this build or processor\n", argv[i]);
+        return 2;
+      }
+      quorle::engine::use_block_classifier(classify);
+      portable = false;
     } else if (a == "--hostile" && i + 1 < argc) {
       hostile = std::strtoull(argv[++i], nullptr, 10);
     } else {
@@ -234,9 +243,10 @@ int main(int argc, char** argv) {
   }
   if (hostile) return quorle::bench::run_hostile(hostile, repeat);
   if (!path) {
-    std::fprintf(stderr,
-                 "usage: engine_bench FILE [--repeat N] [--delimiter C] | --hostile BYTES\n");
+    std::fprintf(
+        stderr,
+        "usage: engine_bench FILE [--repeat N] [--delimiter C] [--isa NAME] | --hostile BYTES\n");
     return 2;
   }
-  return quorle::bench::run_file(path, repeat, delimiter);
+  return quorle::bench::run_file(path, repeat, delimiter, portable);
 }

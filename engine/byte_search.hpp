@@ -91,18 +91,21 @@ using Native = Neon;
 using Native = Words;
 #endif
 
+/// The bytes of `v` equal to any of `wanted`, as a vector of the kernel.
+template <class K, class... Wanted>
+typename K::Vec equal_any(typename K::Vec v, typename K::Vec first, Wanted... wanted) {
+  typename K::Vec hit = K::equal(v, first);
+  ((hit = K::either(hit, K::equal(v, wanted))), ...);
+  return hit;
+}
+
 /// Calls on_match(i) for each offset i of [p, p + n) that holds one of `bytes`, in order. When
 /// on_match returns bool, false stops the search and makes it return false.
 template <class K = Native, class OnMatch, class... Bytes>
 bool for_each_match(const char* p, std::size_t n, OnMatch&& on_match, Bytes... bytes) {
   static_assert(sizeof...(Bytes) >= 1 && (std::is_same_v<Bytes, std::uint8_t> && ...));
-  const typename K::Vec wanted[] = {K::splat(bytes)...};
-  auto hits_at = [&](const char* from) {
-    const typename K::Vec v = K::load(from);
-    typename K::Vec hit = K::equal(v, wanted[0]);
-    for (std::size_t k = 1; k < sizeof...(Bytes); ++k)
-      hit = K::either(hit, K::equal(v, wanted[k]));
-    return K::mask(hit);
+  auto hits_at = [... wanted = K::splat(bytes)](const char* from) {
+    return K::mask(equal_any<K>(K::load(from), wanted...));
   };
   auto report = [&](std::size_t base, std::uint64_t hits) {
     for (; hits; hits &= hits - 1) {
@@ -132,11 +135,26 @@ bool for_each_match(const char* p, std::size_t n, OnMatch&& on_match, Bytes... b
   return report(0, hits_at(tail) & ((std::uint64_t{1} << (n << K::shift)) - 1));
 }
 
-/// Whether [p, p + n) holds any of `bytes`.
+/// Whether [p, p + n) holds any of `bytes`. Inlined, so that constant bytes need no broadcast.
 template <class K = Native, class... Bytes>
-bool contains_any(const char* p, std::size_t n, Bytes... bytes) {
-  return !for_each_match<K>(
-      p, n, [](std::size_t) { return false; }, bytes...);
+[[gnu::always_inline]] inline bool contains_any(const char* p, std::size_t n, Bytes... bytes) {
+  static_assert(sizeof...(Bytes) >= 1 && (std::is_same_v<Bytes, std::uint8_t> && ...));
+  if (n < K::width) {
+    for (std::size_t i = 0; i < n; ++i) {
+      const auto c = static_cast<std::uint8_t>(p[i]);
+      if (((c == bytes) || ...)) return true;
+    }
+    return false;
+  }
+  auto any_at = [... wanted = K::splat(bytes)](const char* from) {
+    return K::mask(equal_any<K>(K::load(from), wanted...)) != 0;
+  };
+  const char* const end = p + n;
+  for (; n >= K::width; p += K::width, n -= K::width) {
+    if (any_at(p)) return true;
+  }
+  // The rest within the last `width` bytes: looking again at some costs nothing here.
+  return n != 0 && any_at(end - K::width);
 }
 
 /// How many bytes of [p, p + n) equal `byte`.
