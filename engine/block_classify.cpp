@@ -107,17 +107,17 @@ std::uint64_t neon_bits(uint8x16_t a, uint8x16_t b, uint8x16_t c, uint8x16_t d) 
 BlockMasks neon(const std::uint8_t* block, std::uint8_t delimiter, std::uint8_t quote) {
   const uint8x16_t d = vdupq_n_u8(delimiter), q = vdupq_n_u8(quote), cr = vdupq_n_u8('\r'),
                    lf = vdupq_n_u8('\n');
-  uint8x16_t v[4], delimiters[4], stops[4], highs[4];
-  for (int i = 0; i < 4; ++i) {
-    v[i] = vld1q_u8(block + 16 * i);
-    delimiters[i] = vceqq_u8(v[i], d);
-    stops[i] = vorrq_u8(vceqq_u8(v[i], q), vorrq_u8(vceqq_u8(v[i], cr), vceqq_u8(v[i], lf)));
-    highs[i] = vcltzq_s8(vreinterpretq_s8_u8(v[i]));
-  }
+  const uint8x16_t v0 = vld1q_u8(block), v1 = vld1q_u8(block + 16), v2 = vld1q_u8(block + 32),
+                   v3 = vld1q_u8(block + 48);
+  auto delimiters = [&](uint8x16_t v) { return vceqq_u8(v, d); };
+  auto stops = [&](uint8x16_t v) {
+    return vorrq_u8(vceqq_u8(v, q), vorrq_u8(vceqq_u8(v, cr), vceqq_u8(v, lf)));
+  };
+  auto highs = [](uint8x16_t v) { return vcltzq_s8(vreinterpretq_s8_u8(v)); };
   BlockMasks m;
-  m.delimiter = neon_bits(delimiters[0], delimiters[1], delimiters[2], delimiters[3]);
-  m.stop = neon_bits(stops[0], stops[1], stops[2], stops[3]);
-  m.high = neon_bits(highs[0], highs[1], highs[2], highs[3]);
+  m.delimiter = neon_bits(delimiters(v0), delimiters(v1), delimiters(v2), delimiters(v3));
+  m.stop = neon_bits(stops(v0), stops(v1), stops(v2), stops(v3));
+  m.high = neon_bits(highs(v0), highs(v1), highs(v2), highs(v3));
   return m;
 }
 #endif
