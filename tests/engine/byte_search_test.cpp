@@ -97,6 +97,21 @@ TEST(ByteSearch, NativeKernelMatchesByteByByte) {
   check_kernel<byte_search::Native>();
 }
 
+// The vector code is in use wherever the build allows it, so that the tests above check it.
+TEST(ByteSearch, VectorKernelsAreChosenWhereBuilt) {
+  std::string_view kernel = byte_search::Native::name, fastest = "scalar";
+#if defined(QUORLE_NO_SIMD)
+  EXPECT_EQ(kernel, "words");
+#elif defined(__x86_64__)
+  EXPECT_EQ(kernel, "sse2");
+  fastest = block_classifier("avx512") ? "avx512" : block_classifier("avx2") ? "avx2" : "sse2";
+#elif defined(__aarch64__)
+  EXPECT_EQ(kernel, "neon");
+  fastest = "neon";
+#endif
+  EXPECT_EQ(best_block_classifier(), block_classifier(fastest));
+}
+
 BlockMasks classify_bytewise(const std::uint8_t* block, std::uint8_t delimiter,
                              std::uint8_t quote) {
   BlockMasks m;
