@@ -1,8 +1,10 @@
 // Throughput of the engine on one file: the counting pass that the trial passes use (run over the
 // whole file here, so it can be timed), the sniffer, the inference and process_buffer, with the
-// memory that the outcome holds. Wall times of one run; compare versions by user CPU time.
+// memory that the outcome holds; then the same on the portable path, which processors without the
+// vector code take. Wall times of one run; compare versions by user CPU time. With --isa, only
+// that block classifier is timed.
 //
-//   engine_bench FILE [--repeat N] [--delimiter C] [--isa sse2|avx2|avx512]
+//   engine_bench FILE [--repeat N] [--delimiter C] [--isa scalar|sse2|avx2|avx512|neon]
 //   engine_bench --hostile BYTES   (the quadratic closing-quote pattern, and twice its size)
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -20,6 +22,7 @@
 #include <vector>
 
 #include "engine/block_classify.hpp"
+#include "engine/byte_search.hpp"
 #include "engine/column_count.hpp"
 #include "engine/pipeline.hpp"
 #include "engine/sniffer.hpp"
@@ -75,7 +78,7 @@ std::pair<double, double> best_of(int repeat, F&& f) {
 }
 
 void report(const char* what, std::size_t bytes, std::pair<double, double> t) {
-  std::printf("%-34s %9.3f ms  %8.0f MB/s  (user %.3f ms)\n", what, t.first * 1e3,
+  std::printf("%-46s %9.3f ms  %8.0f MB/s  (user %.3f ms)\n", what, t.first * 1e3,
               static_cast<double>(bytes) / t.first / 1e6, t.second * 1e3);
 }
 
@@ -88,7 +91,49 @@ std::uint64_t counting_pass(std::string_view data, std::uint8_t delimiter) {
   return fields;
 }
 
-int run_file(const char* path, int repeat, std::optional<std::uint8_t> delimiter) {
+// The delimiters of every line, found by the byte-search kernel K as a stored row is split.
+template <class K>
+std::size_t delimiters_by_line(std::string_view data, std::uint8_t delimiter) {
+  std::size_t total = 0;
+  for (std::size_t from = 0; from < data.size();) {
+    const std::size_t end = std::min(data.find('\n', from), data.size());
+    engine::byte_search::for_each_match<K>(
+        data.data() + from, end - from, [&](std::size_t) { ++total; }, delimiter);
+    from = end + 1;
+  }
+  return total;
+}
+
+std::string_view classifier_name(engine::ClassifyBlock classify) {
+  for (const std::string_view name : engine::BLOCK_CLASSIFIERS) {
+    if (engine::block_classifier(name) == classify) return name;
+  }
+  return "?";
+}
+
+// The same work on the portable path: what a processor without the vector code gets.
+void scalar_figures(std::string_view data, const engine::RepairOptions& options, int repeat) {
+  using namespace engine;
+  const ClassifyBlock chosen = best_block_classifier();
+  std::printf("portable path against the %s classifier and %s searches above:\n",
+              std::string(classifier_name(chosen)).c_str(), byte_search::Native::name);
+  use_block_classifier(&classify_block_scalar);
+  report("counting pass [scalar]", data.size(),
+         best_of(repeat, [&] { (void)counting_pass(data, options.delimiter.value()); }));
+  report("process_buffer (delimiter, columns) [scalar]", data.size(),
+         best_of(repeat, [&] { (void)process_buffer(data, options); }));
+  use_block_classifier(chosen);
+  std::size_t native = 0, words = 0;
+  const std::uint8_t d = options.delimiter.value();
+  report((std::string("delimiters by line [") + byte_search::Native::name + "]").c_str(),
+         data.size(),
+         best_of(repeat, [&] { native = delimiters_by_line<byte_search::Native>(data, d); }));
+  report("delimiters by line [words]", data.size(),
+         best_of(repeat, [&] { words = delimiters_by_line<byte_search::Words>(data, d); }));
+  if (native != words) std::printf("  MISMATCH: %zu against %zu\n", native, words);
+}
+
+int run_file(const char* path, int repeat, std::optional<std::uint8_t> delimiter, bool portable) {
   const std::string_view data = map_file(path);
   std::printf("file %s: %.1f MB\n", path, static_cast<double>(data.size()) / 1e6);
 
@@ -136,6 +181,7 @@ int run_file(const char* path, int repeat, std::optional<std::uint8_t> delimiter
               static_cast<unsigned long long>(quarantined));
   std::printf("  outcome memory %.1f MB = %.3f x input\n", static_cast<double>(memory) / 1e6,
               static_cast<double>(memory) / static_cast<double>(data.size()));
+  if (portable) scalar_figures(data, options, repeat);
   return 0;
 }
 
@@ -174,6 +220,7 @@ int main(int argc, char** argv) {
   std::optional<std::uint8_t> delimiter;
   const char* path = nullptr;
   std::size_t hostile = 0;
+  bool portable = true;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--repeat" && i + 1 < argc) {
@@ -181,11 +228,13 @@ int main(int argc, char** argv) {
     } else if (a == "--delimiter" && i + 1 < argc) {
       delimiter = static_cast<std::uint8_t>(argv[++i][0]);
     } else if (a == "--isa" && i + 1 < argc) {
-      const std::string isa = argv[++i];
-      using namespace quorle::engine;
-      use_block_classifier(isa == "sse2"   ? &classify_block_sse2
-                           : isa == "avx2" ? classify_block_avx2()
-                                           : classify_block_avx512());
+      const quorle::engine::ClassifyBlock classify = quorle::engine::block_classifier(argv[++i]);
+      if (!classify) {
+        std::fprintf(stderr, "%s: not in this build or processor\n", argv[i]);
+        return 2;
+      }
+      quorle::engine::use_block_classifier(classify);
+      portable = false;
     } else if (a == "--hostile" && i + 1 < argc) {
       hostile = std::strtoull(argv[++i], nullptr, 10);
     } else {
@@ -194,9 +243,10 @@ int main(int argc, char** argv) {
   }
   if (hostile) return quorle::bench::run_hostile(hostile, repeat);
   if (!path) {
-    std::fprintf(stderr,
-                 "usage: engine_bench FILE [--repeat N] [--delimiter C] | --hostile BYTES\n");
+    std::fprintf(
+        stderr,
+        "usage: engine_bench FILE [--repeat N] [--delimiter C] [--isa NAME] | --hostile BYTES\n");
     return 2;
   }
-  return quorle::bench::run_file(path, repeat, delimiter);
+  return quorle::bench::run_file(path, repeat, delimiter, portable);
 }

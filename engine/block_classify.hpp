@@ -1,9 +1,11 @@
-// Classifying 64 bytes at once into the bit masks that the tokenizer walks. The one place where
-// the instruction set matters: SSE2 always, AVX2 or AVX-512 when the processor has them, chosen
-// once per process.
+// Classifying 64 bytes at once into the bit masks that the tokenizer walks. Beside
+// byte_search.hpp, the one place where the instruction set matters: a portable classifier always;
+// SSE2, and AVX2 or AVX-512 when the processor has them, on x86-64; NEON on aarch64. The fastest
+// is chosen once per process.
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 namespace quorle::engine {
 
@@ -17,11 +19,16 @@ struct BlockMasks {
 using ClassifyBlock = BlockMasks (*)(const std::uint8_t* block, std::uint8_t delimiter,
                                      std::uint8_t quote);
 
-BlockMasks classify_block_sse2(const std::uint8_t* block, std::uint8_t delimiter,
-                               std::uint8_t quote);
-/// Null when the processor lacks the instructions.
-ClassifyBlock classify_block_avx2();
-ClassifyBlock classify_block_avx512();
+/// The portable classifier, in 64-bit words; every build has it.
+BlockMasks classify_block_scalar(const std::uint8_t* block, std::uint8_t delimiter,
+                                 std::uint8_t quote);
+
+/// The names of the classifiers, the portable one first.
+inline constexpr std::string_view BLOCK_CLASSIFIERS[] = {"scalar", "sse2", "avx2", "avx512",
+                                                         "neon"};
+
+/// The classifier of that name; null when this build or this processor lacks it.
+ClassifyBlock block_classifier(std::string_view name);
 
 /// The fastest classifier this processor runs, unless one was chosen with use_block_classifier.
 ClassifyBlock best_block_classifier();

@@ -1,11 +1,9 @@
 #include "engine/row_store.hpp"
 
-#include <emmintrin.h>
-
 #include <algorithm>
-#include <bit>
 #include <cstring>
 
+#include "engine/byte_search.hpp"
 #include "engine/check.hpp"
 
 namespace quorle::engine {
@@ -51,19 +49,7 @@ void for_each_well_formed_field(std::string_view raw, std::uint8_t delimiter, st
       quotes = 0;
     }
   };
-  const __m128i d = _mm_set1_epi8(static_cast<char>(delimiter));
-  const __m128i qq = _mm_set1_epi8(q);
-  std::size_t i = 0;
-  for (; i + 16 <= n; i += 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
-    unsigned hits = static_cast<unsigned>(
-        _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, d), _mm_cmpeq_epi8(v, qq))));
-    for (; hits; hits &= hits - 1)
-      event(i + static_cast<std::size_t>(std::countr_zero(hits)));
-  }
-  for (; i < n; ++i) {
-    if (static_cast<std::uint8_t>(s[i]) == delimiter || s[i] == q) event(i);
-  }
+  byte_search::for_each_match(s, n, event, delimiter, quote);
   on_field(start, n, quotes);
 }
 
@@ -208,24 +194,14 @@ void split_quote_free(std::string_view raw, std::uint8_t delimiter,
   fields.clear();
   const char* s = raw.data();
   const std::size_t n = raw.size();
-  std::size_t start = 0, i = 0;
-  const __m128i d = _mm_set1_epi8(static_cast<char>(delimiter));
-  for (; i + 16 <= n; i += 16) {
-    unsigned hits = static_cast<unsigned>(_mm_movemask_epi8(
-        _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i)), d)));
-    while (hits) {
-      const std::size_t at = i + static_cast<std::size_t>(std::countr_zero(hits));
-      fields.emplace_back(s + start, at - start);
-      start = at + 1;
-      hits &= hits - 1;
-    }
-  }
-  for (; i < n; ++i) {
-    if (static_cast<std::uint8_t>(s[i]) == delimiter) {
-      fields.emplace_back(s + start, i - start);
-      start = i + 1;
-    }
-  }
+  std::size_t start = 0;
+  byte_search::for_each_match(
+      s, n,
+      [&](std::size_t at) {
+        fields.emplace_back(s + start, at - start);
+        start = at + 1;
+      },
+      delimiter);
   fields.emplace_back(s + start, n - start);
 }
 

@@ -28,6 +28,35 @@ struct RecordSpan {
   bool ascii = false;       ///< all its bytes are below 0x80
 };
 
+/// Whether a record's bytes are the writer's own encoding of its fields, so that the writer may
+/// copy them as they stand. The scan reports each place where the writer would write otherwise.
+class VerbatimRecord {
+ public:
+  /// Only a record whose delimiter and quote the writer writes as the same single bytes.
+  explicit VerbatimRecord(bool possible) : verbatim_(possible) {}
+
+  /// The writer quotes an unquoted field that holds a quote byte.
+  void quote_in_unquoted_field() { verbatim_ = false; }
+  /// The writer closes a quoted field that the input leaves open.
+  void unterminated_quoted_field() { verbatim_ = false; }
+  /// The writer doubles a stray quote inside a quoted field.
+  void stray_quote() { verbatim_ = false; }
+  /// The writer quotes a field only when its text holds a quote, delimiter, CR or LF.
+  void quoted_field_closed(bool text_needs_quotes) {
+    if (!text_needs_quotes) verbatim_ = false;
+  }
+  /// The writer drops the blanks after a closing quote.
+  void blank_after_closing_quote() { verbatim_ = false; }
+  /// The writer quotes the whole of a field that goes on after its closing quote.
+  void text_after_closing_quote() { verbatim_ = false; }
+
+  /// The verdict at the end of the record: the writer also replaces ill-formed UTF-8.
+  bool result(bool valid_utf8) const { return verbatim_ && valid_utf8; }
+
+ private:
+  bool verbatim_;
+};
+
 class RecordTokenizer {
  public:
   RecordTokenizer(std::string_view data, std::uint8_t delimiter, std::uint8_t quote_char,
@@ -113,12 +142,12 @@ bool RecordTokenizer::scan(Sink& sink) {
 
   if constexpr (kCollect) scanner.clear_high_passed(p);
   auto maybe_high = [&] { return kCollect && scanner.high_passed(); };
-  bool verbatim = plain_possible_;
+  VerbatimRecord verbatim(kCollect && plain_possible_);
   auto finish = [&](std::size_t next, std::size_t end, bool at_break) {
     sink.end_record(span_.begin, end, delimiter < 0x80 && quote < 0x80);
     bool valid_utf8 = true;
     if constexpr (kCollect) valid_utf8 = sink.valid_utf8();
-    span_.verbatim = kCollect && verbatim && valid_utf8;
+    span_.verbatim = kCollect && verbatim.result(valid_utf8);  // the counter never asks
     span_.quote_free = false;
     span_.ascii = kCollect && !scanner.high_passed();
     return end_record(next, end, at_break);
@@ -178,9 +207,8 @@ bool RecordTokenizer::scan(Sink& sink) {
               state = State::QuotedField;
               break;
             }
-            // Inside unquoted text a quote is ordinary, but the clean output would quote the
-            // field, so the record is no longer verbatim.
-            verbatim = false;
+            // Inside unquoted text a quote is ordinary.
+            verbatim.quote_in_unquoted_field();
             quote_in_text = true;
             p = s + 1;
             break;
@@ -188,7 +216,7 @@ bool RecordTokenizer::scan(Sink& sink) {
         } else {
           s = scanner.next_special(p);
           while (s < n && d[s] != delimiter && d[s] != '\n' && d[s] != '\r') {
-            verbatim = false;  // a quote: ordinary text here, as above
+            verbatim.quote_in_unquoted_field();  // ordinary text here, as above
             quote_in_text = true;
             s = scanner.next_special(s + 1);
           }
@@ -220,7 +248,7 @@ bool RecordTokenizer::scan(Sink& sink) {
           if (s >= n) {  // unterminated: the field runs to the end of the input
             sink.piece(run, n - run);
             sink.end_field(maybe_high(), false);
-            verbatim = false;
+            verbatim.unterminated_quoted_field();
             return finish(n, n, false);
           }
           bool closing;
@@ -238,15 +266,13 @@ bool RecordTokenizer::scan(Sink& sink) {
             closing = lookahead_.closes(s);
           }
           if (!closing) {  // a stray quote stays in the text
-            verbatim = false;
+            verbatim.stray_quote();
             needs_quote = true;
             from = s + 1;
             continue;
           }
           sink.piece(run, s - run);
-          // The output quotes the text only when it needs quoting; then the input form is the
-          // output form unless something follows the closing quote.
-          if (!needs_quote) verbatim = false;
+          verbatim.quoted_field_closed(needs_quote);
           p = s + 1;
           state = State::AfterClosingQuote;
           break;
@@ -266,14 +292,14 @@ bool RecordTokenizer::scan(Sink& sink) {
           ++p;
           state = State::FieldStart;
         } else if (c == ' ' || c == '\t') {  // blanks after a closing quote are dropped
-          verbatim = false;
+          verbatim.blank_after_closing_quote();
           ++p;
         } else if (c == '\n' || c == '\r') {
           sink.end_field(maybe_high(), plain);
           return finish(consume_break(p), p, true);
         } else {  // text after the closing quote continues the same field
           if constexpr (kCollect) scanner.note(c);
-          verbatim = false;
+          verbatim.text_after_closing_quote();
           run = p;
           continued = true;
           ++p;

@@ -1,14 +1,12 @@
 #include "module/reader_type.hpp"
 #include <iterator>
 
-#include <emmintrin.h>
-
-#include <bit>
 #include <cstring>
 #include <memory>
 #include <span>
 #include <vector>
 
+#include "engine/byte_search.hpp"
 #include "engine/check.hpp"
 #include "engine/pipeline.hpp"
 #include "engine/utf8.hpp"
@@ -140,19 +138,6 @@ PyObject* fields_list(std::span<const std::string_view> fields, bool ascii, std:
   return pad(list.get(), i, padding) ? list.release() : nullptr;
 }
 
-std::size_t count_byte(const char* p, std::size_t n, char byte) {
-  std::size_t count = 0, i = 0;
-  const __m128i b = _mm_set1_epi8(byte);
-  for (; i + 16 <= n; i += 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-    count += static_cast<std::size_t>(
-        std::popcount(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, b)))));
-  }
-  for (; i < n; ++i)
-    count += p[i] == byte;
-  return count;
-}
-
 // A verbatim row without quotes: its fields are the runs between delimiters, made into str objects
 // straight from the bytes. With a column count enforced, a verbatim row has exactly that many
 // fields, padding included, so they need not be counted first.
@@ -160,7 +145,9 @@ PyObject* quote_free_list(std::string_view raw, char delimiter, bool ascii, std:
                           std::uint64_t columns) {
   const char* p = raw.data();
   const std::size_t n = raw.size();
-  const std::size_t count = columns ? columns - padding : count_byte(p, n, delimiter) + 1;
+  const std::size_t count =
+      columns ? columns - padding
+              : engine::byte_search::count(p, n, static_cast<std::uint8_t>(delimiter)) + 1;
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count + padding)));
   if (!list) return nullptr;
   Py_ssize_t item = 0;
@@ -173,35 +160,8 @@ PyObject* quote_free_list(std::string_view raw, char delimiter, bool ascii, std:
     start = end + 1;
     return true;
   };
-  const __m128i d = _mm_set1_epi8(delimiter);
-  auto delimiters_at = [&](const char* from) {
-    return static_cast<unsigned>(_mm_movemask_epi8(
-        _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(from)), d)));
-  };
-  std::size_t i = 0;
-  for (; i + 16 <= n; i += 16) {
-    for (unsigned hits = delimiters_at(p + i); hits; hits &= hits - 1) {
-      if (!add(i + static_cast<std::size_t>(std::countr_zero(hits)))) return nullptr;
-    }
-  }
-  if (i < n) {
-    // The rest: the row's last 16 bytes, without the ones already seen; a short row is copied
-    // first, so that nothing beyond it is read.
-    unsigned hits;
-    std::size_t at;
-    if (n >= 16) {
-      at = n - 16;
-      hits = delimiters_at(p + at) >> (i - at) << (i - at);
-    } else {
-      alignas(16) char tail[16] = {};
-      std::memcpy(tail, p, n);
-      at = 0;
-      hits = delimiters_at(tail) & ((1u << n) - 1);
-    }
-    for (; hits; hits &= hits - 1) {
-      if (!add(at + static_cast<std::size_t>(std::countr_zero(hits)))) return nullptr;
-    }
-  }
+  if (!engine::byte_search::for_each_match(p, n, add, static_cast<std::uint8_t>(delimiter)))
+    return nullptr;
   if (!add(n)) return nullptr;
   QUORLE_CHECK(static_cast<std::size_t>(item) == count);
   return pad(list.get(), item, padding) ? list.release() : nullptr;

@@ -1,29 +1,10 @@
 #include "rescue/line_format.hpp"
 
-#include <emmintrin.h>
-
+#include "engine/byte_search.hpp"
 #include "engine/pipeline.hpp"
 
 namespace quorle::rescue {
 namespace {
-
-// Whether the text holds any of four bytes, sixteen bytes at a time.
-bool contains_any(std::string_view text, char a, char b, char c, char d) {
-  const char* p = text.data();
-  std::size_t n = text.size();
-  const __m128i va = _mm_set1_epi8(a), vb = _mm_set1_epi8(b), vc = _mm_set1_epi8(c),
-                vd = _mm_set1_epi8(d);
-  for (; n >= 16; p += 16, n -= 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, va), _mm_cmpeq_epi8(v, vb)),
-                                     _mm_or_si128(_mm_cmpeq_epi8(v, vc), _mm_cmpeq_epi8(v, vd)));
-    if (_mm_movemask_epi8(hit)) return true;
-  }
-  for (; n > 0; ++p, --n) {
-    if (*p == a || *p == b || *p == c || *p == d) return true;
-  }
-  return false;
-}
 
 // Appends `text` with every occurrence of `quote` doubled.
 void append_doubled(std::string& out, std::string_view text, std::string_view quote) {
@@ -54,7 +35,11 @@ LineFormat::LineFormat(char32_t delimiter, std::uint8_t quote)
 bool LineFormat::needs_quoting(std::string_view text) const {
   if (single_bytes_) {
     // Most fields are short: a table lookup per byte, without branches, beats a vector search.
-    if (text.size() >= 32) return contains_any(text, quote_[0], delimiter_[0], '\n', '\r');
+    if (text.size() >= 32) {
+      return engine::byte_search::contains_any(
+          text.data(), text.size(), static_cast<std::uint8_t>(quote_[0]),
+          static_cast<std::uint8_t>(delimiter_[0]), std::uint8_t{'\n'}, std::uint8_t{'\r'});
+    }
     std::uint8_t hit = 0;
     for (const char c : text)
       hit |= forces_quoting_[static_cast<std::uint8_t>(c)];

@@ -135,15 +135,13 @@ void compare_with_reference(const std::string& input, const Options& o) {
   ASSERT_EQ(process_buffer(input, options).good_rows(), records);
 }
 
-// Each block classifier that this processor runs, so that every instruction set is checked.
-class TokenizerProperty : public ::testing::TestWithParam<const char*> {
+// Each block classifier that this build and processor run, so that every instruction set is
+// checked.
+class TokenizerProperty : public ::testing::TestWithParam<std::string_view> {
  protected:
   void SetUp() override {
-    const std::string isa = GetParam();
-    ClassifyBlock c = isa == "sse2"   ? &classify_block_sse2
-                      : isa == "avx2" ? classify_block_avx2()
-                                      : classify_block_avx512();
-    if (!c) GTEST_SKIP() << isa << " is not available here";
+    ClassifyBlock c = block_classifier(GetParam());
+    if (!c) GTEST_SKIP() << GetParam() << " is not available here";
     use_block_classifier(c);
   }
   void TearDown() override { use_block_classifier(nullptr); }
@@ -200,7 +198,7 @@ TEST_P(TokenizerProperty, MatchesReferenceOnLongBuffers) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EachInstructionSet, TokenizerProperty,
-                         ::testing::Values("sse2", "avx2", "avx512"));
+                         ::testing::ValuesIn(BLOCK_CLASSIFIERS));
 
 TEST(QuoteLookahead, MatchesThePlainScan) {
   // Every quote position of random lines, asked in increasing order as the tokenizer does.

@@ -2,7 +2,7 @@
 // classifier, the rest is the buffer:
 //   byte 0: bit 0 delimiter given, bit 1 fill_ragged_rows, bit 2 merge_overflow, bit 3
 //           repair_quotes, bits 4-5 expected_columns (0 and 3: inferred, 1: 1 to 64 from byte 3,
-//           2: 0), bits 6-7 classifier (fastest, SSE2, AVX2, AVX-512)
+//           2: 0), bits 6-7 classifier (fastest, portable, SSE2, AVX2)
 //   byte 1: the delimiter, byte 2: the quote, byte 3: the column count
 // Beyond the counters, the rows are held to the byte-at-a-time reference tokenizer and the
 // normalisation rules, the stored rows to what the writer and the reader assume of them without
@@ -294,17 +294,10 @@ void check_run(std::string_view data, const RepairOptions& o) {
   check_round_trip(o, out, good);
 }
 
+// Null where the build or the processor lacks it: the fastest.
 ClassifyBlock classifier(unsigned choice) {
-  switch (choice) {
-    case 1:
-      return &classify_block_sse2;
-    case 2:
-      return classify_block_avx2();  // null where the processor lacks it: the fastest
-    case 3:
-      return classify_block_avx512();
-    default:
-      return nullptr;
-  }
+  static constexpr std::string_view names[] = {"", "scalar", "sse2", "avx2"};
+  return block_classifier(names[choice & 3]);
 }
 
 }  // namespace
@@ -321,14 +314,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   options.merge_overflow = (flags & 4) != 0;
   options.repair_quotes = (flags & 8) != 0;
   switch ((flags >> 4) & 3) {
-    case 1:
-      options.expected_columns = bytes[3] % 64 + 1;
-      break;
-    case 2:
-      options.expected_columns = 0;
-      break;
-    default:
-      break;  // inferred
+    case 1: options.expected_columns = bytes[3] % 64 + 1; break;
+    case 2: options.expected_columns = 0; break;
+    default: break;  // inferred
   }
   engine::use_block_classifier(fuzz::classifier(flags >> 6));
   const std::string_view data(reinterpret_cast<const char*>(bytes + 4), size - 4);
