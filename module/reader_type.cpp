@@ -62,29 +62,15 @@ ReaderState& state_of(PyObject* self) {
 }
 
 // Holds the reader for one operation, or raises the RuntimeError of a conflicting borrow.
-class Borrow {
+class ReaderBorrow {
  public:
-  Borrow(PyObject* self, bool exclusive) : flag_(state_of(self).borrow), exclusive_(exclusive) {
-    held_ = exclusive ? flag_.take_exclusive() : flag_.take_shared();
-    if (!held_) {
-      PyErr_SetString(PyExc_RuntimeError,
-                      exclusive ? "Already borrowed" : "Already mutably borrowed");
-    }
+  ReaderBorrow(PyObject* self, Operation operation) : borrow_(state_of(self).borrow, operation) {
+    if (!borrow_) PyErr_SetString(PyExc_RuntimeError, borrow_.refusal());
   }
-  ~Borrow() {
-    if (!held_) return;
-    if (exclusive_) {
-      flag_.release_exclusive();
-    } else {
-      flag_.release_shared();
-    }
-  }
-  explicit operator bool() const { return held_; }
+  explicit operator bool() const { return static_cast<bool>(borrow_); }
 
  private:
-  decltype(ReaderState::borrow)& flag_;
-  bool exclusive_;
-  bool held_;
+  Borrow<decltype(ReaderState::borrow)> borrow_;
 };
 
 // Most fields are short: two overlapping word copies beat a call to memcpy.
@@ -271,7 +257,7 @@ void Reader_dealloc(PyObject* self) noexcept {
 
 PyObject* Reader_iter(PyObject* self) noexcept {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    Borrow borrow(self, false);
+    ReaderBorrow borrow(self, Operation::Iter);
     if (!borrow) return nullptr;
     return Py_NewRef(self);
   });
@@ -279,7 +265,7 @@ PyObject* Reader_iter(PyObject* self) noexcept {
 
 PyObject* Reader_iternext(PyObject* self) noexcept {
   return guarded_next([&]() -> PyObject* {
-    Borrow borrow(self, true);
+    ReaderBorrow borrow(self, Operation::Next);
     if (!borrow) return nullptr;
     ReaderState& s = state_of(self);
     const auto before = s.cursor.position();
@@ -292,7 +278,7 @@ PyObject* Reader_iternext(PyObject* self) noexcept {
 
 Py_ssize_t Reader_len(PyObject* self) noexcept {
   return guarded<Py_ssize_t>(-1, [&]() -> Py_ssize_t {
-    Borrow borrow(self, false);
+    ReaderBorrow borrow(self, Operation::Len);
     if (!borrow) return -1;
     return static_cast<Py_ssize_t>(state_of(self).rows.size());
   });
@@ -300,7 +286,7 @@ Py_ssize_t Reader_len(PyObject* self) noexcept {
 
 PyObject* Reader_get_summary(PyObject* self, void*) noexcept {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    Borrow borrow(self, false);
+    ReaderBorrow borrow(self, Operation::Summary);
     if (!borrow) return nullptr;
     return new_summary(state_of(self).summary).release();
   });
@@ -308,7 +294,7 @@ PyObject* Reader_get_summary(PyObject* self, void*) noexcept {
 
 PyObject* Reader_enter(PyObject* self, PyObject*) noexcept {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    Borrow borrow(self, false);
+    ReaderBorrow borrow(self, Operation::Enter);
     if (!borrow) return nullptr;
     return Py_NewRef(self);
   });
@@ -319,7 +305,7 @@ PyObject* Reader_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* slots[std::size(EXIT_PARAMETERS)];
     if (!bind_fastcall(EXIT, args, nargs, kwnames, slots)) return nullptr;
-    Borrow borrow(self, false);
+    ReaderBorrow borrow(self, Operation::Exit);
     if (!borrow) return nullptr;
     return Py_NewRef(Py_False);  // an exception raised in the block goes on propagating
   });
