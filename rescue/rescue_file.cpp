@@ -105,9 +105,15 @@ engine::RepairOptions repair_options(std::optional<std::string_view> delimiter,
 }
 
 std::variant<RescueTotals, RescueError> rescue_file(const RescueRequest& request) {
-  // Creating the quarantine file would truncate the clean output just written.
-  if (request.quarantine_path && same_file(*request.quarantine_path, request.output_path)) {
-    return plain_error("quarantine_path and output_path name the same file");
+  if (request.quarantine_path) {
+    // The quarantine file is written in place: over the input it would destroy the data, over
+    // the output it would truncate the clean rows just written.
+    if (same_file(*request.quarantine_path, request.input_path)) {
+      return plain_error("quarantine_path names the input file");
+    }
+    if (same_file(*request.quarantine_path, request.output_path)) {
+      return plain_error("quarantine_path and output_path name the same file");
+    }
   }
 
   // The file is only read during this call, so mapping it is enough.
