@@ -1,4 +1,5 @@
 #include "module/reader_type.hpp"
+
 #include <iterator>
 
 #include <emmintrin.h>
@@ -15,12 +16,12 @@
 #include "module/binding.hpp"
 #include "module/borrow_flag.hpp"
 #include "module/entry_guard.hpp"
-#include "module/functions.hpp"
 #include "module/once.hpp"
 #include "module/options.hpp"
 #include "module/os_errors.hpp"
 #include "module/summary_type.hpp"
 #include "rescue/input_file.hpp"
+#include "rescue/rescue_file.hpp"
 
 namespace quorle::pyext {
 namespace {
@@ -42,7 +43,7 @@ struct ReaderState {
   rescue::InputFile input;
   engine::RowStore rows;
   engine::RowStore::Cursor cursor{rows};
-  SummaryRecord summary;
+  engine::RunCounters summary;
 #ifdef Py_GIL_DISABLED
   BasicBorrowFlag<true> borrow;
 #else
@@ -217,12 +218,15 @@ PyObject* create_reader(PyTypeObject* type, PyObject* const* slots) {
     return nullptr;
   }
   auto state = std::make_unique<ReaderState>(std::move(std::get<rescue::InputFile>(read)));
+  if (auto error = rescue::settle_delimiter(state->input.bytes(), options)) {
+    raise_os_error_by_kind(*error);
+    return nullptr;
+  }
   engine::BufferOutcome outcome = engine::process_buffer(state->input.bytes(), options);
   state->rows = std::move(outcome.rows);
   state->cursor = state->rows.cursor();
   if (!state->rows.refers_to_input()) state->input.release_bytes();
-  state->summary = {outcome.total_rows,       outcome.quorled_rows, outcome.repaired_rows,
-                    outcome.quarantined_rows, outcome.delimiter,    outcome.inferred_columns};
+  state->summary = outcome;
   PyObject* self = type->tp_alloc(type, 0);
   if (!self) return nullptr;
   reinterpret_cast<Reader*>(self)->state = state.release();
