@@ -127,9 +127,9 @@ class RowSorter {
 
 }  // namespace
 
-std::string code_point_utf8(char32_t cp) {
-  if (cp < 0x80) return std::string(1, static_cast<char>(cp));
-  return {static_cast<char>(0xC0 | (cp >> 6)), static_cast<char>(0x80 | (cp & 0x3F))};
+std::string code_point_utf8(std::uint8_t byte) {
+  if (byte < 0x80) return std::string(1, static_cast<char>(byte));
+  return {static_cast<char>(0xC0 | (byte >> 6)), static_cast<char>(0x80 | (byte & 0x3F))};
 }
 
 BufferOutcome process_buffer(std::string_view data, const RepairOptions& options) {

@@ -2,6 +2,8 @@
 // a quarantine entry, with the counters of the run.
 #pragma once
 
+#include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "engine/records.hpp"
@@ -14,7 +16,7 @@ namespace quorle::engine {
 /// in the machine's memory.
 BufferOutcome process_buffer(std::string_view data, const RepairOptions& options);
 
-/// The delimiter byte as text: the code point of the same value in UTF-8.
-std::string code_point_utf8(char32_t code_point);
+/// A delimiter or quote byte as text: the code point of the same value in UTF-8.
+std::string code_point_utf8(std::uint8_t byte);
 
 }  // namespace quorle::engine

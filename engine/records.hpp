@@ -43,17 +43,22 @@ struct QuarantineMark {
   QuarantineReason reason;
 };
 
-/// The result of one pass over a buffer. Rows refer to the input bytes, which must outlive it.
-struct BufferOutcome {
+/// The counters of one run, as the engine counts them and the Python summary shows them.
+struct RunCounters {
+  std::uint64_t total_rows = 0;        ///< every record
+  std::uint64_t quorled_rows = 0;      ///< the good rows, repaired ones included
+  std::uint64_t repaired_rows = 0;     ///< good rows padded or merged
+  std::uint64_t quarantined_rows = 0;  ///< records set aside
+  std::uint64_t inferred_columns = 0;  ///< the column count applied; 0: none enforced
+  std::uint8_t delimiter = ',';        ///< the delimiter byte applied, given or sniffed
+};
+
+/// The result of one pass over a buffer: its counters and its rows. Rows refer to the input bytes,
+/// which must outlive it.
+struct BufferOutcome : RunCounters {
   RowStore rows;                                 ///< the good rows, repaired ones included
   RowStore quarantine_rows;                      ///< the quarantined records, as tokenized
   std::vector<QuarantineMark> quarantine_marks;  ///< one per quarantined record
-  std::uint64_t total_rows = 0;
-  std::uint64_t quorled_rows = 0;
-  std::uint64_t repaired_rows = 0;
-  std::uint64_t quarantined_rows = 0;
-  std::uint64_t inferred_columns = 0;  ///< the column count applied; 0: none enforced
-  char32_t delimiter = U',';           ///< the delimiter byte applied, as a code point
 
   /// The good rows as text, padding included.
   std::vector<Row> good_rows() const;

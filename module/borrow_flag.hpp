@@ -54,4 +54,43 @@ class BasicBorrowFlag {
 
 using BorrowFlag = BasicBorrowFlag<true>;
 
+/// The reader's operations, each taking the flag as it needs.
+enum class Operation { Next, Iter, Len, Summary, Enter, Exit };
+
+/// Holds a flag for one operation. next() moves the cursor, so it takes the flag exclusively; the
+/// other operations read, so they share it; __exit__ reads nothing, and a refusal there would
+/// replace the exception leaving the with block, so it takes nothing and is never refused.
+template <class Flag>
+class Borrow {
+ public:
+  Borrow(Flag& flag, Operation operation) : flag_(flag), operation_(operation) {
+    switch (operation) {
+      case Operation::Next: held_ = flag.take_exclusive(); break;
+      case Operation::Exit: held_ = true; break;
+      default: held_ = flag.take_shared(); break;
+    }
+  }
+  Borrow(const Borrow&) = delete;
+  Borrow& operator=(const Borrow&) = delete;
+  ~Borrow() {
+    if (!held_ || operation_ == Operation::Exit) return;
+    if (operation_ == Operation::Next) {
+      flag_.release_exclusive();
+    } else {
+      flag_.release_shared();
+    }
+  }
+
+  explicit operator bool() const { return held_; }
+  /// The message of the RuntimeError for a refused borrow.
+  const char* refusal() const {
+    return operation_ == Operation::Next ? "Already borrowed" : "Already mutably borrowed";
+  }
+
+ private:
+  Flag& flag_;
+  Operation operation_;
+  bool held_;
+};
+
 }  // namespace quorle::pyext

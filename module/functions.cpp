@@ -1,5 +1,6 @@
 // quorle_file and sniff.
 #include "module/functions.hpp"
+
 #include <iterator>
 
 #include "engine/sniffer.hpp"
@@ -34,17 +35,7 @@ PyObject* quorle_file_impl(std::string_view input_path, std::string_view output_
     raise_plain_os_error(*error);
     return nullptr;
   }
-  const auto& totals = std::get<rescue::RescueTotals>(result);
-  SummaryRecord record;
-  record.total_rows = totals.total_rows;
-  record.quorled_rows = totals.quorled_rows;
-  record.repaired_rows = totals.repaired_rows;
-  record.quarantined_rows = totals.quarantined_rows;
-  const std::string& d = totals.detected_delimiter;
-  record.detected_delimiter =
-      d.size() == 1 ? static_cast<unsigned char>(d[0]) : ((d[0] & 0x1F) << 6) | (d[1] & 0x3F);
-  record.inferred_columns = totals.inferred_columns;
-  return new_summary(record).release();
+  return new_summary(std::get<engine::RunCounters>(result)).release();
 }
 
 PyObject* quorle_file_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,

@@ -1,4 +1,4 @@
-// The module's functions, as the module definition registers them.
+// quorle_file and sniff, as the module definition registers them.
 #pragma once
 
 #include "module/py_ref.hpp"
@@ -7,6 +7,5 @@ namespace quorle::pyext {
 
 extern PyMethodDef quorle_file_def;
 extern PyMethodDef sniff_def;
-extern PyMethodDef open_def;
 
 }  // namespace quorle::pyext

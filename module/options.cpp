@@ -27,18 +27,19 @@ bool convert_repair_options(PyObject* const* slots, engine::RepairOptions& out) 
                       "quote_char must be an ASCII character other than CR or LF");
     return false;
   }
-  const char quote_byte = quote.empty() ? '"' : quote[0];
-  if (delimiter && !delimiter->empty() && (*delimiter)[0] == quote_byte) {
-    raise_value_error(Name::quote_char, "delimiter and quote_char must differ");
+  engine::RepairOptions o;
+  const auto quote_byte = static_cast<std::uint8_t>(quote.empty() ? '"' : quote[0]);
+  if (delimiter && !delimiter->empty()) o.delimiter = static_cast<std::uint8_t>((*delimiter)[0]);
+  if (o.delimiter == quote_byte) {
+    raise_value_error(Name::quote_char, rescue::DELIMITER_IS_QUOTE);
     return false;
   }
-  bool fill = true, merge = true, repair = true;
-  std::optional<std::uint64_t> columns;
-  if (slots[2] && !to_flag(slots[2], Name::fill_ragged_rows, fill)) return false;
-  if (slots[3] && !to_flag(slots[3], Name::merge_overflow, merge)) return false;
-  if (!to_optional_count(slots[4], Name::expected_columns, columns)) return false;
-  if (slots[5] && !to_flag(slots[5], Name::repair_quotes, repair)) return false;
-  out = rescue::repair_options(delimiter, quote, fill, merge, columns, repair);
+  o.quote_char = quote_byte;
+  if (slots[2] && !to_flag(slots[2], Name::fill_ragged_rows, o.fill_ragged_rows)) return false;
+  if (slots[3] && !to_flag(slots[3], Name::merge_overflow, o.merge_overflow)) return false;
+  if (!to_optional_count(slots[4], Name::expected_columns, o.expected_columns)) return false;
+  if (slots[5] && !to_flag(slots[5], Name::repair_quotes, o.repair_quotes)) return false;
+  out = o;
   return true;
 }
 

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 
+#include "module/binding.hpp"
 #include "module/py_ref.hpp"
 
 namespace quorle::pyext {
@@ -28,6 +29,10 @@ PyObject* class_of_kind(int code) {
 }
 
 void raise_with_message(PyObject* cls, const rescue::RescueError& error) {
+  if (error.bad_options) {  // the delimiter sniffed from the input is the quote
+    raise_value_error(Name::quote_char, error.message.c_str());
+    return;
+  }
   PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(
       error.message.data(), static_cast<Py_ssize_t>(error.message.size()), "replace"));
   if (text) PyErr_SetObject(cls, text.get());

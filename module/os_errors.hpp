@@ -1,4 +1,5 @@
-// Turning an I/O failure into a Python exception.
+// Turning a failure of the file rescue into a Python exception: an I/O failure into OSError,
+// options that do not fit the input into ValueError (noted as the quote's, as when given).
 #pragma once
 
 #include "rescue/rescue_error.hpp"

@@ -1,4 +1,5 @@
 #include "module/reader_type.hpp"
+
 #include <iterator>
 
 #include <cstring>
@@ -13,12 +14,12 @@
 #include "module/binding.hpp"
 #include "module/borrow_flag.hpp"
 #include "module/entry_guard.hpp"
-#include "module/functions.hpp"
 #include "module/once.hpp"
 #include "module/options.hpp"
 #include "module/os_errors.hpp"
 #include "module/summary_type.hpp"
 #include "rescue/input_file.hpp"
+#include "rescue/rescue_file.hpp"
 
 namespace quorle::pyext {
 namespace {
@@ -40,7 +41,7 @@ struct ReaderState {
   rescue::InputFile input;
   engine::RowStore rows;
   engine::RowStore::Cursor cursor{rows};
-  SummaryRecord summary;
+  engine::RunCounters summary;
 #ifdef Py_GIL_DISABLED
   BasicBorrowFlag<true> borrow;
 #else
@@ -60,29 +61,15 @@ ReaderState& state_of(PyObject* self) {
 }
 
 // Holds the reader for one operation, or raises the RuntimeError of a conflicting borrow.
-class Borrow {
+class ReaderBorrow {
  public:
-  Borrow(PyObject* self, bool exclusive) : flag_(state_of(self).borrow), exclusive_(exclusive) {
-    held_ = exclusive ? flag_.take_exclusive() : flag_.take_shared();
-    if (!held_) {
-      PyErr_SetString(PyExc_RuntimeError,
-                      exclusive ? "Already borrowed" : "Already mutably borrowed");
-    }
+  ReaderBorrow(PyObject* self, Operation operation) : borrow_(state_of(self).borrow, operation) {
+    if (!borrow_) PyErr_SetString(PyExc_RuntimeError, borrow_.refusal());
   }
-  ~Borrow() {
-    if (!held_) return;
-    if (exclusive_) {
-      flag_.release_exclusive();
-    } else {
-      flag_.release_shared();
-    }
-  }
-  explicit operator bool() const { return held_; }
+  explicit operator bool() const { return static_cast<bool>(borrow_); }
 
  private:
-  decltype(ReaderState::borrow)& flag_;
-  bool exclusive_;
-  bool held_;
+  Borrow<decltype(ReaderState::borrow)> borrow_;
 };
 
 // Most fields are short: two overlapping word copies beat a call to memcpy.
@@ -191,12 +178,15 @@ PyObject* create_reader(PyTypeObject* type, PyObject* const* slots) {
     return nullptr;
   }
   auto state = std::make_unique<ReaderState>(std::move(std::get<rescue::InputFile>(read)));
+  if (auto error = rescue::settle_delimiter(state->input.bytes(), options)) {
+    raise_os_error_by_kind(*error);
+    return nullptr;
+  }
   engine::BufferOutcome outcome = engine::process_buffer(state->input.bytes(), options);
   state->rows = std::move(outcome.rows);
   state->cursor = state->rows.cursor();
   if (!state->rows.refers_to_input()) state->input.release_bytes();
-  state->summary = {outcome.total_rows,       outcome.quorled_rows, outcome.repaired_rows,
-                    outcome.quarantined_rows, outcome.delimiter,    outcome.inferred_columns};
+  state->summary = outcome;
   PyObject* self = type->tp_alloc(type, 0);
   if (!self) return nullptr;
   reinterpret_cast<Reader*>(self)->state = state.release();
@@ -231,7 +221,7 @@ void Reader_dealloc(PyObject* self) noexcept {
 
 PyObject* Reader_iter(PyObject* self) noexcept {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    Borrow borrow(self, false);
+    ReaderBorrow borrow(self, Operation::Iter);
     if (!borrow) return nullptr;
     return Py_NewRef(self);
   });
@@ -239,7 +229,7 @@ PyObject* Reader_iter(PyObject* self) noexcept {
 
 PyObject* Reader_iternext(PyObject* self) noexcept {
   return guarded_next([&]() -> PyObject* {
-    Borrow borrow(self, true);
+    ReaderBorrow borrow(self, Operation::Next);
     if (!borrow) return nullptr;
     ReaderState& s = state_of(self);
     const auto before = s.cursor.position();
@@ -252,7 +242,7 @@ PyObject* Reader_iternext(PyObject* self) noexcept {
 
 Py_ssize_t Reader_len(PyObject* self) noexcept {
   return guarded<Py_ssize_t>(-1, [&]() -> Py_ssize_t {
-    Borrow borrow(self, false);
+    ReaderBorrow borrow(self, Operation::Len);
     if (!borrow) return -1;
     return static_cast<Py_ssize_t>(state_of(self).rows.size());
   });
@@ -260,7 +250,7 @@ Py_ssize_t Reader_len(PyObject* self) noexcept {
 
 PyObject* Reader_get_summary(PyObject* self, void*) noexcept {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    Borrow borrow(self, false);
+    ReaderBorrow borrow(self, Operation::Summary);
     if (!borrow) return nullptr;
     return new_summary(state_of(self).summary).release();
   });
@@ -268,7 +258,7 @@ PyObject* Reader_get_summary(PyObject* self, void*) noexcept {
 
 PyObject* Reader_enter(PyObject* self, PyObject*) noexcept {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    Borrow borrow(self, false);
+    ReaderBorrow borrow(self, Operation::Enter);
     if (!borrow) return nullptr;
     return Py_NewRef(self);
   });
@@ -279,7 +269,7 @@ PyObject* Reader_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* slots[std::size(EXIT_PARAMETERS)];
     if (!bind_fastcall(EXIT, args, nargs, kwnames, slots)) return nullptr;
-    Borrow borrow(self, false);
+    ReaderBorrow borrow(self, Operation::Exit);
     if (!borrow) return nullptr;
     return Py_NewRef(Py_False);  // an exception raised in the block goes on propagating
   });

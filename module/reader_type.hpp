@@ -8,5 +8,7 @@ namespace quorle::pyext {
 
 /// The class (borrowed), made once per process; null with an exception set on failure.
 PyObject* reader_type();
+/// open(), which makes a reader, as the module definition registers it.
+extern PyMethodDef open_def;
 
 }  // namespace quorle::pyext

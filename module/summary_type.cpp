@@ -7,39 +7,41 @@
 #include "module/once.hpp"
 
 namespace quorle::pyext {
+using engine::RunCounters;
+
 namespace {
 
 struct Summary {
-  PyObject_HEAD SummaryRecord record;
+  PyObject_HEAD RunCounters counters;
 };
 
-SummaryRecord& record_of(PyObject* self) {
-  return reinterpret_cast<Summary*>(self)->record;
+RunCounters& counters_of(PyObject* self) {
+  return reinterpret_cast<Summary*>(self)->counters;
 }
 
-PyObject* delimiter_str(const SummaryRecord& r) {
-  return PyUnicode_FromOrdinal(static_cast<int>(r.detected_delimiter));
+PyObject* delimiter_str(const RunCounters& r) {
+  return PyUnicode_FromOrdinal(static_cast<int>(r.delimiter));
 }
 
-template <std::uint64_t SummaryRecord::*Field>
+template <std::uint64_t RunCounters::*Field>
 PyObject* Summary_get_count(PyObject* self, void*) noexcept {
   return guarded<PyObject*>(nullptr,
-                            [&] { return PyLong_FromUnsignedLongLong(record_of(self).*Field); });
+                            [&] { return PyLong_FromUnsignedLongLong(counters_of(self).*Field); });
 }
 
 PyObject* Summary_get_delimiter(PyObject* self, void*) noexcept {
-  return guarded<PyObject*>(nullptr, [&] { return delimiter_str(record_of(self)); });
+  return guarded<PyObject*>(nullptr, [&] { return delimiter_str(counters_of(self)); });
 }
 
 PyObject* Summary_repr(PyObject* self) noexcept {
   return guarded<PyObject*>(nullptr, [&] {
-    const SummaryRecord& r = record_of(self);
+    const RunCounters& r = counters_of(self);
     // The delimiter goes in unchanged, without escaping: a tab is a real tab.
     const std::string text = "<QuorleSummary total_rows=" + std::to_string(r.total_rows) +
                              " quorled_rows=" + std::to_string(r.quorled_rows) +
                              " repaired_rows=" + std::to_string(r.repaired_rows) +
                              " quarantined_rows=" + std::to_string(r.quarantined_rows) +
-                             " delimiter='" + engine::code_point_utf8(r.detected_delimiter) +
+                             " delimiter='" + engine::code_point_utf8(r.delimiter) +
                              "' inferred_columns=" + std::to_string(r.inferred_columns) + ">";
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
   });
@@ -47,7 +49,7 @@ PyObject* Summary_repr(PyObject* self) noexcept {
 
 PyObject* Summary_to_dict(PyObject* self, PyObject*) noexcept {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    const SummaryRecord& r = record_of(self);
+    const RunCounters& r = counters_of(self);
     PyRef dict = PyRef::steal(PyDict_New());
     if (!dict) return nullptr;
     auto put = [&](const char* key, PyObject* made) {
@@ -73,13 +75,13 @@ void Summary_dealloc(PyObject* self) noexcept {
 }
 
 PyGetSetDef Summary_getset[] = {
-    {"total_rows", Summary_get_count<&SummaryRecord::total_rows>, nullptr, nullptr, nullptr},
-    {"quorled_rows", Summary_get_count<&SummaryRecord::quorled_rows>, nullptr, nullptr, nullptr},
-    {"repaired_rows", Summary_get_count<&SummaryRecord::repaired_rows>, nullptr, nullptr, nullptr},
-    {"quarantined_rows", Summary_get_count<&SummaryRecord::quarantined_rows>, nullptr, nullptr,
+    {"total_rows", Summary_get_count<&RunCounters::total_rows>, nullptr, nullptr, nullptr},
+    {"quorled_rows", Summary_get_count<&RunCounters::quorled_rows>, nullptr, nullptr, nullptr},
+    {"repaired_rows", Summary_get_count<&RunCounters::repaired_rows>, nullptr, nullptr, nullptr},
+    {"quarantined_rows", Summary_get_count<&RunCounters::quarantined_rows>, nullptr, nullptr,
      nullptr},
     {"detected_delimiter", Summary_get_delimiter, nullptr, nullptr, nullptr},
-    {"inferred_columns", Summary_get_count<&SummaryRecord::inferred_columns>, nullptr, nullptr,
+    {"inferred_columns", Summary_get_count<&RunCounters::inferred_columns>, nullptr, nullptr,
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -115,13 +117,13 @@ PyObject* summary_type() {
   return the_type.get([] { return PyRef::steal(PyType_FromSpec(&Summary_Type_spec)); });
 }
 
-PyRef new_summary(const SummaryRecord& record) {
+PyRef new_summary(const RunCounters& record) {
   PyObject* type = summary_type();
   if (!type) return PyRef();
   auto* t = reinterpret_cast<PyTypeObject*>(type);
   PyRef self = PyRef::steal(t->tp_alloc(t, 0));
   if (!self) return self;
-  record_of(self.get()) = record;
+  counters_of(self.get()) = record;
   return self;
 }
 

@@ -9,13 +9,13 @@
 namespace quorle::rescue {
 
 void BufferedWriter::copy_in(std::string_view text) {
-  std::memcpy(buffer_ + used_, text.data(), text.size());
+  std::memcpy(buffer_.get() + used_, text.data(), text.size());
   used_ += text.size();
 }
 
 std::optional<RescueError> BufferedWriter::append_slow(std::string_view text) {
   if (auto error = flush()) return error;
-  if (text.size() < CAPACITY) {
+  if (text.size() < LONG_TEXT) {
     copy_in(text);
     return std::nullopt;
   }
@@ -31,7 +31,7 @@ std::optional<RescueError> BufferedWriter::append_repeated(std::string_view text
       }
       const std::size_t n =
           static_cast<std::size_t>(std::min<std::uint64_t>(count, CAPACITY - used_));
-      std::memset(buffer_ + used_, text[0], n);
+      std::memset(buffer_.get() + used_, text[0], n);
       used_ += n;
       count -= n;
     }
@@ -47,7 +47,7 @@ std::optional<RescueError> BufferedWriter::flush() {
   std::size_t done = 0;
   std::optional<RescueError> error;
   while (done < used_) {
-    const ssize_t wrote = ::write(fd_, buffer_ + done, used_ - done);
+    const ssize_t wrote = ::write(fd_, buffer_.get() + done, used_ - done);
     if (wrote < 0) {
       if (errno == EINTR) continue;
       error = os_error(errno);
@@ -60,7 +60,7 @@ std::optional<RescueError> BufferedWriter::flush() {
     done += static_cast<std::size_t>(wrote);
   }
   // What did not go out stays buffered, for the closing flush to try once more.
-  std::memmove(buffer_, buffer_ + done, used_ - done);
+  std::memmove(buffer_.get(), buffer_.get() + done, used_ - done);
   used_ -= done;
   return error;
 }

@@ -22,12 +22,11 @@ void append_doubled(std::string& out, std::string_view text, std::string_view qu
 
 }  // namespace
 
-LineFormat::LineFormat(char32_t delimiter, std::uint8_t quote)
+LineFormat::LineFormat(std::uint8_t delimiter, std::uint8_t quote)
     : delimiter_(engine::code_point_utf8(delimiter)),
       quote_(engine::code_point_utf8(quote)),
       single_bytes_(delimiter < 0x80 && quote < 0x80) {
-  for (const std::uint8_t b :
-       {std::uint8_t(delimiter & 0xFF), quote, std::uint8_t('\n'), std::uint8_t('\r')}) {
+  for (const std::uint8_t b : {delimiter, quote, std::uint8_t('\n'), std::uint8_t('\r')}) {
     forces_quoting_[b] = 1;
   }
 }
@@ -98,7 +97,7 @@ void LineFormat::append_quarantine_line(std::string& out, std::uint64_t line,
   out.append("\"\n");
 }
 
-std::string encode_field(std::string_view text, char32_t delimiter, std::uint8_t quote) {
+std::string encode_field(std::string_view text, std::uint8_t delimiter, std::uint8_t quote) {
   std::string out;
   LineFormat(delimiter, quote).append_field(out, text);
   return out;
@@ -110,13 +109,13 @@ std::vector<std::string_view> views(const engine::Row& row) {
 }
 }  // namespace
 
-std::string format_output_line(const engine::Row& row, char32_t delimiter, std::uint8_t quote) {
+std::string format_output_line(const engine::Row& row, std::uint8_t delimiter, std::uint8_t quote) {
   std::string out;
   LineFormat(delimiter, quote).append_output_line(out, views(row), 0);
   return out;
 }
 
-std::string format_quarantine_line(const engine::QuarantineEntry& entry, char32_t delimiter) {
+std::string format_quarantine_line(const engine::QuarantineEntry& entry, std::uint8_t delimiter) {
   std::string out;
   LineFormat(delimiter, '"')
       .append_quarantine_line(out, entry.line, entry.reason, views(entry.fields));

@@ -16,16 +16,16 @@ namespace quorle::rescue {
 inline constexpr std::string_view QUARANTINE_HEADER = "line,reason,raw_content\n";
 
 /// The bytes that stand for one field in the clean output.
-std::string encode_field(std::string_view text, char32_t delimiter, std::uint8_t quote);
+std::string encode_field(std::string_view text, std::uint8_t delimiter, std::uint8_t quote);
 /// One clean output line, line feed included.
-std::string format_output_line(const engine::Row& row, char32_t delimiter, std::uint8_t quote);
+std::string format_output_line(const engine::Row& row, std::uint8_t delimiter, std::uint8_t quote);
 /// One quarantine line: line number, quoted reason, quoted raw content, line feed.
-std::string format_quarantine_line(const engine::QuarantineEntry& entry, char32_t delimiter);
+std::string format_quarantine_line(const engine::QuarantineEntry& entry, std::uint8_t delimiter);
 
 /// The formats as appends to a reused buffer, with the delimiter and quote texts worked out once.
 class LineFormat {
  public:
-  LineFormat(char32_t delimiter, std::uint8_t quote);
+  LineFormat(std::uint8_t delimiter, std::uint8_t quote);
 
   std::string_view delimiter_text() const { return delimiter_; }
   void append_field(std::string& out, std::string_view text) const;

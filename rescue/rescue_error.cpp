@@ -15,4 +15,8 @@ RescueError plain_error(std::string message) {
   return {0, std::move(message)};
 }
 
+RescueError options_error(std::string message) {
+  return {0, std::move(message), true};
+}
+
 }  // namespace quorle::rescue

@@ -1,6 +1,7 @@
 #include "rescue/rescue_file.hpp"
 
 #include "engine/pipeline.hpp"
+#include "engine/sniffer.hpp"
 #include "rescue/input_file.hpp"
 #include "rescue/line_format.hpp"
 #include "rescue/output_target.hpp"
@@ -88,38 +89,37 @@ RescueError* failed(std::variant<T, RescueError>& result) {
 
 }  // namespace
 
-engine::RepairOptions repair_options(std::optional<std::string_view> delimiter,
-                                     std::string_view quote_char, bool fill_ragged_rows,
-                                     bool merge_overflow,
-                                     std::optional<std::uint64_t> expected_columns,
-                                     bool repair_quotes) {
-  engine::RepairOptions options;
-  if (delimiter && !delimiter->empty())
-    options.delimiter = static_cast<std::uint8_t>((*delimiter)[0]);
-  options.quote_char = quote_char.empty() ? '"' : static_cast<std::uint8_t>(quote_char[0]);
-  options.fill_ragged_rows = fill_ragged_rows;
-  options.merge_overflow = merge_overflow;
-  options.expected_columns = expected_columns;
-  options.repair_quotes = repair_quotes;
-  return options;
+std::optional<RescueError> settle_delimiter(std::string_view data, engine::RepairOptions& options) {
+  if (options.delimiter || data.empty()) return std::nullopt;
+  options.delimiter = engine::sniff_delimiter(data);
+  if (*options.delimiter == options.quote_char) return options_error(DELIMITER_IS_QUOTE);
+  return std::nullopt;
 }
 
-std::variant<RescueTotals, RescueError> rescue_file(const RescueRequest& request) {
-  // Creating the quarantine file would truncate the clean output just written.
-  if (request.quarantine_path && same_file(*request.quarantine_path, request.output_path)) {
-    return plain_error("quarantine_path and output_path name the same file");
+std::variant<engine::RunCounters, RescueError> rescue_file(const RescueRequest& request) {
+  if (request.quarantine_path) {
+    // The quarantine file is written in place: over the input it would destroy the data, over
+    // the output it would truncate the clean rows just written.
+    if (same_file(*request.quarantine_path, request.input_path)) {
+      return plain_error("quarantine_path names the input file");
+    }
+    if (same_file(*request.quarantine_path, request.output_path)) {
+      return plain_error("quarantine_path and output_path name the same file");
+    }
   }
 
   // The file is only read during this call, so mapping it is enough.
   auto input = InputFile::read(request.input_path, InputFile::Access::Mapped);
   if (RescueError* error = failed(input)) return std::move(*error);
   const InputFile& in = std::get<InputFile>(input);
-  const BufferOutcome outcome = engine::process_buffer(in.bytes(), request.options);
+  engine::RepairOptions options = request.options;
+  if (auto error = settle_delimiter(in.bytes(), options)) return std::move(*error);
+  const BufferOutcome outcome = engine::process_buffer(in.bytes(), options);
 
   auto output = OutputTarget::create(request.output_path, in);
   if (RescueError* error = failed(output)) return std::move(*error);
   OutputTarget& out = std::get<OutputTarget>(output);
-  if (auto error = write_rows(out.writer(), outcome, in.bytes(), request.options.quote_char)) {
+  if (auto error = write_rows(out.writer(), outcome, in.bytes(), options.quote_char)) {
     return std::move(*error);
   }
   if (auto error = out.writer().flush()) return std::move(*error);
@@ -138,12 +138,7 @@ std::variant<RescueTotals, RescueError> rescue_file(const RescueRequest& request
   }
   if (auto error = out.commit()) return std::move(*error);
 
-  return RescueTotals{engine::code_point_utf8(outcome.delimiter),
-                      outcome.total_rows,
-                      outcome.quorled_rows,
-                      outcome.repaired_rows,
-                      outcome.quarantined_rows,
-                      outcome.inferred_columns};
+  return static_cast<const engine::RunCounters&>(outcome);
 }
 
 }  // namespace quorle::rescue

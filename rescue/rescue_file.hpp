@@ -3,7 +3,6 @@
 // counters of the run, or the first I/O failure.
 #pragma once
 
-#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,26 +20,16 @@ struct RescueRequest {
   engine::RepairOptions options;
 };
 
-/// The counters of a successful run.
-struct RescueTotals {
-  std::string detected_delimiter;  ///< the applied delimiter as one character of UTF-8
-  std::uint64_t total_rows = 0;
-  std::uint64_t quorled_rows = 0;
-  std::uint64_t repaired_rows = 0;
-  std::uint64_t quarantined_rows = 0;
-  std::uint64_t inferred_columns = 0;
-};
+/// A delimiter equal to the quote byte would split every quoted field at its quotes.
+inline constexpr const char* DELIMITER_IS_QUOTE = "delimiter and quote_char must differ";
 
-/// The repair policy from the option values as the caller gave them: a delimiter of None or ""
-/// is sniffed, a quote of "" is the double quote, otherwise the first byte of each counts.
-engine::RepairOptions repair_options(std::optional<std::string_view> delimiter,
-                                     std::string_view quote_char, bool fill_ragged_rows,
-                                     bool merge_overflow,
-                                     std::optional<std::uint64_t> expected_columns,
-                                     bool repair_quotes);
+/// Fixes a delimiter left to the sniffer in `options` before anything is written, and refuses a
+/// sniffed one equal to the quote byte (the sniffer's trial passes always read '"' as the quote).
+/// An empty input is not sniffed: it holds nothing to split.
+std::optional<RescueError> settle_delimiter(std::string_view data, engine::RepairOptions& options);
 
-/// Runs the rescue. Memory exhaustion is thrown as std::bad_alloc, after the files opened so far
-/// have been closed as on any failure.
-std::variant<RescueTotals, RescueError> rescue_file(const RescueRequest& request);
+/// Runs the rescue and returns its counters. Memory exhaustion is thrown as std::bad_alloc, after
+/// the files opened so far have been closed as on any failure.
+std::variant<engine::RunCounters, RescueError> rescue_file(const RescueRequest& request);
 
 }  // namespace quorle::rescue

@@ -119,7 +119,6 @@ def test_empty_input(q, write, read, out, quar, options):
     summary = q.quorle_file(write(b""), out, quar, **options)
     assert read(out) == b""
     assert read(quar) == HEADER
-    assert len(HEADER) == 24
     assert counters(summary) == (0, 0, 0, 0, ",", 0)
 
 
@@ -197,20 +196,17 @@ def test_without_quarantine_path_nothing_else_is_written(q, write, read, tmp_pat
 
 
 SAME_FILE = "quarantine_path and output_path name the same file"
+NAMES_INPUT = "quarantine_path names the input file"
 
-
-@pytest.mark.parametrize(
+# Spellings of the file {name} in tmp, run from tmp, which holds a directory "sub".
+SPELLINGS = pytest.mark.parametrize(
     "spelling",
-    [
-        lambda tmp: str(tmp / "out.csv"),
-        lambda tmp: f"{tmp}/./out.csv",
-        lambda tmp: f"{tmp}/sub/../out.csv",
-        lambda tmp: f"{tmp}//out.csv",
-        lambda tmp: "out.csv",
-        lambda tmp: "./sub/../out.csv",
-    ],
+    ["{tmp}/{name}", "{tmp}/./{name}", "{tmp}/sub/../{name}", "{tmp}//{name}", "{name}", "./sub/../{name}"],
     ids=["identical", "dot", "dot-dot", "double-slash", "relative", "relative-dot-dot"],
 )
+
+
+@SPELLINGS
 @pytest.mark.parametrize("existing", [False, True], ids=["missing-output", "existing-output"])
 def test_quarantine_naming_the_output_is_refused(q, write, read, tmp_path, monkeypatch, spelling, existing):
     (tmp_path / "sub").mkdir()
@@ -220,7 +216,7 @@ def test_quarantine_naming_the_output_is_refused(q, write, read, tmp_path, monke
         pathlib.Path(out).write_bytes(b"keep me\n")
     for src in (write(b"a,b\n1\n"), str(tmp_path / "missing.csv")):
         with pytest.raises(OSError) as info:
-            q.quorle_file(src, out, spelling(tmp_path), fill_ragged_rows=False)
+            q.quorle_file(src, out, spelling.format(tmp=tmp_path, name="out.csv"), fill_ragged_rows=False)
         assert_plain_oserror(info.value, SAME_FILE)
         if existing:
             assert read(out) == b"keep me\n"
@@ -238,6 +234,35 @@ def test_quarantine_linked_to_the_output_is_refused(q, write, read, tmp_path, li
         q.quorle_file(write(b"a,b\n1\n"), str(out), str(alias), fill_ragged_rows=False)
     assert_plain_oserror(info.value, SAME_FILE)
     assert read(out) == b"keep me\n"
+
+
+@SPELLINGS
+def test_quarantine_naming_the_input_is_refused(q, read, tmp_path, monkeypatch, spelling):
+    (tmp_path / "sub").mkdir()
+    monkeypatch.chdir(tmp_path)
+    data = b"a,b\n1\n"
+    src = tmp_path / "in.csv"
+    src.write_bytes(data)
+    for out in (tmp_path / "out.csv", src):  # the output elsewhere, or over the input too
+        with pytest.raises(OSError) as info:
+            q.quorle_file(str(src), str(out), spelling.format(tmp=tmp_path, name="in.csv"), fill_ragged_rows=False)
+        assert_plain_oserror(info.value, NAMES_INPUT)
+        assert read(src) == data
+        assert sorted(os.listdir(tmp_path)) == ["in.csv", "sub"]
+
+
+@pytest.mark.parametrize("link", [os.link, os.symlink], ids=["hard-link", "symlink"])
+def test_quarantine_linked_to_the_input_is_refused(q, read, tmp_path, link):
+    data = b"a,b\n1\n"
+    src = tmp_path / "in.csv"
+    src.write_bytes(data)
+    alias = tmp_path / "alias.csv"
+    link(src, alias)
+    with pytest.raises(OSError) as info:
+        q.quorle_file(str(src), str(tmp_path / "out.csv"), str(alias), fill_ragged_rows=False)
+    assert_plain_oserror(info.value, NAMES_INPUT)
+    assert read(src) == data
+    assert sorted(os.listdir(tmp_path)) == ["alias.csv", "in.csv"]
 
 
 def test_output_may_replace_the_input(q, write, read, tmp_path):

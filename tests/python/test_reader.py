@@ -88,9 +88,8 @@ def test_rows_and_summary(make_reader, write, data, options, rows, summary):
 def test_empty_file(make_reader, write, options):
     reader = make_reader(write(b""), **options)
     assert len(reader) == 0
-    for _ in range(3):
-        with pytest.raises(StopIteration):
-            next(reader)
+    with pytest.raises(StopIteration):
+        next(reader)
     assert counts(reader.summary) == (0, 0, 0, 0, ",", 0)
 
 
@@ -101,9 +100,8 @@ def test_exhaustion_is_final(make_reader, write):
     assert list(reader) == [["c", "d"], ["e", "f"]]
     assert list(reader) == []
     assert len(reader) == 3
-    for _ in range(3):
-        with pytest.raises(StopIteration):
-            next(reader)
+    with pytest.raises(StopIteration):
+        next(reader)
 
 
 def test_returned_rows_are_fresh_objects(make_reader, write):

@@ -51,6 +51,28 @@ TEST(BufferedWriter, TextsAroundTheBufferSize) {
   }
 }
 
+// Rows far shorter than the buffer, and a padding run longer than it, fill it past its end many
+// times over: every byte arrives once, in order.
+TEST(BufferedWriter, ShortTextsAcrossTheBufferEnd) {
+  const std::string path = temp_path();
+  std::string expected;
+  {
+    BufferedWriter w(create(path));
+    for (int i = 0; i < 60000; ++i) {
+      const std::string row = std::to_string(i) + ",row\n";
+      ASSERT_FALSE(w.append(row));
+      expected += row;
+      if (i % 20000 == 7) {
+        ASSERT_FALSE(w.append_repeated(";", BufferedWriter::CAPACITY + 3));
+        expected += std::string(BufferedWriter::CAPACITY + 3, ';');
+      }
+    }
+    ASSERT_FALSE(w.close());
+  }
+  EXPECT_EQ(slurp(path), expected);
+  std::remove(path.c_str());
+}
+
 TEST(BufferedWriter, FullDeviceFailsWithTheSystemMessage) {
   BufferedWriter w(::open("/dev/full", O_WRONLY));
   EXPECT_FALSE(w.append("fits in the buffer"));

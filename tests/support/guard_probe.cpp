@@ -50,12 +50,21 @@ PyMethodDef probe_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// Like the module itself, the probe needs no interpreter lock: importing it in a test run must not
+// turn the lock back on for the whole run.
+PyModuleDef_Slot probe_slots[] = {
+#ifdef Py_mod_gil
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+    {0, nullptr},
+};
+
 PyModuleDef probe_def = {PyModuleDef_HEAD_INIT,
                          "_quorle_guard_probe",
                          nullptr,
                          0,
                          probe_methods,
-                         nullptr,
+                         probe_slots,
                          nullptr,
                          nullptr,
                          nullptr};
@@ -64,5 +73,5 @@ PyModuleDef probe_def = {PyModuleDef_HEAD_INIT,
 }  // namespace quorle::pyext
 
 PyMODINIT_FUNC PyInit__quorle_guard_probe() {
-  return PyModule_Create(&quorle::pyext::probe_def);
+  return PyModuleDef_Init(&quorle::pyext::probe_def);
 }
