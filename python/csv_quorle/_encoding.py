@@ -174,7 +174,7 @@ class _Lines:
         if self.full:
             return
         while self._pos < offset:
-            end = min(offset, self._pos + (1 << 20))
+            end = min(offset, self._pos + CHUNK_SIZE)
             seg = bytes(self._read(self._pos, end))
             self._breaks += seg.count(b"\n") + seg.count(b"\r") - seg.count(b"\r\n")
             if self._cr and seg[:1] == b"\n":
