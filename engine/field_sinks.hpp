@@ -62,6 +62,9 @@ class FieldCollector {
     }
   }
 
+  /// Forgets the pieces of the current field (its text is read again differently).
+  void discard_field() { current_ = {0, 0, false, false}; }
+
   void end_field(bool maybe_high, bool plain) {
     current_.plain = plain;
     fields_.push_back(current_);
@@ -143,6 +146,9 @@ class FieldCounter {
   }
   void piece(std::size_t offset, std::size_t length) {
     if (count_ == 0 && first_.open()) first_.feed(input_ + offset, length);
+  }
+  void discard_field() {
+    if (count_ == 0) first_.reset();
   }
   void end_field(bool, bool) { ++count_; }
   void end_record(std::size_t, std::size_t, bool) {}

@@ -1,0 +1,24 @@
+from typing import Any
+
+from collections.abc import Buffer
+
+def sniff(buffer: Buffer, /) -> int: ...
+def rescue(
+    buffer: Buffer,
+    out_fd: int,
+    quarantine_fd: int,
+    out_path: Any,
+    quarantine_path: Any,
+    delimiter: int,
+    quote: int,
+    escape: int,
+    header: bool,
+    expected_columns: int,
+    skip_blank_lines: bool,
+    fill_ragged_rows: bool,
+    merge_overflow: bool,
+    repair_quotes: bool,
+    output_delimiter: int,
+    long_quoted_lines: int,
+    /,
+) -> dict[str, Any]: ...

@@ -1,0 +1,189 @@
+#include "rescue/traced_output.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "engine/utf8.hpp"
+#include "rescue/line_format.hpp"
+
+namespace quorle::rescue {
+namespace {
+
+using engine::StoredRow;
+
+// An output file behind a 1 MiB buffer: few write calls, and long runs of input that already are
+// their clean form go out straight from the input, without a copy.
+class LargeWriter {
+ public:
+  static constexpr std::size_t CAPACITY = std::size_t{1} << 20;
+
+  explicit LargeWriter(int fd) : fd_(fd), buffer_(new char[CAPACITY]) {}
+
+  std::optional<RescueError> append(std::string_view text) {
+    if (text.size() <= CAPACITY - used_) {
+      std::memcpy(buffer_.get() + used_, text.data(), text.size());
+      used_ += text.size();
+      return std::nullopt;
+    }
+    if (auto error = flush()) return error;
+    if (text.size() < CAPACITY) return append(text);
+    return write_all(text.data(), text.size());
+  }
+
+  std::optional<RescueError> append_repeated(char c, std::uint64_t count) {
+    while (count > 0) {
+      if (used_ == CAPACITY) {
+        if (auto error = flush()) return error;
+      }
+      const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(count, CAPACITY - used_));
+      std::memset(buffer_.get() + used_, c, n);
+      used_ += n;
+      count -= n;
+    }
+    return std::nullopt;
+  }
+
+  std::optional<RescueError> flush() {
+    auto error = write_all(buffer_.get(), used_);
+    used_ = 0;
+    return error;
+  }
+
+  /// Bytes handed to the file or the buffer so far.
+  std::uint64_t written() const { return written_ + used_; }
+
+ private:
+  std::optional<RescueError> write_all(const char* p, std::size_t n) {
+    while (n > 0) {
+      const ssize_t wrote = ::write(fd_, p, std::min<std::size_t>(n, std::size_t{1} << 30));
+      if (wrote < 0) {
+        if (errno == EINTR) continue;
+        return os_error(errno);
+      }
+      if (wrote == 0) return plain_error("failed to write whole buffer");
+      p += wrote;
+      n -= static_cast<std::size_t>(wrote);
+      written_ += static_cast<std::uint64_t>(wrote);
+    }
+    return std::nullopt;
+  }
+
+  int fd_;
+  std::unique_ptr<char[]> buffer_;
+  std::size_t used_ = 0;
+  std::uint64_t written_ = 0;
+};
+
+}  // namespace
+
+std::optional<RescueError> write_traced_rows(int fd, const engine::TracedOutcome& outcome,
+                                             std::string_view input, std::uint8_t output_delimiter,
+                                             const engine::Progress& progress,
+                                             std::uint64_t progress_step, bool& stopped) {
+  stopped = false;
+  LargeWriter out(fd);
+  const engine::RowStore& rows = outcome.rows;
+  // A verbatim row is the clean form of its fields with the input's delimiter and quote; it can
+  // be copied only when those are the output's.
+  const bool copy_verbatim =
+      rows.delimiter() == static_cast<char>(output_delimiter) && rows.quote() == '"';
+  const LineFormat format(output_delimiter, '"');
+  std::string line;
+  std::uint64_t next_report = progress_step;
+  auto keep_going = [&] {
+    if (!progress || out.written() < next_report) return true;
+    next_report = out.written() + progress_step;
+    stopped = !progress(out.written());
+    return !stopped;
+  };
+  // Consecutive verbatim rows that stood on lines of their own, ended by a single LF, are one run
+  // of input bytes in the output too; a long run goes out in pieces, between progress calls.
+  std::size_t run_begin = 0, run_end = 0;
+  bool run = false;
+  auto flush_run = [&]() -> std::optional<RescueError> {
+    if (!run) return std::nullopt;
+    run = false;
+    while (run_end - run_begin > progress_step) {
+      if (auto error = out.append(input.substr(run_begin, progress_step))) return error;
+      run_begin += progress_step;
+      if (!keep_going()) return std::nullopt;
+    }
+    if (auto error = out.append(input.substr(run_begin, run_end - run_begin))) return error;
+    return out.append("\n");
+  };
+  StoredRow row;
+  for (auto cursor = rows.cursor(); cursor.next(row, !copy_verbatim);) {
+    if (copy_verbatim && row.verbatim && row.padding == 0) {
+      const auto begin = static_cast<std::size_t>(row.raw.data() - input.data());
+      if (run && begin == run_end + 1 && input[run_end] == '\n') {
+        run_end = begin + row.raw.size();
+        continue;
+      }
+      if (auto error = flush_run()) return error;
+      if (stopped) return std::nullopt;
+      run = true;
+      run_begin = begin;
+      run_end = begin + row.raw.size();
+      continue;
+    }
+    if (auto error = flush_run()) return error;
+    if (stopped || !keep_going()) return std::nullopt;
+    std::uint64_t padding = row.padding;
+    if (copy_verbatim && row.verbatim) {
+      if (auto error = out.append(row.raw)) return error;
+    } else {
+      line.clear();
+      format.append_fields(line, row.fields, row.plain);
+      if (row.fields.empty() && padding > 0)
+        --padding;  // the first field has no delimiter before it
+      if (padding == 0) line.push_back('\n');
+      if (auto error = out.append(line)) return error;
+      if (padding == 0) continue;
+    }
+    if (auto error = out.append_repeated(static_cast<char>(output_delimiter), padding))
+      return error;
+    if (auto error = out.append("\n")) return error;
+  }
+  if (auto error = flush_run()) return error;
+  if (stopped) return std::nullopt;
+  return out.flush();
+}
+
+std::optional<RescueError> write_traced_quarantine(int fd, const engine::TracedOutcome& outcome,
+                                                   std::string_view input) {
+  LargeWriter out(fd);
+  if (auto error = out.append(TRACED_QUARANTINE_HEADER)) return error;
+  const LineFormat format(U',', '"');
+  const std::string too_few =
+      engine::reason_text(engine::QuarantineReason::TooFewColumns, outcome.columns);
+  const std::string extra =
+      engine::reason_text(engine::QuarantineReason::ExtraColumns, outcome.columns);
+  std::string line, raw;
+  for (const engine::QuarantinedRecord& q : outcome.quarantine) {
+    std::string_view text = input.substr(q.begin, q.end - q.begin);
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+    if (!engine::is_valid_utf8(bytes, text.size())) {
+      raw.clear();
+      engine::append_lossy_utf8(raw, bytes, text.size());
+      text = raw;
+    }
+    line = std::to_string(q.first_line);
+    line += ',';
+    line += std::to_string(q.last_line);
+    line += ',';
+    format.append_field(line,
+                        q.reason == engine::QuarantineReason::TooFewColumns ? too_few : extra);
+    line += ',';
+    format.append_field(line, text);
+    line += '\n';
+    if (auto error = out.append(line)) return error;
+  }
+  return out.flush();
+}
+
+}  // namespace quorle::rescue
