@@ -23,6 +23,7 @@ Bytes a codec cannot decode become U+FFFD and are counted (`replaced_bytes`). Wi
 from __future__ import annotations
 
 import codecs
+import contextlib
 import errno
 import mmap
 import os
@@ -37,6 +38,7 @@ __all__ = ["EncodingInfo", "Utf8Input", "open_utf8", "sniff_encoding"]
 # Transcoding works on pieces this size: small enough to stay in the CPU cache, large enough
 # that the per-piece Python overhead is noise. Tests lower it to split multibyte sequences.
 CHUNK_SIZE = 1 << 18
+DECODE_SIZE = 1 << 14  # UTF-8 check of non-ASCII blocks: measured best
 SAMPLE_SIZE = 1 << 20  # the "first MiB" of the mostly-UTF-8 rule
 DETECT_SIZE = 1 << 16  # what the detector sees
 SNIFF_SIZE = 1 << 12  # what the NUL-pattern check sees
@@ -54,9 +56,7 @@ _BOMS = (  # longest first: the UTF-32 LE mark starts with the UTF-16 LE one
 _BOM_AWARE = {"utf-8-sig": "utf-8", "utf-16": "utf-16", "utf-32": "utf-32"}
 
 # Windows-1252 as browsers read it: the five undefined bytes are the C1 controls of Latin-1.
-_CP1252 = "".join(
-    bytes([b]).decode("cp1252", "ignore") or chr(b) for b in range(256)
-)
+_CP1252_UTF8 = tuple((bytes([b]).decode("cp1252", "ignore") or chr(b)).encode() for b in range(256))
 
 
 @dataclass(frozen=True)
@@ -124,20 +124,46 @@ def _codec_name(encoding: object) -> str | None:
 
 def _read_source(path: str | bytes | os.PathLike) -> tuple[memoryview, list[mmap.mmap]]:
     """The file's bytes: a read-only map of a regular file, else everything read into memory."""
+    if not isinstance(path, (str, bytes, os.PathLike)):
+        raise TypeError(f"path must be str, bytes or os.PathLike, not {type(path).__name__}")
     name = os.fspath(path)
     fd = os.open(name, os.O_RDONLY | os.O_CLOEXEC)
     try:
-        st = os.fstat(fd)
-        if stat.S_ISDIR(st.st_mode):
-            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), name)
-        if stat.S_ISREG(st.st_mode) and st.st_size > 0:
-            m = mmap.mmap(fd, 0, access=mmap.ACCESS_READ)
-            return memoryview(m), [m]
-        # Pipes, terminals, and files like /proc's that claim to be empty.
-        with open(fd, "rb", buffering=0, closefd=False) as f:
-            return memoryview(f.readall()), []
+        with _named(name):
+            st = os.fstat(fd)
+            if stat.S_ISDIR(st.st_mode):
+                raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), name)
+            if stat.S_ISREG(st.st_mode) and st.st_size > 0:
+                try:
+                    m = mmap.mmap(fd, 0, access=mmap.ACCESS_READ)
+                    return memoryview(m), [m]
+                except OSError:  # a file system that cannot map: read it instead
+                    pass
+            # Pipes, terminals, and files like /proc's that claim to be empty.
+            with open(fd, "rb", buffering=0, closefd=False) as f:
+                return memoryview(f.readall()), []
     finally:
         os.close(fd)
+
+
+@contextlib.contextmanager
+def _named(name):
+    """Gives an OSError raised without a file name (a read, a spill write) the path at fault."""
+    try:
+        yield
+    except OSError as e:
+        if e.filename is not None or e.errno is None:
+            raise
+        raise OSError(e.errno, e.strerror, name) from e  # OSError() picks the subclass
+
+
+def _spill_file(spill_dir: str | None):
+    """An unnamed file for the decoded text; a failure names the folder, not a random name."""
+    folder = tempfile.gettempdir() if spill_dir is None else spill_dir
+    try:
+        return tempfile.TemporaryFile(dir=folder)
+    except OSError as e:
+        raise OSError(e.errno, e.strerror, folder) from e
 
 
 def _map_spill(f) -> tuple[memoryview, list[mmap.mmap]]:
@@ -194,15 +220,15 @@ _tls = threading.local()
 _SENTINEL = "\udcff"  # a lone surrogate: no decoder emits one, so it marks our replacements
 
 
-def _recode_cp1252(exc: UnicodeError):
-    """UTF-8 scan: invalid bytes become their Windows-1252 characters, counted and noted."""
+def _find_invalid(exc: UnicodeError):
+    """UTF-8 scan: invalid bytes are counted, noted and listed; the scan patches them after."""
     st = _tls.state
-    bad = exc.object[exc.start : exc.end]
-    st.bad += len(bad)
+    st.bad += exc.end - exc.start
+    st.marks += (exc.start, exc.end)
     if not st.lines.full:
         for i in range(exc.start, exc.end):
             st.lines.note(st.base + i)
-    return "".join(_CP1252[b] for b in bad), exc.end
+    return "", exc.end
 
 
 def _mark_replaced(exc: UnicodeError):
@@ -219,7 +245,7 @@ def _emit_fffd(exc: UnicodeError):
     return b"\xef\xbf\xbd" * (exc.end - exc.start), exc.end  # this encoder takes bytes
 
 
-codecs.register_error("csv_quorle.recode_cp1252", _recode_cp1252)
+codecs.register_error("csv_quorle.find_invalid", _find_invalid)
 codecs.register_error("csv_quorle.mark_replaced", _mark_replaced)
 codecs.register_error("csv_quorle.emit_fffd", _emit_fffd)
 
@@ -326,10 +352,10 @@ def _utf8_head_check(head: bytes) -> tuple[int, int]:
     prev = getattr(_tls, "state", None)
     _tls.state = st
     try:
-        text, used = codecs.utf_8_decode(head, "csv_quorle.recode_cp1252", False)
+        text, used = codecs.utf_8_decode(head, "csv_quorle.find_invalid", False)
     finally:
         _tls.state = prev
-    return st.bad, used - len(text)
+    return st.bad, used - st.bad - len(text)
 
 
 def sniff_encoding(head: bytes) -> tuple[str, str]:
@@ -381,21 +407,29 @@ def _scan_utf8(data: memoryview, spill_dir: str | None):
     _tls.state = st
     try:
         while pos < n:
-            end = min(n, pos + max(CHUNK_SIZE, 4))  # 4 bytes always make progress
-            final = end == n
-            st.base = pos
-            before = st.bad
-            text, used = codecs.utf_8_decode(data[pos:end], "csv_quorle.recode_cp1252", final)
-            cont += used - len(text)
-            if st.bad != before:
-                if out is None:
-                    out = tempfile.TemporaryFile(dir=spill_dir)
-                    for a in range(0, pos, 1 << 24):
-                        out.write(data[a : min(pos, a + (1 << 24))])
-                out.write(text.encode("utf-8"))
-            elif out is not None:
-                out.write(data[pos : pos + used])
-            pos += used
+            block = data[pos : pos + CHUNK_SIZE]
+            if bytes(block).isascii():  # the common case, at memory speed
+                if out is not None:
+                    out.write(block)
+                pos += len(block)
+            else:
+                # Decoded in small windows: one wide character widens the decoder's whole output.
+                stop = min(n, pos + len(block))
+                while pos < stop:
+                    end = min(n, pos + max(min(CHUNK_SIZE, DECODE_SIZE), 4))  # 4 bytes progress
+                    st.base = pos
+                    before = st.bad
+                    piece = data[pos:end]
+                    text, used = codecs.utf_8_decode(piece, "csv_quorle.find_invalid", end == n)
+                    cont += used - (st.bad - before) - len(text)
+                    if st.marks and out is None:
+                        out = _spill_file(spill_dir)
+                        for a in range(0, pos, 1 << 24):
+                            out.write(data[a : min(pos, a + (1 << 24))])
+                    if out is not None:
+                        _patch(out, piece[:used], st.marks)
+                        st.marks = []
+                    pos += used
             # Give up as soon as the rule cannot hold, even if every byte left in the sample (or
             # the file) were a continuation byte; this bounds the slow path on legacy files.
             left = n - pos
@@ -415,9 +449,20 @@ def _scan_utf8(data: memoryview, spill_dir: str | None):
         _tls.state = prev
 
 
+def _patch(out, piece: memoryview, marks: list[int]) -> None:
+    """Writes `piece` with the invalid spans listed in `marks` read as Windows-1252."""
+    last = 0
+    spans = iter(marks)
+    for start, stop in zip(spans, spans):
+        out.write(piece[last:start])
+        out.write(b"".join(_CP1252_UTF8[b] for b in piece[start:stop]))
+        last = stop
+    out.write(piece[last:])
+
+
 def _transcode(data: memoryview, codec: str, spill_dir: str | None):
     """Decodes `data` with `codec` into a UTF-8 spill file: (file, replaced bytes, lines)."""
-    out = tempfile.TemporaryFile(dir=spill_dir)
+    out = _spill_file(spill_dir)
     try:
         fd = out.fileno()
         lines = _Lines(lambda a, b: os.pread(fd, b - a, a))
@@ -460,7 +505,8 @@ def open_utf8(
     codec = _codec_name(encoding)
     data, maps = _read_source(path)
     try:
-        view, info, spill_maps = _open(data, codec, encoding, spill_dir)
+        with _named(tempfile.gettempdir() if spill_dir is None else spill_dir):
+            view, info, spill_maps = _open(data, codec, encoding, spill_dir)
     except BaseException:
         data.release()
         _close(maps)

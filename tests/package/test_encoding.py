@@ -124,6 +124,12 @@ class TestFiles:
             enc.open_utf8(tmp_path)
         assert (caught.value.errno, caught.value.filename) == (errno.EISDIR, str(tmp_path))
 
+    def test_missing_spill_dir(self, tmp_path):
+        spill = str(tmp_path / "gone")
+        with pytest.raises(FileNotFoundError) as caught:
+            enc.open_utf8(write(tmp_path, b"caf\xe9\n"), "cp1252", spill_dir=spill)
+        assert (caught.value.errno, caught.value.filename) == (errno.ENOENT, spill)
+
     def test_unknown_codec_is_refused_before_the_file_is_opened(self, tmp_path):
         with pytest.raises(ValueError):
             enc.open_utf8(tmp_path / "missing.csv", "nope")
