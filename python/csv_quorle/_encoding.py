@@ -12,7 +12,8 @@ With ``encoding="auto"`` the choice is, in order:
 4. *mostly* UTF-8: the invalid bytes are decoded as Windows-1252 and counted (`recoded_bytes`).
    "Mostly" means at most one invalid byte per 100 continuation bytes of valid multi-byte
    characters, both in the first MiB and in the whole file. A legacy single-byte file fails this
-   at once: its accented letters are invalid bytes and it has almost no valid sequences;
+   at once: its accented letters are invalid bytes and it has almost no valid sequences. The scan
+   stops as soon as the rule cannot hold, so a legacy file costs one MiB of it at most;
 5. otherwise charset-normalizer on a 64 KiB sample (Windows-1252 when it is a near tie, as it
    often is for Western European text), and the file is decoded with that codec.
 
@@ -27,9 +28,9 @@ import contextlib
 import errno
 import mmap
 import os
+import re
 import stat
 import tempfile
-import re
 import threading
 from dataclasses import dataclass
 
@@ -53,7 +54,6 @@ _BOMS = (  # longest first: the UTF-32 LE mark starts with the UTF-16 LE one
     (codecs.BOM_UTF16_LE, "utf-16-le", "UTF-16 little-endian"),
     (codecs.BOM_UTF16_BE, "utf-16-be", "UTF-16 big-endian"),
 )
-_BOM_AWARE = {"utf-8-sig": "utf-8", "utf-16": "utf-16", "utf-32": "utf-32"}
 
 # Windows-1252 as browsers read it: the five undefined bytes are the C1 controls of Latin-1.
 _CP1252_UTF8 = tuple((bytes([b]).decode("cp1252", "ignore") or chr(b)).encode() for b in range(256))
@@ -298,10 +298,7 @@ def _detect(sample: bytes) -> tuple[str, str]:
     cut = max(sample.rfind(b"\n"), sample.rfind(b"\r"))
     if cut > 0 and len(sample) >= DETECT_SIZE:
         sample = sample[: cut + 1]  # whole lines: a cut character would count against a codec
-    try:
-        import charset_normalizer
-    except ImportError:  # pragma: no cover - a declared dependency
-        return "cp1252", "The file is not UTF-8 and no detector is installed; Windows-1252 is assumed."
+    import charset_normalizer  # only legacy files pay for its import
     # A CSV file's delimiters and line ends are ASCII: EBCDIC and the like are never meant.
     matches = [m for m in charset_normalizer.from_bytes(sample) if _ascii_compatible(m.encoding)]
     if not matches:
