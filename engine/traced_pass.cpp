@@ -52,7 +52,8 @@ class TracedSorter {
             std::uint64_t last) {
     const std::string_view raw = data_.substr(span.begin, span.end - span.begin);
     if (span.long_quote_line != 0) out_.long_quotes.add(span.long_quote_line);
-    if (!record.valid_utf8()) note_ill_formed(out_.replaced, raw, first);
+    if (!record.valid_utf8())
+      note_ill_formed(options_.recode_cp1252 ? out_.recoded : out_.replaced, raw, first);
     const bool header_due = options_.header && !out_.has_header;
     if ((options_.skip_blank_lines || header_due) && is_blank(record, raw)) {
       ++out_.blank_lines;
@@ -227,6 +228,7 @@ bool traced_pass(std::string_view data, const TracedOptions& options, TracedOutc
   extras.long_quoted_lines = options.long_quoted_lines;
   tokenizer.set_extras(extras);
   FieldCollector record(data);
+  record.set_legacy_cp1252(options.recode_cp1252);
   std::uint64_t next_report = progress_step;
   std::uint64_t first = tokenizer.line();
   while (tokenizer.next(record)) {

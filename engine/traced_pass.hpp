@@ -25,6 +25,8 @@ struct TracedOptions {
   bool merge_overflow = true;
   bool repair_quotes = true;
   bool reread_unterminated = true;
+  /// Ill-formed UTF-8 is read as Windows-1252 (counted as recoded) instead of U+FFFD.
+  bool recode_cp1252 = false;
   /// A quoted field spanning more line breaks than this is worth a warning.
   std::uint64_t long_quoted_lines = 100;
 };
@@ -71,6 +73,7 @@ struct TracedOutcome {
   bool has_header = false;
   Row header;              ///< the header's fields as written
   LineSample replaced;     ///< bytes of ill-formed UTF-8 replaced by U+FFFD
+  LineSample recoded;      ///< bytes of ill-formed UTF-8 read as Windows-1252
   LineSample long_quotes;  ///< quoted fields spanning many lines
   LineSample rereads;      ///< records holding an unterminated quote read again
 };

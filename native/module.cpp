@@ -101,14 +101,15 @@ PyObject* native_sniff(PyObject*, PyObject* args) {
 
 PyObject* native_rescue(PyObject*, PyObject* args) {
   BufferView data;
-  int out_fd, quarantine_fd, delimiter, quote, escape, header, skip_blank, fill, merge, repair;
+  int out_fd, quarantine_fd, delimiter, quote, escape, header, skip_blank, fill, merge, repair,
+      recode;
   int output_delimiter;
   long long expected, long_lines;
   PyObject *out_path, *quarantine_path;
-  if (!PyArg_ParseTuple(args, "y*iiOOiiipLppppiL:rescue", &data.view, &out_fd, &quarantine_fd,
+  if (!PyArg_ParseTuple(args, "y*iiOOiiipLppppiLp:rescue", &data.view, &out_fd, &quarantine_fd,
                         &out_path, &quarantine_path, &delimiter, &quote, &escape, &header,
                         &expected, &skip_blank, &fill, &merge, &repair, &output_delimiter,
-                        &long_lines)) {
+                        &long_lines, &recode)) {
     return nullptr;
   }
   engine::TracedOptions options;
@@ -122,6 +123,7 @@ PyObject* native_rescue(PyObject*, PyObject* args) {
   options.merge_overflow = merge != 0;
   options.repair_quotes = repair != 0;
   options.long_quoted_lines = static_cast<std::uint64_t>(long_lines);
+  options.recode_cp1252 = recode != 0;
 
   engine::TracedOutcome out;
   std::optional<rescue::RescueError> write_error;
@@ -139,21 +141,22 @@ PyObject* native_rescue(PyObject*, PyObject* args) {
         rescue::write_traced_rows(out_fd, out, input, static_cast<std::uint8_t>(output_delimiter),
                                   progress, SIGNAL_STEP, interrupted);
     if (write_error || interrupted || quarantine_fd < 0) return;
-    write_error = rescue::write_traced_quarantine(quarantine_fd, out, input);
+    write_error = rescue::write_traced_quarantine(quarantine_fd, out, input, options.recode_cp1252);
     quarantine_failed = write_error.has_value();
   });
   if (!finished || interrupted) return nullptr;
   if (write_error)
     return raise_write_error(*write_error, quarantine_failed ? quarantine_path : out_path);
 
-  return Py_BuildValue("{sKsKsKsnsKsKsNsNsKsNsNsKsN}", "total_rows", out.total_rows, "good_rows",
-                       out.good_rows, "repaired_rows", out.repaired_rows, "quarantined_rows",
-                       static_cast<Py_ssize_t>(out.quarantine.size()), "blank_lines",
-                       out.blank_lines, "columns", out.columns, "header", header_list(out),
-                       "repairs", packed_repairs(out), "replaced_bytes", out.replaced.count,
-                       "replaced_lines", lines_tuple(out.replaced), "reread_lines",
-                       lines_tuple(out.rereads), "long_quotes", out.long_quotes.count,
-                       "long_quote_lines", lines_tuple(out.long_quotes));
+  return Py_BuildValue(
+      "{sKsKsKsnsKsKsNsNsKsNsKsNsNsKsN}", "total_rows", out.total_rows, "good_rows", out.good_rows,
+      "repaired_rows", out.repaired_rows, "quarantined_rows",
+      static_cast<Py_ssize_t>(out.quarantine.size()), "blank_lines", out.blank_lines, "columns",
+      out.columns, "header", header_list(out), "repairs", packed_repairs(out), "replaced_bytes",
+      out.replaced.count, "replaced_lines", lines_tuple(out.replaced), "recoded_bytes",
+      out.recoded.count, "recoded_lines", lines_tuple(out.recoded), "reread_lines",
+      lines_tuple(out.rereads), "long_quotes", out.long_quotes.count, "long_quote_lines",
+      lines_tuple(out.long_quotes));
 }
 
 PyMethodDef native_methods[] = {
@@ -162,7 +165,8 @@ PyMethodDef native_methods[] = {
      "rescue(buffer, out_fd, quarantine_fd, out_path, quarantine_path, delimiter, quote, escape, "
      "header, expected_columns, "
      "skip_blank_lines, fill_ragged_rows, merge_overflow, repair_quotes, output_delimiter, "
-     "long_quoted_lines) -> dict\n\nSorts the records of UTF-8 text and writes the outputs."},
+     "long_quoted_lines, recode_cp1252) -> dict\n\nSorts the records of UTF-8 text and writes the "
+     "outputs."},
     {nullptr, nullptr, 0, nullptr},
 };
 

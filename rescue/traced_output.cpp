@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "engine/legacy_bytes.hpp"
 #include "engine/utf8.hpp"
 #include "rescue/line_format.hpp"
 
@@ -155,7 +156,7 @@ std::optional<RescueError> write_traced_rows(int fd, const engine::TracedOutcome
 }
 
 std::optional<RescueError> write_traced_quarantine(int fd, const engine::TracedOutcome& outcome,
-                                                   std::string_view input) {
+                                                   std::string_view input, bool recode_cp1252) {
   LargeWriter out(fd);
   if (auto error = out.append(TRACED_QUARANTINE_HEADER)) return error;
   const LineFormat format(U',', '"');
@@ -169,7 +170,11 @@ std::optional<RescueError> write_traced_quarantine(int fd, const engine::TracedO
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
     if (!engine::is_valid_utf8(bytes, text.size())) {
       raw.clear();
-      engine::append_lossy_utf8(raw, bytes, text.size());
+      if (recode_cp1252) {
+        engine::append_utf8_or_cp1252(raw, bytes, text.size());
+      } else {
+        engine::append_lossy_utf8(raw, bytes, text.size());
+      }
       text = raw;
     }
     line = std::to_string(q.first_line);

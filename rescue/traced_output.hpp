@@ -23,7 +23,9 @@ std::optional<RescueError> write_traced_rows(int fd, const engine::TracedOutcome
                                              std::uint64_t progress_step, bool& stopped);
 
 /// Writes the quarantine file: the header, then one line per set-aside record.
+/// Ill-formed UTF-8 in the source text is decoded as the pass decoded it: U+FFFD, or
+/// Windows-1252 with `recode_cp1252`.
 std::optional<RescueError> write_traced_quarantine(int fd, const engine::TracedOutcome& outcome,
-                                                   std::string_view input);
+                                                   std::string_view input, bool recode_cp1252);
 
 }  // namespace quorle::rescue

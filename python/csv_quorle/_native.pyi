@@ -20,5 +20,6 @@ def rescue(
     repair_quotes: bool,
     output_delimiter: int,
     long_quoted_lines: int,
+    recode_cp1252: bool,
     /,
 ) -> dict[str, Any]: ...

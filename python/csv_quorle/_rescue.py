@@ -70,6 +70,10 @@ def rescue(
 
     with open_utf8(src, codec) as text:
         buffer = text.buffer
+        info = text.info
+        # A mostly UTF-8 file handed over as it is: the engine reads its stray bytes as
+        # Windows-1252 and counts them.
+        recode = bool(getattr(info, "engine_recodes", False))
         if delim is None:
             delim = chr(_native.sniff(buffer))
             if delim == quote:
@@ -98,11 +102,11 @@ def rescue(
                     flags["repair_quotes"],
                     ord(out_delim),
                     LONG_QUOTED_LINES,
+                    recode,
                 )
             if rest is not None:
                 rest.commit()
             clean.commit()
-        info = text.info
 
     repairs = RepairList(result["repairs"])
     return Report(
@@ -118,7 +122,7 @@ def rescue(
         header=None if result["header"] is None else tuple(result["header"]),
         repairs=repairs,
         replaced_bytes=result["replaced_bytes"] + info.replaced_bytes,
-        recoded_bytes=info.recoded_bytes,
+        recoded_bytes=info.recoded_bytes + result["recoded_bytes"],
         warnings=tuple(_warnings(result, info)),
     )
 
@@ -137,6 +141,11 @@ def _warnings(result: dict, info: object) -> list[str]:
     if recoded:
         warnings.append(
             f"{recoded} bytes that are not UTF-8 were read as Windows-1252 (first on {first})."
+        )
+    if result["recoded_bytes"]:
+        warnings.append(
+            f"{result['recoded_bytes']} bytes that are not UTF-8 were read as Windows-1252 "
+            f"(first on {_lines(result['recoded_lines'])})."
         )
     if replaced:
         warnings.append(

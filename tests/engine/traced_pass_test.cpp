@@ -217,6 +217,18 @@ TEST(TracedPass, ReplacedBytesAreCountedWithLines) {
   EXPECT_EQ(t.out.replaced.lines, (std::vector<std::uint64_t>{2, 4}));
 }
 
+TEST(TracedPass, StrayBytesReadAsWindows1252) {
+  TracedOptions options;
+  options.recode_cp1252 = true;
+  // é, €, an undefined byte (a C1 control), and a cut sequence whose bytes each stand alone.
+  const Traced t = run("a,b\ncaf\xE9,\x80\x81\n\xC3\xA9,\xE2\x82\n", options);
+  EXPECT_EQ(t.rows[1], (Row{"caf\xC3\xA9", "\xE2\x82\xAC\xC2\x81"}));
+  EXPECT_EQ(t.rows[2], (Row{"\xC3\xA9", "\xC3\xA2\xE2\x80\x9A"}));
+  EXPECT_EQ(t.out.recoded.count, 5u);
+  EXPECT_EQ(t.out.recoded.lines, (std::vector<std::uint64_t>{2, 3}));
+  EXPECT_EQ(t.out.replaced.count, 0u);
+}
+
 TEST(TracedPass, EscapedDump) {
   TracedOptions options;
   options.escape = '\\';
