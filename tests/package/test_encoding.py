@@ -94,28 +94,6 @@ def test_legacy_tail_after_utf8_head_is_detected_not_recoded(tmp_path):
         assert src.info.encoding != "utf-8"
 
 
-def test_threads_keep_their_own_counts(tmp_path, monkeypatch):
-    monkeypatch.setattr(enc, "CHUNK_SIZE", 3)  # many handler calls, interleaved
-    cases = [c for c in CASES if c[0] in ("mostly utf8", "cp1252 undefined", "utf16 odd tail")]
-    paths = [write(tmp_path, c[1], f"{i}.csv") for i, c in enumerate(cases)]
-    start, errors = threading.Barrier(len(cases)), []
-
-    def work(path, case):
-        start.wait()
-        for _ in range(20):
-            with enc.open_utf8(path, case[2]) as src:
-                got = (src.info.recoded_bytes, src.info.replaced_bytes, src.info.first_lines)
-            if got != (case[6], case[7], case[8]):
-                errors.append((case[0], got))
-
-    threads = [threading.Thread(target=work, args=a) for a in zip(paths, cases)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert errors == []
-
-
 class TestArguments:
     @pytest.mark.parametrize("name", ["no-such-codec", "utf-9", "a\0b", "base64", ""])
     def test_unknown_codec_names_the_parameter(self, tmp_path, name):
