@@ -127,6 +127,10 @@ def rescue(
     )
 
 
+def _bytes(n: int) -> str:
+    return "1 byte" if n == 1 else f"{n} bytes"
+
+
 def _lines(lines: tuple[int, ...] | list[int]) -> str:
     """'line 4' or 'lines 4, 9, 12'."""
     shown = ", ".join(str(n) for n in lines[:LISTED])
@@ -140,21 +144,21 @@ def _warnings(result: dict, info: object) -> list[str]:
     first = _lines(getattr(info, "first_lines", ()))
     if recoded:
         warnings.append(
-            f"{recoded} bytes that are not UTF-8 were read as Windows-1252 (first on {first})."
+            f"{_bytes(recoded)} that are not UTF-8 were read as Windows-1252 (first on {first})."
         )
     if result["recoded_bytes"]:
         warnings.append(
-            f"{result['recoded_bytes']} bytes that are not UTF-8 were read as Windows-1252 "
+            f"{_bytes(result['recoded_bytes'])} that are not UTF-8 were read as Windows-1252 "
             f"(first on {_lines(result['recoded_lines'])})."
         )
     if replaced:
         warnings.append(
-            f"{replaced} bytes could not be decoded as {info.encoding} and became U+FFFD "  # type: ignore[attr-defined]
+            f"{_bytes(replaced)} could not be decoded as {info.encoding} and became U+FFFD "  # type: ignore[attr-defined]
             f"(first on {first})."
         )
     if result["replaced_bytes"]:
         warnings.append(
-            f"{result['replaced_bytes']} bytes of invalid UTF-8 became U+FFFD "
+            f"{_bytes(result['replaced_bytes'])} of invalid UTF-8 became U+FFFD "
             f"(first on {_lines(result['replaced_lines'])})."
         )
     for line in result["reread_lines"]:
