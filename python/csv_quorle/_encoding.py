@@ -122,12 +122,17 @@ def _codec_name(encoding: object) -> str | None:
     return info.name
 
 
-def _read_source(path: str | bytes | os.PathLike) -> tuple[memoryview, list[mmap.mmap]]:
-    """The file's bytes: a read-only map of a regular file, else everything read into memory."""
+def _read_source(path: str | bytes | os.PathLike) -> tuple[memoryview, list[mmap.mmap], int | None]:
+    """The file's bytes: a read-only map of a regular file, else everything read into memory.
+
+    The descriptor of a mapped file stays open (the caller closes it): the UTF-8 scan copies
+    valid runs from it inside the kernel.
+    """
     if not isinstance(path, (str, bytes, os.PathLike)):
         raise TypeError(f"path must be str, bytes or os.PathLike, not {type(path).__name__}")
     name = os.fspath(path)
     fd = os.open(name, os.O_RDONLY | os.O_CLOEXEC)
+    keep = False
     try:
         with _named(name):
             st = os.fstat(fd)
@@ -136,14 +141,16 @@ def _read_source(path: str | bytes | os.PathLike) -> tuple[memoryview, list[mmap
             if stat.S_ISREG(st.st_mode) and st.st_size > 0:
                 try:
                     m = mmap.mmap(fd, 0, access=mmap.ACCESS_READ)
-                    return memoryview(m), [m]
+                    keep = True
+                    return memoryview(m), [m], fd
                 except OSError:  # a file system that cannot map: read it instead
                     pass
             # Pipes, terminals, and files like /proc's that claim to be empty.
             with open(fd, "rb", buffering=0, closefd=False) as f:
-                return memoryview(f.readall()), []
+                return memoryview(f.readall()), [], None
     finally:
-        os.close(fd)
+        if not keep:
+            os.close(fd)
 
 
 @contextlib.contextmanager
@@ -168,7 +175,7 @@ def _spill_file(spill_dir: str | None):
 
 def _map_spill(f) -> tuple[memoryview, list[mmap.mmap]]:
     f.flush()
-    if f.tell() == 0:
+    if os.fstat(f.fileno()).st_size == 0:
         return memoryview(b""), []
     m = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)  # keeps its own descriptor
     return memoryview(m), [m]
@@ -386,7 +393,56 @@ def _nul_evidence(codec: str) -> str:
 # --- the work ---------------------------------------------------------------------------------
 
 
-def _scan_utf8(data: memoryview, spill_dir: str | None):
+class _Spill:
+    """The mostly-UTF-8 output: the input's valid runs and the rewritten bytes, made lazily.
+
+    Valid runs are copied inside the kernel when the input is a mapped file (one call per run
+    between two invalid bytes), else written from memory.
+    """
+
+    def __init__(self, spill_dir: str | None, data: memoryview, src_fd: int | None, src_offset: int):
+        self.file = None
+        self.done = 0  # input offset up to which the output is written
+        self._dir = spill_dir
+        self._data = data
+        self._src = src_fd
+        self._offset = src_offset
+
+    def patch(self, start: int, stop: int) -> None:
+        """Out to `start` as is, then data[start:stop] read as Windows-1252."""
+        self.upto(start)
+        self._write(b"".join(_CP1252_UTF8[b] for b in self._data[start:stop]))
+        self.done = stop
+
+    def upto(self, end: int) -> None:
+        if self.file is None:
+            self.file = _spill_file(self._dir)
+        a = self.done
+        while a < end and self._src is not None:
+            try:
+                copied = os.copy_file_range(self._src, self.file.fileno(), end - a, self._offset + a)
+            except OSError as e:
+                if e.errno not in (errno.EXDEV, errno.EINVAL, errno.ENOSYS, errno.EOPNOTSUPP):
+                    raise
+                copied = 0
+            if copied == 0:  # not here (another file system, say): write from memory
+                self._src = None
+            a += copied
+        for b in range(a, end, 1 << 24):
+            self._write(self._data[b : min(end, b + (1 << 24))])
+        self.done = end
+
+    def _write(self, raw) -> None:
+        view = memoryview(raw)
+        while view:
+            view = view[os.write(self.file.fileno(), view) :]
+
+    def close(self) -> None:
+        if self.file is not None:
+            self.file.close()
+
+
+def _scan_utf8(data: memoryview, spill: _Spill):
     """Checks a BOM-less UTF-8 view; rewrites it when it is mostly UTF-8.
 
     Returns (spill file or None, recoded bytes, lines) for a valid or mostly-UTF-8 input, or
@@ -398,7 +454,6 @@ def _scan_utf8(data: memoryview, spill_dir: str | None):
     lines = _Lines(lambda a, b: data[a:b])
     st = _State(lines)
     cont = 0
-    out = None
     pos = 0
     prev = getattr(_tls, "state", None)
     _tls.state = st
@@ -406,8 +461,6 @@ def _scan_utf8(data: memoryview, spill_dir: str | None):
         while pos < n:
             block = data[pos : pos + CHUNK_SIZE]
             if bytes(block).isascii():  # the common case, at memory speed
-                if out is not None:
-                    out.write(block)
                 pos += len(block)
             else:
                 # Decoded in small windows: one wide character widens the decoder's whole output.
@@ -416,16 +469,12 @@ def _scan_utf8(data: memoryview, spill_dir: str | None):
                     end = min(n, pos + max(min(CHUNK_SIZE, DECODE_SIZE), 4))  # 4 bytes progress
                     st.base = pos
                     before = st.bad
-                    piece = data[pos:end]
-                    text, used = codecs.utf_8_decode(piece, "csv_quorle.find_invalid", end == n)
+                    text, used = codecs.utf_8_decode(data[pos:end], "csv_quorle.find_invalid", end == n)
                     cont += used - (st.bad - before) - len(text)
-                    if st.marks and out is None:
-                        out = _spill_file(spill_dir)
-                        for a in range(0, pos, 1 << 24):
-                            out.write(data[a : min(pos, a + (1 << 24))])
-                    if out is not None:
-                        _patch(out, piece[:used], st.marks)
-                        st.marks = []
+                    spans = iter(st.marks)
+                    for start, stop_ in zip(spans, spans):
+                        spill.patch(pos + start, pos + stop_)
+                    st.marks = []
                     pos += used
             # Give up as soon as the rule cannot hold, even if every byte left in the sample (or
             # the file) were a continuation byte; this bounds the slow path on legacy files.
@@ -434,27 +483,16 @@ def _scan_utf8(data: memoryview, spill_dir: str | None):
                 left = max(0, sample_end - pos)
                 in_sample = left > 0
             if st.bad * MOSTLY_RATIO > cont + left:
-                if out is not None:
-                    out.close()
+                spill.close()
                 return None
-        return out, st.bad, lines.found
+        if spill.file is not None:
+            spill.upto(n)
+        return spill.file, st.bad, lines.found
     except BaseException:
-        if out is not None:
-            out.close()
+        spill.close()
         raise
     finally:
         _tls.state = prev
-
-
-def _patch(out, piece: memoryview, marks: list[int]) -> None:
-    """Writes `piece` with the invalid spans listed in `marks` read as Windows-1252."""
-    last = 0
-    spans = iter(marks)
-    for start, stop in zip(spans, spans):
-        out.write(piece[last:start])
-        out.write(b"".join(_CP1252_UTF8[b] for b in piece[start:stop]))
-        last = stop
-    out.write(piece[last:])
 
 
 def _transcode(data: memoryview, codec: str, spill_dir: str | None):
@@ -500,14 +538,17 @@ def open_utf8(
 ) -> Utf8Input:
     """Opens `path` as UTF-8 text; see the module's notes for how the encoding is chosen."""
     codec = _codec_name(encoding)
-    data, maps = _read_source(path)
+    data, maps, fd = _read_source(path)
     try:
         with _named(tempfile.gettempdir() if spill_dir is None else spill_dir):
-            view, info, spill_maps = _open(data, codec, encoding, spill_dir)
+            view, info, spill_maps = _open(data, fd, codec, encoding, spill_dir)
     except BaseException:
         data.release()
         _close(maps)
         raise
+    finally:
+        if fd is not None:
+            os.close(fd)
     data.release()  # `view` is a slice of it or of the spill, and stays valid
     if spill_maps is None:
         return Utf8Input(view, info, maps)
@@ -523,7 +564,7 @@ def _close(maps: list[mmap.mmap]) -> None:
             pass
 
 
-def _open(data: memoryview, codec: str | None, given: str, spill_dir: str | None):
+def _open(data: memoryview, fd: int | None, codec: str | None, given: str, spill_dir: str | None):
     """(view, info, spill maps or None when `view` is a slice of `data`)."""
 
     def keep(view, used, evidence, bom, engine_replaces):
@@ -568,7 +609,7 @@ def _open(data: memoryview, codec: str | None, given: str, spill_dir: str | None
         if codec != "utf-8":
             f, replaced, lines = _transcode(body, codec, spill_dir)
             return spilled(f, codec, why, True, 0, replaced, lines)
-        scanned = _scan_utf8(body, spill_dir)
+        scanned = _scan_utf8(body, _Spill(spill_dir, body, fd, len(mark)))
         if scanned is None:  # the mark says UTF-8, whatever the bytes say
             return keep(body, "utf-8", why[:-1] + "; the engine replaces invalid sequences.", True, True)
         f, recoded, lines = scanned
@@ -582,7 +623,7 @@ def _open(data: memoryview, codec: str | None, given: str, spill_dir: str | None
         f, replaced, lines = _transcode(data, nul, spill_dir)
         return spilled(f, nul, _nul_evidence(nul), False, 0, replaced, lines)
 
-    scanned = _scan_utf8(data, spill_dir)
+    scanned = _scan_utf8(data, _Spill(spill_dir, data, fd, 0))
     if scanned is not None:
         f, recoded, lines = scanned
         if f is None:

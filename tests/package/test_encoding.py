@@ -80,6 +80,15 @@ def test_chunk_edges_split_sequences(tmp_path, monkeypatch, size, case):
         assert src.info.first_lines == lines
 
 
+def test_kernel_copy_falls_back_to_writes(tmp_path, monkeypatch):
+    def refuse(*args):
+        raise OSError(errno.EXDEV, "cross-device")
+
+    monkeypatch.setattr(os, "copy_file_range", refuse)
+    with enc.open_utf8(write(tmp_path, codecs.BOM_UTF8 + MOSTLY)) as src:
+        assert bytes(src.buffer) == MOSTLY_TEXT.encode()
+
+
 def test_first_lines_are_distinct_and_at_most_ten(tmp_path):
     raw = b"".join(b"%d,\x81\x81\n" % i for i in range(30))
     with enc.open_utf8(write(tmp_path, raw), "cp1252") as src:
@@ -134,16 +143,16 @@ class TestFiles:
         with pytest.raises(ValueError):
             enc.open_utf8(tmp_path / "missing.csv", "nope")
 
-    def test_fifo_is_read_whole(self, tmp_path):
+    @pytest.mark.parametrize("raw, text, codec", [(EXPORT.encode("cp1252"), EXPORT, "cp1252"), (MOSTLY, MOSTLY_TEXT, "utf-8")])
+    def test_fifo_is_read_whole(self, tmp_path, raw, text, codec):
         path = tmp_path / "pipe"
         os.mkfifo(path)
-        raw = EXPORT.encode("cp1252") * 200
-        writer = threading.Thread(target=path.write_bytes, args=(raw,))
+        writer = threading.Thread(target=path.write_bytes, args=(raw * 50,))
         writer.start()
         try:
             with enc.open_utf8(path) as src:
-                assert bytes(src.buffer) == (EXPORT * 200).encode()
-                assert src.info.encoding == "cp1252"
+                assert bytes(src.buffer) == (text * 50).encode()
+                assert src.info.encoding == codec
         finally:
             writer.join()
 
