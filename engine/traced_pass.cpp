@@ -212,7 +212,8 @@ std::uint64_t ill_formed_bytes(std::string_view data) {
 }
 
 bool traced_pass(std::string_view data, const TracedOptions& options, TracedOutcome& out,
-                 const Progress& progress, std::uint64_t progress_step) {
+                 const Progress& progress, std::uint64_t progress_step, const Batches& batches,
+                 std::uint64_t batch_step) {
   out.rows = RowStore(data, options.delimiter, options.quote_char);
   TracedSorter sorter(data, options, out);
   if (options.expected_columns) {
@@ -230,6 +231,7 @@ bool traced_pass(std::string_view data, const TracedOptions& options, TracedOutc
   FieldCollector record(data);
   record.set_legacy_cp1252(options.recode_cp1252);
   std::uint64_t next_report = progress_step;
+  std::uint64_t next_batch = batch_step;
   std::uint64_t first = tokenizer.line();
   while (tokenizer.next(record)) {
     const RecordSpan& span = tokenizer.last_span();
@@ -239,6 +241,11 @@ bool traced_pass(std::string_view data, const TracedOptions& options, TracedOutc
     if (progress && tokenizer.position() >= next_report) {
       if (!progress(tokenizer.position())) return false;
       next_report = tokenizer.position() + progress_step;
+    }
+    if (batches && tokenizer.position() >= next_batch) {
+      if (!batches(std::move(out.rows))) return false;
+      out.rows = RowStore(data, options.delimiter, options.quote_char);
+      next_batch = tokenizer.position() + batch_step;
     }
   }
   out.columns = sorter.columns();

@@ -81,10 +81,16 @@ struct TracedOutcome {
 /// Called with the input offset reached, at least every `progress_step` bytes; returning false
 /// abandons the pass (the outcome is then incomplete).
 using Progress = std::function<bool(std::uint64_t)>;
+/// Takes the good rows found so far, once they span at least `batch_step` bytes of input, so that
+/// they can be written while the pass goes on; `out.rows` then starts afresh. Returning false
+/// abandons the pass.
+using Batches = std::function<bool(RowStore&&)>;
 
-/// Sorts every record of `data`. Returns false when `progress` abandoned the pass.
+/// Sorts every record of `data`. Returns false when `progress` or `batches` abandoned the pass.
+/// With `batches`, `out.rows` holds only the last batch at the end.
 bool traced_pass(std::string_view data, const TracedOptions& options, TracedOutcome& out,
-                 const Progress& progress = {}, std::uint64_t progress_step = 64u << 20);
+                 const Progress& progress = {}, std::uint64_t progress_step = 64u << 20,
+                 const Batches& batches = {}, std::uint64_t batch_step = 8u << 20);
 
 /// Bytes of `data` that lossy decoding replaces by U+FFFD.
 std::uint64_t ill_formed_bytes(std::string_view data);

@@ -9,6 +9,7 @@
 #include "engine/sniffer.hpp"
 #include "engine/traced_pass.hpp"
 #include "native/without_gil.hpp"
+#include "rescue/batch_writer.hpp"
 #include "rescue/traced_output.hpp"
 
 namespace quorle::native {
@@ -16,6 +17,8 @@ namespace {
 
 // How much input may pass between two looks at pending signals.
 constexpr std::uint64_t SIGNAL_STEP = std::uint64_t{64} << 20;
+// How much input the rows of one batch for the writer thread span.
+constexpr std::uint64_t BATCH_STEP = std::uint64_t{8} << 20;
 
 // Holds a buffer taken from an argument, released on every way out.
 struct BufferView {
@@ -130,17 +133,26 @@ PyObject* native_rescue(PyObject*, PyObject* args) {
   bool quarantine_failed = false;
   bool interrupted = false;
   WithoutGil gil;
-  const engine::Progress progress = [&](std::uint64_t) { return gil.check_signals(); };
   const bool finished = gil.run([&] {
     const std::string_view input = data.bytes();
-    if (!engine::traced_pass(input, options, out, progress, SIGNAL_STEP)) {
-      interrupted = true;
-      return;
+    // This thread parses and hands batches of rows to a writer thread; it alone asks for the
+    // interpreter lock back, to look at signals.
+    rescue::BatchWriter writer(out_fd, input, static_cast<std::uint8_t>(output_delimiter));
+    const rescue::BatchWriter::Waiting waiting = [&] {
+      interrupted = !gil.check_signals();
+      return !interrupted;
+    };
+    const engine::Progress progress = [&](std::uint64_t) { return waiting() && !writer.failed(); };
+    const engine::Batches batches = [&](engine::RowStore&& rows) {
+      return writer.push(std::move(rows), waiting);
+    };
+    if (engine::traced_pass(input, options, out, progress, SIGNAL_STEP, batches, BATCH_STEP)) {
+      writer.push(std::move(out.rows), waiting);
     }
-    write_error =
-        rescue::write_traced_rows(out_fd, out, input, static_cast<std::uint8_t>(output_delimiter),
-                                  progress, SIGNAL_STEP, interrupted);
-    if (write_error || interrupted || quarantine_fd < 0) return;
+    if (interrupted) return;
+    bool stopped = false;
+    write_error = writer.finish(waiting, stopped);
+    if (stopped || write_error || quarantine_fd < 0) return;
     write_error = rescue::write_traced_quarantine(quarantine_fd, out, input, options.recode_cp1252);
     quarantine_failed = write_error.has_value();
   });

@@ -17,13 +17,18 @@ namespace {
 
 using engine::StoredRow;
 
-// An output file behind a 1 MiB buffer: few write calls, and long runs of input that already are
-// their clean form go out straight from the input, without a copy.
-class LargeWriter {
+// A piece of input that goes out in one go at most, between two looks at the stop flag.
+constexpr std::size_t RUN_PIECE = std::size_t{64} << 20;
+
+}  // namespace
+
+// An output file behind a 1 MiB buffer: few write calls, and long texts go out straight from where
+// they are, without a copy.
+class LargeBuffer {
  public:
   static constexpr std::size_t CAPACITY = std::size_t{1} << 20;
 
-  explicit LargeWriter(int fd) : fd_(fd), buffer_(new char[CAPACITY]) {}
+  explicit LargeBuffer(int fd) : fd_(fd), buffer_(new char[CAPACITY]) {}
 
   std::optional<RescueError> append(std::string_view text) {
     if (text.size() <= CAPACITY - used_) {
@@ -80,44 +85,41 @@ class LargeWriter {
   std::uint64_t written_ = 0;
 };
 
-}  // namespace
+TracedRowWriter::TracedRowWriter(int fd, std::string_view input, std::uint8_t output_delimiter)
+    : out_(std::make_unique<LargeBuffer>(fd)), input_(input), delimiter_(output_delimiter) {}
 
-std::optional<RescueError> write_traced_rows(int fd, const engine::TracedOutcome& outcome,
-                                             std::string_view input, std::uint8_t output_delimiter,
-                                             const engine::Progress& progress,
-                                             std::uint64_t progress_step, bool& stopped) {
-  stopped = false;
-  LargeWriter out(fd);
-  const engine::RowStore& rows = outcome.rows;
+TracedRowWriter::~TracedRowWriter() = default;
+
+std::optional<RescueError> TracedRowWriter::finish() {
+  return out_->flush();
+}
+
+std::optional<RescueError> TracedRowWriter::write(const engine::RowStore& rows,
+                                                  const std::atomic<bool>& stop) {
+  LargeBuffer& out = *out_;
+  const std::string_view input = input_;
   // A verbatim row is the clean form of its fields with the input's delimiter and quote; it can
   // be copied only when those are the output's.
   const bool copy_verbatim =
-      rows.delimiter() == static_cast<char>(output_delimiter) && rows.quote() == '"';
-  const LineFormat format(output_delimiter, '"');
-  std::string line;
-  std::uint64_t next_report = progress_step;
-  auto keep_going = [&] {
-    if (!progress || out.written() < next_report) return true;
-    next_report = out.written() + progress_step;
-    stopped = !progress(out.written());
-    return !stopped;
-  };
+      rows.delimiter() == static_cast<char>(delimiter_) && rows.quote() == '"';
+  const LineFormat format(delimiter_, '"');
+  std::string& line = line_;
   // Consecutive verbatim rows that stood on lines of their own, ended by a single LF, are one run
-  // of input bytes in the output too; a long run goes out in pieces, between progress calls.
+  // of input bytes in the output too; a long run goes out in pieces, between looks at `stop`.
   std::size_t run_begin = 0, run_end = 0;
   bool run = false;
   auto flush_run = [&]() -> std::optional<RescueError> {
     if (!run) return std::nullopt;
     run = false;
-    while (run_end - run_begin > progress_step) {
-      if (auto error = out.append(input.substr(run_begin, progress_step))) return error;
-      run_begin += progress_step;
-      if (!keep_going()) return std::nullopt;
+    while (run_end - run_begin > RUN_PIECE) {
+      if (auto error = out.append(input.substr(run_begin, RUN_PIECE))) return error;
+      run_begin += RUN_PIECE;
+      if (stop.load(std::memory_order_relaxed)) return std::nullopt;
     }
     if (auto error = out.append(input.substr(run_begin, run_end - run_begin))) return error;
     return out.append("\n");
   };
-  StoredRow row;
+  engine::StoredRow row;
   for (auto cursor = rows.cursor(); cursor.next(row, !copy_verbatim);) {
     if (copy_verbatim && row.verbatim && row.padding == 0) {
       const auto begin = static_cast<std::size_t>(row.raw.data() - input.data());
@@ -126,38 +128,33 @@ std::optional<RescueError> write_traced_rows(int fd, const engine::TracedOutcome
         continue;
       }
       if (auto error = flush_run()) return error;
-      if (stopped) return std::nullopt;
       run = true;
       run_begin = begin;
       run_end = begin + row.raw.size();
       continue;
     }
     if (auto error = flush_run()) return error;
-    if (stopped || !keep_going()) return std::nullopt;
+    if (stop.load(std::memory_order_relaxed)) return std::nullopt;
     std::uint64_t padding = row.padding;
     if (copy_verbatim && row.verbatim) {
       if (auto error = out.append(row.raw)) return error;
     } else {
       line.clear();
       format.append_fields(line, row.fields, row.plain);
-      if (row.fields.empty() && padding > 0)
-        --padding;  // the first field has no delimiter before it
+      if (row.fields.empty() && padding > 0) --padding;  // the first field has no delimiter before
       if (padding == 0) line.push_back('\n');
       if (auto error = out.append(line)) return error;
       if (padding == 0) continue;
     }
-    if (auto error = out.append_repeated(static_cast<char>(output_delimiter), padding))
-      return error;
+    if (auto error = out.append_repeated(static_cast<char>(delimiter_), padding)) return error;
     if (auto error = out.append("\n")) return error;
   }
-  if (auto error = flush_run()) return error;
-  if (stopped) return std::nullopt;
-  return out.flush();
+  return flush_run();
 }
 
 std::optional<RescueError> write_traced_quarantine(int fd, const engine::TracedOutcome& outcome,
                                                    std::string_view input, bool recode_cp1252) {
-  LargeWriter out(fd);
+  LargeBuffer out(fd);
   if (auto error = out.append(TRACED_QUARANTINE_HEADER)) return error;
   const LineFormat format(U',', '"');
   const std::string too_few =

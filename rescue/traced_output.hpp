@@ -2,8 +2,11 @@
 // large writes, and the quarantine file with each record's lines and exact source text.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "engine/traced_pass.hpp"
@@ -14,15 +17,31 @@ namespace quorle::rescue {
 /// "first_line,last_line,reason,raw" and a line feed.
 inline constexpr std::string_view TRACED_QUARANTINE_HEADER = "first_line,last_line,reason,raw\n";
 
-/// Writes the good rows to an open descriptor, with `output_delimiter` (an ASCII byte) between
-/// fields. `progress` is called between pieces of at most its step in bytes of input; returning
-/// false stops the writing, with nullopt returned.
-std::optional<RescueError> write_traced_rows(int fd, const engine::TracedOutcome& outcome,
-                                             std::string_view input, std::uint8_t output_delimiter,
-                                             const engine::Progress& progress,
-                                             std::uint64_t progress_step, bool& stopped);
+class LargeBuffer;
 
-/// Writes the quarantine file: the header, then one line per set-aside record.
+/// Writes good rows to an open descriptor as clean lines, with `output_delimiter` (an ASCII
+/// byte) between fields, through a 1 MiB buffer; long runs of input that already are their clean
+/// form go out straight from the input.
+class TracedRowWriter {
+ public:
+  TracedRowWriter(int fd, std::string_view input, std::uint8_t output_delimiter);
+  ~TracedRowWriter();
+  TracedRowWriter(const TracedRowWriter&) = delete;
+  TracedRowWriter& operator=(const TracedRowWriter&) = delete;
+
+  /// Writes the rows of one store, in order. Gives up early, without an error, once `stop` is
+  /// set.
+  std::optional<RescueError> write(const engine::RowStore& rows, const std::atomic<bool>& stop);
+  /// Writes out what is buffered.
+  std::optional<RescueError> finish();
+
+ private:
+  std::unique_ptr<LargeBuffer> out_;
+  std::string_view input_;
+  std::uint8_t delimiter_;
+  std::string line_;
+};
+
 /// Ill-formed UTF-8 in the source text is decoded as the pass decoded it: U+FFFD, or
 /// Windows-1252 with `recode_cp1252`.
 std::optional<RescueError> write_traced_quarantine(int fd, const engine::TracedOutcome& outcome,
