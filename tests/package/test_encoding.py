@@ -34,12 +34,14 @@ CASES = [
     ("utf16be no bom", EXPORT.encode("utf-16-be"), "auto", EXPORT, "utf-16-be", False, 0, 0, (), False),
     ("utf16 odd tail", codecs.BOM_UTF16_LE + "a\n".encode("utf-16-le") + b"x", "auto", "a\n\ufffd", "utf-16-le", True, 0, 1, (2,), False),
     ("cp1252 export", EXPORT.encode("cp1252"), "auto", EXPORT, "cp1252", False, 0, 0, (), False),
+    ("utf8 bom not mostly", codecs.BOM_UTF8 + b"x\xe9\n", "auto", None, "utf-8", True, 0, 0, (), True),
     ("mostly utf8", MOSTLY, "auto", MOSTLY_TEXT, "utf-8", False, 3, 0, (2, 4, 5), False),
     ("mostly utf8 bom", codecs.BOM_UTF8 + MOSTLY, "auto", MOSTLY_TEXT, "utf-8", True, 3, 0, (2, 4, 5), False),
     ("shift_jis", "名前,東京\n".encode("shift_jis"), "shift_jis", "名前,東京\n", "shift_jis", False, 0, 0, (), False),
     ("latin-1", b"caf\xe9\n", "latin-1", "café\n", "iso8859-1", False, 0, 0, (), False),
     ("cp1252 undefined", b"a\r\nb\x81\rc\x8d\x8d\n", "cp1252", "a\r\nb\ufffd\rc\ufffd\ufffd\n", "cp1252", False, 0, 3, (2, 3), False),
     ("utf-16 by name", codecs.BOM_UTF16_BE + "é".encode("utf-16-be"), "UTF-16", "é", "utf-16-be", True, 0, 0, (), False),
+    ("utf-16 by name no bom", EXPORT.encode("utf-16-be"), "utf-16", EXPORT, "utf-16-be", False, 0, 0, (), False),
     ("utf-8 by name", b"a\xffb", "utf-8", None, "utf-8", False, 0, 0, (), True),
     ("utf-8 bom by name", codecs.BOM_UTF8 + b"a\xff", "utf8", None, "utf-8", True, 0, 0, (), True),
     ("empty", b"", "auto", "", "utf-8", False, 0, 0, (), False),
@@ -143,7 +145,11 @@ class TestFiles:
         with pytest.raises(ValueError):
             enc.open_utf8(tmp_path / "missing.csv", "nope")
 
-    @pytest.mark.parametrize("raw, text, codec", [(EXPORT.encode("cp1252"), EXPORT, "cp1252"), (MOSTLY, MOSTLY_TEXT, "utf-8")])
+    @pytest.mark.parametrize(
+        "raw, text, codec",
+        [(EXPORT.encode("cp1252"), EXPORT, "cp1252"), (MOSTLY, MOSTLY_TEXT, "utf-8")],
+        ids=["cp1252", "mostly utf8"],
+    )
     def test_fifo_is_read_whole(self, tmp_path, raw, text, codec):
         path = tmp_path / "pipe"
         os.mkfifo(path)
