@@ -5,7 +5,7 @@
 Inputs (made once in bench/data/): a Windows-1252 export, the same text as UTF-8, and that UTF-8
 with one stray Windows-1252 byte in every 2,000 records; with --gen, also gen_csv's clean (ASCII)
 and dirty (UTF-8 with a few ill-formed sequences) presets. Each child opens the file with
-``encoding="auto"`` and closes it; it runs after one warm-up round, with its input in the page
+``encoding="auto"`` (with --engine-recodes, also ``engine_recodes=True``) and closes it; it runs after one warm-up round, with its input in the page
 cache, beside `cp` of the same file. Figures are medians; peak memory is the child's VmHWM.
 """
 
@@ -31,7 +31,7 @@ spec = importlib.util.spec_from_file_location("_encoding", {str(MODULE)!r})
 enc = sys.modules["_encoding"] = importlib.util.module_from_spec(spec)
 spec.loader.exec_module(enc)
 t = time.perf_counter()
-with enc.open_utf8(sys.argv[1], spill_dir=sys.argv[2]) as src:
+with enc.open_utf8(sys.argv[1], spill_dir=sys.argv[2], engine_recodes=sys.argv[3] == "1") as src:
     info = src.info
     size = len(src.buffer)
 wall = time.perf_counter() - t
@@ -100,6 +100,7 @@ def main():
     ap.add_argument("--runs", type=int, default=3)
     ap.add_argument("--data", default=str(HERE / "data"))
     ap.add_argument("--gen", help="path of the gen_csv binary: adds its clean and dirty presets")
+    ap.add_argument("--engine-recodes", action="store_true", help="hand mostly-UTF-8 files over as they are")
     args = ap.parse_args()
     size = int(args.size[:-1]) << {"K": 10, "M": 20, "G": 30}[args.size[-1]] if args.size[-1] in "KMG" else int(args.size)
     data = pathlib.Path(args.data)
@@ -115,7 +116,7 @@ def main():
             subprocess.run(["cat", str(path)], stdout=subprocess.DEVNULL, check=True)
             contenders = {
                 "cp": ["cp", str(path), str(scratch / "cp.csv")],
-                "open_utf8": [sys.executable, "-c", OPEN, str(path), str(scratch)],
+                "open_utf8": [sys.executable, "-c", OPEN, str(path), str(scratch), str(int(args.engine_recodes))],
             }
             walls = {k: [] for k in contenders}
             cpus = {k: [] for k in contenders}

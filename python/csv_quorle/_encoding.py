@@ -18,7 +18,9 @@ With ``encoding="auto"`` the choice is, in order:
    often is for Western European text), and the file is decoded with that codec.
 
 Bytes a codec cannot decode become U+FFFD and are counted (`replaced_bytes`). With an explicit
-``encoding="utf-8"`` nothing is transcoded: the engine replaces invalid sequences itself.
+``encoding="utf-8"`` nothing is transcoded: the engine replaces invalid sequences itself. A caller
+whose engine can read stray bytes as Windows-1252 passes ``engine_recodes=True``: a mostly-UTF-8
+file is then handed over as it is, with no rewritten copy.
 """
 
 from __future__ import annotations
@@ -68,6 +70,8 @@ class EncodingInfo:
     first_lines: tuple[int, ...]  # 1-based line numbers of the first (up to 10) recoded/replaced bytes
     evidence: str  # one plain sentence: why this encoding
     engine_replaces: bool  # the buffer may still hold invalid UTF-8 that the engine replaces
+    engine_recodes: bool = False  # a mostly-UTF-8 file handed over as it is: the engine reads
+    # its invalid bytes as Windows-1252 and counts them (recoded_bytes and first_lines stay empty)
 
 
 class Utf8Input:
@@ -442,16 +446,16 @@ class _Spill:
             self.file.close()
 
 
-def _scan_utf8(data: memoryview, spill: _Spill):
-    """Checks a BOM-less UTF-8 view; rewrites it when it is mostly UTF-8.
+def _scan_utf8(data: memoryview, spill: _Spill | None):
+    """Checks a BOM-less UTF-8 view; rewrites it into `spill` (if any) when it is mostly UTF-8.
 
-    Returns (spill file or None, recoded bytes, lines) for a valid or mostly-UTF-8 input, or
+    Returns (spill file or None, invalid bytes, lines) for a valid or mostly-UTF-8 input, or
     None as soon as the mostly-UTF-8 rule can no longer hold.
     """
     n = len(data)
     sample_end = min(n, SAMPLE_SIZE)
     in_sample = True
-    lines = _Lines(lambda a, b: data[a:b])
+    lines = _Lines(lambda a, b: data[a:b], limit=MAX_LINES if spill is not None else 0)
     st = _State(lines)
     cont = 0
     pos = 0
@@ -471,7 +475,7 @@ def _scan_utf8(data: memoryview, spill: _Spill):
                     before = st.bad
                     text, used = codecs.utf_8_decode(data[pos:end], "csv_quorle.find_invalid", end == n)
                     cont += used - (st.bad - before) - len(text)
-                    spans = iter(st.marks)
+                    spans = iter(st.marks if spill is not None else ())
                     for start, stop_ in zip(spans, spans):
                         spill.patch(pos + start, pos + stop_)
                     st.marks = []
@@ -483,13 +487,16 @@ def _scan_utf8(data: memoryview, spill: _Spill):
                 left = max(0, sample_end - pos)
                 in_sample = left > 0
             if st.bad * MOSTLY_RATIO > cont + left:
-                spill.close()
+                if spill is not None:
+                    spill.close()
                 return None
-        if spill.file is not None:
-            spill.upto(n)
+        if spill is None or spill.file is None:
+            return None, st.bad, lines.found
+        spill.upto(n)
         return spill.file, st.bad, lines.found
     except BaseException:
-        spill.close()
+        if spill is not None:
+            spill.close()
         raise
     finally:
         _tls.state = prev
@@ -534,14 +541,18 @@ def _transcode(data: memoryview, codec: str, spill_dir: str | None):
 
 
 def open_utf8(
-    path: str | bytes | os.PathLike, encoding: str = "auto", *, spill_dir: str | None = None
+    path: str | bytes | os.PathLike,
+    encoding: str = "auto",
+    *,
+    spill_dir: str | None = None,
+    engine_recodes: bool = False,
 ) -> Utf8Input:
     """Opens `path` as UTF-8 text; see the module's notes for how the encoding is chosen."""
     codec = _codec_name(encoding)
     data, maps, fd = _read_source(path)
     try:
         with _named(tempfile.gettempdir() if spill_dir is None else spill_dir):
-            view, info, spill_maps = _open(data, fd, codec, encoding, spill_dir)
+            view, info, spill_maps = _open(data, fd, codec, encoding, spill_dir, engine_recodes)
     except BaseException:
         data.release()
         _close(maps)
@@ -564,11 +575,14 @@ def _close(maps: list[mmap.mmap]) -> None:
             pass
 
 
-def _open(data: memoryview, fd: int | None, codec: str | None, given: str, spill_dir: str | None):
+def _open(data: memoryview, fd, codec: str | None, given: str, spill_dir, engine_recodes: bool):
     """(view, info, spill maps or None when `view` is a slice of `data`)."""
 
-    def keep(view, used, evidence, bom, engine_replaces):
-        info = EncodingInfo(used, bom, 0, 0, (), evidence, engine_replaces)
+    def scan(view: memoryview, offset: int):  # no rewritten copy when the engine recodes
+        return _scan_utf8(view, None if engine_recodes else _Spill(spill_dir, view, fd, offset))
+
+    def keep(view, used, evidence, bom, engine_replaces, engine_recodes=False):
+        info = EncodingInfo(used, bom, 0, 0, (), evidence, engine_replaces, engine_recodes)
         return view[:], info, None  # a view of its own: the caller releases `data`
 
     def spilled(f, used, evidence, bom, recoded, replaced, lines):
@@ -609,13 +623,15 @@ def _open(data: memoryview, fd: int | None, codec: str | None, given: str, spill
         if codec != "utf-8":
             f, replaced, lines = _transcode(body, codec, spill_dir)
             return spilled(f, codec, why, True, 0, replaced, lines)
-        scanned = _scan_utf8(body, _Spill(spill_dir, body, fd, len(mark)))
+        scanned = scan(body, len(mark))
         if scanned is None:  # the mark says UTF-8, whatever the bytes say
             return keep(body, "utf-8", why[:-1] + "; the engine replaces invalid sequences.", True, True)
         f, recoded, lines = scanned
-        if f is None:
+        if recoded == 0:
             return keep(body, "utf-8", why, True, False)
-        why = why[:-1] + f"; {recoded} invalid bytes were read as Windows-1252."
+        why = why[:-1] + f"; its {recoded} invalid bytes are read as Windows-1252."
+        if f is None:  # the engine does it
+            return keep(body, "utf-8", why, True, False, True)
         return spilled(f, "utf-8", why, True, recoded, 0, lines)
 
     nul = _nul_pattern(data)
@@ -623,15 +639,17 @@ def _open(data: memoryview, fd: int | None, codec: str | None, given: str, spill
         f, replaced, lines = _transcode(data, nul, spill_dir)
         return spilled(f, nul, _nul_evidence(nul), False, 0, replaced, lines)
 
-    scanned = _scan_utf8(data, _Spill(spill_dir, data, fd, 0))
+    scanned = scan(data, 0)
     if scanned is not None:
         f, recoded, lines = scanned
-        if f is None:
+        if recoded == 0:
             return keep(data, "utf-8", "The whole file is valid UTF-8.", False, False)
         why = (
             f"The file is UTF-8 but for {recoded} invalid bytes, read as Windows-1252 "
             f"(at most 1 per {MOSTLY_RATIO} UTF-8 continuation bytes)."
         )
+        if f is None:  # the engine does it
+            return keep(data, "utf-8", why, False, False, True)
         return spilled(f, "utf-8", why, False, recoded, 0, lines)
 
     codec, why = _detect(_detect_sample(data))

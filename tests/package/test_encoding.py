@@ -82,6 +82,19 @@ def test_chunk_edges_split_sequences(tmp_path, monkeypatch, size, case):
         assert src.info.first_lines == lines
 
 
+@pytest.mark.parametrize("case", ["mostly utf8", "mostly utf8 bom", "utf8", "cp1252 export", "utf8 bom not mostly"])
+def test_engine_recodes_gets_a_mostly_utf8_file_as_it_is(tmp_path, case):
+    raw, encoding, text, codec, bom, recoded, replaced, lines, engine = next(c for c in CASES if c[0] == case)[1:]
+    with enc.open_utf8(write(tmp_path, raw), encoding, engine_recodes=True) as src:
+        got, info = bytes(src.buffer), src.info
+    if recoded:  # handed over: no copy, the engine counts
+        assert got == raw[3 if bom else 0 :]
+        assert (info.engine_recodes, info.recoded_bytes, info.first_lines) == (True, 0, ())
+    else:  # nothing to recode: as without the option
+        assert got == (raw[3 if bom else 0 :] if text is None else text.encode())
+        assert (info.engine_recodes, info.encoding, info.engine_replaces) == (False, codec, engine)
+
+
 def test_kernel_copy_falls_back_to_writes(tmp_path, monkeypatch):
     def refuse(*args):
         raise OSError(errno.EXDEV, "cross-device")
