@@ -107,12 +107,13 @@ PyObject* native_rescue(PyObject*, PyObject* args) {
   int out_fd, quarantine_fd, delimiter, quote, escape, header, skip_blank, fill, merge, repair,
       recode;
   int output_delimiter;
-  long long expected, long_lines;
+  long long expected, long_lines, source_offset;
+  int source_fd;
   PyObject *out_path, *quarantine_path;
-  if (!PyArg_ParseTuple(args, "y*iiOOiiipLppppiLp:rescue", &data.view, &out_fd, &quarantine_fd,
+  if (!PyArg_ParseTuple(args, "y*iiOOiiipLppppiLpiL:rescue", &data.view, &out_fd, &quarantine_fd,
                         &out_path, &quarantine_path, &delimiter, &quote, &escape, &header,
                         &expected, &skip_blank, &fill, &merge, &repair, &output_delimiter,
-                        &long_lines, &recode)) {
+                        &long_lines, &recode, &source_fd, &source_offset)) {
     return nullptr;
   }
   engine::TracedOptions options;
@@ -137,7 +138,8 @@ PyObject* native_rescue(PyObject*, PyObject* args) {
     const std::string_view input = data.bytes();
     // This thread parses and hands batches of rows to a writer thread; it alone asks for the
     // interpreter lock back, to look at signals.
-    rescue::BatchWriter writer(out_fd, input, static_cast<std::uint8_t>(output_delimiter));
+    rescue::BatchWriter writer(out_fd, input, static_cast<std::uint8_t>(output_delimiter),
+                               {source_fd, static_cast<std::uint64_t>(source_offset)});
     const rescue::BatchWriter::Waiting waiting = [&] {
       interrupted = !gil.check_signals();
       return !interrupted;
@@ -177,7 +179,8 @@ PyMethodDef native_methods[] = {
      "rescue(buffer, out_fd, quarantine_fd, out_path, quarantine_path, delimiter, quote, escape, "
      "header, expected_columns, "
      "skip_blank_lines, fill_ragged_rows, merge_overflow, repair_quotes, output_delimiter, "
-     "long_quoted_lines, recode_cp1252) -> dict\n\nSorts the records of UTF-8 text and writes the "
+     "long_quoted_lines, recode_cp1252, source_fd, source_offset) -> dict\n\nSorts the records of "
+     "UTF-8 text and writes the "
      "outputs."},
     {nullptr, nullptr, 0, nullptr},
 };

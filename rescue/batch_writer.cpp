@@ -4,8 +4,9 @@
 
 namespace quorle::rescue {
 
-BatchWriter::BatchWriter(int fd, std::string_view input, std::uint8_t output_delimiter)
-    : writer_(fd, input, output_delimiter), thread_([this] { run(); }) {}
+BatchWriter::BatchWriter(int fd, std::string_view input, std::uint8_t output_delimiter,
+                         InputSource source)
+    : writer_(fd, input, output_delimiter, source), thread_([this] { run(); }) {}
 
 BatchWriter::~BatchWriter() {
   {

@@ -22,7 +22,8 @@ class BatchWriter {
   /// Called about every 50 ms while the caller waits for the writer; returning false stops.
   using Waiting = std::function<bool()>;
 
-  BatchWriter(int fd, std::string_view input, std::uint8_t output_delimiter);
+  BatchWriter(int fd, std::string_view input, std::uint8_t output_delimiter,
+              InputSource source = {});
   /// Stops the writer, if still running, and waits for its thread.
   ~BatchWriter();
   BatchWriter(const BatchWriter&) = delete;

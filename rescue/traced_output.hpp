@@ -19,12 +19,20 @@ inline constexpr std::string_view TRACED_QUARANTINE_HEADER = "first_line,last_li
 
 class LargeBuffer;
 
+/// Where the input bytes lie in a file, when they are a map of one: long runs of rows that are
+/// their own clean form are then copied from file to file inside the kernel.
+struct InputSource {
+  int fd = -1;               ///< -1: the bytes are only in memory
+  std::uint64_t offset = 0;  ///< file offset of the first input byte
+};
+
 /// Writes good rows to an open descriptor as clean lines, with `output_delimiter` (an ASCII
 /// byte) between fields, through a 1 MiB buffer; long runs of input that already are their clean
 /// form go out straight from the input.
 class TracedRowWriter {
  public:
-  TracedRowWriter(int fd, std::string_view input, std::uint8_t output_delimiter);
+  TracedRowWriter(int fd, std::string_view input, std::uint8_t output_delimiter,
+                  InputSource source = {});
   ~TracedRowWriter();
   TracedRowWriter(const TracedRowWriter&) = delete;
   TracedRowWriter& operator=(const TracedRowWriter&) = delete;
@@ -38,6 +46,7 @@ class TracedRowWriter {
  private:
   std::unique_ptr<LargeBuffer> out_;
   std::string_view input_;
+  InputSource source_;
   std::uint8_t delimiter_;
   std::string line_;
 };

@@ -21,5 +21,7 @@ def rescue(
     output_delimiter: int,
     long_quoted_lines: int,
     recode_cp1252: bool,
+    source_fd: int,
+    source_offset: int,
     /,
 ) -> dict[str, Any]: ...

@@ -7,6 +7,7 @@ import contextlib
 from . import _args, _native
 from ._paths import PendingFile, same_file
 from ._report import Report, RepairList
+from ._source import file_behind
 from ._encoding import open_utf8
 
 LONG_QUOTED_LINES = 100  # a quoted field spanning more line breaks is worth a warning
@@ -83,6 +84,7 @@ def rescue(
                 )
             _args.distinct(delim, quote, escape)
         with contextlib.ExitStack() as pending:
+            source_fd, source_offset = pending.enter_context(file_behind(src, buffer, info))
             clean = pending.enter_context(PendingFile(out))
             rest = None if qpath is None else pending.enter_context(PendingFile(qpath))
             result = _native.rescue(
@@ -103,6 +105,8 @@ def rescue(
                     ord(out_delim),
                     LONG_QUOTED_LINES,
                     recode,
+                    source_fd,
+                    source_offset,
                 )
             if rest is not None:
                 rest.commit()

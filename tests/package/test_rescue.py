@@ -66,6 +66,13 @@ class TestDamagedExports:
         assert report.delimiter == ";"
         assert clean == "a\tb\n1\tx;y\n"
 
+    def test_long_clean_runs_come_out_exactly(self, run):
+        # Long runs of clean rows are copied from the file itself, behind its byte-order mark.
+        body = "".join(f"{i},name {i},{i * 3}\n" for i in range(30_000))
+        report, clean, _ = run("\ufeffid,name,n\n" + body + "x,y\n" + body)
+        assert clean == "id,name,n\n" + body + "x,y,\n" + body
+        assert report.repaired_rows == 1
+
     def test_empty_file(self, run):
         report, clean, quarantine = run(b"")
         assert (report.total_rows, report.header, clean) == (0, None, "")
