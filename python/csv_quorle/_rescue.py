@@ -69,12 +69,12 @@ def rescue(
             if same_file(qpath, other):
                 raise ValueError(f"quarantine names the same file as {name}")
 
-    with open_utf8(src, codec) as text:
+    with open_utf8(src, codec, engine_recodes=True) as text:
         buffer = text.buffer
         info = text.info
         # A mostly UTF-8 file handed over as it is: the engine reads its stray bytes as
-        # Windows-1252 and counts them.
-        recode = bool(getattr(info, "engine_recodes", False))
+        # Windows-1252 and counts them, with no rewritten copy of the file.
+        recode = info.engine_recodes
         if delim is None:
             delim = chr(_native.sniff(buffer))
             if delim == quote:
@@ -148,11 +148,11 @@ def _warnings(result: dict, info: object) -> list[str]:
     first = _lines(getattr(info, "first_lines", ()))
     if recoded:
         warnings.append(
-            f"{_bytes(recoded)} that are not UTF-8 were read as Windows-1252 (first on {first})."
+            f"{_bytes(recoded)} of non-UTF-8 text read as Windows-1252 (first on {first})."
         )
     if result["recoded_bytes"]:
         warnings.append(
-            f"{_bytes(result['recoded_bytes'])} that are not UTF-8 were read as Windows-1252 "
+            f"{_bytes(result['recoded_bytes'])} of non-UTF-8 text read as Windows-1252 "
             f"(first on {_lines(result['recoded_lines'])})."
         )
     if replaced:
