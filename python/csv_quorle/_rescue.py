@@ -7,8 +7,8 @@ import contextlib
 from . import _args, _native
 from ._paths import PendingFile, same_file
 from ._report import Report, RepairList
-from ._source import file_behind
 from ._encoding import open_utf8
+from ._source import file_behind
 
 LONG_QUOTED_LINES = 100  # a quoted field spanning more line breaks is worth a warning
 LISTED = 10  # line numbers listed in one warning
@@ -88,26 +88,26 @@ def rescue(
             clean = pending.enter_context(PendingFile(out))
             rest = None if qpath is None else pending.enter_context(PendingFile(qpath))
             result = _native.rescue(
-                    buffer,
-                    clean.fd,
-                    -1 if rest is None else rest.fd,
-                    out,
-                    qpath,
-                    ord(delim),
-                    ord(quote),
-                    -1 if escape is None else ord(escape),
-                    flags["header"],
-                    -1 if columns is None else columns,
-                    flags["skip_blank_lines"],
-                    flags["fill_ragged_rows"],
-                    flags["merge_overflow"],
-                    flags["repair_quotes"],
-                    ord(out_delim),
-                    LONG_QUOTED_LINES,
-                    recode,
-                    source_fd,
-                    source_offset,
-                )
+                buffer,
+                clean.fd,
+                -1 if rest is None else rest.fd,
+                out,
+                qpath,
+                ord(delim),
+                ord(quote),
+                -1 if escape is None else ord(escape),
+                flags["header"],
+                -1 if columns is None else columns,
+                flags["skip_blank_lines"],
+                flags["fill_ragged_rows"],
+                flags["merge_overflow"],
+                flags["repair_quotes"],
+                ord(out_delim),
+                LONG_QUOTED_LINES,
+                recode,
+                source_fd,
+                source_offset,
+            )
             if rest is not None:
                 rest.commit()
             clean.commit()
