@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import json
 import struct
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass, field
@@ -126,4 +125,6 @@ class Report:
 
     def to_json(self, **kwargs: Any) -> str:
         """The dictionary as JSON; keyword arguments go to json.dumps."""
+        import json  # only here: a rescue need not pay for importing it
+
         return json.dumps(self.to_dict(), **kwargs)
