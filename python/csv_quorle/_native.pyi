@@ -1,6 +1,10 @@
+import sys
 from typing import Any
 
-from collections.abc import Buffer
+if sys.version_info >= (3, 12):
+    from collections.abc import Buffer
+else:
+    from typing_extensions import Buffer
 
 def sniff(buffer: Buffer, /) -> int: ...
 def rescue(
