@@ -89,6 +89,7 @@ def main() -> None:
     ap.add_argument("--size", default="1G")
     ap.add_argument("--runs", type=int, default=5)
     ap.add_argument("--data", default=str(HERE / "data"))
+    ap.add_argument("--files", default="clean,dirty,cp1252,repairs", help="which figures")
     args = ap.parse_args()
     data = pathlib.Path(args.data)
     data.mkdir(parents=True, exist_ok=True)
@@ -99,9 +100,13 @@ def main() -> None:
         files = {
             "clean": clean,
             "dirty": generate(args.gen, "dirty", args.size, data / f"dirty_{args.size}.csv"),
-            "cp1252": windows_1252(clean, data / f"cp1252_{args.size}.csv"),
         }
+        if "cp1252" in args.files:
+            files["cp1252"] = windows_1252(clean, data / f"cp1252_{args.size}.csv")
+        wanted = args.files.split(",")
         for name, path in files.items():
+            if name not in wanted:
+                continue
             subprocess.run(["cat", str(path)], stdout=subprocess.DEVNULL, check=True)
             out, q = str(scratch / "out.csv"), str(scratch / "q.csv")
             contenders = {
@@ -120,6 +125,8 @@ def main() -> None:
                     f"  {wall / cp:5.2f} x cp  peak {peak:6.0f} MB = {peak * 1e6 / size:.2f} x input"
                 )
 
+        if "repairs" not in wanted:
+            return
         short = with_short_rows(clean, data / f"short_{args.size}.csv", 30_000)
         subprocess.run(["cat", str(clean), str(short)], stdout=subprocess.DEVNULL, check=True)
         out, q = str(scratch / "out.csv"), str(scratch / "q.csv")
