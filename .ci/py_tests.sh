@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the module with pip into a fresh virtual environment and runs the Python tests.
+# Installs the module and the csv_quorle package with pip into a fresh virtual environment and
+# runs the Python tests of both.
 #   py_tests.sh          with this machine's python3
 #   py_tests.sh --sid    inside the CPython 3.14 root (run through in_sid.sh)
 set -euo pipefail
@@ -15,7 +16,7 @@ else
     python3 -m venv "$venv"
     python=$venv/bin/python
     "$python" -m pip install -q --upgrade pip
-    "$python" -m pip install -q pytest numpy
+    "$python" -m pip install -q pytest numpy charset-normalizer
     "$python" -m pip install -q .
 fi
 "$python" -c 'import sys, _csv_quorle_backend as q; print(sys.version.split()[0], q.__file__)'
@@ -28,3 +29,5 @@ cmake --build "$probe" --target _quorle_guard_probe >/dev/null
 export QUORLE_GUARD_PROBE=$PWD/$probe/module
 
 "$python" -m pytest -q -p no:cacheprovider tests/python
+# The csv_quorle package: arguments, files, errors and the report.
+"$python" -m pytest -q -p no:cacheprovider tests/package

@@ -1,5 +1,6 @@
 #include "engine/field_sinks.hpp"
 
+#include "engine/legacy_bytes.hpp"
 #include "engine/row_store.hpp"
 
 #include <cstring>
@@ -12,8 +13,12 @@ void FieldCollector::check_utf8(FieldText& f) {
   if (is_valid_utf8(bytes, t.size())) return;
   valid_utf8_ = false;
   std::string decoded;
-  append_lossy_utf8(decoded, bytes, t.size());
-  f = {scratch_.size(), decoded.size(), true, f.plain};  // U+FFFD adds no special byte
+  if (legacy_cp1252_) {
+    append_utf8_or_cp1252(decoded, bytes, t.size());
+  } else {
+    append_lossy_utf8(decoded, bytes, t.size());
+  }
+  f = {scratch_.size(), decoded.size(), true, f.plain};  // neither adds a special byte
   scratch_.append(decoded);
 }
 

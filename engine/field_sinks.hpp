@@ -32,6 +32,9 @@ class FieldCollector {
   explicit FieldCollector(std::string_view input)
       : input_(reinterpret_cast<const std::uint8_t*>(input.data())) {}
 
+  /// Ill-formed bytes become their Windows-1252 characters instead of U+FFFD (off by default).
+  void set_legacy_cp1252(bool on) { legacy_cp1252_ = on; }
+
   void begin_record() {
     fields_.clear();
     scratch_.clear();
@@ -61,6 +64,9 @@ class FieldCollector {
       current_.length += length;
     }
   }
+
+  /// Forgets the pieces of the current field (its text is read again differently).
+  void discard_field() { current_ = {0, 0, false, false}; }
 
   void end_field(bool maybe_high, bool plain) {
     current_.plain = plain;
@@ -117,6 +123,7 @@ class FieldCollector {
   std::string scratch_;  // texts that differ from the input
   FieldText current_{0, 0, false, false};
   bool valid_utf8_ = true;
+  bool legacy_cp1252_ = false;
   bool maybe_high_ = false;  // some field may hold bytes of 0x80 and above
   // A plain record that arrived whole (count nonzero): its fields are split only on demand.
   struct Whole {
@@ -143,6 +150,9 @@ class FieldCounter {
   }
   void piece(std::size_t offset, std::size_t length) {
     if (count_ == 0 && first_.open()) first_.feed(input_ + offset, length);
+  }
+  void discard_field() {
+    if (count_ == 0) first_.reset();
   }
   void end_field(bool, bool) { ++count_; }
   void end_record(std::size_t, std::size_t, bool) {}

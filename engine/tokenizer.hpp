@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string_view>
 
@@ -26,6 +27,22 @@ struct RecordSpan {
   bool verbatim = false;
   bool quote_free = false;  ///< it holds no quote byte: its fields are the runs between delimiters
   bool ascii = false;       ///< all its bytes are below 0x80
+  /// With TokenizerExtras: unterminated quoted fields that were read again as unquoted text.
+  std::uint32_t rereads = 0;
+  /// With TokenizerExtras: the first line of its first quoted field spanning more than
+  /// LONG_QUOTED_LINES line breaks; 0 when none did.
+  std::uint64_t long_quote_line = 0;
+};
+
+/// Rules beyond the backend's, all off by default.
+struct TokenizerExtras {
+  /// A quoted field still open at the end of the input is read again from its opening quote,
+  /// with that quote as text, so that the records after it come back.
+  bool reread_unterminated = false;
+  /// Inside a quoted field this byte makes the next byte text; -1: none.
+  int escape = -1;
+  /// Note quoted fields spanning more line breaks than this in RecordSpan::long_quote_line.
+  std::uint64_t long_quoted_lines = ~std::uint64_t{0};
 };
 
 /// Whether a record's bytes are the writer's own encoding of its fields, so that the writer may
@@ -49,6 +66,10 @@ class VerbatimRecord {
   void blank_after_closing_quote() { verbatim_ = false; }
   /// The writer quotes the whole of a field that goes on after its closing quote.
   void text_after_closing_quote() { verbatim_ = false; }
+  /// An unterminated quoted field read again as text: the writer quotes it and doubles the quote.
+  void reread_as_text() { verbatim_ = false; }
+  /// The writer drops the escape bytes of a quoted field.
+  void escape_dropped() { verbatim_ = false; }
 
   /// The verdict at the end of the record: the writer also replaces ill-formed UTF-8.
   bool result(bool valid_utf8) const { return verbatim_ && valid_utf8; }
@@ -70,6 +91,9 @@ class RecordTokenizer {
   bool next(FieldCollector& sink) { return scan<true>(sink); }
   bool next(FieldCounter& sink) { return scan<false>(sink); }
 
+  /// Turns on rules beyond the backend's; call before the first record.
+  void set_extras(const TokenizerExtras& extras) { extras_ = extras; }
+
   std::uint64_t position() const { return pos_; }
   std::uint64_t line() const { return line_; }
   const RecordSpan& last_span() const { return span_; }
@@ -85,6 +109,14 @@ class RecordTokenizer {
     if (data_[p] == '\r' && p + 1 < size_ && data_[p + 1] == '\n') return p + 2;
     return p + 1;
   }
+
+  // Whether a quoted field opening at `open`, after the field opening at dead_end_ ran to the
+  // end of the input, runs to the end too (see tokenizer.cpp).
+  bool also_unterminated(std::size_t open);
+  // Escapes in [from, to) of a quoted field: each is dropped and the byte after it becomes text.
+  // True when the byte at `to` is escaped.
+  template <class Sink>
+  bool drop_escapes(Sink& sink, std::size_t from, std::size_t to, std::size_t& run);
 
   bool end_record(std::size_t next, std::size_t end, bool at_break) {
     pos_ = next;
@@ -108,6 +140,8 @@ class RecordTokenizer {
   RecordSpan span_;
   BlockScanner scanner_;
   QuoteLookahead lookahead_;
+  TokenizerExtras extras_;
+  std::size_t dead_end_ = ~std::size_t{0};  // opening of a quoted field that ran to the end
 };
 
 // The state machine. Runs of ordinary bytes are skipped in bulk by the scanner; every special byte
@@ -123,6 +157,8 @@ bool RecordTokenizer::scan(Sink& sink) {
 
   sink.begin_record();
   span_.begin = p;
+  span_.rereads = 0;
+  span_.long_quote_line = 0;
   BlockScanner& scanner = scanner_;
 
   // Most records hold no quote byte: then every rule but the line break and the delimiter is
@@ -238,6 +274,25 @@ bool RecordTokenizer::scan(Sink& sink) {
 
       case State::QuotedField: {
         std::size_t from = p;
+        const std::size_t open = run - 1;
+        const std::uint64_t open_line = line_;
+        // Read an unterminated quoted field again as text from its opening quote on.
+        auto reread = [&] {
+          if (dead_end_ > open) dead_end_ = open;
+          line_ = open_line;
+          sink.discard_field();
+          ++span_.rereads;
+          verbatim.reread_as_text();
+          run = open;
+          p = open + 1;
+          continued = false;
+          quote_in_text = true;
+          state = State::UnquotedField;
+        };
+        if (extras_.reread_unterminated && open > dead_end_ && also_unterminated(open)) {
+          reread();
+          break;
+        }
         for (;;) {
           std::uint64_t lf_passed = 0;
           bool special_passed = false;
@@ -245,6 +300,16 @@ bool RecordTokenizer::scan(Sink& sink) {
           // Delimiters, CR and LF are text here; an LF inside quotes ends a line.
           line_ += lf_passed;
           needs_quote |= special_passed;
+          if (extras_.escape >= 0 && drop_escapes(sink, from, s, run)) {
+            verbatim.escape_dropped();
+            needs_quote = true;
+            from = s + 1;
+            continue;
+          }
+          if (s >= n && extras_.reread_unterminated) {
+            reread();
+            break;
+          }
           if (s >= n) {  // unterminated: the field runs to the end of the input
             sink.piece(run, n - run);
             sink.end_field(maybe_high(), false);
@@ -272,6 +337,8 @@ bool RecordTokenizer::scan(Sink& sink) {
             continue;
           }
           sink.piece(run, s - run);
+          if (line_ - open_line > extras_.long_quoted_lines && span_.long_quote_line == 0)
+            span_.long_quote_line = open_line;
           verbatim.quoted_field_closed(needs_quote);
           p = s + 1;
           state = State::AfterClosingQuote;
@@ -309,6 +376,20 @@ bool RecordTokenizer::scan(Sink& sink) {
       }
     }
   }
+}
+
+template <class Sink>
+bool RecordTokenizer::drop_escapes(Sink& sink, std::size_t from, std::size_t to, std::size_t& run) {
+  const auto* hit =
+      static_cast<const std::uint8_t*>(std::memchr(data_ + from, extras_.escape, to - from));
+  while (hit) {
+    const auto e = static_cast<std::size_t>(hit - data_);
+    sink.piece(run, e - run);
+    run = e + 1;  // the escaped byte starts the next piece of text
+    if (e + 1 >= to) return e + 1 == to && to < size_;
+    hit = static_cast<const std::uint8_t*>(std::memchr(data_ + e + 2, extras_.escape, to - e - 2));
+  }
+  return false;
 }
 
 }  // namespace quorle::engine

@@ -19,6 +19,15 @@ class ReferenceTokenizer {
     if (data.size() >= 3 && data.substr(0, 3) == "\xEF\xBB\xBF") pos_ = 3;
   }
 
+  /// The rules beyond the backend's: an unterminated quoted field read again as text from its
+  /// opening quote, and an escape byte inside quoted fields.
+  void set_extras(bool reread, int escape) {
+    reread_ = reread;
+    escape_ = escape;
+  }
+  /// Quoted fields of the last record that were read again.
+  std::uint32_t rereads() const { return rereads_; }
+
   std::uint64_t line() const { return line_; }
   bool ended_with_break() const { return ended_with_break_; }
 
@@ -40,12 +49,18 @@ class ReferenceTokenizer {
       ended_with_break_ = true;
     };
     ended_with_break_ = false;
+    rereads_ = 0;
     enum { FieldStart, Unquoted, Quoted, AfterClosing } state = FieldStart;
+    std::size_t open = 0;
+    std::uint64_t open_line = 0;
+  again:
     while (pos_ < n) {
       const std::uint8_t c = at(pos_);
       switch (state) {
         case FieldStart:
           if (c == q) {
+            open = pos_;
+            open_line = line_;
             ++pos_;
             state = Quoted;
           } else if (c == d) {
@@ -76,7 +91,13 @@ class ReferenceTokenizer {
           }
           break;
         case Quoted:
-          if (c == q && pos_ + 1 == n) {
+          if (escape_ >= 0 && c == escape_) {  // the next byte is text; the escape is dropped
+            if (pos_ + 1 < n) {
+              if (at(pos_ + 1) == '\n') ++line_;
+              buffer += static_cast<char>(at(pos_ + 1));
+            }
+            pos_ += pos_ + 1 < n ? 2 : 1;
+          } else if (c == q && pos_ + 1 == n) {
             ++pos_;
             state = AfterClosing;
           } else if (c == q && at(pos_ + 1) == q) {
@@ -118,6 +139,14 @@ class ReferenceTokenizer {
           break;
       }
     }
+    if (state == Quoted && reread_) {  // read again from the opening quote, as text
+      pos_ = open + 1;
+      line_ = open_line;
+      buffer.assign(1, static_cast<char>(q));
+      ++rereads_;
+      state = Unquoted;
+      goto again;
+    }
     finish();
     return record;
   }
@@ -151,6 +180,9 @@ class ReferenceTokenizer {
   std::size_t pos_ = 0;
   std::uint64_t line_ = 1;
   bool ended_with_break_ = false;
+  bool reread_ = false;
+  int escape_ = -1;
+  std::uint32_t rereads_ = 0;
 };
 
 }  // namespace quorle::engine::testing

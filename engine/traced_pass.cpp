@@ -1,0 +1,258 @@
+#include "engine/traced_pass.hpp"
+
+#include "engine/check.hpp"
+#include "engine/column_count.hpp"
+#include "engine/pipeline.hpp"
+#include "engine/tokenizer.hpp"
+#include "engine/utf8.hpp"
+
+namespace quorle::engine {
+namespace {
+
+// A blank record: one field of nothing but spaces and tabs, not quoted.
+bool is_blank(const FieldCollector& record, std::string_view raw) {
+  if (record.field_count() != 1) return false;
+  for (const char c : raw) {
+    if (c != ' ' && c != '\t') return false;
+  }
+  return true;
+}
+
+// Counts the ill-formed bytes of a record, with the line each stands on.
+void note_ill_formed(LineSample& sample, std::string_view raw, std::uint64_t line) {
+  const auto* p = reinterpret_cast<const std::uint8_t*>(raw.data());
+  const std::size_t n = raw.size();
+  for (std::size_t i = 0; i < n;) {
+    if (p[i] < 0x80) {
+      line += p[i] == '\n';
+      ++i;
+      continue;
+    }
+    const int r = utf8_sequence_at(p + i, n - i);
+    if (r < 0) sample.add(line, static_cast<std::uint64_t>(-r));
+    i += static_cast<std::size_t>(r < 0 ? -r : r);
+  }
+}
+
+class TracedSorter {
+ public:
+  TracedSorter(std::string_view data, const TracedOptions& options, TracedOutcome& out)
+      : data_(data),
+        options_(options),
+        delimiter_text_(code_point_utf8(options.delimiter)),
+        out_(out) {}
+
+  void set_columns(std::uint64_t columns) {
+    columns_ = columns;
+    known_columns_ = true;
+  }
+  std::uint64_t columns() const { return columns_; }
+
+  void sort(const FieldCollector& record, const RecordSpan& span, std::uint64_t first,
+            std::uint64_t last) {
+    const std::string_view raw = data_.substr(span.begin, span.end - span.begin);
+    if (span.long_quote_line != 0) out_.long_quotes.add(span.long_quote_line);
+    if (!record.valid_utf8())
+      note_ill_formed(options_.recode_cp1252 ? out_.recoded : out_.replaced, raw, first);
+    const bool header_due = options_.header && !out_.has_header;
+    if ((options_.skip_blank_lines || header_due) && is_blank(record, raw)) {
+      ++out_.blank_lines;
+      return;
+    }
+    if (span.rereads != 0) {
+      out_.repairs.push_back({first, last, span.rereads, RepairKind::Reread});
+      out_.rereads.add(first);
+    }
+    if (header_due) return take_header(record, span, first, last);
+
+    ++out_.total_rows;
+    const std::uint64_t n = record.field_count();
+    const std::uint64_t c = columns_;
+    bool repaired = span.rereads != 0;
+    if (c == 0 || n == c) {
+      store(record, span, 0);
+    } else if (n < c) {
+      if (!options_.fill_ragged_rows)
+        return quarantine(span, first, last, QuarantineReason::TooFewColumns);
+      pad(record, span, first, last);
+      repaired = true;
+    } else if (empty_tail(record)) {  // trailing delimiters: nothing to merge
+      trim(record, span, first, last);
+      repaired = true;
+    } else {
+      if (!options_.merge_overflow)
+        return quarantine(span, first, last, QuarantineReason::ExtraColumns);
+      merge(record, first, last);
+      repaired = true;
+    }
+    ++out_.good_rows;
+    if (repaired) ++out_.repaired_rows;
+  }
+
+ private:
+  // The header is never set aside. Without a given count its width is the count; otherwise it is
+  // fitted to the count like a row, whatever the repair switches say.
+  void take_header(const FieldCollector& record, const RecordSpan& span, std::uint64_t first,
+                   std::uint64_t last) {
+    out_.has_header = true;
+    const std::uint64_t n = record.field_count();
+    if (!known_columns_) set_columns(n);
+    const std::uint64_t c = columns_;
+    if (c == 0 || n == c) {
+      store(record, span, 0);
+    } else if (n < c) {
+      pad(record, span, first, last);
+    } else if (empty_tail(record)) {
+      trim(record, span, first, last);
+    } else {
+      merge(record, first, last);
+    }
+    StoredRow row;
+    auto cursor = out_.rows.cursor();
+    QUORLE_CHECK(cursor.next(row, true));
+    out_.header.assign(row.fields.begin(), row.fields.end());
+    out_.header.resize(row.field_count());
+  }
+
+  void quarantine(const RecordSpan& span, std::uint64_t first, std::uint64_t last,
+                  QuarantineReason reason) {
+    out_.quarantine.push_back({first, last, span.begin, span.end, reason});
+  }
+
+  bool empty_tail(const FieldCollector& record) const {
+    const auto& fields = record.fields();
+    for (std::size_t i = columns_; i < fields.size(); ++i) {
+      if (fields[i].length != 0) return false;
+    }
+    return true;
+  }
+
+  void pad(const FieldCollector& record, const RecordSpan& span, std::uint64_t first,
+           std::uint64_t last) {
+    const std::uint64_t added = columns_ - record.field_count();
+    if (columns_ > widest_) throw ColumnCountTooLarge(columns_);
+    store(record, span, added);
+    event(first, last, added, RepairKind::Padded);
+  }
+
+  void trim(const FieldCollector& record, const RecordSpan& span, std::uint64_t first,
+            std::uint64_t last) {
+    const std::uint64_t dropped = record.field_count() - columns_;
+    RowStore& to = out_.rows;
+    if (span.verbatim) {  // empty fields are written as nothing: the tail is only delimiters
+      to.add_verbatim(span.begin, span.end - span.begin - dropped, 0, span.quote_free, span.ascii);
+    } else {
+      to.begin_row(columns_, 0);
+      const auto& fields = record.fields();
+      for (std::uint64_t i = 0; i < columns_; ++i)
+        add_field(to, record, fields[i]);
+    }
+    event(first, last, dropped, RepairKind::Trimmed);
+  }
+
+  // Fields from the last column on become one, joined by the delimiter text.
+  void merge(const FieldCollector& record, std::uint64_t first, std::uint64_t last) {
+    const auto& fields = record.fields();
+    const std::uint64_t c = columns_;
+    RowStore& to = out_.rows;
+    to.begin_row(c, 0);
+    for (std::uint64_t i = 0; i + 1 < c; ++i)
+      add_field(to, record, fields[i]);
+    to.begin_text();
+    for (std::size_t i = c - 1; i < fields.size(); ++i) {
+      if (i != c - 1) to.append_text(delimiter_text_);
+      to.append_text(record.text(fields[i]));
+    }
+    to.end_text();
+    event(first, last, fields.size() - c, RepairKind::Merged);
+  }
+
+  void store(const FieldCollector& record, const RecordSpan& span, std::uint64_t padding) {
+    RowStore& to = out_.rows;
+    if (span.verbatim) {
+      return to.add_verbatim(span.begin, span.end - span.begin, padding, span.quote_free,
+                             span.ascii);
+    }
+    to.begin_row(record.field_count(), padding);
+    for (const FieldText& f : record.fields())
+      add_field(to, record, f);
+  }
+
+  static void add_field(RowStore& to, const FieldCollector& record, const FieldText& f) {
+    if (f.in_scratch) {
+      to.add_text_field(record.text(f), f.plain);
+    } else {
+      to.add_input_field(f.offset, f.length, f.plain);
+    }
+  }
+
+  void event(std::uint64_t first, std::uint64_t last, std::uint64_t count, RepairKind kind) {
+    const std::uint64_t most = ~std::uint32_t{0};
+    out_.repairs.push_back(
+        {first, last, static_cast<std::uint32_t>(count < most ? count : most), kind});
+  }
+
+  std::string_view data_;
+  const TracedOptions& options_;
+  std::string delimiter_text_;
+  std::uint64_t columns_ = 0;
+  bool known_columns_ = false;
+  // A padded row is written whole: a width whose field slots alone exceed the address space is
+  // refused before anything is allocated.
+  std::uint64_t widest_ = (~std::uint64_t{0} >> 1) / sizeof(void*);
+  TracedOutcome& out_;
+};
+
+}  // namespace
+
+std::uint64_t ill_formed_bytes(std::string_view data) {
+  LineSample sample;
+  note_ill_formed(sample, data, 1);
+  return sample.count;
+}
+
+bool traced_pass(std::string_view data, const TracedOptions& options, TracedOutcome& out,
+                 const Progress& progress, std::uint64_t progress_step, const Batches& batches,
+                 std::uint64_t batch_step) {
+  out.rows = RowStore(data, options.delimiter, options.quote_char);
+  TracedSorter sorter(data, options, out);
+  if (options.expected_columns) {
+    sorter.set_columns(*options.expected_columns);
+  } else if (!options.header && !data.empty()) {
+    sorter.set_columns(infer_column_count(data, options.delimiter));
+  }
+
+  RecordTokenizer tokenizer(data, options.delimiter, options.quote_char, options.repair_quotes);
+  TokenizerExtras extras;
+  extras.reread_unterminated = options.reread_unterminated;
+  extras.escape = options.escape;
+  extras.long_quoted_lines = options.long_quoted_lines;
+  tokenizer.set_extras(extras);
+  FieldCollector record(data);
+  record.set_legacy_cp1252(options.recode_cp1252);
+  std::uint64_t next_report = progress_step;
+  std::uint64_t next_batch = batch_step;
+  std::uint64_t first = tokenizer.line();
+  while (tokenizer.next(record)) {
+    const RecordSpan& span = tokenizer.last_span();
+    const std::uint64_t last = tokenizer.line() - (span.ended_with_break ? 1 : 0);
+    sorter.sort(record, span, first, last);
+    first = tokenizer.line();
+    if (progress && tokenizer.position() >= next_report) {
+      if (!progress(tokenizer.position())) return false;
+      next_report = tokenizer.position() + progress_step;
+    }
+    if (batches && tokenizer.position() >= next_batch) {
+      if (!batches(std::move(out.rows))) return false;
+      out.rows = RowStore(data, options.delimiter, options.quote_char);
+      next_batch = tokenizer.position() + batch_step;
+    }
+  }
+  out.columns = sorter.columns();
+  QUORLE_CHECK(out.total_rows == out.good_rows + out.quarantine.size());
+  QUORLE_CHECK(out.repaired_rows <= out.good_rows);
+  out.rows.shrink_to_fit();
+  return true;
+}
+
+}  // namespace quorle::engine

@@ -1,0 +1,98 @@
+// The package's pass over a buffer: the backend's sorting of records into good rows and quarantine,
+// plus what a report needs (each record's lines, every repair, replaced bytes, a header, blank
+// records skipped) and the extra tokenizer rules. The backend's pass is left exactly as it is.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "engine/records.hpp"
+#include "engine/row_store.hpp"
+
+namespace quorle::engine {
+
+struct TracedOptions {
+  std::uint8_t delimiter = ',';  ///< settled by the caller (given or sniffed)
+  std::uint8_t quote_char = '"';
+  int escape = -1;  ///< inside a quoted field, makes the next byte text; -1: none
+  std::optional<std::uint64_t> expected_columns;  ///< absent: the header's count, or inferred
+  bool header = true;            ///< the first record that is not blank is the header
+  bool skip_blank_lines = true;  ///< blank records are counted, not kept
+  bool fill_ragged_rows = true;
+  bool merge_overflow = true;
+  bool repair_quotes = true;
+  bool reread_unterminated = true;
+  /// Ill-formed UTF-8 is read as Windows-1252 (counted as recoded) instead of U+FFFD.
+  bool recode_cp1252 = false;
+  /// A quoted field spanning more line breaks than this is worth a warning.
+  std::uint64_t long_quoted_lines = 100;
+};
+
+enum class RepairKind : std::uint8_t { Padded, Merged, Trimmed, Reread };
+
+/// One change made to a record, with the lines it stood on.
+struct RepairEvent {
+  std::uint64_t first_line;
+  std::uint64_t last_line;
+  std::uint32_t count;  ///< fields added, merged or dropped; quotes read again
+  RepairKind kind;
+};
+
+/// A record set aside: where it stood, as lines and as input bytes.
+struct QuarantinedRecord {
+  std::uint64_t first_line;
+  std::uint64_t last_line;
+  std::uint64_t begin;
+  std::uint64_t end;
+  QuarantineReason reason;
+};
+
+/// Up to LIMIT line numbers of something that happened `count` times.
+struct LineSample {
+  static constexpr std::size_t LIMIT = 10;
+  std::uint64_t count = 0;
+  std::vector<std::uint64_t> lines;
+  void add(std::uint64_t line, std::uint64_t times = 1) {
+    count += times;
+    if (lines.size() < LIMIT && (lines.empty() || lines.back() != line)) lines.push_back(line);
+  }
+};
+
+struct TracedOutcome {
+  RowStore rows;  ///< the header first, when there is one, then the good rows
+  std::vector<QuarantinedRecord> quarantine;
+  std::vector<RepairEvent> repairs;
+  std::uint64_t total_rows = 0;  ///< data records: good plus quarantined (header and blanks apart)
+  std::uint64_t good_rows = 0;
+  std::uint64_t repaired_rows = 0;
+  std::uint64_t blank_lines = 0;
+  std::uint64_t columns = 0;  ///< the column count applied; 0: none enforced
+  bool has_header = false;
+  Row header;              ///< the header's fields as written
+  LineSample replaced;     ///< bytes of ill-formed UTF-8 replaced by U+FFFD
+  LineSample recoded;      ///< bytes of ill-formed UTF-8 read as Windows-1252
+  LineSample long_quotes;  ///< quoted fields spanning many lines
+  LineSample rereads;      ///< records holding an unterminated quote read again
+};
+
+/// Called with the input offset reached, at least every `progress_step` bytes; returning false
+/// abandons the pass (the outcome is then incomplete).
+using Progress = std::function<bool(std::uint64_t)>;
+/// Takes the good rows found so far, once they span at least `batch_step` bytes of input, so that
+/// they can be written while the pass goes on; `out.rows` then starts afresh. Returning false
+/// abandons the pass.
+using Batches = std::function<bool(RowStore&&)>;
+
+/// Sorts every record of `data`. Returns false when `progress` or `batches` abandoned the pass.
+/// With `batches`, `out.rows` holds only the last batch at the end.
+bool traced_pass(std::string_view data, const TracedOptions& options, TracedOutcome& out,
+                 const Progress& progress = {}, std::uint64_t progress_step = 64u << 20,
+                 const Batches& batches = {}, std::uint64_t batch_step = 8u << 20);
+
+/// Bytes of `data` that lossy decoding replaces by U+FFFD.
+std::uint64_t ill_formed_bytes(std::string_view data);
+
+}  // namespace quorle::engine

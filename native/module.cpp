@@ -1,0 +1,212 @@
+// csv_quorle._native: the package's private bridge to the engine. It takes a buffer of UTF-8 text
+// and open descriptors for the outputs; paths, files and the report belong to the Python side.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstring>
+#include <string>
+
+#include "engine/sniffer.hpp"
+#include "engine/traced_pass.hpp"
+#include "native/without_gil.hpp"
+#include "rescue/batch_writer.hpp"
+#include "rescue/traced_output.hpp"
+
+namespace quorle::native {
+namespace {
+
+// How much input may pass between two looks at pending signals.
+constexpr std::uint64_t SIGNAL_STEP = std::uint64_t{64} << 20;
+// How much input the rows of one batch for the writer thread span.
+constexpr std::uint64_t BATCH_STEP = std::uint64_t{8} << 20;
+
+// Holds a buffer taken from an argument, released on every way out.
+struct BufferView {
+  Py_buffer view{};
+  ~BufferView() {
+    if (view.obj) PyBuffer_Release(&view);
+  }
+  std::string_view bytes() const {
+    return {static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len)};
+  }
+};
+
+PyObject* raise_write_error(const rescue::RescueError& error, PyObject* path) {
+  if (error.os_error != 0) {
+    PyObject* args = Py_BuildValue("(isO)", error.os_error, std::strerror(error.os_error), path);
+    if (args) {
+      PyErr_SetObject(PyExc_OSError, args);  // OSError picks the subclass of the errno
+      Py_DECREF(args);
+    }
+  } else {
+    PyErr_SetString(PyExc_OSError, error.message.c_str());
+  }
+  return nullptr;
+}
+
+PyObject* lines_tuple(const engine::LineSample& sample) {
+  PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(sample.lines.size()));
+  if (!t) return nullptr;
+  for (std::size_t i = 0; i < sample.lines.size(); ++i) {
+    PyObject* v = PyLong_FromUnsignedLongLong(sample.lines[i]);
+    if (!v) {
+      Py_DECREF(t);
+      return nullptr;
+    }
+    PyTuple_SET_ITEM(t, static_cast<Py_ssize_t>(i), v);
+  }
+  return t;
+}
+
+PyObject* header_list(const engine::TracedOutcome& out) {
+  if (!out.has_header) Py_RETURN_NONE;
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(out.header.size()));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < out.header.size(); ++i) {
+    const std::string& f = out.header[i];
+    PyObject* s = PyUnicode_DecodeUTF8(f.data(), static_cast<Py_ssize_t>(f.size()), "replace");
+    if (!s) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), s);
+  }
+  return list;
+}
+
+// Repairs as packed records, 24 bytes each in native byte order: first line (u64), last line
+// (u64), count (u32), kind (u8), three bytes of padding. The Python side reads them lazily.
+PyObject* packed_repairs(const engine::TracedOutcome& out) {
+  constexpr std::size_t SIZE = 24;
+  PyObject* b =
+      PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(out.repairs.size() * SIZE));
+  if (!b) return nullptr;
+  char* p = PyBytes_AS_STRING(b);
+  for (const engine::RepairEvent& r : out.repairs) {
+    std::memset(p, 0, SIZE);
+    std::memcpy(p, &r.first_line, 8);
+    std::memcpy(p + 8, &r.last_line, 8);
+    std::memcpy(p + 16, &r.count, 4);
+    p[20] = static_cast<char>(r.kind);
+    p += SIZE;
+  }
+  return b;
+}
+
+PyObject* native_sniff(PyObject*, PyObject* args) {
+  BufferView data;
+  if (!PyArg_ParseTuple(args, "y*:sniff", &data.view)) return nullptr;
+  std::uint8_t delimiter = ',';
+  WithoutGil gil;
+  if (!gil.run([&] { delimiter = engine::sniff_delimiter(data.bytes()); })) return nullptr;
+  return PyLong_FromLong(delimiter);
+}
+
+PyObject* native_rescue(PyObject*, PyObject* args) {
+  BufferView data;
+  int out_fd, quarantine_fd, delimiter, quote, escape, header, skip_blank, fill, merge, repair,
+      recode;
+  int output_delimiter;
+  long long expected, long_lines, source_offset;
+  int source_fd;
+  PyObject *out_path, *quarantine_path;
+  if (!PyArg_ParseTuple(args, "y*iiOOiiipLppppiLpiL:rescue", &data.view, &out_fd, &quarantine_fd,
+                        &out_path, &quarantine_path, &delimiter, &quote, &escape, &header,
+                        &expected, &skip_blank, &fill, &merge, &repair, &output_delimiter,
+                        &long_lines, &recode, &source_fd, &source_offset)) {
+    return nullptr;
+  }
+  engine::TracedOptions options;
+  options.delimiter = static_cast<std::uint8_t>(delimiter);
+  options.quote_char = static_cast<std::uint8_t>(quote);
+  options.escape = escape;
+  options.header = header != 0;
+  if (expected >= 0) options.expected_columns = static_cast<std::uint64_t>(expected);
+  options.skip_blank_lines = skip_blank != 0;
+  options.fill_ragged_rows = fill != 0;
+  options.merge_overflow = merge != 0;
+  options.repair_quotes = repair != 0;
+  options.long_quoted_lines = static_cast<std::uint64_t>(long_lines);
+  options.recode_cp1252 = recode != 0;
+
+  engine::TracedOutcome out;
+  std::optional<rescue::RescueError> write_error;
+  bool quarantine_failed = false;
+  bool interrupted = false;
+  WithoutGil gil;
+  const bool finished = gil.run([&] {
+    const std::string_view input = data.bytes();
+    // This thread parses and hands batches of rows to a writer thread; it alone asks for the
+    // interpreter lock back, to look at signals.
+    rescue::BatchWriter writer(out_fd, input, static_cast<std::uint8_t>(output_delimiter),
+                               {source_fd, static_cast<std::uint64_t>(source_offset)});
+    const rescue::BatchWriter::Waiting waiting = [&] {
+      interrupted = !gil.check_signals();
+      return !interrupted;
+    };
+    const engine::Progress progress = [&](std::uint64_t) { return waiting() && !writer.failed(); };
+    const engine::Batches batches = [&](engine::RowStore&& rows) {
+      return writer.push(std::move(rows), waiting);
+    };
+    if (engine::traced_pass(input, options, out, progress, SIGNAL_STEP, batches, BATCH_STEP)) {
+      writer.push(std::move(out.rows), waiting);
+    }
+    if (interrupted) return;
+    bool stopped = false;
+    write_error = writer.finish(waiting, stopped);
+    if (stopped || write_error || quarantine_fd < 0) return;
+    write_error = rescue::write_traced_quarantine(quarantine_fd, out, input, options.recode_cp1252);
+    quarantine_failed = write_error.has_value();
+  });
+  if (!finished || interrupted) return nullptr;
+  if (write_error)
+    return raise_write_error(*write_error, quarantine_failed ? quarantine_path : out_path);
+
+  return Py_BuildValue(
+      "{sKsKsKsnsKsKsNsNsKsNsKsNsNsKsN}", "total_rows", out.total_rows, "good_rows", out.good_rows,
+      "repaired_rows", out.repaired_rows, "quarantined_rows",
+      static_cast<Py_ssize_t>(out.quarantine.size()), "blank_lines", out.blank_lines, "columns",
+      out.columns, "header", header_list(out), "repairs", packed_repairs(out), "replaced_bytes",
+      out.replaced.count, "replaced_lines", lines_tuple(out.replaced), "recoded_bytes",
+      out.recoded.count, "recoded_lines", lines_tuple(out.recoded), "reread_lines",
+      lines_tuple(out.rereads), "long_quotes", out.long_quotes.count, "long_quote_lines",
+      lines_tuple(out.long_quotes));
+}
+
+PyMethodDef native_methods[] = {
+    {"sniff", native_sniff, METH_VARARGS, "sniff(buffer) -> int\n\nThe likely delimiter byte."},
+    {"rescue", native_rescue, METH_VARARGS,
+     "rescue(buffer, out_fd, quarantine_fd, out_path, quarantine_path, delimiter, quote, escape, "
+     "header, expected_columns, "
+     "skip_blank_lines, fill_ragged_rows, merge_overflow, repair_quotes, output_delimiter, "
+     "long_quoted_lines, recode_cp1252, source_fd, source_offset) -> dict\n\nSorts the records of "
+     "UTF-8 text and writes the "
+     "outputs."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot native_slots[] = {
+#ifdef Py_mod_gil
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef native_module = {
+    PyModuleDef_HEAD_INIT,
+    "csv_quorle._native",
+    "The engine of csv_quorle.",
+    0,
+    native_methods,
+    native_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace quorle::native
+
+PyMODINIT_FUNC PyInit__native() {
+  return PyModuleDef_Init(&quorle::native::native_module);
+}

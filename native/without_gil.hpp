@@ -1,0 +1,57 @@
+// Runs native work with the interpreter lock released. The work may ask for the lock back briefly
+// to let signal handlers run (Ctrl-C); C++ exceptions are carried out and raised with the lock
+// held.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <exception>
+#include <new>
+
+#include "engine/records.hpp"
+
+namespace quorle::native {
+
+class WithoutGil {
+ public:
+  /// Runs pending signal handlers; false when one raised (the exception stays set).
+  bool check_signals() {
+    PyEval_RestoreThread(state_);
+    const bool ok = PyErr_CheckSignals() == 0;
+    state_ = PyEval_SaveThread();
+    return ok;
+  }
+
+  /// Runs `work` without the lock; true when it finished without a C++ exception. Otherwise the
+  /// matching Python exception is set.
+  template <class Work>
+  bool run(Work&& work) {
+    std::exception_ptr failure;
+    state_ = PyEval_SaveThread();
+    try {
+      work();
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    PyEval_RestoreThread(state_);
+    if (!failure) return true;
+    try {
+      std::rethrow_exception(failure);
+    } catch (const engine::ColumnCountTooLarge& e) {
+      PyErr_SetString(PyExc_MemoryError, e.what());
+    } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+    } catch (const std::exception& e) {
+      PyErr_Format(PyExc_SystemError, "internal failure in csv_quorle: %s", e.what());
+    } catch (...) {
+      PyErr_SetString(PyExc_SystemError, "internal failure in csv_quorle");
+    }
+    return false;
+  }
+
+ private:
+  PyThreadState* state_ = nullptr;
+};
+
+}  // namespace quorle::native

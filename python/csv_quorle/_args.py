@@ -1,0 +1,78 @@
+"""Checks of the arguments of rescue(): each failure names its parameter, before any file opens."""
+
+from __future__ import annotations
+
+import codecs
+import errno
+import os
+from typing import Union
+
+PathArg = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+
+
+def path(value: object, name: str) -> str | bytes:
+    """A path given as str, bytes or os.PathLike, as the operating system will see it."""
+    try:
+        p = os.fspath(value)  # type: ignore[arg-type]
+    except TypeError:
+        raise TypeError(
+            f"{name} must be a str, bytes or os.PathLike, not {type(value).__name__}"
+        ) from None
+    if (b"\0" if isinstance(p, bytes) else "\0") in p:  # type: ignore[operator]
+        raise ValueError(f"{name} must not contain a NUL character")
+    if not p:
+        raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), p)
+    return p
+
+
+def char(value: object, name: str, *, optional: bool = False) -> str | None:
+    """One ASCII character other than CR and LF; None when allowed."""
+    if value is None and optional:
+        return None
+    if not isinstance(value, str):
+        allowed = "a one-character str or None" if optional else "a one-character str"
+        raise TypeError(f"{name} must be {allowed}, not {type(value).__name__}")
+    if len(value) != 1:
+        hint = " (for a tab, pass '\\t')" if value.lower() in ("tab", "\\t") else ""
+        raise ValueError(f"{name} must be exactly one character, got {value!r}{hint}")
+    if value in "\r\n":
+        raise ValueError(f"{name} cannot be a line break")
+    if not value.isascii():
+        raise ValueError(f"{name} must be an ASCII character, got {value!r}")
+    return value
+
+
+def flag(value: object, name: str) -> bool:
+    if not isinstance(value, bool):
+        raise TypeError(f"{name} must be True or False, not {type(value).__name__}")
+    return value
+
+
+def column_count(value: object, name: str) -> int | None:
+    if value is None:
+        return None
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{name} must be an int or None, not {type(value).__name__}")
+    if not 0 <= value < 2**62:
+        raise ValueError(f"{name} must be 0 or more (0: no count enforced), got {value}")
+    return value
+
+
+def encoding(value: object) -> str:
+    """'auto', or a codec Python knows, by its normalised name."""
+    if not isinstance(value, str):
+        raise TypeError(f"encoding must be a str, not {type(value).__name__}")
+    if value.lower() == "auto":
+        return "auto"
+    try:
+        return codecs.lookup(value).name
+    except LookupError:
+        raise ValueError(f"encoding {value!r} is not a codec Python knows") from None
+
+
+def distinct(delimiter: str | None, quote: str, escape: str | None) -> None:
+    if delimiter is not None and delimiter == quote:
+        raise ValueError(f"delimiter and quote_char must differ, both are {quote!r}")
+    if escape is not None and escape in (quote, delimiter):
+        which = "quote_char" if escape == quote else "delimiter"
+        raise ValueError(f"escape_char must differ from {which}, both are {escape!r}")

@@ -1,0 +1,657 @@
+"""The encoding step: any input file becomes UTF-8 bytes for the engine.
+
+`open_utf8` maps the file when it already is UTF-8, and otherwise decodes it chunk by chunk
+into an unnamed spill file that is mapped in turn, so the decoded text is never held whole.
+
+With ``encoding="auto"`` the choice is, in order:
+
+1. a byte-order mark (UTF-8, UTF-16 LE/BE, UTF-32 LE/BE);
+2. no mark, but NUL bytes in every second (or three of every four) positions: BOM-less UTF-16
+   (or UTF-32) of mostly ASCII text;
+3. valid UTF-8;
+4. *mostly* UTF-8: the invalid bytes are decoded as Windows-1252 and counted (`recoded_bytes`).
+   "Mostly" means at most one invalid byte per 100 continuation bytes of valid multi-byte
+   characters, both in the first MiB and in the whole file. A legacy single-byte file fails this
+   at once: its accented letters are invalid bytes and it has almost no valid sequences. The scan
+   stops as soon as the rule cannot hold, so a legacy file costs one MiB of it at most;
+5. otherwise charset-normalizer on a 64 KiB sample (Windows-1252 when it is a near tie, as it
+   often is for Western European text), and the file is decoded with that codec.
+
+Bytes a codec cannot decode become U+FFFD and are counted (`replaced_bytes`). With an explicit
+``encoding="utf-8"`` nothing is transcoded: the engine replaces invalid sequences itself. A caller
+whose engine can read stray bytes as Windows-1252 passes ``engine_recodes=True``: a mostly-UTF-8
+file is then handed over as it is, with no rewritten copy.
+"""
+
+from __future__ import annotations
+
+import codecs
+import contextlib
+import errno
+import mmap
+import os
+import re
+import stat
+import tempfile
+import threading
+from dataclasses import dataclass
+
+__all__ = ["EncodingInfo", "Utf8Input", "open_utf8", "sniff_encoding"]
+
+# Transcoding works on pieces this size: small enough to stay in the CPU cache, large enough
+# that the per-piece Python overhead is noise. Tests lower it to split multibyte sequences.
+CHUNK_SIZE = 1 << 18
+DECODE_SIZE = 1 << 14  # UTF-8 check of non-ASCII blocks: measured best
+SAMPLE_SIZE = 1 << 20  # the "first MiB" of the mostly-UTF-8 rule
+DETECT_SIZE = 1 << 16  # what the detector sees
+SNIFF_SIZE = 1 << 12  # what the NUL-pattern check sees
+MOSTLY_RATIO = 100  # continuation bytes needed per invalid byte
+MAX_LINES = 10
+
+_NON_ASCII = re.compile(rb"[\x80-\xff]")
+_BOMS = (  # longest first: the UTF-32 LE mark starts with the UTF-16 LE one
+    (codecs.BOM_UTF32_LE, "utf-32-le", "UTF-32 little-endian"),
+    (codecs.BOM_UTF32_BE, "utf-32-be", "UTF-32 big-endian"),
+    (codecs.BOM_UTF8, "utf-8", "UTF-8"),
+    (codecs.BOM_UTF16_LE, "utf-16-le", "UTF-16 little-endian"),
+    (codecs.BOM_UTF16_BE, "utf-16-be", "UTF-16 big-endian"),
+)
+
+# Windows-1252 as browsers read it: the five undefined bytes are the C1 controls of Latin-1.
+_CP1252_UTF8 = tuple((bytes([b]).decode("cp1252", "ignore") or chr(b)).encode() for b in range(256))
+
+
+@dataclass(frozen=True)
+class EncodingInfo:
+    encoding: str  # codec actually used, Python's normalised name: 'utf-8', 'cp1252', 'utf-16-le', ...
+    bom: bool  # a byte-order mark was present (and is not part of the text)
+    recoded_bytes: int  # bytes of a mostly-UTF-8 file decoded as Windows-1252 instead
+    replaced_bytes: int  # bytes replaced by U+FFFD during transcoding (not counting the engine's own)
+    first_lines: tuple[int, ...]  # 1-based line numbers of the first (up to 10) recoded/replaced bytes
+    evidence: str  # one plain sentence: why this encoding
+    engine_replaces: bool  # the buffer may still hold invalid UTF-8 that the engine replaces
+    engine_recodes: bool = False  # a mostly-UTF-8 file handed over as it is: the engine reads
+    # its invalid bytes as Windows-1252 and counts them (recoded_bytes and first_lines stay empty)
+
+
+class Utf8Input:
+    """UTF-8 text of one input, valid until `close()` or the end of the `with` block.
+
+    `buffer` maps the original file when no transcoding was needed, else an unnamed spill file.
+    Callers must release every memoryview they took from `buffer` before closing; a view still
+    alive then keeps its map until it is released (closing never fails because of it).
+    """
+
+    __slots__ = ("buffer", "info", "_maps")
+
+    def __init__(self, buffer: memoryview, info: EncodingInfo, maps: list[mmap.mmap]):
+        self.buffer = buffer
+        self.info = info
+        self._maps = maps
+
+    def __enter__(self) -> Utf8Input:
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
+
+    def close(self) -> None:
+        try:
+            self.buffer.release()
+        except BufferError:
+            pass
+        for m in self._maps:
+            try:
+                m.close()
+            except BufferError:  # a caller's view is still alive; the map goes with it
+                pass
+        self._maps = []
+
+
+# --- arguments and files -------------------------------------------------------------------
+
+
+def _codec_name(encoding: object) -> str | None:
+    """Python's normalised codec name, or None for "auto"."""
+    if not isinstance(encoding, str):
+        raise TypeError(f"encoding must be a str, not {type(encoding).__name__}")
+    if encoding.lower() == "auto":
+        return None
+    try:
+        info = codecs.lookup(encoding)
+    except (LookupError, ValueError):
+        raise ValueError(f"encoding: unknown codec {encoding!r}") from None
+    if not getattr(info, "_is_text_encoding", True):
+        raise ValueError(f"encoding: {encoding!r} is not a text encoding")
+    return info.name
+
+
+def _read_source(path: str | bytes | os.PathLike) -> tuple[memoryview, list[mmap.mmap], int | None]:
+    """The file's bytes: a read-only map of a regular file, else everything read into memory.
+
+    The descriptor of a mapped file stays open (the caller closes it): the UTF-8 scan copies
+    valid runs from it inside the kernel.
+    """
+    if not isinstance(path, (str, bytes, os.PathLike)):
+        raise TypeError(f"path must be str, bytes or os.PathLike, not {type(path).__name__}")
+    name = os.fspath(path)
+    fd = os.open(name, os.O_RDONLY | os.O_CLOEXEC)
+    keep = False
+    try:
+        with _named(name):
+            st = os.fstat(fd)
+            if stat.S_ISDIR(st.st_mode):
+                raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), name)
+            if stat.S_ISREG(st.st_mode) and st.st_size > 0:
+                try:
+                    m = mmap.mmap(fd, 0, access=mmap.ACCESS_READ)
+                    keep = True
+                    return memoryview(m), [m], fd
+                except OSError:  # a file system that cannot map: read it instead
+                    pass
+            # Pipes, terminals, and files like /proc's that claim to be empty.
+            with open(fd, "rb", buffering=0, closefd=False) as f:
+                return memoryview(f.readall()), [], None
+    finally:
+        if not keep:
+            os.close(fd)
+
+
+@contextlib.contextmanager
+def _named(name):
+    """Gives an OSError raised without a file name (a read, a spill write) the path at fault."""
+    try:
+        yield
+    except OSError as e:
+        if e.filename is not None or e.errno is None:
+            raise
+        raise OSError(e.errno, e.strerror, name) from e  # OSError() picks the subclass
+
+
+def _spill_file(spill_dir: str | None):
+    """An unnamed file for the decoded text; a failure names the folder, not a random name."""
+    folder = tempfile.gettempdir() if spill_dir is None else spill_dir
+    try:
+        return tempfile.TemporaryFile(dir=folder)
+    except OSError as e:
+        raise OSError(e.errno, e.strerror, folder) from e
+
+
+def _map_spill(f) -> tuple[memoryview, list[mmap.mmap]]:
+    f.flush()
+    if os.fstat(f.fileno()).st_size == 0:
+        return memoryview(b""), []
+    m = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)  # keeps its own descriptor
+    return memoryview(m), [m]
+
+
+# --- line numbers ----------------------------------------------------------------------------
+
+
+class _Lines:
+    """Distinct 1-based lines (LF, CRLF or lone CR end a line) of the first few odd bytes.
+
+    Offsets arrive in increasing order; `read(a, b)` gives the text's bytes in [a, b), so the
+    count runs once over the prefix, and only when something is noted.
+    """
+
+    def __init__(self, read, limit: int = MAX_LINES):
+        self.found: list[int] = []
+        self._limit = limit
+        self._read = read
+        self._pos = 0
+        self._breaks = 0
+        self._cr = False
+
+    @property
+    def full(self) -> bool:
+        return len(self.found) >= self._limit
+
+    def note(self, offset: int) -> None:
+        if self.full:
+            return
+        while self._pos < offset:
+            end = min(offset, self._pos + CHUNK_SIZE)
+            seg = bytes(self._read(self._pos, end))
+            self._breaks += seg.count(b"\n") + seg.count(b"\r") - seg.count(b"\r\n")
+            if self._cr and seg[:1] == b"\n":
+                self._breaks -= 1
+            self._cr = seg[-1:] == b"\r"
+            self._pos = end
+        line = self._breaks + 1
+        if not self.found or self.found[-1] != line:
+            self.found.append(line)
+
+
+# --- error handlers ---------------------------------------------------------------------------
+# Registered once, they find the per-call state in a thread-local: two threads may be
+# transcoding at once.
+
+_tls = threading.local()
+_SENTINEL = "\udcff"  # a lone surrogate: no decoder emits one, so it marks our replacements
+
+
+def _find_invalid(exc: UnicodeError):
+    """UTF-8 scan: invalid bytes are counted, noted and listed; the scan patches them after."""
+    st = _tls.state
+    st.bad += exc.end - exc.start
+    st.marks += (exc.start, exc.end)
+    if not st.lines.full:
+        for i in range(exc.start, exc.end):
+            st.lines.note(st.base + i)
+    return "", exc.end
+
+
+def _mark_replaced(exc: UnicodeError):
+    """Transcoding: undecodable bytes are counted and marked; the encode step makes them U+FFFD."""
+    st = _tls.state
+    st.bad += exc.end - exc.start
+    return _SENTINEL, exc.end
+
+
+def _emit_fffd(exc: UnicodeError):
+    """Encoding to UTF-8: each marked (or stray) surrogate becomes U+FFFD; the first are noted."""
+    st = _tls.state
+    st.marks.extend(range(exc.start, exc.end))
+    return b"\xef\xbf\xbd" * (exc.end - exc.start), exc.end  # this encoder takes bytes
+
+
+codecs.register_error("csv_quorle.find_invalid", _find_invalid)
+codecs.register_error("csv_quorle.mark_replaced", _mark_replaced)
+codecs.register_error("csv_quorle.emit_fffd", _emit_fffd)
+
+
+class _State:
+    __slots__ = ("bad", "base", "lines", "marks")
+
+    def __init__(self, lines: _Lines):
+        self.bad = 0
+        self.base = 0
+        self.lines = lines
+        self.marks: list[int] = []
+
+
+# --- detection --------------------------------------------------------------------------------
+
+
+def _bom(head) -> tuple[bytes, str, str] | None:
+    head = bytes(head[:4])
+    for mark, codec, label in _BOMS:
+        if head.startswith(mark):
+            return mark, codec, label
+    return None
+
+
+def _nul_pattern(head) -> str | None:
+    """BOM-less UTF-16/32 of mostly-ASCII text: NUL bytes in the high positions only."""
+    head = bytes(head[: SNIFF_SIZE & ~3])
+    n = len(head) // 4
+    if n < 2 or head.count(0) < len(head) // 4:
+        return None
+
+    def share(k: int, step: int) -> float:
+        lane = head[k::step]
+        return lane.count(0) / len(lane)
+
+    if share(0, 4) < 0.05 and min(share(1, 4), share(2, 4), share(3, 4)) > 0.9:
+        return "utf-32-le"
+    if share(3, 4) < 0.05 and min(share(0, 4), share(1, 4), share(2, 4)) > 0.9:
+        return "utf-32-be"
+    if share(0, 2) < 0.05 and share(1, 2) > 0.3:
+        return "utf-16-le"
+    if share(1, 2) < 0.05 and share(0, 2) > 0.3:
+        return "utf-16-be"
+    return None
+
+
+def _detect(sample: bytes) -> tuple[str, str]:
+    """Codec for a sample that is not UTF-8, with the sentence saying why."""
+    cut = max(sample.rfind(b"\n"), sample.rfind(b"\r"))
+    if cut > 0 and len(sample) >= DETECT_SIZE:
+        sample = sample[: cut + 1]  # whole lines: a cut character would count against a codec
+    import charset_normalizer  # only legacy files pay for its import
+    # A CSV file's delimiters and line ends are ASCII: EBCDIC and the like are never meant.
+    matches = [m for m in charset_normalizer.from_bytes(sample) if _ascii_compatible(m.encoding)]
+    if not matches:
+        return "cp1252", "The file is not UTF-8 and no codec fits its sample; Windows-1252 is assumed."
+    best = matches[0]
+    codec = codecs.lookup(best.encoding).name
+    # The detector often ranks a Baltic or Central European code page first for Western European
+    # text, with the same score. On such a near tie the Windows code page that makes the text
+    # most coherent wins, Windows-1252 (by far the most common export) on equal terms.
+    near = [m for m in matches if m.chaos <= best.chaos + 0.1]
+    if any("cp1252" in m.could_be_from_charset for m in near):
+        windows = [m for m in near if any(c.startswith("cp125") for c in m.could_be_from_charset)]
+        top = max(m.coherence for m in windows)
+        tied = [m for m in windows if m.coherence == top]
+        pick = next((m for m in tied if "cp1252" in m.could_be_from_charset), tied[0])
+        codec = "cp1252" if "cp1252" in pick.could_be_from_charset else codecs.lookup(pick.encoding).name
+    return codec, f"The file is not UTF-8; charset-normalizer reads its {len(sample)}-byte sample as {codec}."
+
+
+def _ascii_compatible(codec: str) -> bool:
+    ascii_ = bytes(range(128))
+    try:
+        return ascii_.decode(codec) == ascii_.decode("ascii")
+    except (UnicodeError, LookupError):
+        return False
+
+
+def _detect_sample(data: memoryview) -> bytes:
+    """Up to DETECT_SIZE bytes from the first non-ASCII byte's neighbourhood."""
+    n = len(data)
+    pos = 0
+    while pos < n:
+        piece = bytes(data[pos : pos + CHUNK_SIZE])
+        if not piece.isascii():
+            first = pos + _NON_ASCII.search(piece).start()
+            start = max(0, first - DETECT_SIZE // 8)
+            lf = bytes(data[start:first]).find(b"\n") if start else -1
+            if lf >= 0:
+                start += lf + 1
+            return bytes(data[start : start + DETECT_SIZE])
+        pos += CHUNK_SIZE
+    return bytes(data[:DETECT_SIZE])
+
+
+def _utf8_head_check(head: bytes) -> tuple[int, int]:
+    """(invalid bytes, continuation bytes of valid characters) in a head sample."""
+    st = _State(_Lines(None, limit=0))
+    prev = getattr(_tls, "state", None)
+    _tls.state = st
+    try:
+        text, used = codecs.utf_8_decode(head, "csv_quorle.find_invalid", False)
+    finally:
+        _tls.state = prev
+    return st.bad, used - st.bad - len(text)
+
+
+def sniff_encoding(head: bytes) -> tuple[str, str]:
+    """(codec, evidence) for the first bytes of a file, by the rules of ``encoding="auto"``.
+
+    A byte-order mark gives the codec that also removes it ('utf-8-sig', 'utf-16', 'utf-32').
+    """
+    head = bytes(head)
+    if not head:
+        return "utf-8", "The input is empty."
+    found = _bom(head)
+    if found:
+        codec = {"utf-8": "utf-8-sig"}.get(found[1], found[1][:6])
+        return codec, f"A {found[2]} byte-order mark opens the file."
+    nul = _nul_pattern(head)
+    if nul:
+        return nul, _nul_evidence(nul)
+    bad, cont = _utf8_head_check(head)
+    if bad == 0:
+        return "utf-8", "The sample is valid UTF-8."
+    if bad * MOSTLY_RATIO <= cont:
+        return "utf-8", f"The sample is UTF-8 but for {bad} invalid bytes, read as Windows-1252."
+    return _detect(head)
+
+
+def _nul_evidence(codec: str) -> str:
+    order = "little" if codec.endswith("le") else "big"
+    return f"No byte-order mark, but its NUL bytes fall like {codec[:6].upper()} {order}-endian text."
+
+
+# --- the work ---------------------------------------------------------------------------------
+
+
+class _Spill:
+    """The mostly-UTF-8 output: the input's valid runs and the rewritten bytes, made lazily.
+
+    Valid runs are copied inside the kernel when the input is a mapped file (one call per run
+    between two invalid bytes), else written from memory.
+    """
+
+    def __init__(self, spill_dir: str | None, data: memoryview, src_fd: int | None, src_offset: int):
+        self.file = None
+        self.done = 0  # input offset up to which the output is written
+        self._dir = spill_dir
+        self._data = data
+        self._src = src_fd
+        self._offset = src_offset
+
+    def patch(self, start: int, stop: int) -> None:
+        """Out to `start` as is, then data[start:stop] read as Windows-1252."""
+        self.upto(start)
+        self._write(b"".join(_CP1252_UTF8[b] for b in self._data[start:stop]))
+        self.done = stop
+
+    def upto(self, end: int) -> None:
+        if self.file is None:
+            self.file = _spill_file(self._dir)
+        a = self.done
+        while a < end and self._src is not None:
+            try:
+                copied = os.copy_file_range(self._src, self.file.fileno(), end - a, self._offset + a)
+            except OSError as e:
+                if e.errno not in (errno.EXDEV, errno.EINVAL, errno.ENOSYS, errno.EOPNOTSUPP):
+                    raise
+                copied = 0
+            if copied == 0:  # not here (another file system, say): write from memory
+                self._src = None
+            a += copied
+        for b in range(a, end, 1 << 24):
+            self._write(self._data[b : min(end, b + (1 << 24))])
+        self.done = end
+
+    def _write(self, raw) -> None:
+        view = memoryview(raw)
+        while view:
+            view = view[os.write(self.file.fileno(), view) :]
+
+    def close(self) -> None:
+        if self.file is not None:
+            self.file.close()
+
+
+def _scan_utf8(data: memoryview, spill: _Spill | None):
+    """Checks a BOM-less UTF-8 view; rewrites it into `spill` (if any) when it is mostly UTF-8.
+
+    Returns (spill file or None, invalid bytes, lines) for a valid or mostly-UTF-8 input, or
+    None as soon as the mostly-UTF-8 rule can no longer hold.
+    """
+    n = len(data)
+    sample_end = min(n, SAMPLE_SIZE)
+    in_sample = True
+    lines = _Lines(lambda a, b: data[a:b], limit=MAX_LINES if spill is not None else 0)
+    st = _State(lines)
+    cont = 0
+    pos = 0
+    prev = getattr(_tls, "state", None)
+    _tls.state = st
+    try:
+        while pos < n:
+            block = data[pos : pos + CHUNK_SIZE]
+            if bytes(block).isascii():  # the common case, at memory speed
+                pos += len(block)
+            else:
+                # Decoded in small windows: one wide character widens the decoder's whole output.
+                stop = min(n, pos + len(block))
+                while pos < stop:
+                    end = min(n, pos + max(min(CHUNK_SIZE, DECODE_SIZE), 4))  # 4 bytes progress
+                    st.base = pos
+                    before = st.bad
+                    text, used = codecs.utf_8_decode(data[pos:end], "csv_quorle.find_invalid", end == n)
+                    cont += used - (st.bad - before) - len(text)
+                    spans = iter(st.marks if spill is not None else ())
+                    for start, stop_ in zip(spans, spans):
+                        spill.patch(pos + start, pos + stop_)
+                    st.marks = []
+                    pos += used
+            # Give up as soon as the rule cannot hold, even if every byte left in the sample (or
+            # the file) were a continuation byte; this bounds the slow path on legacy files.
+            left = n - pos
+            if in_sample:
+                left = max(0, sample_end - pos)
+                in_sample = left > 0
+            if st.bad * MOSTLY_RATIO > cont + left:
+                if spill is not None:
+                    spill.close()
+                return None
+        if spill is None or spill.file is None:
+            return None, st.bad, lines.found
+        spill.upto(n)
+        return spill.file, st.bad, lines.found
+    except BaseException:
+        if spill is not None:
+            spill.close()
+        raise
+    finally:
+        _tls.state = prev
+
+
+def _transcode(data: memoryview, codec: str, spill_dir: str | None):
+    """Decodes `data` with `codec` into a UTF-8 spill file: (file, replaced bytes, lines)."""
+    out = _spill_file(spill_dir)
+    try:
+        fd = out.fileno()
+        lines = _Lines(lambda a, b: os.pread(fd, b - a, a))
+        st = _State(lines)
+        decoder = codecs.getincrementaldecoder(codec)("csv_quorle.mark_replaced")
+        n = len(data)
+        written = 0
+        prev = getattr(_tls, "state", None)
+        _tls.state = st
+        try:
+            for pos in range(0, max(n, 1), CHUNK_SIZE):
+                text = decoder.decode(data[pos : pos + CHUNK_SIZE], pos + CHUNK_SIZE >= n)
+                try:
+                    chunk = text.encode("utf-8")
+                except UnicodeEncodeError:  # our marks, or a codec's lone surrogate
+                    st.marks = []
+                    chunk = text.encode("utf-8", "csv_quorle.emit_fffd")
+                out.write(chunk)
+                if st.marks and not lines.full:
+                    out.flush()
+                    at, last = written, 0
+                    for i in st.marks:
+                        at += len(text[last:i].encode("utf-8", "surrogatepass"))
+                        last = i
+                        lines.note(at)
+                    st.marks = []
+                written += len(chunk)
+        finally:
+            _tls.state = prev
+        return out, st.bad, lines.found
+    except BaseException:
+        out.close()
+        raise
+
+
+def open_utf8(
+    path: str | bytes | os.PathLike,
+    encoding: str = "auto",
+    *,
+    spill_dir: str | None = None,
+    engine_recodes: bool = False,
+) -> Utf8Input:
+    """Opens `path` as UTF-8 text; see the module's notes for how the encoding is chosen."""
+    codec = _codec_name(encoding)
+    data, maps, fd = _read_source(path)
+    try:
+        with _named(tempfile.gettempdir() if spill_dir is None else spill_dir):
+            view, info, spill_maps = _open(data, fd, codec, encoding, spill_dir, engine_recodes)
+    except BaseException:
+        data.release()
+        _close(maps)
+        raise
+    finally:
+        if fd is not None:
+            os.close(fd)
+    data.release()  # `view` is a slice of it or of the spill, and stays valid
+    if spill_maps is None:
+        return Utf8Input(view, info, maps)
+    _close(maps)
+    return Utf8Input(view, info, spill_maps)
+
+
+def _close(maps: list[mmap.mmap]) -> None:
+    for m in maps:
+        try:
+            m.close()
+        except BufferError:  # a view is still alive (in a traceback, say); it unmaps on release
+            pass
+
+
+def _open(data: memoryview, fd, codec: str | None, given: str, spill_dir, engine_recodes: bool):
+    """(view, info, spill maps or None when `view` is a slice of `data`)."""
+
+    def scan(view: memoryview, offset: int):  # no rewritten copy when the engine recodes
+        return _scan_utf8(view, None if engine_recodes else _Spill(spill_dir, view, fd, offset))
+
+    def keep(view, used, evidence, bom, engine_replaces, engine_recodes=False):
+        info = EncodingInfo(used, bom, 0, 0, (), evidence, engine_replaces, engine_recodes)
+        return view[:], info, None  # a view of its own: the caller releases `data`
+
+    def spilled(f, used, evidence, bom, recoded, replaced, lines):
+        try:
+            view, maps = _map_spill(f)
+        finally:
+            f.close()
+        info = EncodingInfo(used, bom, recoded, replaced, tuple(lines), evidence, False)
+        return view, info, maps
+
+    found = _bom(data)
+    if codec is not None:  # given by name
+        if codec in ("utf-8", "utf-8-sig"):
+            bom = found is not None and found[1] == "utf-8"
+            why = f"Given as encoding={given!r}; the engine replaces invalid sequences."
+            return keep(data[3:] if bom else data, "utf-8", why, bom, True)
+        bom = False
+        family = codec[:6]
+        if family in ("utf-16", "utf-32"):
+            for mark, name, _ in _BOMS:
+                if name.startswith(family) and codec in (family, name) and data[: len(mark)] == mark:
+                    bom, codec, data = True, name, data[len(mark) :]
+                    break
+            else:
+                if codec == family:  # no mark: the NUL pattern, else little-endian as Python does
+                    guess = _nul_pattern(data)
+                    codec = guess if guess and guess.startswith(family) else family + "-le"
+        f, replaced, lines = _transcode(data, codec, spill_dir)
+        return spilled(f, codec, f"Given as encoding={given!r}.", bom, 0, replaced, lines)
+
+    if len(data) == 0:
+        return keep(data, "utf-8", "The input is empty.", False, False)
+
+    if found is not None:
+        mark, codec, label = found
+        why = f"A {label} byte-order mark opens the file."
+        body = data[len(mark) :]
+        if codec != "utf-8":
+            f, replaced, lines = _transcode(body, codec, spill_dir)
+            return spilled(f, codec, why, True, 0, replaced, lines)
+        scanned = scan(body, len(mark))
+        if scanned is None:  # the mark says UTF-8, whatever the bytes say
+            return keep(body, "utf-8", why[:-1] + "; the engine replaces invalid sequences.", True, True)
+        f, recoded, lines = scanned
+        if recoded == 0:
+            return keep(body, "utf-8", why, True, False)
+        why = why[:-1] + f"; its {recoded} invalid bytes are read as Windows-1252."
+        if f is None:  # the engine does it
+            return keep(body, "utf-8", why, True, False, True)
+        return spilled(f, "utf-8", why, True, recoded, 0, lines)
+
+    nul = _nul_pattern(data)
+    if nul is not None:
+        f, replaced, lines = _transcode(data, nul, spill_dir)
+        return spilled(f, nul, _nul_evidence(nul), False, 0, replaced, lines)
+
+    scanned = scan(data, 0)
+    if scanned is not None:
+        f, recoded, lines = scanned
+        if recoded == 0:
+            return keep(data, "utf-8", "The whole file is valid UTF-8.", False, False)
+        why = (
+            f"The file is UTF-8 but for {recoded} invalid bytes, read as Windows-1252 "
+            f"(at most 1 per {MOSTLY_RATIO} UTF-8 continuation bytes)."
+        )
+        if f is None:  # the engine does it
+            return keep(data, "utf-8", why, False, False, True)
+        return spilled(f, "utf-8", why, False, recoded, 0, lines)
+
+    codec, why = _detect(_detect_sample(data))
+    f, replaced, lines = _transcode(data, codec, spill_dir)
+    return spilled(f, codec, why, False, 0, replaced, lines)

@@ -1,0 +1,31 @@
+import sys
+from typing import Any
+
+if sys.version_info >= (3, 12):
+    from collections.abc import Buffer
+else:
+    from typing_extensions import Buffer
+
+def sniff(buffer: Buffer, /) -> int: ...
+def rescue(
+    buffer: Buffer,
+    out_fd: int,
+    quarantine_fd: int,
+    out_path: Any,
+    quarantine_path: Any,
+    delimiter: int,
+    quote: int,
+    escape: int,
+    header: bool,
+    expected_columns: int,
+    skip_blank_lines: bool,
+    fill_ragged_rows: bool,
+    merge_overflow: bool,
+    repair_quotes: bool,
+    output_delimiter: int,
+    long_quoted_lines: int,
+    recode_cp1252: bool,
+    source_fd: int,
+    source_offset: int,
+    /,
+) -> dict[str, Any]: ...

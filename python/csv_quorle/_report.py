@@ -1,0 +1,130 @@
+"""The report of a rescue: counters, the dialect used, every repair, and warnings."""
+
+from __future__ import annotations
+
+import struct
+from collections.abc import Iterator, Sequence
+from dataclasses import dataclass, field
+from typing import Any, NamedTuple, overload
+
+# Packed by the native module: first line, last line, count, kind, padding (24 bytes).
+_RECORD = struct.Struct("=QQIB3x")
+_KINDS = ("padded", "merged", "trimmed", "reread")
+
+
+class Repair(NamedTuple):
+    """One changed record: the lines it stood on, what was done, and in words."""
+
+    first_line: int
+    last_line: int
+    kind: str  # 'padded', 'merged', 'trimmed' or 'reread'
+    detail: str
+
+
+def _detail(kind: str, count: int) -> str:
+    s = "" if count == 1 else "s"
+    if kind == "padded":
+        return f"{count} empty field{s} added"
+    if kind == "merged":
+        return f"{count} surplus field{s} merged into the last column"
+    if kind == "trimmed":
+        return f"{count} trailing empty field{s} dropped"
+    return "unterminated quote read again as text" + (f" ({count} times)" if count > 1 else "")
+
+
+class RepairList(Sequence[Repair]):
+    """The repairs of a run, kept packed (24 bytes each) and unpacked on access."""
+
+    __slots__ = ("_packed",)
+
+    def __init__(self, packed: bytes = b"") -> None:
+        if len(packed) % _RECORD.size:
+            raise ValueError("packed repairs must be a multiple of 24 bytes")
+        self._packed = bytes(packed)
+
+    def __len__(self) -> int:
+        return len(self._packed) // _RECORD.size
+
+    @overload
+    def __getitem__(self, index: int) -> Repair: ...
+    @overload
+    def __getitem__(self, index: slice) -> list[Repair]: ...
+    def __getitem__(self, index: int | slice) -> Repair | list[Repair]:
+        if isinstance(index, slice):
+            return [self[i] for i in range(*index.indices(len(self)))]
+        n = len(self)
+        i = index.__index__()
+        if i < 0:
+            i += n
+        if not 0 <= i < n:
+            raise IndexError("repair index out of range")
+        first, last, count, kind = _RECORD.unpack_from(self._packed, i * _RECORD.size)
+        name = _KINDS[kind]
+        return Repair(first, last, name, _detail(name, count))
+
+    def __iter__(self) -> Iterator[Repair]:
+        for i in range(len(self)):
+            yield self[i]
+
+    def __eq__(self, other: object) -> bool:
+        if isinstance(other, RepairList):
+            return self._packed == other._packed
+        if isinstance(other, Sequence) and not isinstance(other, (str, bytes)):
+            return list(self) == list(other)
+        return NotImplemented
+
+    def __hash__(self) -> int:
+        return hash(self._packed)
+
+    def __reduce__(self) -> tuple[type[RepairList], tuple[bytes]]:
+        return (RepairList, (self._packed,))
+
+    def __repr__(self) -> str:
+        shown = ", ".join(repr(r) for r in self[:3])
+        more = f", ... {len(self) - 3} more" if len(self) > 3 else ""
+        return f"RepairList([{shown}{more}])"
+
+
+@dataclass(frozen=True, slots=True)
+class Report:
+    """What a rescue did. Immutable, comparable and picklable."""
+
+    total_rows: int  # data records: good plus quarantined (the header and blank lines apart)
+    good_rows: int  # rows written, repaired ones included
+    repaired_rows: int
+    quarantined_rows: int
+    blank_lines: int  # blank records skipped
+    delimiter: str
+    quote_char: str
+    encoding: str
+    columns: int  # the column count applied; 0: none enforced
+    header: tuple[str, ...] | None
+    repairs: RepairList = field(default_factory=RepairList)
+    replaced_bytes: int = 0  # bytes replaced by U+FFFD
+    recoded_bytes: int = 0  # bytes of a mostly UTF-8 file read as Windows-1252
+    warnings: tuple[str, ...] = ()
+
+    def to_dict(self) -> dict[str, Any]:
+        """Plain values only (lists, dicts, str, int, None), ready for JSON."""
+        return {
+            "total_rows": self.total_rows,
+            "good_rows": self.good_rows,
+            "repaired_rows": self.repaired_rows,
+            "quarantined_rows": self.quarantined_rows,
+            "blank_lines": self.blank_lines,
+            "delimiter": self.delimiter,
+            "quote_char": self.quote_char,
+            "encoding": self.encoding,
+            "columns": self.columns,
+            "header": None if self.header is None else list(self.header),
+            "repairs": [r._asdict() for r in self.repairs],
+            "replaced_bytes": self.replaced_bytes,
+            "recoded_bytes": self.recoded_bytes,
+            "warnings": list(self.warnings),
+        }
+
+    def to_json(self, **kwargs: Any) -> str:
+        """The dictionary as JSON; keyword arguments go to json.dumps."""
+        import json  # only here: a rescue need not pay for importing it
+
+        return json.dumps(self.to_dict(), **kwargs)

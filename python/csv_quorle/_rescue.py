@@ -1,0 +1,181 @@
+"""rescue(): a damaged CSV file in, a clean one, a quarantine file and a report out."""
+
+from __future__ import annotations
+
+import contextlib
+
+from . import _args, _native
+from ._paths import PendingFile, same_file
+from ._report import Report, RepairList
+from ._encoding import open_utf8
+from ._source import file_behind
+
+LONG_QUOTED_LINES = 100  # a quoted field spanning more line breaks is worth a warning
+LISTED = 10  # line numbers listed in one warning
+
+
+def rescue(
+    source: _args.PathArg,
+    output: _args.PathArg,
+    quarantine: _args.PathArg | None = None,
+    *,
+    delimiter: str | None = None,
+    quote_char: str = '"',
+    escape_char: str | None = None,
+    encoding: str = "auto",
+    header: bool = True,
+    expected_columns: int | None = None,
+    skip_blank_lines: bool = True,
+    fill_ragged_rows: bool = True,
+    merge_overflow: bool = True,
+    repair_quotes: bool = True,
+    output_delimiter: str = ",",
+) -> Report:
+    """Rescues a damaged CSV file.
+
+    Writes every record that can be saved to `output` (RFC 4180: `output_delimiter`, double
+    quotes where needed, LF line ends, UTF-8) and, when `quarantine` is given, the records set
+    aside to it as `first_line,last_line,reason,raw`. Both files are written under a temporary
+    name beside their target and renamed into place when complete; the source is never changed.
+
+    >>> report = rescue("export.csv", "clean.csv", "quarantine.csv")  # doctest: +SKIP
+    >>> report.good_rows, report.repairs[:1]  # doctest: +SKIP
+    """
+    src = _args.path(source, "source")
+    out = _args.path(output, "output")
+    qpath = None if quarantine is None else _args.path(quarantine, "quarantine")
+    delim = _args.char(delimiter, "delimiter", optional=True)
+    quote = _args.char(quote_char, "quote_char")
+    assert quote is not None
+    escape = _args.char(escape_char, "escape_char", optional=True)
+    _args.distinct(delim, quote, escape)
+    codec = _args.encoding(encoding)
+    flags = {
+        name: _args.flag(value, name)
+        for name, value in (
+            ("header", header),
+            ("skip_blank_lines", skip_blank_lines),
+            ("fill_ragged_rows", fill_ragged_rows),
+            ("merge_overflow", merge_overflow),
+            ("repair_quotes", repair_quotes),
+        )
+    }
+    columns = _args.column_count(expected_columns, "expected_columns")
+    out_delim = _args.char(output_delimiter, "output_delimiter")
+    if out_delim == '"':
+        raise ValueError("output_delimiter cannot be the double quote, which the output quotes with")
+    if qpath is not None:
+        for other, name in ((src, "source"), (out, "output")):
+            if same_file(qpath, other):
+                raise ValueError(f"quarantine names the same file as {name}")
+
+    with open_utf8(src, codec, engine_recodes=True) as text:
+        buffer = text.buffer
+        info = text.info
+        # A mostly UTF-8 file handed over as it is: the engine reads its stray bytes as
+        # Windows-1252 and counts them, with no rewritten copy of the file.
+        recode = info.engine_recodes
+        if delim is None:
+            delim = chr(_native.sniff(buffer))
+            if delim == quote:
+                raise ValueError(
+                    f"the detected delimiter {delim!r} is the quote character; "
+                    "pass delimiter= or another quote_char="
+                )
+            _args.distinct(delim, quote, escape)
+        with contextlib.ExitStack() as pending:
+            source_fd, source_offset = pending.enter_context(file_behind(src, buffer, info))
+            clean = pending.enter_context(PendingFile(out))
+            rest = None if qpath is None else pending.enter_context(PendingFile(qpath))
+            result = _native.rescue(
+                buffer,
+                clean.fd,
+                -1 if rest is None else rest.fd,
+                out,
+                qpath,
+                ord(delim),
+                ord(quote),
+                -1 if escape is None else ord(escape),
+                flags["header"],
+                -1 if columns is None else columns,
+                flags["skip_blank_lines"],
+                flags["fill_ragged_rows"],
+                flags["merge_overflow"],
+                flags["repair_quotes"],
+                ord(out_delim),
+                LONG_QUOTED_LINES,
+                recode,
+                source_fd,
+                source_offset,
+            )
+            if rest is not None:
+                rest.commit()
+            clean.commit()
+
+    repairs = RepairList(result["repairs"])
+    return Report(
+        total_rows=result["total_rows"],
+        good_rows=result["good_rows"],
+        repaired_rows=result["repaired_rows"],
+        quarantined_rows=result["quarantined_rows"],
+        blank_lines=result["blank_lines"],
+        delimiter=delim,
+        quote_char=quote,
+        encoding=info.encoding,
+        columns=result["columns"],
+        header=None if result["header"] is None else tuple(result["header"]),
+        repairs=repairs,
+        replaced_bytes=result["replaced_bytes"] + info.replaced_bytes,
+        recoded_bytes=info.recoded_bytes + result["recoded_bytes"],
+        warnings=tuple(_warnings(result, info)),
+    )
+
+
+def _bytes(n: int) -> str:
+    return "1 byte" if n == 1 else f"{n} bytes"
+
+
+def _lines(lines: tuple[int, ...] | list[int]) -> str:
+    """'line 4' or 'lines 4, 9, 12'."""
+    shown = ", ".join(str(n) for n in lines[:LISTED])
+    return f"line {shown}" if len(lines) == 1 else f"lines {shown}"
+
+
+def _warnings(result: dict, info: object) -> list[str]:
+    warnings = []
+    recoded = getattr(info, "recoded_bytes", 0)
+    replaced = getattr(info, "replaced_bytes", 0)
+    first = _lines(getattr(info, "first_lines", ()))
+    if recoded:
+        warnings.append(
+            f"{_bytes(recoded)} of non-UTF-8 text read as Windows-1252 (first on {first})."
+        )
+    if result["recoded_bytes"]:
+        warnings.append(
+            f"{_bytes(result['recoded_bytes'])} of non-UTF-8 text read as Windows-1252 "
+            f"(first on {_lines(result['recoded_lines'])})."
+        )
+    if replaced:
+        warnings.append(
+            f"{_bytes(replaced)} could not be decoded as {info.encoding} and became U+FFFD "  # type: ignore[attr-defined]
+            f"(first on {first})."
+        )
+    if result["replaced_bytes"]:
+        warnings.append(
+            f"{_bytes(result['replaced_bytes'])} of invalid UTF-8 became U+FFFD "
+            f"(first on {_lines(result['replaced_lines'])})."
+        )
+    for line in result["reread_lines"]:
+        warnings.append(
+            f"The quote opening a field on line {line} is never closed; "
+            "it was read again as text, so the records after it were kept."
+        )
+    for line in result["long_quote_lines"]:
+        warnings.append(
+            f"A quoted field starting on line {line} spans more than {LONG_QUOTED_LINES} lines; "
+            "check that its quotes are balanced."
+        )
+    if result["long_quotes"] > len(result["long_quote_lines"]):
+        more = result["long_quotes"] - len(result["long_quote_lines"])
+        warnings.append(f"{more} more quoted fields span more than {LONG_QUOTED_LINES} lines.")
+    return warnings

@@ -1,0 +1,237 @@
+#include "rescue/traced_output.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "engine/legacy_bytes.hpp"
+#include "engine/utf8.hpp"
+#include "rescue/line_format.hpp"
+
+namespace quorle::rescue {
+namespace {
+
+using engine::StoredRow;
+
+// A piece of input that goes out in one go at most, between two looks at the stop flag.
+constexpr std::size_t RUN_PIECE = std::size_t{64} << 20;
+// Runs from this long on are copied inside the kernel when the input is a file: writing from the
+// mapped input costs several times more system time.
+constexpr std::size_t KERNEL_COPY = std::size_t{256} << 10;
+
+}  // namespace
+
+// An output file behind a 1 MiB buffer: few write calls, and long texts go out straight from where
+// they are, without a copy.
+class LargeBuffer {
+ public:
+  static constexpr std::size_t CAPACITY = std::size_t{1} << 20;
+
+  explicit LargeBuffer(int fd) : fd_(fd), buffer_(new char[CAPACITY]) {}
+
+  std::optional<RescueError> append(std::string_view text) {
+    if (text.size() <= CAPACITY - used_) {
+      std::memcpy(buffer_.get() + used_, text.data(), text.size());
+      used_ += text.size();
+      return std::nullopt;
+    }
+    if (auto error = flush()) return error;
+    if (text.size() < CAPACITY) return append(text);
+    return write_all(text.data(), text.size());
+  }
+
+  std::optional<RescueError> append_repeated(char c, std::uint64_t count) {
+    while (count > 0) {
+      if (used_ == CAPACITY) {
+        if (auto error = flush()) return error;
+      }
+      const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(count, CAPACITY - used_));
+      std::memset(buffer_.get() + used_, c, n);
+      used_ += n;
+      count -= n;
+    }
+    return std::nullopt;
+  }
+
+  std::optional<RescueError> flush() {
+    auto error = write_all(buffer_.get(), used_);
+    used_ = 0;
+    return error;
+  }
+
+  /// Copies `length` bytes at `offset` of another file after what is buffered, inside the
+  /// kernel. False with no error when the system cannot copy between these two files.
+  bool copy_from(int fd, std::uint64_t offset, std::size_t length,
+                 std::optional<RescueError>& error) {
+    if ((error = flush())) return true;
+    auto from = static_cast<off_t>(offset);
+    while (length > 0) {
+      const ssize_t got = ::copy_file_range(fd, &from, fd_, nullptr, length, 0);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) {
+        if (got < 0 && errno != EXDEV && errno != EINVAL && errno != ENOSYS &&
+            errno != EOPNOTSUPP && errno != EBADF) {
+          error = os_error(errno);
+          return true;
+        }
+        if (offset == static_cast<std::uint64_t>(from)) return false;  // nothing copied yet
+        error = plain_error("the input file changed while it was copied");
+        return true;
+      }
+      length -= static_cast<std::size_t>(got);
+      written_ += static_cast<std::uint64_t>(got);
+    }
+    return true;
+  }
+
+  /// Bytes handed to the file or the buffer so far.
+  std::uint64_t written() const { return written_ + used_; }
+
+ private:
+  std::optional<RescueError> write_all(const char* p, std::size_t n) {
+    while (n > 0) {
+      const ssize_t wrote = ::write(fd_, p, std::min<std::size_t>(n, std::size_t{1} << 30));
+      if (wrote < 0) {
+        if (errno == EINTR) continue;
+        return os_error(errno);
+      }
+      if (wrote == 0) return plain_error("failed to write whole buffer");
+      p += wrote;
+      n -= static_cast<std::size_t>(wrote);
+      written_ += static_cast<std::uint64_t>(wrote);
+    }
+    return std::nullopt;
+  }
+
+  int fd_;
+  std::unique_ptr<char[]> buffer_;
+  std::size_t used_ = 0;
+  std::uint64_t written_ = 0;
+};
+
+TracedRowWriter::TracedRowWriter(int fd, std::string_view input, std::uint8_t output_delimiter,
+                                 InputSource source)
+    : out_(std::make_unique<LargeBuffer>(fd)),
+      input_(input),
+      source_(source),
+      delimiter_(output_delimiter) {}
+
+TracedRowWriter::~TracedRowWriter() = default;
+
+std::optional<RescueError> TracedRowWriter::finish() {
+  return out_->flush();
+}
+
+std::optional<RescueError> TracedRowWriter::write(const engine::RowStore& rows,
+                                                  const std::atomic<bool>& stop) {
+  LargeBuffer& out = *out_;
+  const std::string_view input = input_;
+  // A verbatim row is the clean form of its fields with the input's delimiter and quote; it can
+  // be copied only when those are the output's.
+  const bool copy_verbatim =
+      rows.delimiter() == static_cast<char>(delimiter_) && rows.quote() == '"';
+  const LineFormat format(delimiter_, '"');
+  std::string& line = line_;
+  // Consecutive verbatim rows that stood on lines of their own, ended by a single LF, are one run
+  // of input bytes in the output too; a long run goes out in pieces, between looks at `stop`.
+  std::size_t run_begin = 0, run_end = 0;
+  bool run = false;
+  auto flush_run = [&]() -> std::optional<RescueError> {
+    if (!run) return std::nullopt;
+    run = false;
+    if (source_.fd >= 0 && run_end - run_begin >= KERNEL_COPY) {
+      std::optional<RescueError> error;
+      while (run_end - run_begin > 0) {
+        const std::size_t piece = std::min(run_end - run_begin, RUN_PIECE);
+        if (!out.copy_from(source_.fd, source_.offset + run_begin, piece, error)) {
+          source_.fd = -1;  // not between these files: write from memory from now on
+          break;
+        }
+        if (error) return error;
+        run_begin += piece;
+        if (stop.load(std::memory_order_relaxed)) return std::nullopt;
+      }
+      if (run_begin == run_end) return out.append("\n");
+    }
+    while (run_end - run_begin > RUN_PIECE) {
+      if (auto error = out.append(input.substr(run_begin, RUN_PIECE))) return error;
+      run_begin += RUN_PIECE;
+      if (stop.load(std::memory_order_relaxed)) return std::nullopt;
+    }
+    if (auto error = out.append(input.substr(run_begin, run_end - run_begin))) return error;
+    return out.append("\n");
+  };
+  engine::StoredRow row;
+  for (auto cursor = rows.cursor(); cursor.next(row, !copy_verbatim);) {
+    if (copy_verbatim && row.verbatim && row.padding == 0) {
+      const auto begin = static_cast<std::size_t>(row.raw.data() - input.data());
+      if (run && begin == run_end + 1 && input[run_end] == '\n') {
+        run_end = begin + row.raw.size();
+        continue;
+      }
+      if (auto error = flush_run()) return error;
+      run = true;
+      run_begin = begin;
+      run_end = begin + row.raw.size();
+      continue;
+    }
+    if (auto error = flush_run()) return error;
+    if (stop.load(std::memory_order_relaxed)) return std::nullopt;
+    std::uint64_t padding = row.padding;
+    if (copy_verbatim && row.verbatim) {
+      if (auto error = out.append(row.raw)) return error;
+    } else {
+      line.clear();
+      format.append_fields(line, row.fields, row.plain);
+      if (row.fields.empty() && padding > 0) --padding;  // the first field has no delimiter before
+      if (padding == 0) line.push_back('\n');
+      if (auto error = out.append(line)) return error;
+      if (padding == 0) continue;
+    }
+    if (auto error = out.append_repeated(static_cast<char>(delimiter_), padding)) return error;
+    if (auto error = out.append("\n")) return error;
+  }
+  return flush_run();
+}
+
+std::optional<RescueError> write_traced_quarantine(int fd, const engine::TracedOutcome& outcome,
+                                                   std::string_view input, bool recode_cp1252) {
+  LargeBuffer out(fd);
+  if (auto error = out.append(TRACED_QUARANTINE_HEADER)) return error;
+  const LineFormat format(U',', '"');
+  const std::string too_few =
+      engine::reason_text(engine::QuarantineReason::TooFewColumns, outcome.columns);
+  const std::string extra =
+      engine::reason_text(engine::QuarantineReason::ExtraColumns, outcome.columns);
+  std::string line, raw;
+  for (const engine::QuarantinedRecord& q : outcome.quarantine) {
+    std::string_view text = input.substr(q.begin, q.end - q.begin);
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+    if (!engine::is_valid_utf8(bytes, text.size())) {
+      raw.clear();
+      if (recode_cp1252) {
+        engine::append_utf8_or_cp1252(raw, bytes, text.size());
+      } else {
+        engine::append_lossy_utf8(raw, bytes, text.size());
+      }
+      text = raw;
+    }
+    line = std::to_string(q.first_line);
+    line += ',';
+    line += std::to_string(q.last_line);
+    line += ',';
+    format.append_field(line,
+                        q.reason == engine::QuarantineReason::TooFewColumns ? too_few : extra);
+    line += ',';
+    format.append_field(line, text);
+    line += '\n';
+    if (auto error = out.append(line)) return error;
+  }
+  return out.flush();
+}
+
+}  // namespace quorle::rescue

@@ -1,0 +1,247 @@
+// The package's pass: the extra tokenizer rules against the reference, then the sorting with
+// lines, repairs, header, blank records and quarantine spans.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine/tokenizer.hpp"
+#include "engine/traced_pass.hpp"
+#include "reference_tokenizer.hpp"
+
+namespace quorle::engine {
+namespace {
+
+using testing::ReferenceTokenizer;
+
+std::vector<std::string> as_texts(const FieldCollector& record) {
+  std::vector<std::string> texts;
+  for (const FieldText& f : record.fields())
+    texts.emplace_back(record.text(f));
+  return texts;
+}
+
+// Records, lines and re-read counts of both tokenizers, with the extras on.
+void expect_same_as_reference(const std::string& input, std::uint8_t delimiter, int escape,
+                              bool repair) {
+  RecordTokenizer fast(input, delimiter, '"', repair);
+  TokenizerExtras extras;
+  extras.reread_unterminated = true;
+  extras.escape = escape;
+  fast.set_extras(extras);
+  ReferenceTokenizer slow(input, delimiter, '"', repair);
+  slow.set_extras(true, escape);
+  FieldCollector record(input);
+  for (std::size_t i = 0;; ++i) {
+    SCOPED_TRACE("record " + std::to_string(i));
+    const auto expected = slow.next_record();
+    ASSERT_EQ(fast.next(record), expected.has_value());
+    if (!expected) return;
+    ASSERT_EQ(as_texts(record), *expected);
+    ASSERT_EQ(fast.line(), slow.line());
+    ASSERT_EQ(fast.last_span().rereads, slow.rereads());
+  }
+}
+
+TEST(TracedTokenizer, MatchesReferenceOnRandomBuffers) {
+  std::mt19937_64 rng(20261207);
+  auto below = [&](std::uint64_t n) { return rng() % n; };
+  static constexpr char pieces[] = {',', '"', '"', '"', '\\', '\n', '\r', ' ', 'a', 'b', ';'};
+  for (int round = 0; round < 20000; ++round) {
+    std::string s;
+    const std::size_t length = below(below(8) == 0 ? 400 : 40);
+    while (s.size() < length) {
+      if (below(12) == 0) {
+        s.append(below(90), 'x');
+      } else {
+        s += pieces[below(std::size(pieces))];
+      }
+    }
+    const int escape = below(3) == 0 ? '\\' : -1;
+    SCOPED_TRACE("input: " + s);
+    expect_same_as_reference(s, below(4) == 0 ? ';' : ',', escape, below(4) != 0);
+    if (HasFatalFailure()) return;
+  }
+}
+
+TEST(TracedTokenizer, Cases) {
+  struct Case {
+    const char* input;
+    int escape;
+  };
+  for (const Case& c : std::initializer_list<Case>{
+           {"a,\"b\nc,d\ne,f\n", -1},             // unterminated early: the rest comes back
+           {"\"\"\"x\n\"y\n", -1},                // a run of quotes at the opening
+           {"\"abc\"x\"\"\n\"abc\"x\"\"\n", -1},  // every opening runs to the end
+           {"\"a\\\"b\",c\n", '\\'},              // escaped quote
+           {"\"a\\\\\",c\n", '\\'},               // escaped escape, then the closing quote
+           {"\"a\\", '\\'},                       // escape as the last byte
+       }) {
+    SCOPED_TRACE(c.input);
+    expect_same_as_reference(c.input, ',', c.escape, true);
+  }
+}
+
+// Each opening of this input runs to the end; scanning it again per record would take hours.
+TEST(TracedTokenizer, RereadStaysLinear) {
+  std::string input;
+  for (int i = 0; i < 200000; ++i)
+    input += "\"abc\"x\"\",1\n";
+  RecordTokenizer tokenizer(input, ',', '"', true);
+  TokenizerExtras extras;
+  extras.reread_unterminated = true;
+  tokenizer.set_extras(extras);
+  FieldCollector record(input);
+  std::uint64_t records = 0, rereads = 0;
+  while (tokenizer.next(record)) {
+    ++records;
+    rereads += tokenizer.last_span().rereads;
+  }
+  EXPECT_EQ(records, 200000u);
+  EXPECT_EQ(rereads, 200000u);
+}
+
+struct Traced {
+  std::vector<std::vector<std::string>> rows;
+  TracedOutcome out;
+};
+
+Traced run(const std::string& input, TracedOptions options = {}) {
+  Traced t;
+  EXPECT_TRUE(traced_pass(input, options, t.out));
+  StoredRow row;
+  for (auto cursor = t.out.rows.cursor(); cursor.next(row, true);) {
+    std::vector<std::string> fields(row.fields.begin(), row.fields.end());
+    fields.resize(row.field_count());
+    t.rows.push_back(fields);
+  }
+  return t;
+}
+
+using Rows = std::vector<std::vector<std::string>>;
+
+TEST(TracedPass, HeaderSetsTheCountAndShortRowsArePadded) {
+  std::string input = "a,b,c\n";
+  for (int i = 0; i < 150; ++i)
+    input += "1\n";
+  input += "1,2,3\n";
+  const Traced t = run(input);
+  EXPECT_EQ(t.out.columns, 3u);
+  EXPECT_EQ(t.out.header, (Row{"a", "b", "c"}));
+  EXPECT_EQ(t.rows[1], (Row{"1", "", ""}));
+  EXPECT_EQ(t.out.total_rows, 151u);
+  EXPECT_EQ(t.out.repaired_rows, 150u);
+  ASSERT_EQ(t.out.repairs.size(), 150u);
+  EXPECT_EQ(t.out.repairs[0].kind, RepairKind::Padded);
+  EXPECT_EQ(t.out.repairs[0].first_line, 2u);
+  EXPECT_EQ(t.out.repairs[0].count, 2u);
+}
+
+TEST(TracedPass, TrailingDelimitersAreTrimmedNotMerged) {
+  const Traced t = run("a,b\n1,2,\n\"x\",3,,\n4,5,6\n");
+  EXPECT_EQ(t.rows, (Rows{{"a", "b"}, {"1", "2"}, {"x", "3"}, {"4", "5,6"}}));
+  ASSERT_EQ(t.out.repairs.size(), 3u);
+  EXPECT_EQ(t.out.repairs[0].kind, RepairKind::Trimmed);
+  EXPECT_EQ(t.out.repairs[1].count, 2u);
+  EXPECT_EQ(t.out.repairs[2].kind, RepairKind::Merged);
+  EXPECT_EQ(t.out.repairs[2].first_line, 4u);
+}
+
+TEST(TracedPass, BlankRecordsAreCountedNotKept) {
+  const Traced t = run("\n  \na,b\n1,2\n\n\r\n");
+  EXPECT_EQ(t.rows, (Rows{{"a", "b"}, {"1", "2"}}));
+  EXPECT_EQ(t.out.blank_lines, 4u);
+  EXPECT_EQ(t.out.total_rows, 1u);
+  TracedOptions keep;
+  keep.skip_blank_lines = false;
+  const Traced k = run("a,b\n\n1,2\n", keep);
+  EXPECT_EQ(k.rows, (Rows{{"a", "b"}, {"", ""}, {"1", "2"}}));
+}
+
+TEST(TracedPass, QuarantineKeepsLinesAndSourceSpan) {
+  TracedOptions options;
+  options.fill_ragged_rows = false;
+  const std::string input = "a,b,c\n\"x\ny\",2\n1,2,3\n";
+  const Traced t = run(input, options);
+  ASSERT_EQ(t.out.quarantine.size(), 1u);
+  const QuarantinedRecord& q = t.out.quarantine[0];
+  EXPECT_EQ(q.first_line, 2u);
+  EXPECT_EQ(q.last_line, 3u);
+  EXPECT_EQ(input.substr(q.begin, q.end - q.begin), "\"x\ny\",2");
+  EXPECT_EQ(q.reason, QuarantineReason::TooFewColumns);
+}
+
+TEST(TracedPass, HeaderIsNeverQuarantined) {
+  TracedOptions options;
+  options.expected_columns = 2;
+  options.fill_ragged_rows = false;
+  options.merge_overflow = false;
+  const Traced t = run("a,b,c\n1,2\n", options);
+  EXPECT_EQ(t.rows, (Rows{{"a", "b,c"}, {"1", "2"}}));
+  EXPECT_TRUE(t.out.quarantine.empty());
+}
+
+TEST(TracedPass, NoHeaderInfersTheCount) {
+  TracedOptions options;
+  options.header = false;
+  const Traced t = run("1,2\n3,4\n5\n", options);
+  EXPECT_FALSE(t.out.has_header);
+  EXPECT_EQ(t.out.columns, 2u);
+  EXPECT_EQ(t.out.total_rows, 3u);
+}
+
+TEST(TracedPass, UnterminatedQuoteIsReadAgainAndListed) {
+  std::string input = "id,note\n1,\"open\n";
+  for (int i = 2; i <= 10000; ++i)
+    input += std::to_string(i) + ",ok\n";
+  const Traced t = run(input);
+  EXPECT_EQ(t.out.total_rows, 10000u);
+  EXPECT_EQ(t.rows[1], (Row{"1", "\"open"}));
+  ASSERT_EQ(t.out.repairs.size(), 1u);
+  EXPECT_EQ(t.out.repairs[0].kind, RepairKind::Reread);
+  EXPECT_EQ(t.out.repairs[0].first_line, 2u);
+  EXPECT_EQ(t.out.rereads.lines, (std::vector<std::uint64_t>{2}));
+}
+
+TEST(TracedPass, LongQuotedFieldIsNoted) {
+  std::string input = "a,b\n1,\"" + std::string(101, '\n') + "\"\n2,\"x\ny\"\n";
+  const Traced t = run(input);
+  EXPECT_EQ(t.out.long_quotes.count, 1u);
+  EXPECT_EQ(t.out.long_quotes.lines, (std::vector<std::uint64_t>{2}));
+}
+
+TEST(TracedPass, ReplacedBytesAreCountedWithLines) {
+  const Traced t = run("a,b\n1,x\xFF\xFEy\n2,\"p\nq\xC3\"\n");
+  EXPECT_EQ(t.out.replaced.count, 3u);
+  EXPECT_EQ(t.out.replaced.lines, (std::vector<std::uint64_t>{2, 4}));
+}
+
+TEST(TracedPass, StrayBytesReadAsWindows1252) {
+  TracedOptions options;
+  options.recode_cp1252 = true;
+  // é, €, an undefined byte (a C1 control), and a cut sequence whose bytes each stand alone.
+  const Traced t = run("a,b\ncaf\xE9,\x80\x81\n\xC3\xA9,\xE2\x82\n", options);
+  EXPECT_EQ(t.rows[1], (Row{"caf\xC3\xA9", "\xE2\x82\xAC\xC2\x81"}));
+  EXPECT_EQ(t.rows[2], (Row{"\xC3\xA9", "\xC3\xA2\xE2\x80\x9A"}));
+  EXPECT_EQ(t.out.recoded.count, 5u);
+  EXPECT_EQ(t.out.recoded.lines, (std::vector<std::uint64_t>{2, 3}));
+  EXPECT_EQ(t.out.replaced.count, 0u);
+}
+
+TEST(TracedPass, EscapedDump) {
+  TracedOptions options;
+  options.escape = '\\';
+  const Traced t = run("id,text\n1,\"say \\\"hi\\\", ok\"\n2,\"back\\\\\"\n", options);
+  EXPECT_EQ(t.rows, (Rows{{"id", "text"}, {"1", "say \"hi\", ok"}, {"2", "back\\"}}));
+}
+
+TEST(TracedPass, ProgressCanStopThePass) {
+  const std::string input(1000, '\n');
+  TracedOutcome out;
+  EXPECT_FALSE(traced_pass(
+      input, {}, out, [](std::uint64_t) { return false; }, 100));
+}
+
+}  // namespace
+}  // namespace quorle::engine

@@ -1,0 +1,106 @@
+"""rescue() on realistic damaged exports: what comes out, what the report says."""
+
+from __future__ import annotations
+
+import csv
+import io
+
+import pytest
+
+
+def rows(text: str) -> list[list[str]]:
+    return list(csv.reader(io.StringIO(text)))
+
+
+class TestDamagedExports:
+    def test_early_unterminated_quote_keeps_the_later_records(self, run):
+        lines = ["id,name,note", '1,Ann,"never closed']
+        lines += [f"{i},row{i},fine" for i in range(2, 10_001)]
+        report, clean, _ = run("\n".join(lines) + "\n")
+        assert report.total_rows == report.good_rows == 10_000
+        assert rows(clean)[1] == ["1", "Ann", '"never closed']
+        assert rows(clean)[-1] == ["10000", "row10000", "fine"]
+        assert [(r.first_line, r.kind) for r in report.repairs] == [(2, "reread")]
+        assert any("line 2" in w and "never closed" in w for w in report.warnings)
+
+    def test_backslash_escaped_dump(self, run):
+        report, clean, _ = run('id,text\n1,"say \\"hi\\""\n2,"a\\\\"\n', escape_char="\\")
+        assert rows(clean) == [["id", "text"], ["1", 'say "hi"'], ["2", "a\\"]]
+        assert report.repaired_rows == 0
+
+    def test_trailing_delimiters_on_data_lines_only(self, run):
+        report, clean, quarantine = run("a,b,c\n1,2,3,\n4,5,6,\n", merge_overflow=False)
+        assert rows(clean) == [["a", "b", "c"], ["1", "2", "3"], ["4", "5", "6"]]
+        assert [(r.kind, r.detail) for r in report.repairs] == [
+            ("trimmed", "1 trailing empty field dropped")
+        ] * 2
+        assert rows(quarantine) == [["first_line", "last_line", "reason", "raw"]]
+
+    def test_exporter_dropping_trailing_empty_fields(self, run):
+        content = "a,b,c,d\n" + "1,2\n" * 150 + "1,2,3,4\n" * 10
+        report, clean, _ = run(content)
+        assert report.columns == 4 and report.header == ("a", "b", "c", "d")
+        assert rows(clean)[1] == ["1", "2", "", ""]
+        assert report.repaired_rows == 150
+        assert report.repairs[0] == (2, 2, "padded", "2 empty fields added")
+
+    def test_trailing_blank_lines(self, run):
+        report, clean, _ = run("a,b\n1,2\n\n\n\r\n")
+        assert clean == "a,b\n1,2\n"
+        assert report.blank_lines == 3 and report.total_rows == 1
+
+    def test_quarantine_holds_lines_and_exact_source(self, run):
+        content = 'a,b,c\n"x\ny" , 2\n1,2,3\n'
+        report, _, quarantine = run(content, fill_ragged_rows=False)
+        assert report.quarantined_rows == 1
+        entry = rows(quarantine)[1]
+        assert entry == ["2", "3", "Row has too few columns (expected 3)", '"x\ny" , 2']
+
+    def test_no_header(self, run):
+        report, clean, _ = run("1,2\n3,4\n", header=False)
+        assert report.header is None and report.total_rows == 2
+        assert clean == "1,2\n3,4\n"
+
+    def test_sniffed_semicolon_with_output_delimiter(self, run):
+        report, clean, _ = run('a;b\n1;"x;y"\n', output_delimiter="\t")
+        assert report.delimiter == ";"
+        assert clean == "a\tb\n1\tx;y\n"
+
+    def test_long_clean_runs_come_out_exactly(self, run):
+        # Long runs of clean rows are copied from the file itself, behind its byte-order mark.
+        body = "".join(f"{i},name {i},{i * 3}\n" for i in range(30_000))
+        report, clean, _ = run("\ufeffid,name,n\n" + body + "x,y\n" + body)
+        assert clean == "id,name,n\n" + body + "x,y,\n" + body
+        assert report.repaired_rows == 1
+
+    def test_empty_file(self, run):
+        report, clean, quarantine = run(b"")
+        assert (report.total_rows, report.header, clean) == (0, None, "")
+        assert quarantine == "first_line,last_line,reason,raw\n"
+
+
+class TestEncodings:
+    def test_windows_1252_export(self, run):
+        content = "name;city;price\nJosé;Zürich;12 €\nRenée;Köln;3 €\n".encode("cp1252")
+        report, clean, _ = run(content * 20)
+        assert report.encoding == "cp1252" and report.delimiter == ";"
+        assert rows(clean)[1] == ["José", "Zürich", "12 €"]
+        assert report.replaced_bytes == 0
+
+    def test_utf16_export_with_bom_and_tabs(self, run):
+        report, clean, _ = run("a\tb\nÉté\t2\n".encode("utf-16"))
+        assert report.encoding.startswith("utf-16") and report.delimiter == "\t"
+        assert clean == "a,b\nÉté,2\n"
+
+    def test_mostly_utf8_with_stray_legacy_bytes(self, run):
+        content = "a,b\n" + "é,1\n" * 200
+        report, clean, _ = run(content.encode() + b"caf\xe9,2\n")
+        assert report.recoded_bytes == 1
+        assert rows(clean)[-1] == ["café", "2"]
+        assert any("line 202" in w for w in report.warnings)
+
+    def test_utf8_given_keeps_replacement_and_counts_it(self, run):
+        report, clean, _ = run(b"a,b\n1,x\xffy\n", encoding="utf-8")
+        assert rows(clean)[1] == ["1", "x\ufffdy"]
+        assert report.replaced_bytes == 1
+        assert any("line 2" in w for w in report.warnings)
