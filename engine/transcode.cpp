@@ -1,0 +1,127 @@
+#include "engine/transcode.hpp"
+
+#include <bit>
+#include <cstring>
+
+namespace quorle::engine {
+namespace {
+
+constexpr std::uint64_t ONES = 0x0101010101010101ULL;
+constexpr std::uint64_t HIGH = 0x8080808080808080ULL;
+constexpr std::uint8_t LF = 1, CR = 2, UNDEFINED = 4;
+
+// Eight bytes with the first one in the low bits, whatever the machine's order.
+std::uint64_t load(const std::uint8_t* p) {
+  std::uint64_t w;
+  std::memcpy(&w, p, 8);
+  if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
+  return w;
+}
+
+// The high bit of each byte of `w` that equals `c`; exact, no borrow runs into the next byte.
+std::uint64_t equal_bytes(std::uint64_t w, std::uint8_t c) {
+  const std::uint64_t t = w ^ (ONES * c);
+  return ~(((t & ~HIGH) + ~HIGH) | t) & HIGH;
+}
+
+}  // namespace
+
+std::optional<SingleByteTable> SingleByteTable::from_packed(std::string_view packed) {
+  if (packed.size() != 4 * 256) return std::nullopt;
+  SingleByteTable table;
+  for (std::size_t b = 0; b < 256; ++b) {
+    const auto* entry = reinterpret_cast<const std::uint8_t*>(packed.data()) + 4 * b;
+    if (entry[0] > 3) return std::nullopt;
+    table.size[b] = entry[0];
+    std::memcpy(table.utf8[b].data(), entry + 1, entry[0]);
+  }
+  return table;
+}
+
+SingleByteTranscoder::SingleByteTranscoder(const SingleByteTable& table) {
+  ascii_as_is_ = true;
+  breaks_ascii_ = true;
+  for (std::size_t b = 0; b < 256; ++b) {
+    std::array<std::uint8_t, 4> code{0xEF, 0xBF, 0xBD, 0};  // U+FFFD
+    size_[b] = table.size[b] == 0 ? 3 : table.size[b];
+    if (table.size[b] == 0) {
+      kind_[b] = UNDEFINED;
+    } else {
+      std::memcpy(code.data(), table.utf8[b].data(), 3);
+      if (table.size[b] == 1 && code[0] == '\n') kind_[b] = LF;
+      if (table.size[b] == 1 && code[0] == '\r') kind_[b] = CR;
+    }
+    std::memcpy(&code_[b], code.data(), 4);
+    if (b < 0x80 && (table.size[b] != 1 || code[0] != b)) ascii_as_is_ = false;
+    if (((kind_[b] & LF) != 0) != (b == '\n') || ((kind_[b] & CR) != 0) != (b == '\r')) {
+      breaks_ascii_ = false;
+    }
+  }
+}
+
+inline std::uint8_t* SingleByteTranscoder::put_slow(const std::uint8_t* in, std::size_t i,
+                                                    std::uint8_t* out) {
+  const std::uint8_t b = in[i];
+  std::memcpy(out, &code_[b], 4);
+  if (kind_[b] & UNDEFINED) [[unlikely]]
+    note_replaced(in, i);
+  return out + size_[b];
+}
+
+std::size_t SingleByteTranscoder::convert(const std::uint8_t* in, std::size_t size,
+                                          std::uint8_t* out) {
+  std::uint8_t* o = out;
+  std::size_t i = 0;
+  counted_ = 0;
+  if (ascii_as_is_) {
+    // Whole words of ASCII are copied; a word with a high byte goes through the table.
+    while (i + 8 <= size) {
+      std::uint64_t w;
+      std::memcpy(&w, in + i, 8);
+      if ((w & HIGH) == 0) {
+        std::memcpy(o, in + i, 8);
+        o += 8;
+        i += 8;
+        continue;
+      }
+      for (const std::size_t end = i + 8; i < end; ++i)
+        o = put_slow(in, i, o);
+    }
+  }
+  for (; i < size; ++i)
+    o = put_slow(in, i, o);
+  // Line numbers are only wanted until the list is full; until then every break is counted.
+  if (line_count_ < MAX_LINES) count_breaks(in, counted_, size);
+  return static_cast<std::size_t>(o - out);
+}
+
+void SingleByteTranscoder::note_replaced(const std::uint8_t* in, std::size_t at) {
+  ++replaced_;
+  if (line_count_ == MAX_LINES) return;
+  count_breaks(in, counted_, at);
+  counted_ = at;
+  const std::uint64_t line = breaks_ + 1;
+  if (line_count_ == 0 || lines_[line_count_ - 1] != line) lines_[line_count_++] = line;
+}
+
+void SingleByteTranscoder::count_breaks(const std::uint8_t* in, std::size_t from, std::size_t to) {
+  std::size_t i = from;
+  if (breaks_ascii_) {
+    for (; i + 8 <= to; i += 8) {
+      const std::uint64_t w = load(in + i);
+      const std::uint64_t lf = equal_bytes(w, '\n');
+      const std::uint64_t cr = equal_bytes(w, '\r');
+      const std::uint64_t crlf = (cr << 8) & lf;  // an LF right after a CR ends no extra line
+      breaks_ += static_cast<std::uint64_t>(std::popcount(lf) + std::popcount(cr) -
+                                            std::popcount(crlf) - (after_cr_ && (lf & 0x80)));
+      after_cr_ = (cr >> 63) != 0;
+    }
+  }
+  for (; i < to; ++i) {
+    const std::uint8_t k = kind_[in[i]];
+    breaks_ += (k & CR) != 0 || ((k & LF) != 0 && !after_cr_);
+    after_cr_ = (k & CR) != 0;
+  }
+}
+
+}  // namespace quorle::engine
