@@ -74,18 +74,19 @@ std::size_t SingleByteTranscoder::convert(const std::uint8_t* in, std::size_t si
   std::size_t i = 0;
   counted_ = 0;
   if (ascii_as_is_) {
-    // Whole words of ASCII are copied; a word with a high byte goes through the table.
+    // Eight bytes are copied at once; the output moves on past the ASCII ones before the first
+    // high byte, which goes through the table. Runs of ASCII cost one step per word.
     while (i + 8 <= size) {
-      std::uint64_t w;
-      std::memcpy(&w, in + i, 8);
-      if ((w & HIGH) == 0) {
-        std::memcpy(o, in + i, 8);
+      const std::uint64_t high = load(in + i) & HIGH;
+      std::memcpy(o, in + i, 8);
+      if (high == 0) {
         o += 8;
         i += 8;
         continue;
       }
-      for (const std::size_t end = i + 8; i < end; ++i)
-        o = put_slow(in, i, o);
+      const auto ascii = static_cast<std::size_t>(std::countr_zero(high) >> 3);
+      o = put_slow(in, i + ascii, o + ascii);
+      i += ascii + 1;
     }
   }
   for (; i < size; ++i)
@@ -107,15 +108,23 @@ void SingleByteTranscoder::note_replaced(const std::uint8_t* in, std::size_t at)
 void SingleByteTranscoder::count_breaks(const std::uint8_t* in, std::size_t from, std::size_t to) {
   std::size_t i = from;
   if (breaks_ascii_) {
-    for (; i + 8 <= to; i += 8) {
-      const std::uint64_t w = load(in + i);
-      const std::uint64_t lf = equal_bytes(w, '\n');
-      const std::uint64_t cr = equal_bytes(w, '\r');
-      const std::uint64_t crlf = (cr << 8) & lf;  // an LF right after a CR ends no extra line
-      breaks_ += static_cast<std::uint64_t>(std::popcount(lf) + std::popcount(cr) -
-                                            std::popcount(crlf) - (after_cr_ && (lf & 0x80)));
-      after_cr_ = (cr >> 63) != 0;
+    // Per word, the bytes that end a line: CR, and LF unless a CR is just before it. They are
+    // summed in eight byte-wide lanes, folded every 255 words before a lane can overflow.
+    std::uint64_t carry = after_cr_ ? 1 : 0;
+    while (i + 8 <= to) {
+      std::uint64_t lanes = 0;
+      for (int k = 0; k < 255 && i + 8 <= to; ++k, i += 8) {
+        const std::uint64_t w = load(in + i);
+        const std::uint64_t lf = equal_bytes(w, '\n');
+        const std::uint64_t cr = equal_bytes(w, '\r');
+        lanes += (cr | (lf & ~(cr << 8 | carry << 7))) >> 7;
+        carry = cr >> 63;
+      }
+      const std::uint64_t pairs =
+          (lanes & 0x00FF00FF00FF00FFULL) + (lanes >> 8 & 0x00FF00FF00FF00FFULL);
+      breaks_ += (pairs * 0x0001000100010001ULL) >> 48;
     }
+    after_cr_ = carry != 0;
   }
   for (; i < to; ++i) {
     const std::uint8_t k = kind_[in[i]];
