@@ -42,79 +42,75 @@ SingleByteTranscoder::SingleByteTranscoder(const SingleByteTable& table) {
   ascii_as_is_ = true;
   breaks_ascii_ = true;
   for (std::size_t b = 0; b < 256; ++b) {
-    std::array<std::uint8_t, 4> code{0xEF, 0xBF, 0xBD, 0};  // U+FFFD
-    size_[b] = table.size[b] == 0 ? 3 : table.size[b];
+    Entry& e = entries_[b];
     if (table.size[b] == 0) {
+      e = {{0xEF, 0xBF, 0xBD}, 3 | UNDEFINED};  // U+FFFD
       kind_[b] = UNDEFINED;
     } else {
-      std::memcpy(code.data(), table.utf8[b].data(), 3);
-      if (table.size[b] == 1 && code[0] == '\n') kind_[b] = LF;
-      if (table.size[b] == 1 && code[0] == '\r') kind_[b] = CR;
+      e = {table.utf8[b], table.size[b]};
+      if (e.meta == 1 && e.utf8[0] == '\n') kind_[b] = LF;
+      if (e.meta == 1 && e.utf8[0] == '\r') kind_[b] = CR;
     }
-    std::memcpy(&code_[b], code.data(), 4);
-    if (b < 0x80 && (table.size[b] != 1 || code[0] != b)) ascii_as_is_ = false;
+    if (b < 0x80 && (e.meta != 1 || e.utf8[0] != b)) ascii_as_is_ = false;
     if (((kind_[b] & LF) != 0) != (b == '\n') || ((kind_[b] & CR) != 0) != (b == '\r')) {
       breaks_ascii_ = false;
     }
   }
 }
 
-inline std::uint8_t* SingleByteTranscoder::put_slow(const std::uint8_t* in, std::size_t i,
-                                                    std::uint8_t* out) {
-  const std::uint8_t b = in[i];
-  std::memcpy(out, &code_[b], 4);
-  if (kind_[b] & UNDEFINED) [[unlikely]]
-    note_replaced(in, i);
-  return out + size_[b];
+inline std::uint8_t* SingleByteTranscoder::put(const std::uint8_t* at, std::uint8_t* out) {
+  const Entry e = entries_[*at];
+  std::memcpy(out, &e, 4);
+  if (e.meta & UNDEFINED) [[unlikely]]
+    note_replaced(at);
+  return out + (e.meta & 3);
 }
 
 std::size_t SingleByteTranscoder::convert(const std::uint8_t* in, std::size_t size,
                                           std::uint8_t* out) {
+  if (counted_ == nullptr) counted_ = in;
   std::uint8_t* o = out;
-  std::size_t i = 0;
-  counted_ = 0;
+  const std::uint8_t* p = in;
+  const std::uint8_t* const end = in + size;
   if (ascii_as_is_) {
     // Eight bytes are copied at once; the output moves on past the ASCII ones before the first
     // high byte, which goes through the table. Runs of ASCII cost one step per word.
-    while (i + 8 <= size) {
-      const std::uint64_t high = load(in + i) & HIGH;
-      std::memcpy(o, in + i, 8);
+    while (end - p >= 8) {
+      const std::uint64_t high = load(p) & HIGH;
+      std::memcpy(o, p, 8);
       if (high == 0) {
         o += 8;
-        i += 8;
+        p += 8;
         continue;
       }
       const auto ascii = static_cast<std::size_t>(std::countr_zero(high) >> 3);
-      o = put_slow(in, i + ascii, o + ascii);
-      i += ascii + 1;
+      o = put(p + ascii, o + ascii);
+      p += ascii + 1;
     }
   }
-  for (; i < size; ++i)
-    o = put_slow(in, i, o);
-  // Line numbers are only wanted until the list is full; until then every break is counted.
-  if (line_count_ < MAX_LINES) count_breaks(in, counted_, size);
+  for (; p < end; ++p)
+    o = put(p, o);
   return static_cast<std::size_t>(o - out);
 }
 
-void SingleByteTranscoder::note_replaced(const std::uint8_t* in, std::size_t at) {
+void SingleByteTranscoder::note_replaced(const std::uint8_t* at) {
   ++replaced_;
   if (line_count_ == MAX_LINES) return;
-  count_breaks(in, counted_, at);
-  counted_ = at;
+  count_breaks(at);
   const std::uint64_t line = breaks_ + 1;
   if (line_count_ == 0 || lines_[line_count_ - 1] != line) lines_[line_count_++] = line;
 }
 
-void SingleByteTranscoder::count_breaks(const std::uint8_t* in, std::size_t from, std::size_t to) {
-  std::size_t i = from;
+void SingleByteTranscoder::count_breaks(const std::uint8_t* to) {
+  const std::uint8_t* p = counted_;
   if (breaks_ascii_) {
     // Per word, the bytes that end a line: CR, and LF unless a CR is just before it. They are
     // summed in eight byte-wide lanes, folded every 255 words before a lane can overflow.
     std::uint64_t carry = after_cr_ ? 1 : 0;
-    while (i + 8 <= to) {
+    while (to - p >= 8) {
       std::uint64_t lanes = 0;
-      for (int k = 0; k < 255 && i + 8 <= to; ++k, i += 8) {
-        const std::uint64_t w = load(in + i);
+      for (int k = 0; k < 255 && to - p >= 8; ++k, p += 8) {
+        const std::uint64_t w = load(p);
         const std::uint64_t lf = equal_bytes(w, '\n');
         const std::uint64_t cr = equal_bytes(w, '\r');
         lanes += (cr | (lf & ~(cr << 8 | carry << 7))) >> 7;
@@ -126,11 +122,12 @@ void SingleByteTranscoder::count_breaks(const std::uint8_t* in, std::size_t from
     }
     after_cr_ = carry != 0;
   }
-  for (; i < to; ++i) {
-    const std::uint8_t k = kind_[in[i]];
+  for (; p < to; ++p) {
+    const std::uint8_t k = kind_[*p];
     breaks_ += (k & CR) != 0 || ((k & LF) != 0 && !after_cr_);
     after_cr_ = (k & CR) != 0;
   }
+  counted_ = to;
 }
 
 }  // namespace quorle::engine

@@ -24,6 +24,8 @@ struct SingleByteTable {
 };
 
 /// Converts a byte stream that arrives in pieces; state (line breaks, counts) runs across them.
+/// The pieces are consecutive parts of one buffer that stays readable until the end: lines are
+/// counted back over it only when an undefined byte needs its line number.
 class SingleByteTranscoder {
  public:
   static constexpr std::size_t MAX_LINES = 10;
@@ -44,20 +46,25 @@ class SingleByteTranscoder {
   std::span<const std::uint64_t> first_lines() const { return {lines_.data(), line_count_}; }
 
  private:
-  std::uint8_t* put_slow(const std::uint8_t* in, std::size_t i, std::uint8_t* out);
-  void note_replaced(const std::uint8_t* in, std::size_t at);
-  void count_breaks(const std::uint8_t* in, std::size_t from, std::size_t to);
+  // Four bytes stored at once: the UTF-8, then its length with the undefined flag (or slack).
+  struct Entry {
+    std::array<std::uint8_t, 3> utf8;
+    std::uint8_t meta;  // length | UNDEFINED
+  };
 
-  std::array<std::uint32_t, 256> code_{};  // the encoding's bytes in memory order
-  std::array<std::uint8_t, 256> size_{};
+  std::uint8_t* put(const std::uint8_t* at, std::uint8_t* out);
+  void note_replaced(const std::uint8_t* at);
+  void count_breaks(const std::uint8_t* to);
+
+  std::array<Entry, 256> entries_{};
   std::array<std::uint8_t, 256> kind_{};  // 1 LF, 2 CR, 4 undefined
   bool ascii_as_is_ = false;   // bytes below 0x80 are themselves: runs of them are copied whole
   bool breaks_ascii_ = false;  // LF and CR come only from 0x0A and 0x0D: counted a word at a time
 
   std::uint64_t replaced_ = 0;
-  std::uint64_t breaks_ = 0;  // line ends before `counted_`
-  bool after_cr_ = false;     // the byte before `counted_` ended a line with CR
-  std::size_t counted_ = 0;   // offset in the current piece up to which breaks are counted
+  std::uint64_t breaks_ = 0;               // line ends before `counted_`
+  bool after_cr_ = false;                  // the byte before `counted_` is a CR
+  const std::uint8_t* counted_ = nullptr;  // up to here the line ends are counted
   std::array<std::uint64_t, MAX_LINES> lines_{};
   std::size_t line_count_ = 0;
 };
