@@ -4,9 +4,11 @@
 
 Inputs (made once in bench/data/): a Windows-1252 export, the same text as UTF-8, and that UTF-8
 with one stray Windows-1252 byte in every 2,000 records; with --gen, also gen_csv's clean (ASCII)
-and dirty (UTF-8 with a few ill-formed sequences) presets. Each child opens the file with
-``encoding="auto"`` (with --engine-recodes, also ``engine_recodes=True``) and closes it; it runs after one warm-up round, with its input in the page
-cache, beside `cp` of the same file. Figures are medians; peak memory is the child's VmHWM.
+and dirty (UTF-8 with a few ill-formed sequences) presets; --only picks some of them. Each child
+opens the file with ``encoding="auto"`` (with --engine-recodes, also ``engine_recodes=True``) and
+closes it; it runs after one warm-up round, with its input in the page cache, beside `cp` of the
+same file (with --rescue, also beside a whole csv_quorle.rescue). Figures are medians; peak
+memory is the child's VmHWM. Run it with the interpreter that has csv_quorle installed.
 """
 
 import argparse
@@ -22,14 +24,12 @@ import tempfile
 import time
 
 HERE = pathlib.Path(__file__).resolve().parent
-MODULE = HERE.parent / "python" / "csv_quorle" / "_encoding.py"
 
-# The module alone, from the source tree: the step does not need the native part.
+# The installed package's module: single-byte code pages go through its native part. Run the
+# bench with the interpreter that has csv_quorle installed.
 OPEN = f"""
-import importlib.util, json, sys, time
-spec = importlib.util.spec_from_file_location("_encoding", {str(MODULE)!r})
-enc = sys.modules["_encoding"] = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(enc)
+import json, sys, time
+from csv_quorle import _encoding as enc
 t = time.perf_counter()
 with enc.open_utf8(sys.argv[1], spill_dir=sys.argv[2], engine_recodes=sys.argv[3] == "1") as src:
     info = src.info
@@ -38,6 +38,14 @@ wall = time.perf_counter() - t
 hwm = [l for l in open("/proc/self/status") if l.startswith("VmHWM")][0].split()[1]
 print(json.dumps({{"hwm_kb": int(hwm), "open_s": wall, "out_bytes": size,
                   "encoding": info.encoding, "recoded": info.recoded_bytes}}))
+"""
+
+# The whole rescue of the same file, for --rescue.
+RESCUE = """
+import csv_quorle, json, sys
+csv_quorle.rescue(sys.argv[1], sys.argv[2] + "/out.csv")
+hwm = [l for l in open("/proc/self/status") if l.startswith("VmHWM")][0].split()[1]
+print(json.dumps({"hwm_kb": int(hwm)}))
 """
 
 WORDS = (
@@ -101,6 +109,8 @@ def main():
     ap.add_argument("--data", default=str(HERE / "data"))
     ap.add_argument("--gen", help="path of the gen_csv binary: adds its clean and dirty presets")
     ap.add_argument("--engine-recodes", action="store_true", help="hand mostly-UTF-8 files over as they are")
+    ap.add_argument("--only", nargs="*", help="inputs to time: cp1252, utf8, mostly, clean, dirty")
+    ap.add_argument("--rescue", action="store_true", help="also time csv_quorle.rescue of each file")
     args = ap.parse_args()
     size = int(args.size[:-1]) << {"K": 10, "M": 20, "G": 30}[args.size[-1]] if args.size[-1] in "KMG" else int(args.size)
     data = pathlib.Path(args.data)
@@ -113,11 +123,15 @@ def main():
     scratch = pathlib.Path(tempfile.mkdtemp(prefix="quorle-enc-bench-"))
     try:
         for key, path in paths.items():
+            if args.only and key not in args.only:
+                continue
             subprocess.run(["cat", str(path)], stdout=subprocess.DEVNULL, check=True)
             contenders = {
                 "cp": ["cp", str(path), str(scratch / "cp.csv")],
                 "open_utf8": [sys.executable, "-c", OPEN, str(path), str(scratch), str(int(args.engine_recodes))],
             }
+            if args.rescue:
+                contenders["rescue"] = [sys.executable, "-c", RESCUE, str(path), str(scratch)]
             walls = {k: [] for k in contenders}
             cpus = {k: [] for k in contenders}
             info = {}
@@ -139,6 +153,13 @@ def main():
                 f" {ou / cp:5.2f} x cp; step alone {got['open_s']:.3f} s;"
                 f" peak {got['hwm_kb'] / 1e3:5.0f} MB -> {got['encoding']}, recoded {got['recoded']}"
             )
+            if args.rescue:
+                rw, rc = statistics.median(walls["rescue"]), statistics.median(cpus["rescue"])
+                print(
+                    f"{'':7} {'':6}     rescue {rw:6.3f} s (cpu {rc:5.2f}) = {mb / rw:5.0f} MB/s wall,"
+                    f" {mb / rc:5.0f} MB/s cpu, {rw / cp:5.2f} x cp;"
+                    f" peak {info['rescue']['hwm_kb'] / 1e3:5.0f} MB = {info['rescue']['hwm_kb'] * 1e3 / path.stat().st_size:4.2f} x input"
+                )
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
 

@@ -8,6 +8,7 @@
 
 #include "engine/sniffer.hpp"
 #include "engine/traced_pass.hpp"
+#include "native/transcode_functions.hpp"
 #include "native/without_gil.hpp"
 #include "rescue/batch_writer.hpp"
 #include "rescue/traced_output.hpp"
@@ -182,6 +183,7 @@ PyMethodDef native_methods[] = {
      "long_quoted_lines, recode_cp1252, source_fd, source_offset) -> dict\n\nSorts the records of "
      "UTF-8 text and writes the "
      "outputs."},
+    {"transcode_single_byte", transcode_single_byte, METH_VARARGS, TRANSCODE_SINGLE_BYTE_DOC},
     {nullptr, nullptr, 0, nullptr},
 };
 

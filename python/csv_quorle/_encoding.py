@@ -17,10 +17,12 @@ With ``encoding="auto"`` the choice is, in order:
 5. otherwise charset-normalizer on a 64 KiB sample (Windows-1252 when it is a near tie, as it
    often is for Western European text), and the file is decoded with that codec.
 
-Bytes a codec cannot decode become U+FFFD and are counted (`replaced_bytes`). With an explicit
-``encoding="utf-8"`` nothing is transcoded: the engine replaces invalid sequences itself. A caller
-whose engine can read stray bytes as Windows-1252 passes ``engine_recodes=True``: a mostly-UTF-8
-file is then handed over as it is, with no rewritten copy.
+Bytes a codec cannot decode become U+FFFD and are counted (`replaced_bytes`). Single-byte code
+pages are converted natively from a table of their 256 characters; other codecs go through
+Python's incremental decoders. With an explicit ``encoding="utf-8"`` nothing is transcoded: the
+engine replaces invalid sequences itself. A caller whose engine can read stray bytes as
+Windows-1252 passes ``engine_recodes=True``: a mostly-UTF-8 file is then handed over as it is,
+with no rewritten copy.
 """
 
 from __future__ import annotations
@@ -28,13 +30,17 @@ from __future__ import annotations
 import codecs
 import contextlib
 import errno
+import functools
 import mmap
 import os
 import re
 import stat
+import sys
 import tempfile
 import threading
 from dataclasses import dataclass
+
+from . import _native
 
 __all__ = ["EncodingInfo", "Utf8Input", "open_utf8", "sniff_encoding"]
 
@@ -502,10 +508,41 @@ def _scan_utf8(data: memoryview, spill: _Spill | None):
         _tls.state = prev
 
 
+@functools.lru_cache(maxsize=None)
+def _single_byte_table(codec: str) -> bytes | None:
+    """The packed table of a single-byte code page (for `_native.transcode_single_byte`), or None.
+
+    Each byte gets 4 bytes: the length of its UTF-8 (0 when the codec leaves it undefined), then
+    the UTF-8. Only Latin-1, ASCII and Python's charmap codecs qualify: for them one byte is one
+    character, whatever comes before or after it.
+    """
+    info = codecs.lookup(codec)
+    module = sys.modules.get(getattr(info.decode, "__module__", None) or "")
+    table = getattr(module, "decoding_table", None)
+    if info.name not in ("iso8859-1", "ascii") and not (isinstance(table, str) and len(table) == 256):
+        return None
+    packed = bytearray()
+    for b in range(256):
+        try:
+            char = bytes([b]).decode(info.name, "strict")
+        except UnicodeDecodeError:
+            packed += bytes(4)
+            continue
+        if len(char) != 1 or "\ud800" <= char <= "\udfff" or ord(char) > 0xFFFF:
+            return None  # not one plain character: Python's decoder knows best
+        code = char.encode()
+        packed += bytes([len(code)]) + code.ljust(3, b"\0")
+    return bytes(packed)
+
+
 def _transcode(data: memoryview, codec: str, spill_dir: str | None):
     """Decodes `data` with `codec` into a UTF-8 spill file: (file, replaced bytes, lines)."""
     out = _spill_file(spill_dir)
     try:
+        table = _single_byte_table(codec)
+        if table is not None:
+            _, replaced, lines = _native.transcode_single_byte(table, data, out.fileno())
+            return out, replaced, list(lines)
         fd = out.fileno()
         lines = _Lines(lambda a, b: os.pread(fd, b - a, a))
         st = _State(lines)

@@ -201,3 +201,30 @@ class TestFiles:
 def test_sniff_encoding(head, codec):
     got, evidence = enc.sniff_encoding(head)
     assert got == codec and evidence.endswith(".")
+
+
+@pytest.mark.parametrize("codec", ["cp1252", "latin-1", "cp1251", "koi8-r", "ascii", "cp037"])
+def test_native_single_byte_path_matches_python_decoder(tmp_path, monkeypatch, codec):
+    # Every byte, in lines ending LF, CRLF and CR: the same text, counts and lines as Python's path.
+    raw = bytes(range(256)) + b"\r\n" + bytes(range(255, -1, -1)) + b"\rx\x81\n\x90"
+    path = write(tmp_path, raw)
+    assert enc._single_byte_table(codecs.lookup(codec).name) is not None
+    with enc.open_utf8(path, codec) as src:
+        native = bytes(src.buffer), src.info
+    monkeypatch.setattr(enc, "_single_byte_table", lambda codec: None)
+    with enc.open_utf8(path, codec) as src:
+        assert (bytes(src.buffer), src.info) == native
+
+
+@pytest.mark.parametrize("codec", ["utf-8", "utf-16-le", "shift_jis", "gb18030", "cp932"])
+def test_multibyte_codecs_keep_pythons_decoder(codec):
+    assert enc._single_byte_table(codecs.lookup(codec).name) is None
+
+
+def test_native_transcode_errors():
+    table = enc._single_byte_table("cp1252")
+    with pytest.raises(OSError) as caught:
+        enc._native.transcode_single_byte(table, b"caf\xe9", -1)
+    assert caught.value.errno == errno.EBADF
+    with pytest.raises(ValueError, match="table"):
+        enc._native.transcode_single_byte(table[:-4], b"a", 1)
