@@ -26,7 +26,7 @@ _CONTACT = re.compile(r"[\w.+-]+@[\w-]+\.[\w.-]+|https?://\S+")
 # Lines whose first filled cell opens like this close a table rather than add a row to it.
 FOOTER_WORDS = re.compile(
     r"(?:grand\s+|sub\s*-?)?totals?\b|sum\b|summe|gesamt|totaal|totale|somme|"
-    r"average\b|avg\b|count\b|end\s+of\b|\d+\s+(?:rows?|records?|lines?)\b|"
+    r"average\b|avg\b|count\b|end\s+of\b|\(?\d+\s+(?:rows?|records?|lines?)\b|"
     r"(?:rows?|records?)\s*(?:count|total|returned)?\s*[:=]",
     re.IGNORECASE,
 )

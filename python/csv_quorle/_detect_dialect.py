@@ -71,7 +71,10 @@ def candidates(text: str) -> list[Candidate]:
         quotes = ['"']
     found = []
     for delimiter, skip in DELIMITERS:
-        if delimiter not in text or (skip and delimiter + " " not in text):
+        if delimiter not in text:
+            continue
+        # Skipping blanks is a dialect only where most delimiters are followed by one.
+        if skip and text.count(delimiter + " ") * 2 < text.count(delimiter):
             continue
         found.extend(Candidate(delimiter, q, skip) for q in quotes)
     return found

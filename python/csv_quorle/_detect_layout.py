@@ -70,6 +70,10 @@ def table_start(g: list[Record]) -> int:
     before it when that row is a header one field longer or shorter."""
     w = modal_width(g)
     i = next((k for k, r in enumerate(g) if _full(r, w)), 0)
+    prof = profile(g[i:], w)
+    # Sparse rows just before it belong to the table when their cells fit its numeric columns.
+    while i > 0 and g[i - 1].width == w and votes(g[i - 1], prof) == (0, g[i - 1].filled):
+        i -= 1
     if i > 0:
         prev = g[i - 1]
         if prev.filled >= 2 and abs(prev.width - w) <= 1 and _text_row(prev):
@@ -119,7 +123,7 @@ def votes(r: Record, prof: list[float | None]) -> tuple[int, int]:
             continue
         if is_numeric(c):
             neg += 1
-        else:
+        elif not c.lstrip("+-")[:1].isdigit():  # a garbled number is no column name
             pos += 1
     return pos, neg
 
