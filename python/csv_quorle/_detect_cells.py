@@ -8,6 +8,7 @@ cells behind scores lower than one that splits them cleanly.
 from __future__ import annotations
 
 import re
+from functools import lru_cache
 
 _NUMBER = re.compile(
     r"[-+]?[$€£¥]?[-+]?"
@@ -32,6 +33,7 @@ FOOTER_WORDS = re.compile(
 )
 
 
+@lru_cache(maxsize=1 << 14)
 def is_numeric(cell: str) -> bool:
     """A number, date or time: what fills the columns a header row names."""
     return bool(_NUMBER.fullmatch(cell) or _DATE.fullmatch(cell) or _TIME.fullmatch(cell))
@@ -41,6 +43,7 @@ def is_missing(cell: str) -> bool:
     return cell == "" or cell.lower() in _MISSING
 
 
+@lru_cache(maxsize=1 << 14)
 def cell_weight(cell: str) -> float:
     """How much a cell speaks for the dialect that produced it, from 0 to 1.
 
