@@ -79,9 +79,9 @@ def detect_sample(head: bytes, tail: bytes | None = None, *, encoding: str | Non
     layout = _layout(records, tail_records, len(tail_lines(tail, enc.tail_codec)) if tail else 0)
     decisions += [Decision(name, v.value, round(v.confidence, 2), v.evidence)
                   for name, v in zip(("skip_rows", "header_lines", "columns", "table_end"), layout)]
-    table_end, second = layout.end.value  # type: ignore[misc]
+    table_end, second = layout.end.value
     return Dialect(enc.head_codec, cand.delimiter, cand.quote, escape, cand.skip_initial_space,
-                   layout.skip_rows.value, layout.header.value, layout.columns.value,  # type: ignore[arg-type]
+                   layout.skip_rows.value, layout.header.value, layout.columns.value,
                    table_end, second, tuple(decisions))
 
 
@@ -151,10 +151,12 @@ def _layout(head: list[Record], tail: list[Record], tail_count: int) -> lay.Layo
         body = body[:-1]
     header = lay.header_lines(body)
     columns = start.width if header.value else width
+    if columns > width and not any(f.strip() for f in start.fields[width:]):
+        columns = width  # a header ended by a stray delimiter
     agree = sum(r.width == columns for r in rows)
     cols = lay.Verdict(columns, agree / len(rows),
                        (f"{agree} of {len(rows)} rows in the sample have {columns} fields",))
-    prof = lay.profile(body[header.value:], 1)  # type: ignore[misc]
+    prof = lay.profile(body[header.value:], 1)
     numeric_first = (prof[0] or 0) >= 0.7
     names = start.fields if header.value else None
     end, second, ev = lay.find_end([rows] + gs[mi + 1:], width, names, numeric_first)

@@ -69,22 +69,39 @@ def candidates(text: str) -> list[Candidate]:
     quotes = [q for q in QUOTES if q is None or re.search(r"(?:^|[,;\t|:^~ ])" + q, text, re.M)]
     if quotes == [None]:
         quotes = ['"']
-    found = []
+    found: list[Candidate] = []
     for delimiter, skip in DELIMITERS:
         if delimiter not in text:
             continue
         # Skipping blanks is a dialect only where most delimiters are followed by one.
-        if skip and text.count(delimiter + " ") * 2 < text.count(delimiter):
+        if skip and _blank_after(text, delimiter) < 0.5:
             continue
         found.extend(Candidate(delimiter, q, skip) for q in quotes)
     return found
+
+
+def _blank_after(text: str, delimiter: str) -> float:
+    """Share of delimiters followed by a blank; for the space, of runs longer than one."""
+    if delimiter == " ":
+        runs = re.findall(r" +", text)
+        return sum(len(r) > 1 for r in runs) / len(runs)
+    return text.count(delimiter + " ") / text.count(delimiter)
+
+
+def _typed_share(records: list[Record]) -> float:
+    cells = [c for r in records[:_TYPED_RECORDS] if not r.blank for c in r.fields if c]
+    return sum(cell_weight(c) == 1.0 for c in cells) / len(cells) if cells else 0.0
 
 
 def rank(lines: list[str], text: str) -> list[Scored]:
     """Every candidate with its score, best first; ties keep the order of DELIMITERS x QUOTES."""
     scored = []
     for cand in candidates(text):
-        s, width, agreeing, counted = score(parse(lines, cand, _SAMPLE_RECORDS))
+        records = parse(lines, cand, _SAMPLE_RECORDS)
+        s, width, agreeing, counted = score(records)
+        # Words split at spaces agree too often: a space-separated table must hold numbers.
+        if cand.delimiter == " " and _typed_share(records) < 0.2:
+            s = 0.0
         scored.append(Scored(s, cand, width, agreeing, counted))
     scored.sort(key=lambda s: -s.score)  # stable: ties keep candidate order
     return scored

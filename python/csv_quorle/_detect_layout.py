@@ -10,7 +10,7 @@ stops at notes, `Total` lines or a group that starts over with a header: a secon
 from __future__ import annotations
 
 from collections import Counter
-from typing import NamedTuple
+from typing import Any, NamedTuple
 
 from ._detect_cells import is_footer_text, is_missing, is_numeric
 from ._detect_split import Record
@@ -20,7 +20,7 @@ _MAX_HEADER_LINES = 3
 
 
 class Verdict(NamedTuple):
-    value: object
+    value: Any
     confidence: float
     evidence: tuple[str, ...]
 

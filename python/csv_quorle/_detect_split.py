@@ -53,6 +53,8 @@ def parse(lines: list[str], cand: Candidate, limit: int | None = None) -> list[R
         options["quoting"] = csv.QUOTE_NONE
     else:
         options["quotechar"] = cand.quote
+    if cand.delimiter == " " and cand.skip_initial_space:
+        lines = [line.lstrip(" ") for line in lines]  # aligned columns: indent is no field
     reader = csv.reader(lines, **options)  # type: ignore[arg-type]
     records: list[Record] = []
     previous = 0
