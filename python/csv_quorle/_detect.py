@@ -147,7 +147,7 @@ def _layout(head: list[Record], tail: list[Record], tail_count: int) -> lay.Layo
     skip = _skip_verdict(head, start)
     width = lay.modal_width(rows)
     body = rows
-    while len(body) > 1 and lay.is_footer(body[-1], width, False):
+    while len(body) > 1 and lay.is_footer(body[-1], width, []):
         body = body[:-1]
     header = lay.header_lines(body)
     columns = start.width if header.value else width
@@ -156,14 +156,13 @@ def _layout(head: list[Record], tail: list[Record], tail_count: int) -> lay.Layo
     agree = sum(r.width == columns for r in rows)
     cols = lay.Verdict(columns, agree / len(rows),
                        (f"{agree} of {len(rows)} rows in the sample have {columns} fields",))
-    prof = lay.profile(body[header.value:], 1)
-    numeric_first = (prof[0] or 0) >= 0.7
+    prof = lay.profile(body[header.value:], width)
     names = start.fields if header.value else None
-    end, second, ev = lay.find_end([rows] + gs[mi + 1:], width, names, numeric_first)
+    end, second, ev = lay.find_end([rows] + gs[mi + 1:], width, names, prof)
     # In a partial head, a table still open at the head's last group ends in the tail.
     if tail and second is None and (end is None or end >= gs[-1][0].first):
         tail_groups = lay.groups(tail)
-        end, second, ev = (lay.find_end(tail_groups, width, names, numeric_first,
+        end, second, ev = (lay.find_end(tail_groups, width, names, prof,
                                         -tail_count - 1) if tail_groups else (None, None, []))
     conf = 0.9 if ev else 0.8
     if not ev:

@@ -71,14 +71,21 @@ def table_start(g: list[Record]) -> int:
     w = modal_width(g)
     i = next((k for k, r in enumerate(g) if _full(r, w)), 0)
     prof = profile(g[i:], w)
-    # Sparse rows just before it belong to the table when their cells fit its numeric columns.
-    while i > 0 and g[i - 1].width == w and votes(g[i - 1], prof) == (0, g[i - 1].filled):
-        i -= 1
+    # When that row is data, sparse or ragged rows just before it are data too if they hold
+    # numbers, and no text, in its numeric columns.
+    if _is_data(g[i], prof):
+        while i > 0 and g[i - 1].width >= 2 and _is_data(g[i - 1], prof):
+            i -= 1
     if i > 0:
         prev = g[i - 1]
         if prev.filled >= 2 and abs(prev.width - w) <= 1 and _text_row(prev):
             return i - 1
     return i
+
+
+def _is_data(r: Record, prof: list[float | None]) -> bool:
+    pos, neg = votes(r, prof)
+    return neg > 0 and pos == 0
 
 
 def _text_row(r: Record) -> bool:
@@ -90,7 +97,7 @@ def _year(c: str) -> bool:
     return len(c) == 4 and c.isdigit() and 1900 <= int(c) <= 2100
 
 
-def is_footer(r: Record, width: int, first_col_numeric: bool) -> bool:
+def is_footer(r: Record, width: int, prof: list[float | None]) -> bool:
     """A closing line: it opens with a word like Total, or it is a short line of text where
     the table's rows are wide (notes, 'exported by')."""
     cells = [c.strip() for c in r.fields if c.strip()]
@@ -99,7 +106,7 @@ def is_footer(r: Record, width: int, first_col_numeric: bool) -> bool:
     if is_footer_text(cells[0]) and not is_numeric(cells[0]):
         return True
     short = r.filled <= 1 and width >= 3 or r.width < width and r.filled <= max(1, width // 3)
-    return short and not (first_col_numeric and is_numeric(cells[0]))
+    return short and not _is_data(r, prof)
 
 
 def profile(rows: list[Record], ncols: int) -> list[float | None]:
@@ -170,10 +177,17 @@ class Layout(NamedTuple):
     end: Verdict  # value: (table_end, second_table_line), both None when the table runs on
 
 
-def _continues(g: list[Record], width: int, header: list[str] | None) -> bool:
-    """A group after a blank line that carries on the table: same width, no header again."""
+def _continues(g: list[Record], width: int, header: list[str] | None,
+               prof: list[float | None]) -> bool:
+    """A group after a blank line that carries on the table: same width or numbers where the
+    table has them, and no header again."""
     head = g[0]
-    if modal_width(g) != width or (header is not None and head.fields == header):
+    if header is not None and head.fields == header:
+        return False
+    pos, neg = votes(head, prof)
+    if len(g) > 1 and pos and not neg:  # text over the numeric columns: a header again
+        return False
+    if modal_width(g) != width and not any(_is_data(r, prof) for r in g):
         return False
     cells = [c.strip() for c in head.fields if c.strip()]
     return not (cells and is_footer_text(cells[0]))
@@ -184,18 +198,18 @@ def line_label(n: int) -> str:
 
 
 def find_end(gs: list[list[Record]], width: int, header: list[str] | None,
-             first_col_numeric: bool, shift: int = 0) -> tuple[int | None, int | None, list[str]]:
+             prof: list[float | None], shift: int = 0) -> tuple[int | None, int | None, list[str]]:
     """(last line of the table or None, first line of a second table or None, evidence) for
     the table's groups `gs`, the first of which is the table itself; `shift` is added to every
     line number (a negative shift numbers a tail's lines from the end of the file)."""
     body = list(gs[0])
     i = 1
-    while i < len(gs) and _continues(gs[i], width, header):
+    while i < len(gs) and _continues(gs[i], width, header, prof):
         body.extend(gs[i])
         i += 1
     evidence: list[str] = []
     end = len(body)
-    while end > 1 and is_footer(body[end - 1], width, first_col_numeric):
+    while end > 1 and is_footer(body[end - 1], width, prof):
         end -= 1
     if end < len(body):
         closing = next(c.strip() for c in body[end].fields if c.strip())
