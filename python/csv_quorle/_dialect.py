@@ -37,7 +37,9 @@ class Dialect:
     - `table_end`: the table's last line when lines that are not rows follow it (totals, notes,
       a second table); None when it runs to the end of the file, trailing blank lines aside.
     - `second_table_line`: where a second table starts, after a blank line, or None.
-    - `skip_initial_space`: blanks after a delimiter are not part of the next field.
+    - `skip_initial_space`: blanks after a delimiter are not part of the next field (the comma
+      followed by a space). With the space as delimiter: a run of spaces is one delimiter and
+      the blanks that indent a line are no field (columns aligned with spaces).
     """
 
     encoding: str = "utf-8"

@@ -34,6 +34,19 @@ class TestLayouts:
         print(f"\nlayout cases: {len(MANIFEST) - len(failures)}/{len(MANIFEST)} ({rate:.0%})")
         assert not failures
 
+    @pytest.mark.parametrize("change", [
+        lambda b: b.replace(b"\r\n", b"\n").replace(b"\n", b"\r\n"),
+        lambda b: b"\xef\xbb\xbf" + b,
+        lambda b: b + b"\n\n  \n",
+    ], ids=["crlf", "bom", "trailing_blank_lines"])
+    def test_facts_survive_line_ends_a_mark_and_trailing_blanks(self, change) -> None:
+        for name, facts in MANIFEST.items():
+            if "encoding" in facts:
+                continue
+            found = det.detect_sample(change((LAYOUTS / f"{name}.csv").read_bytes())).to_dict()
+            assert {k: found[k] for k in facts if k != "encoding"} == {
+                k: v for k, v in facts.items() if k != "encoding"}, name
+
     def test_manifest_and_files_match(self) -> None:
         assert {p.stem for p in LAYOUTS.glob("*.csv")} == set(MANIFEST)
 
