@@ -75,11 +75,15 @@ def detect_sample(head: bytes, tail: bytes | None = None, *, encoding: str | Non
     records = parse(lines, cand)
     if not complete and records:
         records.pop()  # the sample may have cut it
-    tail_records = parse(tail_lines(tail, enc.tail_codec), cand) if tail else []
-    layout = _layout(records, tail_records, len(tail_lines(tail, enc.tail_codec)) if tail else 0)
-    decisions += [Decision(name, v.value, round(v.confidence, 2), v.evidence)
-                  for name, v in zip(("skip_rows", "header_lines", "columns", "table_end"), layout)]
+    end_lines = tail_lines(tail, enc.tail_codec) if tail else []
+    layout = _layout(records, parse(end_lines, cand), len(end_lines))
     table_end, second = layout.end.value
+    decisions += [Decision(name, v.value, round(v.confidence, 2), v.evidence)
+                  for name, v in zip(("skip_rows", "header_lines", "columns"), layout)]
+    decisions.append(Decision("table_end", table_end, layout.end.confidence, layout.end.evidence))
+    if second is not None:
+        decisions.append(Decision("second_table_line", second, layout.end.confidence,
+                                  layout.end.evidence[-1:]))
     return Dialect(enc.head_codec, cand.delimiter, cand.quote, escape, cand.skip_initial_space,
                    layout.skip_rows.value, layout.header.value, layout.columns.value,
                    table_end, second, tuple(decisions))
@@ -88,7 +92,9 @@ def detect_sample(head: bytes, tail: bytes | None = None, *, encoding: str | Non
 def _dialect_decisions(ranked: list[Scored], best: Scored, text: str, escape: str | None,
                        escapes: int) -> list[Decision]:
     cand = best.cand
-    rival = next((s for s in ranked if s.cand[:1] != cand[:1] or s.cand[2] != cand[2]), None)
+    same = (cand.delimiter, cand.skip_initial_space)
+    rival = next((s for s in ranked if (s.cand.delimiter, s.cand.skip_initial_space) != same),
+                 None)
     if best.score <= 0:
         delim = Decision("delimiter", ",", 0.3, ("no candidate splits the lines into agreeing "
                                                  "fields; the comma is assumed",))
@@ -97,17 +103,17 @@ def _dialect_decisions(ranked: list[Scored], best: Scored, text: str, escape: st
         share = best.agreeing / best.counted
         evidence = [f"the {describe(cand)} splits {best.agreeing} of {best.counted} sampled "
                     f"records into {best.width} fields"]
-        if rival:
+        if rival and rival.score > 0:
             evidence.append(f"next best: the {describe(rival.cand)}, scoring "
                             f"{rival.score:.2f} against {best.score:.2f}")
+        else:
+            evidence.append("no other delimiter splits the lines into agreeing fields")
         delim = Decision("delimiter", cand.delimiter, round(share * (0.5 + 0.5 * margin), 2),
                          tuple(evidence))
     decisions = [delim]
-    if cand.delimiter == ",":
+    if cand.delimiter in ", ":
         decisions.append(Decision("skip_initial_space", cand.skip_initial_space, delim.confidence,
-                                  ("commas are followed by a space, which is not part of the "
-                                   "field",) if cand.skip_initial_space else
-                                  ("fields start right after the comma",)))
+                                  (f"read as the {describe(cand)}",)))
     decisions.append(_quote_decision(ranked, best, text))
     if cand.quote is not None:
         decisions.append(Decision("escape_char", escape, 0.9 if escapes >= 3 else 0.7, (

@@ -19,6 +19,7 @@ _MARKS = (
     (codecs.BOM_UTF16_LE, "utf-16", "utf-16-le", 2),
     (codecs.BOM_UTF16_BE, "utf-16", "utf-16-be", 2),
 )
+_MARK_NAMES = {"utf-8-sig": "UTF-8", "utf-16": "UTF-16", "utf-32": "UTF-32"}
 
 
 class Encoding(NamedTuple):
@@ -40,8 +41,8 @@ def choose(head: bytes, complete: bool, given: str | None,
         return Encoding(given, given, 1.0, "given by the caller")
     for mark, head_codec, tail_codec, _ in _MARKS:
         if head.startswith(mark):
-            return Encoding(head_codec, tail_codec, 1.0, f"the file starts with the "
-                            f"{tail_codec.split('-l')[0].split('-b')[0].upper()} byte-order mark")
+            return Encoding(head_codec, tail_codec, 1.0,
+                            f"the file starts with the {_MARK_NAMES[head_codec]} byte-order mark")
     try:
         head.decode("utf-8")
         valid = True
