@@ -53,12 +53,17 @@ def _table_like(g: list[Record]) -> bool:
 
 def main_group(gs: list[list[Record]]) -> int:
     """Index of the group holding the main table: the first table-like group of the common
-    width, or a wide one of five rows or more; short key-value blocks before it are preamble."""
+    width, or a wide one of five rows or more. Blocks before it are preamble, and so is a block
+    of four rows or fewer (key-value lines) when a larger one of its width follows."""
     everything = [r for g in gs for r in g]
     common = modal_width(everything)
     for i, g in enumerate(gs):
-        if _table_like(g) and (modal_width(g) == common or (len(g) >= 5 and modal_width(g) >= 3)):
-            return i
+        w = modal_width(g)
+        if not _table_like(g) or (w != common and (len(g) < 5 or w < 3)):
+            continue
+        if len(g) <= 4 and any(modal_width(h) == w and len(h) > 2 * len(g) for h in gs[i + 1:]):
+            continue
+        return i
     for i, g in enumerate(gs):
         if any(r.filled >= 2 for r in g):
             return i
@@ -76,7 +81,7 @@ def table_start(g: list[Record]) -> int:
     if _is_data(g[i], prof):
         while i > 0 and g[i - 1].width >= 2 and _is_data(g[i - 1], prof):
             i -= 1
-    if i > 0:
+    if i > 0 and _is_data(g[i], prof):
         prev = g[i - 1]
         if prev.filled >= 2 and abs(prev.width - w) <= 1 and _text_row(prev):
             return i - 1
@@ -86,6 +91,11 @@ def table_start(g: list[Record]) -> int:
 def _is_data(r: Record, prof: list[float | None]) -> bool:
     pos, neg = votes(r, prof)
     return neg > 0 and pos == 0
+
+
+def _names(r: Record, width: int) -> bool:
+    """Could be a header: the table's width, every cell filled with distinct text."""
+    return r.width == width == r.filled == len(set(r.fields)) and _text_row(r)
 
 
 def _text_row(r: Record) -> bool:
@@ -99,14 +109,18 @@ def _year(c: str) -> bool:
 
 def is_footer(r: Record, width: int, prof: list[float | None]) -> bool:
     """A closing line: it opens with a word like Total, or it is a short line of text where
-    the table's rows are wide (notes, 'exported by')."""
+    the table's rows are wide, or a line with text over the numeric columns and no numbers
+    (notes, 'exported by')."""
     cells = [c.strip() for c in r.fields if c.strip()]
     if not cells:
         return False
     if is_footer_text(cells[0]) and not is_numeric(cells[0]):
         return True
+    if _is_data(r, prof):
+        return False
     short = r.filled <= 1 and width >= 3 or r.width < width and r.filled <= max(1, width // 3)
-    return short and not _is_data(r, prof)
+    pos, neg = votes(r, prof)
+    return short or pos > 0 and neg == 0
 
 
 def profile(rows: list[Record], ncols: int) -> list[float | None]:
@@ -185,9 +199,12 @@ def _continues(g: list[Record], width: int, header: list[str] | None,
     if header is not None and head.fields == header:
         return False
     pos, neg = votes(head, prof)
-    if len(g) > 1 and pos and not neg:  # text over the numeric columns: a header again
+    # A header again: text over two numeric columns or more (one may be a garbled row).
+    if len(g) > 1 and pos >= 2 and _names(head, modal_width(g)):
         return False
-    if modal_width(g) != width and not any(_is_data(r, prof) for r in g):
+    if any(_is_data(r, prof) for r in g):
+        return True
+    if modal_width(g) != width or pos:
         return False
     cells = [c.strip() for c in head.fields if c.strip()]
     return not (cells and is_footer_text(cells[0]))
