@@ -61,13 +61,23 @@ def main_group(gs: list[list[Record]]) -> int:
         w = modal_width(g)
         if not _table_like(g) or (w != common and (len(g) < 5 or w < 3)):
             continue
-        if len(g) <= 4 and any(modal_width(h) == w and len(h) > 2 * len(g) for h in gs[i + 1:]):
+        if w <= 3 and len(g) <= 4 and any(_holds_table(h, g) for h in gs[i + 1:]):
             continue
         return i
     for i, g in enumerate(gs):
         if any(r.filled >= 2 for r in g):
             return i
     return 0
+
+
+def _holds_table(h: list[Record], block: list[Record]) -> bool:
+    """Whether `h` is a larger table of the block's width to which the block's rows do not
+    belong as data."""
+    w = modal_width(h)
+    if w != modal_width(block) or len(h) <= 2 * len(block):
+        return False
+    prof = profile(h, w)
+    return not any(_is_data(r, prof) for r in block)
 
 
 def table_start(g: list[Record]) -> int:
@@ -79,7 +89,7 @@ def table_start(g: list[Record]) -> int:
     # When that row is data, sparse or ragged rows just before it are data too if they hold
     # numbers, and no text, in its numeric columns.
     if _is_data(g[i], prof):
-        while i > 0 and g[i - 1].width >= 2 and _is_data(g[i - 1], prof):
+        while i > 0 and _is_data(g[i - 1], prof):
             i -= 1
     if i > 0 and _is_data(g[i], prof):
         prev = g[i - 1]
@@ -120,7 +130,7 @@ def is_footer(r: Record, width: int, prof: list[float | None]) -> bool:
         return False
     short = r.filled <= 1 and width >= 3 or r.width < width and r.filled <= max(1, width // 3)
     pos, neg = votes(r, prof)
-    return short or pos > 0 and neg == 0
+    return short or neg == 0 and (pos >= 2 or pos == 1 and r.width != width)
 
 
 def profile(rows: list[Record], ncols: int) -> list[float | None]:
