@@ -65,10 +65,11 @@ def score(records: list[Record]) -> tuple[float, int, int, int]:
 
 
 def candidates(text: str) -> list[Candidate]:
-    # A quote character counts only where it opens a field; none at all: the usual double quote.
-    quotes = [q for q in QUOTES if q is None or re.search(r"(?:^|[,;\t|:^~ ])" + q, text, re.M)]
-    if quotes == [None]:
-        quotes = ['"']
+    # The apostrophe is tried only where it opens a field. The double quote is always tried:
+    # where it never occurs it reads as no quote at all, and wins the tie as the usual one.
+    quotes = [q for q in QUOTES if q != "'" or re.search(r"(?:^|[,;\t|:^~ ])'", text, re.M)]
+    if '"' not in text:
+        quotes.remove(None)  # would read exactly as the double quote
     found: list[Candidate] = []
     for delimiter, skip in DELIMITERS:
         if delimiter not in text:
