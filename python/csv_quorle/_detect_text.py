@@ -37,7 +37,10 @@ def unit_size(head: bytes) -> int:
 def choose(head: bytes, complete: bool, given: str | None,
            sniff: EncodingSniffer | None) -> Encoding:
     if given is not None:
-        codecs.lookup(given)  # LookupError for a name Python does not know
+        try:
+            codecs.lookup(given)
+        except LookupError:
+            raise ValueError(f"encoding {given!r} is not a codec Python knows") from None
         return Encoding(given, given, 1.0, "given by the caller")
     for mark, head_codec, tail_codec, _ in _MARKS:
         if head.startswith(mark):
