@@ -54,14 +54,14 @@ def _table_like(g: list[Record]) -> bool:
 def main_group(gs: list[list[Record]]) -> int:
     """Index of the group holding the main table: the first table-like group of the common
     width, or a wide one of five rows or more. Blocks before it are preamble, and so is a block
-    of four rows or fewer (key-value lines) when a larger one of its width follows."""
+    of four rows or fewer (key-value lines) when a larger one of its width follows soon."""
     everything = [r for g in gs for r in g]
     common = modal_width(everything)
     for i, g in enumerate(gs):
         w = modal_width(g)
         if not _table_like(g) or (w != common and (len(g) < 5 or w < 3)):
             continue
-        if w <= 3 and len(g) <= 4 and any(_holds_table(h, g) for h in gs[i + 1:]):
+        if w <= 3 and len(g) <= 4 and any(_holds_table(h, g) for h in gs[i + 1:i + 4]):
             continue
         return i
     for i, g in enumerate(gs):
