@@ -26,7 +26,8 @@ _CONTACT = re.compile(r"[\w.+-]+@[\w-]+\.[\w.-]+|https?://\S+")
 
 # Lines whose first filled cell opens like this close a table rather than add a row to it.
 FOOTER_WORDS = re.compile(
-    r"(?:grand\s+|sub\s*-?)?totals?\b|sum\b|summe|gesamt|totaal|totale|somme|"
+    r"(?:grand\s+|sub\s*-?)?totals?\b|sum\b|summe\b|gesamt|totaal\b|totale\b|somme\b|suma\b|razem\b|"
+    r"celkem|yhteens|итого|всего|合计|合計|page\s+\d+\s+of\b|"
     r"average\b|avg\b|count\b|end\s+of\b|\(?\d+\s+(?:rows?|records?|lines?)\b|"
     r"(?:rows?|records?)\s*(?:count|total|returned)?\s*[:=]",
     re.IGNORECASE,
