@@ -8,6 +8,7 @@ __init__ nor its native module.
 from __future__ import annotations
 
 import importlib
+import runpy
 import sys
 import types
 from pathlib import Path
@@ -27,3 +28,8 @@ def load(name: str) -> ModuleType:
         package.__path__ = [str(SOURCE)]
         sys.modules[_BARE] = package
     return importlib.import_module(f"{_BARE}.{name}")
+
+
+def load_path(path: Path) -> types.SimpleNamespace:
+    """The names a helper script of the tests defines, run from its file."""
+    return types.SimpleNamespace(**runpy.run_path(str(path)))
