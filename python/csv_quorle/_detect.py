@@ -182,7 +182,8 @@ def _skip_verdict(records: list[Record], start: Record) -> lay.Verdict:
         return lay.Verdict(0, 0.95, ("the table starts on the first line",))
     before = [r for r in records if r.last < start.first]
     blanks = sum(r.blank for r in before)
-    text = next((",".join(f for f in r.fields if f.strip()) for r in before if not r.blank), "")
+    text = next((" ".join(f.strip() for f in r.fields if f.strip()) for r in before
+                 if not r.blank), "")
     evidence = [f"{skip} line(s) before the table's first full row on line {start.first}, "
                 f"{blanks} of them blank"]
     if text:
