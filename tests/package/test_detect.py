@@ -190,20 +190,22 @@ class TestDialectRecord:
         assert caught.value.filename == str(tmp_path / "missing.csv")
 
 
+@pytest.fixture(scope="module")
+def gen_csv(tmp_path_factory) -> Path:
+    """The benchmark generator, built for these tests."""
+    pytest.importorskip("_csv_quorle_backend")
+    if shutil.which("g++") is None:
+        pytest.skip("no C++ compiler for the generator")
+    out = tmp_path_factory.mktemp("gen") / "gen_csv"
+    source = Path(__file__).resolve().parents[2] / "bench" / "gen_csv.cpp"
+    subprocess.run(["g++", "-std=c++20", "-O1", "-pthread", str(source), "-o", str(out)],
+                   check=True)
+    return out
+
+
 class TestAgreesWithBackendOnPlainFiles:
     """On a header and uniform rows, the delimiter is the backend's sniff and the column count
     its inference, files made by the benchmark generator."""
-
-    @pytest.fixture(scope="class")
-    def gen_csv(self, tmp_path_factory) -> Path:
-        pytest.importorskip("_csv_quorle_backend")
-        if shutil.which("g++") is None:
-            pytest.skip("no C++ compiler for the generator")
-        out = tmp_path_factory.mktemp("gen") / "gen_csv"
-        source = Path(__file__).resolve().parents[2] / "bench" / "gen_csv.cpp"
-        subprocess.run(["g++", "-std=c++20", "-O1", "-pthread", str(source), "-o", str(out)],
-                       check=True)
-        return out
 
     @pytest.mark.parametrize("delimiter", [",", ";", "tab", "|"])
     def test_generated_files(self, gen_csv, tmp_path, delimiter) -> None:
