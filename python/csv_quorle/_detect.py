@@ -9,6 +9,7 @@ counting the lines in between would mean reading the whole file.
 from __future__ import annotations
 
 import os
+import re
 from typing import BinaryIO
 
 from . import _detect_layout as lay
@@ -17,6 +18,7 @@ from ._detect_split import Candidate, Record, parse
 from ._detect_text import EncodingSniffer, choose, head_lines, tail_lines, unit_size
 from ._dialect import Decision, Dialect
 
+_SEP_LINE = re.compile(r"sep=([,;\t|:^~ ])")
 HEAD_BYTES = 64 * 1024
 TAIL_BYTES = 16 * 1024
 
@@ -65,6 +67,11 @@ def detect_sample(head: bytes, tail: bytes | None = None, *, encoding: str | Non
     lines = head_lines(head, enc.head_codec, complete)
     text = "".join(lines)
     ranked = rank(lines, text)
+    # Spreadsheet exports may name their delimiter on a first line of its own: sep=;
+    named = _SEP_LINE.fullmatch(lines[0].rstrip("\r\n")) if lines else None
+    if named:
+        ranked = [s for s in ranked if s.cand.delimiter == named.group(1)] or [
+            Scored(1.0, Candidate(named.group(1), '"'), 1, 1, 1)]
     if not ranked or ranked[0].score <= 0:
         best = Scored(0.0, Candidate(",", '"'), 1, 0, 0)
     else:
@@ -72,9 +79,14 @@ def detect_sample(head: bytes, tail: bytes | None = None, *, encoding: str | Non
     escape, escapes = escape_for(lines, text, best)
     cand = best.cand._replace(escape=escape)
     decisions += _dialect_decisions(ranked, best, text, escape, escapes)
+    if named:
+        decisions[1] = Decision("delimiter", cand.delimiter, 1.0,
+                                (f"the first line names it: {lines[0].strip()!r}",))
     records = parse(lines, cand)
     if not complete and records:
         records.pop()  # the sample may have cut it
+    if named:
+        records = records[1:]  # the sep= line is never part of the table
     end_lines = tail_lines(tail, enc.tail_codec) if tail else []
     layout = _layout(records, parse(end_lines, cand), len(end_lines))
     table_end, second = layout.end.value
