@@ -1,0 +1,68 @@
+"""What a single cell looks like: a number, a date, a missing value or free text.
+
+Dialect scoring and header detection both lean on this. The patterns are strict on purpose: a
+cell with a leading space or an unstripped quote is not a number, so a dialect that leaves such
+cells behind scores lower than one that splits them cleanly.
+"""
+
+from __future__ import annotations
+
+import re
+from functools import lru_cache
+
+_NUMBER = re.compile(
+    r"[-+]?[$€£¥]?[-+]?"
+    r"(?:\d{1,3}(?:[,.' ]\d{3})+(?:[.,]\d+)?|\d+(?:[.,]\d*)?|[.,]\d+)"
+    r"(?:[eE][-+]?\d+)?\s?(?:%|[$€£¥]|EUR|USD)?"
+)
+_DATE = re.compile(
+    r"(?:\d{4}[-/.]\d{1,2}[-/.]\d{1,2}|\d{1,2}[-/.]\d{1,2}[-/.]\d{2,4}|\d{8})"
+    r"(?:[T ]\d{1,2}:\d{2}(?::\d{2}(?:[.,]\d+)?)?(?:Z|[-+]\d{2}:?\d{2})?)?"
+)
+_TIME = re.compile(r"\d{1,2}:\d{2}(?::\d{2}(?:[.,]\d+)?)?(?:\s?[AaPp][Mm])?")
+_MISSING = frozenset({"na", "n/a", "nan", "null", "none", "nil", "-", "--", "?", "\\n", "#n/a"})
+_FLAGS = frozenset({"true", "false", "yes", "no", "y", "n", "t", "f"})
+_CONTACT = re.compile(r"[\w.+-]+@[\w-]+\.[\w.-]+|https?://\S+")
+
+# Lines whose first filled cell opens like this close a table rather than add a row to it.
+FOOTER_WORDS = re.compile(
+    r"(?:grand\s+|sub\s*-?)?totals?\b|sum\b|summe\b|gesamt|totaal\b|totale\b|somme\b|suma\b|razem\b|"
+    r"celkem|yhteens|итого|всего|合计|合計|page\s+\d+\s+of\b|"
+    r"average\b|avg\b|count\b|end\s+of\b|\(?\d+\s+(?:rows?|records?|lines?)\b|"
+    r"(?:rows?|records?)\s*(?:count|total|returned)?\s*[:=]",
+    re.IGNORECASE,
+)
+
+
+@lru_cache(maxsize=1 << 14)
+def is_numeric(cell: str) -> bool:
+    """A number, date or time: what fills the columns a header row names."""
+    return bool(_NUMBER.fullmatch(cell) or _DATE.fullmatch(cell) or _TIME.fullmatch(cell))
+
+
+def is_missing(cell: str) -> bool:
+    return cell == "" or cell.lower() in _MISSING
+
+
+@lru_cache(maxsize=1 << 14)
+def cell_weight(cell: str) -> float:
+    """How much a cell speaks for the dialect that produced it, from 0 to 1.
+
+    Typed cells (numbers, dates, flags, missing markers) weigh 1; clean text 0.5; a cell that
+    still carries surrounding blanks or a quote character left by a wrong dialect weighs 0.
+    """
+    if cell == "":
+        return 1.0
+    if cell[0] in " \t" or cell[-1] in " \t":
+        return 0.0
+    if len(cell) >= 2 and cell[0] == cell[-1] and cell[0] in "\"'":
+        return 0.0
+    if is_numeric(cell) or cell.lower() in _MISSING or cell.lower() in _FLAGS:
+        return 1.0
+    if _CONTACT.fullmatch(cell):
+        return 1.0
+    return 0.5
+
+
+def is_footer_text(cell: str) -> bool:
+    return bool(FOOTER_WORDS.match(cell.strip()))

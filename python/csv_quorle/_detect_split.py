@@ -1,0 +1,69 @@
+"""Splitting a decoded sample into physical lines and, with a candidate dialect, into records."""
+
+from __future__ import annotations
+
+import csv
+import re
+from typing import NamedTuple
+
+# CR LF, LF and a lone CR each end one physical line.
+_LINE = re.compile(r"[^\r\n]*(?:\r\n|\r|\n)|[^\r\n]+\Z")
+
+
+class Candidate(NamedTuple):
+    delimiter: str
+    quote: str | None
+    skip_initial_space: bool = False
+    escape: str | None = None
+
+
+class Record(NamedTuple):
+    first: int  # 1-based index of its first and last physical line within the sample
+    last: int
+    fields: list[str]
+
+    @property
+    def blank(self) -> bool:
+        """No cell holds anything: a blank line, blanks only, or a row of bare delimiters."""
+        return not any(f.strip() for f in self.fields)
+
+    @property
+    def filled(self) -> int:
+        return sum(1 for f in self.fields if f.strip())
+
+    @property
+    def width(self) -> int:
+        return len(self.fields)
+
+
+def split_lines(text: str) -> list[str]:
+    """Physical lines with their line breaks kept, so the csv module can rejoin quoted ones."""
+    return _LINE.findall(text)
+
+
+def parse(lines: list[str], cand: Candidate, limit: int | None = None) -> list[Record]:
+    """Records of `lines` under `cand`; never raises, stops quietly where the csv module gives up."""
+    options: dict[str, object] = {
+        "delimiter": cand.delimiter,
+        "skipinitialspace": cand.skip_initial_space,
+        "strict": False,
+        "escapechar": cand.escape,
+    }
+    if cand.quote is None:
+        options["quoting"] = csv.QUOTE_NONE
+    else:
+        options["quotechar"] = cand.quote
+    if cand.delimiter == " " and cand.skip_initial_space:
+        lines = [line.lstrip(" ") for line in lines]  # aligned columns: indent is no field
+    reader = csv.reader(lines, **options)  # type: ignore[arg-type]
+    records: list[Record] = []
+    previous = 0
+    try:
+        for fields in reader:
+            records.append(Record(previous + 1, reader.line_num, fields))
+            previous = reader.line_num
+            if limit is not None and len(records) >= limit:
+                break
+    except csv.Error:
+        pass
+    return records
