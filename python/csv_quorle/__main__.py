@@ -4,4 +4,6 @@ import sys
 
 from ._cli import main
 
-sys.exit(main())
+# The guard matters: worker processes import the main module again, as `__mp_main__`.
+if __name__ == "__main__":
+    sys.exit(main())

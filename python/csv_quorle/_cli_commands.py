@@ -22,7 +22,7 @@ from ._cli_run import (
     stem_name,
     write_repairs,
 )
-from ._many import FileResult, Job, describe_error, plan_outputs
+from ._many import FileResult, Job, describe_error, make_dirs, plan_outputs
 
 
 def _error_lines(results: Sequence[FileResult]) -> None:
@@ -52,9 +52,7 @@ def rescue(inputs: Sequence[str], output: str | None, out_dir: str | None, quara
     to_stdout = out_dir is None and output in (None, "-")
     with Workspace() as ws, stdout_guard():
         pairs = ws.inputs(inputs)
-        for folder in (out_dir, quarantine_dir):
-            if folder is not None:
-                os.makedirs(folder, exist_ok=True)
+        make_dirs(out_dir, quarantine_dir)
         if out_dir is not None:
             jobs = jobs_to_dir(pairs, out_dir, quarantine_dir, options)
         else:

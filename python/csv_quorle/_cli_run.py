@@ -81,7 +81,7 @@ class Progress:
         self.by_name = {(job.name or job.source): size for job, size in zip(jobs, self.sizes)}
         self.finished = 0  # bytes of the files done
         self.count = 0  # files done; in this process they are done in order
-        desc = (jobs[0].name or jobs[0].source) if len(jobs) == 1 else f"{len(jobs):,} files"
+        desc = os.path.basename(jobs[0].name or jobs[0].source) if len(jobs) == 1 else f"{len(jobs):,} files"
         self.bar = tqdm(
             total=sum(self.sizes), desc=desc, unit="B", unit_scale=True, unit_divisor=1024,
             file=sys.stderr, leave=False, dynamic_ncols=True,

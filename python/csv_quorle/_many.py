@@ -129,6 +129,13 @@ def check_options(options: dict[str, Any]) -> None:
     inspect.signature(rescue).bind("source", "output", None, **options)
 
 
+def make_dirs(*folders: str | os.PathLike[str] | None) -> None:
+    """The output folders, created when missing (as Dask's writers do)."""
+    for folder in folders:
+        if folder is not None:
+            os.makedirs(folder, exist_ok=True)
+
+
 def make_jobs(
     sources: Iterable[str | os.PathLike[str]],
     out_dir: str | os.PathLike[str],
@@ -239,14 +246,15 @@ def rescue_many(
     progress: bool | Callable[[FileResult], None] = False,
     **options: Any,
 ) -> list[FileResult]:
-    """Rescues each source into `out_dir/<stem>.csv` (and `quarantine_dir/<stem>.quarantine.csv`)
-    with the keyword options of `rescue`, on a pool of `workers` processes (default: one per
+    """Rescues each source into `out_dir/<stem>.csv` (and `quarantine_dir/<stem>.quarantine.csv`;
+    both folders are created when missing) with the keyword options of `rescue`, on a pool of `workers` processes (default: one per
     processor). Gzip, bzip2, xz and zstd inputs are unpacked first; binary inputs are refused.
 
     Returns one `FileResult` per source, in order: the `Report`, or the error's type and message.
     `progress=True` shows a bar on standard error when it is a terminal; a callable is called with
     each result as it comes in."""
     check_options(options)
+    make_dirs(out_dir, quarantine_dir)
     jobs = make_jobs(sources, out_dir, quarantine_dir, options)
     bar = None
     done = progress if callable(progress) else None

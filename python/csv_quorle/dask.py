@@ -11,7 +11,7 @@ import os
 from collections.abc import Callable, Iterable, Sequence
 from typing import Any
 
-from ._many import FileResult, check_options, make_jobs, run_job
+from ._many import FileResult, check_options, make_dirs, make_jobs, run_job
 
 __all__ = ["read_csv", "rescue_many"]
 
@@ -44,9 +44,7 @@ def rescue_many(
     if client is None:
         client = distributed.get_client()
     check_options(options)
-    for folder in (out_dir, quarantine_dir):
-        if folder is not None:
-            os.makedirs(folder, exist_ok=True)
+    make_dirs(out_dir, quarantine_dir)
     jobs = make_jobs(sources, out_dir, quarantine_dir, options)
     if not jobs:
         return []
