@@ -165,13 +165,32 @@ def _pool_context():
     return multiprocessing.get_context("forkserver" if "forkserver" in methods else "spawn")
 
 
+def _ignore_interrupts() -> None:
+    """Ctrl-C reaches every process of the terminal's group; the parent alone answers it (by
+    stopping the workers), so a worker never prints a traceback of its own."""
+    import signal
+
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
+def _stop_workers(pool) -> None:
+    """Ends the workers now, running files included, instead of waiting for them at exit."""
+    terminate = getattr(pool, "terminate_workers", None)  # Python 3.14
+    if terminate is not None:
+        terminate()
+        return
+    for process in list((getattr(pool, "_processes", None) or {}).values()):
+        process.terminate()
+    pool.shutdown(wait=False, cancel_futures=True)
+
+
 def _run_pool(jobs: list[tuple[int, Job]], workers: int, done: Callable[[int, FileResult], None]) -> list[int]:
     """Runs jobs on a fresh pool; returns the indices left unfinished because a worker died."""
     from concurrent.futures import ProcessPoolExecutor, as_completed
     from concurrent.futures.process import BrokenProcessPool
 
     lost: list[int] = []
-    pool = ProcessPoolExecutor(max_workers=workers, mp_context=_pool_context())
+    pool = ProcessPoolExecutor(max_workers=workers, mp_context=_pool_context(), initializer=_ignore_interrupts)
     try:
         futures = {}
         for i, job in jobs:
@@ -182,11 +201,13 @@ def _run_pool(jobs: list[tuple[int, Job]], workers: int, done: Callable[[int, Fi
         for future in as_completed(futures):
             i = futures[future]
             try:
-                done(i, future.result())
+                result = future.result()
             except BrokenProcessPool:
                 lost.append(i)
-    except BaseException:
-        pool.shutdown(wait=False, cancel_futures=True)
+                continue
+            done(i, result)
+    except BaseException:  # KeyboardInterrupt, or a failing `done` callback
+        _stop_workers(pool)
         raise
     pool.shutdown()
     return sorted(lost)

@@ -51,11 +51,13 @@ def rescue_many(
     futures = client.map(run_job, jobs, pure=False)
     index = {future.key: i for i, future in enumerate(futures)}
     results: list[FileResult | None] = [None] * len(jobs)
-    for future in distributed.as_completed(futures):
+    # Results come back through the client's event loop as they finish, not one round trip each.
+    for future, outcome in distributed.as_completed(futures, with_results=True, raise_errors=False):
         i = index[future.key]
-        try:
-            result = future.result()
-        except Exception as exc:  # the task itself failed (a worker died every time it ran)
+        if isinstance(outcome, FileResult):
+            result = outcome
+        else:  # the task itself failed (a worker died each time it ran it) or was cancelled
+            exc = outcome[1] if isinstance(outcome, tuple) else outcome
             result = jobs[i].failed(exc)
         results[i] = result
         if progress is not None:

@@ -8,10 +8,12 @@ import json
 import os
 import pty
 import random
+import signal
 import struct
 import subprocess
 import sys
 import termios
+import time
 
 import pytest
 
@@ -121,6 +123,22 @@ def test_reader_that_goes_away_ends_quietly(tmp_path):
     child.stdout.close()
     assert child.wait(timeout=120) == 1
     assert b"Traceback" not in child.stderr.read()
+
+
+def test_interrupt_is_one_line_and_leaves_no_spooled_input(tmp_path):
+    spool = tmp_path / "tmp"
+    spool.mkdir()
+    child = subprocess.Popen([sys.executable, "-m", "csv_quorle", "rescue", "-"], stdin=subprocess.PIPE,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, env={**os.environ, "TMPDIR": str(spool)})
+    child.stdin.write(damaged_csv(1) * 100)
+    child.stdin.flush()
+    while not any(spool.iterdir()):  # standard input is being copied to a file: interrupt it there
+        time.sleep(0.01)
+    child.send_signal(signal.SIGINT)
+    _, err = child.communicate(timeout=60)
+    assert child.returncode == 130
+    assert err.strip() == b"csv-quorle: interrupted"  # after the line break that ends a ^C
+    assert list(spool.iterdir()) == []
 
 
 def test_exit_statuses(export, tmp_path):
