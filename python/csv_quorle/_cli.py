@@ -83,7 +83,8 @@ class _Group(click.Group):
         return list(self.commands)  # in the order of a user's first steps, not alphabetical
 
 
-@click.group(cls=_Group, help=MAIN_HELP, context_settings={"help_option_names": ["-h", "--help"], "max_content_width": 100})
+@click.group(cls=_Group, help=MAIN_HELP,
+             context_settings={"help_option_names": ["-h", "--help"], "max_content_width": 100})
 @click.version_option(package_name="csv-quorle", prog_name=PROG)
 def cli() -> None:
     pass

@@ -3,12 +3,13 @@ stops the others."""
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import functools
 import inspect
 import os
 import sys
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import Any
 
 from ._inputs import plain_input, stem_of
@@ -78,7 +79,7 @@ def run_job(job: Job, progress: Callable[[int, int], None] | None = None) -> Fil
         options = job.options
         if progress is not None and rescue_takes_progress():
             options = {**options, "progress": progress}
-        with plain_input(job.source, temp_dir=None) as path:
+        with plain_input(job.source, temp_dir=None) as path, _interruptible():
             report = rescue(path, job.output, job.quarantine, **options)
         return FileResult(job.name or job.source, job.output, job.quarantine, report)
     except Exception as exc:  # one file's failure, whatever it is, is that file's result
@@ -165,23 +166,43 @@ def _pool_context():
     return multiprocessing.get_context("forkserver" if "forkserver" in methods else "spawn")
 
 
-def _ignore_interrupts() -> None:
-    """Ctrl-C reaches every process of the terminal's group; the parent alone answers it (by
-    stopping the workers), so a worker never prints a traceback of its own."""
+_in_pool_worker = False
+
+
+def _pool_worker_init() -> None:
+    """Ctrl-C reaches every process of the terminal's group. A worker that is waiting for work
+    ignores it (or it would print a traceback of its own); one that is rescuing a file stops that
+    rescue the way `rescue` stops on Ctrl-C, leaving nothing half-written, and the parent ends
+    the pool."""
+    global _in_pool_worker
     import signal
 
+    _in_pool_worker = True
     signal.signal(signal.SIGINT, signal.SIG_IGN)
 
 
-def _stop_workers(pool) -> None:
-    """Ends the workers now, running files included, instead of waiting for them at exit."""
-    terminate = getattr(pool, "terminate_workers", None)  # Python 3.14
-    if terminate is not None:
-        terminate()
+@contextlib.contextmanager
+def _interruptible() -> Iterator[None]:
+    if not _in_pool_worker:
+        yield
         return
+    import signal
+
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
+def _stop_workers(pool) -> None:
+    """Interrupts the files being rescued, drops those not started, and waits for the workers."""
+    import signal
+
     for process in list((getattr(pool, "_processes", None) or {}).values()):
-        process.terminate()
-    pool.shutdown(wait=False, cancel_futures=True)
+        with contextlib.suppress(OSError):
+            os.kill(process.pid, signal.SIGINT)
+    pool.shutdown(wait=True, cancel_futures=True)
 
 
 def _run_pool(jobs: list[tuple[int, Job]], workers: int, done: Callable[[int, FileResult], None]) -> list[int]:
@@ -190,7 +211,7 @@ def _run_pool(jobs: list[tuple[int, Job]], workers: int, done: Callable[[int, Fi
     from concurrent.futures.process import BrokenProcessPool
 
     lost: list[int] = []
-    pool = ProcessPoolExecutor(max_workers=workers, mp_context=_pool_context(), initializer=_ignore_interrupts)
+    pool = ProcessPoolExecutor(max_workers=workers, mp_context=_pool_context(), initializer=_pool_worker_init)
     try:
         futures = {}
         for i, job in jobs:
@@ -268,8 +289,10 @@ def rescue_many(
     **options: Any,
 ) -> list[FileResult]:
     """Rescues each source into `out_dir/<stem>.csv` (and `quarantine_dir/<stem>.quarantine.csv`;
-    both folders are created when missing) with the keyword options of `rescue`, on a pool of `workers` processes (default: one per
-    processor). Gzip, bzip2, xz and zstd inputs are unpacked first; binary inputs are refused.
+    both folders are created when missing) with the keyword options of `rescue`, on a pool of
+    `workers` processes (default: one per processor; one runs in this process). Gzip, bzip2, xz
+    and zstd inputs are unpacked first; binary inputs are refused. Stems shared by several inputs
+    get `-2`, `-3`, ... in the order given.
 
     Returns one `FileResult` per source, in order: the `Report`, or the error's type and message.
     `progress=True` shows a bar on standard error when it is a terminal; a callable is called with
