@@ -53,18 +53,20 @@ class Job:
     options: dict[str, Any]
     name: str = ""  # what the result calls the source, when it differs from the path read
 
-    def failed(self, exc: BaseException) -> FileResult:
+    def failed(self, exc: BaseException, read: str | None = None) -> FileResult:
+        """The result of a failure; `read` is the unpacked copy of the source, if any."""
         return FileResult(self.name or self.source, self.output, self.quarantine,
-                          error_type=type(exc).__name__, error=describe_error(exc, self.source))
+                          error_type=type(exc).__name__, error=describe_error(exc, self.source, read))
 
 
-def describe_error(exc: BaseException, source: str | None = None) -> str:
-    """One plain line for an exception; the file it names is left out when it is `source`."""
+def describe_error(exc: BaseException, *sources: str | None) -> str:
+    """One plain line for an exception; the file it names is left out when it is one of `sources`
+    (the line already names the input)."""
     if isinstance(exc, OSError) and exc.strerror:
         filename = exc.filename
         if filename is not None:
             filename = os.fsdecode(filename)
-            if filename != source:
+            if filename not in sources:
                 return f"{filename}: {exc.strerror}"
         return exc.strerror
     text = str(exc).strip().splitlines()
@@ -73,6 +75,7 @@ def describe_error(exc: BaseException, source: str | None = None) -> str:
 
 def run_job(job: Job, progress: Callable[[int, int], None] | None = None) -> FileResult:
     """Rescues one file, catching whatever goes wrong into the result. Runs in the workers."""
+    path = None
     try:
         from . import rescue
 
@@ -83,7 +86,7 @@ def run_job(job: Job, progress: Callable[[int, int], None] | None = None) -> Fil
             report = rescue(path, job.output, job.quarantine, **options)
         return FileResult(job.name or job.source, job.output, job.quarantine, report)
     except Exception as exc:  # one file's failure, whatever it is, is that file's result
-        return job.failed(exc)
+        return job.failed(exc, path)
 
 
 @functools.cache
@@ -205,6 +208,24 @@ def _stop_workers(pool) -> None:
     pool.shutdown(wait=True, cancel_futures=True)
 
 
+# Files travel to the workers in batches: a task costs a round trip between processes (a few
+# milliseconds on a busy Dask cluster), about what rescuing a 1 MB file costs. Enough batches per
+# worker remain for the load to even out at the end.
+MAX_BATCH = 32
+BATCHES_PER_SLOT = 16
+
+
+def run_batch(jobs: Sequence[Job]) -> list[FileResult]:
+    """Rescues a few files in a row, each failure caught into its own result. Runs in the workers."""
+    return [run_job(job) for job in jobs]
+
+
+def batches(jobs: Sequence[tuple[int, Job]], slots: int) -> list[list[tuple[int, Job]]]:
+    """Consecutive runs of jobs, at most MAX_BATCH long, about BATCHES_PER_SLOT per worker."""
+    size = max(1, min(MAX_BATCH, -(-len(jobs) // (max(1, slots) * BATCHES_PER_SLOT))))
+    return [list(jobs[i : i + size]) for i in range(0, len(jobs), size)]
+
+
 def _run_pool(jobs: list[tuple[int, Job]], workers: int, done: Callable[[int, FileResult], None]) -> list[int]:
     """Runs jobs on a fresh pool; returns the indices left unfinished because a worker died."""
     from concurrent.futures import ProcessPoolExecutor, as_completed
@@ -214,19 +235,21 @@ def _run_pool(jobs: list[tuple[int, Job]], workers: int, done: Callable[[int, Fi
     pool = ProcessPoolExecutor(max_workers=workers, mp_context=_pool_context(), initializer=_pool_worker_init)
     try:
         futures = {}
-        for i, job in jobs:
+        for batch in batches(jobs, workers):
+            indices = [i for i, _ in batch]
             try:
-                futures[pool.submit(run_job, job)] = i
+                futures[pool.submit(run_batch, [job for _, job in batch])] = indices
             except BrokenProcessPool:
-                lost.append(i)
+                lost.extend(indices)
         for future in as_completed(futures):
-            i = futures[future]
+            indices = futures[future]
             try:
-                result = future.result()
+                results = future.result()
             except BrokenProcessPool:
-                lost.append(i)
+                lost.extend(indices)
                 continue
-            done(i, result)
+            for i, result in zip(indices, results):
+                done(i, result)
     except BaseException:  # KeyboardInterrupt, or a failing `done` callback
         _stop_workers(pool)
         raise

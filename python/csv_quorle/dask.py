@@ -11,7 +11,7 @@ import os
 from collections.abc import Callable, Iterable, Sequence
 from typing import Any
 
-from ._many import FileResult, check_options, make_dirs, make_jobs, run_job
+from ._many import FileResult, batches, check_options, make_dirs, make_jobs, run_batch
 
 __all__ = ["read_csv", "rescue_many"]
 
@@ -48,21 +48,40 @@ def rescue_many(
     jobs = make_jobs(sources, out_dir, quarantine_dir, options)
     if not jobs:
         return []
-    futures = client.map(run_job, jobs, pure=False)
-    index = {future.key: i for i, future in enumerate(futures)}
+    slots = sum(client.nthreads().values())
+    groups = batches(list(enumerate(jobs)), slots)
+    futures = client.map(run_batch, [[job for _, job in group] for group in groups], pure=False)
+    indices = {future.key: [i for i, _ in group] for future, group in zip(futures, groups)}
     results: list[FileResult | None] = [None] * len(jobs)
-    # Results come back through the client's event loop as they finish, not one round trip each.
-    for future, outcome in distributed.as_completed(futures, with_results=True, raise_errors=False):
-        i = index[future.key]
-        if isinstance(outcome, FileResult):
-            result = outcome
-        else:  # the task itself failed (a worker died each time it ran it) or was cancelled
-            exc = outcome[1] if isinstance(outcome, tuple) else outcome
-            result = jobs[i].failed(exc)
-        results[i] = result
-        if progress is not None:
-            progress(result)
+    # Results are fetched a batch at a time, as they finish: one round trip per batch, not per file.
+    for finished in distributed.as_completed(futures).batches():
+        for future, outcome in _gather(client, finished):
+            for n, i in enumerate(indices[future.key]):
+                if isinstance(outcome, list):
+                    result = outcome[n]
+                else:  # the task itself failed (a worker died each time it ran it) or was cancelled
+                    result = jobs[i].failed(outcome)
+                results[i] = result
+                if progress is not None:
+                    progress(result)
     return results  # type: ignore[return-value]
+
+
+def _gather(client: Any, batch: list[Any]) -> list[tuple[Any, Any]]:
+    """(future, FileResult or the exception that failed its task) for each future of `batch`."""
+    done = [f for f in batch if f.status == "finished"]
+    outcomes = dict(zip(done, client.gather(done, errors="skip"))) if done else {}
+    pairs = []
+    for future in batch:
+        if future in outcomes:
+            pairs.append((future, outcomes[future]))
+        else:
+            try:
+                exc = future.exception()
+            except Exception as cancelled:  # CancelledError
+                exc = cancelled
+            pairs.append((future, exc))
+    return pairs
 
 
 def _expand(paths_or_glob: str | os.PathLike[str] | Sequence[str | os.PathLike[str]]) -> list[str]:
