@@ -1,0 +1,185 @@
+"""The `csv-quorle` command: rescue, check and sniff CSV files from a shell or a pipeline.
+
+Only click is imported up front; everything else waits for the command that needs it, so that
+`csv-quorle --help` starts at once."""
+
+from __future__ import annotations
+
+import sys
+from typing import Any
+
+import click
+
+PROG = "csv-quorle"
+
+EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_QUARANTINE = 0, 1, 2, 3
+EXIT_INTERRUPTED = 130
+
+DELIMITER_NAMES = {"tab": "\t", "\\t": "\t", "comma": ",", "semicolon": ";", "pipe": "|", "space": " "}
+
+MAIN_HELP = """Rescue damaged CSV files: a clean RFC-4180 file, a quarantine file of the records
+that could not be saved, and a report of every repair.
+
+\b
+Examples:
+  csv-quorle rescue export.csv -o clean.csv -q rejected.csv
+  zcat export.csv.gz | csv-quorle rescue - > clean.csv
+  csv-quorle rescue exports/*.csv.gz --out-dir clean/ --quarantine-dir rejected/
+  csv-quorle check export.csv
+  csv-quorle sniff exports/* --json
+
+\b
+Exit status: 0 done, 1 a file failed, 2 usage error,
+3 rows were quarantined (with --fail-on-quarantine)."""
+
+
+def _delimiter(ctx: click.Context, param: click.Parameter, value: str | None) -> str | None:
+    if value is None:
+        return None
+    value = DELIMITER_NAMES.get(value.lower(), value)
+    if len(value) != 1:
+        raise click.BadParameter("one character, or one of tab, comma, semicolon, pipe, space")
+    return value
+
+
+def _encoding(ctx: click.Context, param: click.Parameter, value: str) -> str:
+    if value != "auto":
+        import codecs
+
+        try:
+            codecs.lookup(value)
+        except LookupError:
+            raise click.BadParameter(f"unknown encoding {value!r}") from None
+    return value
+
+
+def _reading_options(f):
+    """The options that decide how the inputs are read, shared by `rescue` and `check`."""
+    decorators = [
+        click.option("--delimiter", callback=_delimiter, metavar="CHAR",
+                     help="Field delimiter (also tab, comma, semicolon, pipe, space); detected if not given."),
+        click.option("--encoding", default="auto", show_default=True, callback=_encoding,
+                     help="Input encoding: any Python codec name, or auto (byte-order mark, UTF-8, detection)."),
+        click.option("--no-header", is_flag=True, help="The first record is data, not a header."),
+        click.option("--strict", is_flag=True,
+                     help="Change no row: rows without the column count are quarantined, not padded or merged."),
+        click.option("--json", "as_json", is_flag=True, help="Print one JSON object per file instead of tables."),
+        click.option("--fail-on-quarantine", is_flag=True, help="Exit with status 3 when any row was quarantined."),
+    ]
+    for decorate in reversed(decorators):
+        f = decorate(f)
+    return f
+
+
+def _rescue_options(delimiter: str | None, encoding: str, no_header: bool, strict: bool) -> dict[str, Any]:
+    options: dict[str, Any] = {"delimiter": delimiter, "encoding": encoding, "header": not no_header}
+    if strict:
+        options.update(fill_ragged_rows=False, merge_overflow=False)
+    return options
+
+
+class _Group(click.Group):
+    def list_commands(self, ctx: click.Context) -> list[str]:
+        return list(self.commands)  # in the order of a user's first steps, not alphabetical
+
+
+@click.group(cls=_Group, help=MAIN_HELP,
+             context_settings={"help_option_names": ["-h", "--help"], "max_content_width": 100})
+@click.version_option(package_name="csv-quorle", prog_name=PROG)
+def cli() -> None:
+    pass
+
+
+@cli.command(short_help="Rescue files into clean CSV and quarantine files.", epilog="""\b
+Examples:
+  csv-quorle rescue export.csv -o clean.csv -q rejected.csv --repairs repairs.csv
+  zcat export.csv.gz | csv-quorle rescue - -o clean.csv
+  csv-quorle rescue exports/* --out-dir clean/ --quarantine-dir rejected/ --json""")
+@click.argument("inputs", nargs=-1, required=True, metavar="INPUT...")
+@click.option("-o", "--output", metavar="OUTPUT", help="The clean file (one input only); - or none: standard output.")
+@click.option("--out-dir", metavar="DIR", help="Write each input's clean file as DIR/<name>.csv.")
+@click.option("-q", "--quarantine", metavar="QUARANTINE", help="The quarantine file (one input only).")
+@click.option("--quarantine-dir", metavar="DIR", help="Write each input's quarantine file as DIR/<name>.quarantine.csv.")
+@_reading_options
+@click.option("--repairs", metavar="FILE", help="Write every repair (file, lines, kind, detail) to FILE as CSV.")
+def rescue(inputs, output, out_dir, quarantine, quarantine_dir, delimiter, encoding, no_header, strict,
+           as_json, fail_on_quarantine, repairs) -> int:
+    """Rescue each INPUT (a file, or - for standard input; gzip, bzip2, xz and zstd are unpacked).
+
+    The summary goes to standard output, or to standard error when the clean data does."""
+    from . import _cli_commands
+
+    _check_stdin_once(inputs)
+    if output is not None and out_dir is not None:
+        raise click.UsageError("give -o/--output or --out-dir, not both")
+    if quarantine is not None and quarantine_dir is not None:
+        raise click.UsageError("give -q/--quarantine or --quarantine-dir, not both")
+    if len(inputs) > 1 and out_dir is None:
+        raise click.UsageError("more than one input needs --out-dir (-o names one file)")
+    if len(inputs) > 1 and quarantine is not None:
+        raise click.UsageError("more than one input needs --quarantine-dir (-q names one file)")
+    if quarantine == "-":
+        raise click.UsageError("the quarantine file cannot be standard output")
+    options = _rescue_options(delimiter, encoding, no_header, strict)
+    return _cli_commands.rescue(inputs, output, out_dir, quarantine, quarantine_dir, options,
+                                as_json=as_json, fail_on_quarantine=fail_on_quarantine, repairs=repairs)
+
+
+@cli.command(short_help="Report what a rescue would do; write nothing.", epilog="""\b
+Examples:
+  csv-quorle check export.csv
+  csv-quorle check exports/* --json --fail-on-quarantine""")
+@click.argument("inputs", nargs=-1, required=True, metavar="INPUT...")
+@_reading_options
+def check(inputs, delimiter, encoding, no_header, strict, as_json, fail_on_quarantine) -> int:
+    """Report what a rescue of each INPUT would do (dialect, encoding, counts, warnings, first
+    repairs); nothing is written."""
+    from . import _cli_commands
+
+    _check_stdin_once(inputs)
+    options = _rescue_options(delimiter, encoding, no_header, strict)
+    return _cli_commands.check(inputs, options, as_json=as_json, fail_on_quarantine=fail_on_quarantine)
+
+
+@cli.command(short_help="Show each file's dialect, encoding, columns and header.", epilog="""\b
+Examples:
+  csv-quorle sniff export.csv
+  csv-quorle sniff exports/* --json""")
+@click.argument("inputs", nargs=-1, required=True, metavar="INPUT...")
+@click.option("--json", "as_json", is_flag=True, help="Print one JSON object per file instead of a table.")
+def sniff(inputs, as_json) -> int:
+    """Show the delimiter, quote, encoding, column count and header of each INPUT."""
+    from . import _cli_commands
+
+    _check_stdin_once(inputs)
+    return _cli_commands.sniff(inputs, as_json=as_json)
+
+
+def _check_stdin_once(inputs: tuple[str, ...]) -> None:
+    if inputs.count("-") > 1:
+        raise click.UsageError("standard input (-) can be read only once")
+
+
+def main(argv: list[str] | None = None) -> int:
+    """The console script: returns the exit status. Usage errors print click's usage lines; any
+    other failure prints one plain line, never a traceback."""
+    try:
+        status = cli.main(args=argv, prog_name=PROG, standalone_mode=False)
+    except click.ClickException as exc:
+        exc.show()
+        return exc.exit_code
+    except (KeyboardInterrupt, click.exceptions.Abort):
+        click.echo(f"{PROG}: interrupted", err=True)
+        return EXIT_INTERRUPTED
+    except BrokenPipeError:
+        return EXIT_FAILED
+    except Exception as exc:  # the last resort: one line, as for any other failure
+        from ._many import describe_error
+
+        click.echo(f"{PROG}: {describe_error(exc)}", err=True)
+        return EXIT_FAILED
+    return status if isinstance(status, int) else EXIT_OK
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,118 @@
+"""What the command line prints: aligned plain-text tables, the report of `check`, JSON lines."""
+
+from __future__ import annotations
+
+import json
+from collections.abc import Iterable, Sequence
+from typing import Any, TextIO
+
+# How many repairs `check` lists per file before it only counts the rest.
+FIRST_REPAIRS = 5
+HEADER_WIDTH = 60
+
+_CHAR_NAMES = {"\t": "tab", " ": "space", "": "none"}
+
+
+def char_name(c: str | None) -> str:
+    """A delimiter or quote as a reader can see it: `,`, `;`, `tab`."""
+    if c is None:
+        return "none"
+    return _CHAR_NAMES.get(c, c if c.isprintable() else repr(c))
+
+
+def char_quoted(c: str | None) -> str:
+    """The same in running text: `','`, `tab`."""
+    name = char_name(c)
+    return name if name in ("tab", "space", "none") or name.startswith("'") else f"'{name}'"
+
+
+def table(rows: Sequence[Sequence[Any]], head: Sequence[str], right: Iterable[int] = ()) -> str:
+    """Rows under `head`, columns two spaces apart; the columns numbered in `right` (numbers)
+    aligned to the right. No trailing blanks."""
+    right = set(right)
+    cells = [[str(c) for c in head], *([str(c) for c in row] for row in rows)]
+    widths = [max(len(r[i]) for r in cells) for i in range(len(head))]
+    lines = []
+    for r in cells:
+        parts = [c.rjust(w) if i in right else c.ljust(w) for i, (c, w) in enumerate(zip(r, widths))]
+        lines.append("  ".join(parts).rstrip())
+    return "\n".join(lines)
+
+
+def plural(n: int, word: str) -> str:
+    return f"{n:,} {word}" if n == 1 else f"{n:,} {word}s"
+
+
+def header_text(header: Sequence[str] | None) -> str:
+    if header is None:
+        return "(none)"
+    text = ", ".join(header)
+    return text if len(text) <= HEADER_WIDTH else text[: HEADER_WIDTH - 1] + "…"
+
+
+def lines_of(first: int, last: int) -> str:
+    return f"line {first}" if first == last else f"lines {first}-{last}"
+
+
+def report_block(name: str, report: Any) -> str:
+    """The report of one file, as `check` prints it."""
+    r = report
+    out = [
+        name,
+        f"  dialect   delimiter {char_quoted(r.delimiter)}, quote {char_quoted(r.quote_char)}, "
+        f"encoding {r.encoding}, {plural(r.columns, 'column')}",
+        f"  header    {header_text(r.header)}",
+        f"  rows      {r.total_rows:,} total, {r.good_rows:,} good, {r.repaired_rows:,} repaired, "
+        f"{r.quarantined_rows:,} quarantined, {plural(r.blank_lines, 'blank line')}",
+    ]
+    if r.replaced_bytes:
+        out.append(f"  encoding  {plural(r.replaced_bytes, 'byte')} replaced or recoded")
+    for i, warning in enumerate(r.warnings):
+        out.append(f"  {'warnings' if i == 0 else '':8}  {warning}")
+    repairs = r.repairs
+    for i, repair in enumerate(repairs[:FIRST_REPAIRS]):
+        where = lines_of(repair.first_line, repair.last_line)
+        out.append(f"  {'repairs' if i == 0 else '':8}  {where}: {repair.kind}, {repair.detail}")
+    if len(repairs) > FIRST_REPAIRS:
+        out.append(f"  {'':8}  … and {len(repairs) - FIRST_REPAIRS:,} more")
+    return "\n".join(out)
+
+
+def summary(results: Sequence[Any], with_output: bool = True) -> str:
+    """The table printed at the end of `rescue` and `check`: one line per file, then the totals.
+    Failures show here only as such; their messages went to standard error."""
+    rows = []
+    totals = [0, 0, 0, 0]
+    for res in results:
+        if res.ok:
+            r = res.report
+            counts = [r.total_rows, r.good_rows, r.repaired_rows, r.quarantined_rows]
+            totals = [a + b for a, b in zip(totals, counts)]
+            rows.append([res.source, "ok", *(f"{n:,}" for n in counts), r.encoding, res.output])
+        else:
+            rows.append([res.source, "failed", "-", "-", "-", "-", "-", "-"])
+    head = ["file", "status", "rows", "good", "repaired", "quarantined", "encoding", "output"]
+    if not with_output:
+        head.pop()
+        rows = [row[:-1] for row in rows]
+    failed = sum(not res.ok for res in results)
+    totals_line = (
+        f"{plural(len(results), 'file')}: {len(results) - failed:,} ok, {failed:,} failed; "
+        f"{totals[0]:,} rows, {totals[1]:,} good, {totals[2]:,} repaired, {totals[3]:,} quarantined"
+    )
+    return table(rows, head, right=(2, 3, 4, 5)) + "\n" + totals_line
+
+
+def sniff_table(entries: Sequence[tuple[str, Any]]) -> str:
+    """`sniff`'s table; each entry is a name and a dialect (or report), or a name and None."""
+    rows = []
+    for name, d in entries:
+        if d is None:
+            continue
+        rows.append([name, char_name(d.delimiter), char_name(d.quote_char), d.encoding, f"{d.columns:,}",
+                     header_text(d.header)])
+    return table(rows, ("file", "delimiter", "quote", "encoding", "columns", "header"), right=(4,))
+
+
+def json_line(obj: dict[str, Any], out: TextIO) -> None:
+    out.write(json.dumps(obj, ensure_ascii=False) + "\n")

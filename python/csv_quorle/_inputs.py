@@ -1,0 +1,221 @@
+"""What an input file holds, judged by its first bytes: plain text, a compressed stream to unpack
+first, or binary data that must not be "rescued" into garbage."""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import shutil
+import tempfile
+from collections.abc import Iterator
+
+# Long enough to judge text from binary on a real sample, short enough to cost nothing.
+SAMPLE_BYTES = 64 * 1024
+COPY_CHUNK = 1 << 20
+
+COMPRESSED = (
+    (b"\x1f\x8b\x08", "gzip"),
+    (b"\xfd7zXZ\x00", "xz"),
+    (b"\x28\xb5\x2f\xfd", "zstd"),
+    # bz2: "BZh", a block size digit, then the magic of a block (pi) or of the stream end (sqrt pi).
+    (b"BZh", "bz2"),
+)
+
+# Formats people mistake for CSV exports, named so that the refusal says what the file is.
+KNOWN_BINARY = (
+    (b"PK\x03\x04", "a ZIP archive (an .xlsx workbook?)"),
+    (b"PK\x05\x06", "an empty ZIP archive"),
+    (b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1", "an OLE2 file (an .xls workbook?)"),
+    (b"PAR1", "a Parquet file"),
+    (b"ARROW1", "an Arrow IPC file"),
+    (b"SQLite format 3\x00", "an SQLite database"),
+    (b"%PDF-", "a PDF document"),
+    (b"\x89PNG\r\n\x1a\n", "a PNG image"),
+    (b"\xff\xd8\xff", "a JPEG image"),
+    (b"GIF8", "a GIF image"),
+    (b"\x7fELF", "an executable"),
+    (b"7z\xbc\xaf\x27\x1c", "a 7-Zip archive"),
+    (b"Rar!\x1a\x07", "a RAR archive"),
+)
+
+TEXT_BOMS = (
+    b"\xef\xbb\xbf",
+    b"\xff\xfe\x00\x00",
+    b"\x00\x00\xfe\xff",
+    b"\xff\xfe",
+    b"\xfe\xff",
+)
+
+# C0 controls that do not occur in text: everything below 0x20 except tab, LF, VT, FF, CR and ESC,
+# plus DEL. NUL counts, so UTF-16 and UTF-32 without a byte-order mark are recognised first.
+_CONTROL = bytes(b for b in range(32) if b not in b"\t\n\x0b\x0c\r\x1b") + b"\x7f"
+# A damaged export may hold a few stray NULs or control bytes; binary data has them everywhere
+# (about one byte in nine of random data).
+BINARY_CONTROL_SHARE = 0.05
+
+
+class BinaryInputError(ValueError):
+    """The input is binary data (not text, not a compressed stream), so there is nothing to rescue."""
+
+
+class DamagedCompressedInputError(ValueError):
+    """The compressed stream ends early or is corrupt, so the input is incomplete."""
+
+
+def compression_of(head: bytes) -> str | None:
+    """The compression format whose magic bytes begin `head`, or None."""
+    for magic, name in COMPRESSED:
+        if head.startswith(magic):
+            if name == "bz2" and not (
+                head[3:4].isdigit() and head[4:10] in (b"1AY&SY", b"\x17rE8P\x90")
+            ):
+                continue
+            return name
+    return None
+
+
+def _wide_text(sample: bytes) -> bool:
+    """UTF-16 or UTF-32 text without a byte-order mark: in ASCII-range text, all but one byte of
+    each code unit are zero, always in the same places."""
+    for width in (2, 4):
+        n = len(sample) - len(sample) % width
+        if n < 8 * width:
+            continue
+        shares = [sample[i:n:width].count(0) * width / n for i in range(width)]
+        if sum(s >= 0.9 for s in shares) == width - 1 and sum(s <= 0.1 for s in shares) == 1:
+            return True
+    return False
+
+
+def binary_kind(sample: bytes) -> str | None:
+    """What the binary data of `sample` (a file's first bytes) looks like, or None for text."""
+    for magic, name in KNOWN_BINARY:
+        if sample.startswith(magic):
+            return name
+    if not sample or sample.startswith(TEXT_BOMS) or _wide_text(sample):
+        return None
+    controls = len(sample) - len(sample.translate(None, _CONTROL))
+    if controls > len(sample) * BINARY_CONTROL_SHARE:
+        return "binary data"
+    return None
+
+
+def _read_head(path: str, n: int = SAMPLE_BYTES) -> bytes:
+    with open(path, "rb") as f:
+        return f.read(n)
+
+
+def _open_decompressed(path: str, kind: str):
+    if kind == "gzip":
+        import gzip
+
+        return gzip.open(path, "rb")
+    if kind == "bz2":
+        import bz2
+
+        return bz2.open(path, "rb")
+    if kind == "xz":
+        import lzma
+
+        return lzma.open(path, "rb")
+    try:
+        import zstandard
+    except ImportError:
+        raise ModuleNotFoundError(
+            "the input is zstd-compressed; reading it needs the zstandard package: "
+            "pip install 'csv-quorle[zstd]'",
+            name="zstandard",
+        ) from None
+    raw = open(path, "rb")
+    try:
+        return zstandard.ZstdDecompressor().stream_reader(raw, read_across_frames=True, closefd=True)
+    except BaseException:
+        raw.close()
+        raise
+
+
+def _damaged_data_errors() -> tuple[type[BaseException], ...]:
+    """The exceptions by which the decompressors say their data is cut short or corrupt."""
+    import lzma
+
+    errors: tuple[type[BaseException], ...] = (EOFError, lzma.LZMAError)
+    try:
+        import zstandard
+    except ImportError:
+        return errors
+    return (*errors, zstandard.ZstdError)
+
+
+def _decompress(path: str, kind: str, target) -> None:
+    """Unpacks `path` into the open binary file `target`; a cut or corrupt stream is refused."""
+    try:
+        with _open_decompressed(path, kind) as stream:
+            shutil.copyfileobj(stream, target, COPY_CHUNK)
+    except OSError as exc:
+        if exc.errno is not None:
+            raise  # a file-system failure, not damaged data (gzip and bz2 raise OSError for those)
+        reason = exc
+    except _damaged_data_errors() as exc:
+        reason = exc
+    else:
+        return
+    raise DamagedCompressedInputError(
+        f"the {kind} data is damaged or cut short ({reason or type(reason).__name__})"
+    )
+
+
+def refuse_binary(path: str, head: bytes | None = None) -> None:
+    """Raises BinaryInputError when the file at `path` holds binary data."""
+    kind = binary_kind(_read_head(path) if head is None else head)
+    if kind is not None:
+        raise BinaryInputError(f"{kind}, not CSV text: refused")
+
+
+@contextlib.contextmanager
+def plain_input(path: str, temp_dir: str | None = None) -> Iterator[str]:
+    """Yields the path of a plain-text file with the content of `path`: the file itself, or a
+    temporary file with its content unpacked (removed on leaving). Binary input is refused."""
+    with open(path, "rb") as f:  # raises the OSError of the case for a missing or unreadable file
+        head = f.read(SAMPLE_BYTES)
+    kind = compression_of(head)
+    if kind is None:
+        refuse_binary(path, head)
+        yield path
+        return
+    fd, unpacked = tempfile.mkstemp(prefix="csv-quorle-", suffix=".csv", dir=temp_dir)
+    try:
+        with os.fdopen(fd, "wb") as target:
+            _decompress(path, kind, target)
+        refuse_binary(unpacked)
+        yield unpacked
+    finally:
+        with contextlib.suppress(OSError):
+            os.unlink(unpacked)
+
+
+def spool(stream, temp_dir: str | None = None) -> str:
+    """Copies a binary stream (standard input) into a new temporary file and returns its path;
+    the caller removes it."""
+    fd, path = tempfile.mkstemp(prefix="csv-quorle-stdin-", suffix=".csv", dir=temp_dir)
+    try:
+        with os.fdopen(fd, "wb") as f:
+            shutil.copyfileobj(stream, f, COPY_CHUNK)
+    except BaseException:
+        os.unlink(path)
+        raise
+    return path
+
+
+_COMPRESSION_SUFFIXES = (".gz", ".gzip", ".bz2", ".xz", ".zst", ".zstd")
+
+
+def stem_of(name: str) -> str:
+    """The name an input's outputs are called by: `exports/a.csv.gz` -> `a`."""
+    base = os.path.basename(os.path.normpath(name)) or "input"
+    lower = base.lower()
+    for suffix in _COMPRESSION_SUFFIXES:
+        if lower.endswith(suffix) and len(base) > len(suffix):
+            base = base[: -len(suffix)]
+            break
+    root, ext = os.path.splitext(base)
+    return root if root and ext else base
