@@ -116,6 +116,38 @@ void StringBatchBuilder::end_row() {
   }
 }
 
+void StringBatchBuilder::row(std::span<const std::string_view> fields) {
+  if (col_ != 0 || fields.size() > columns_) {  // the careful way, which also refuses misuse
+    for (std::string_view f : fields)
+      field(f.data(), f.size());
+    return end_row();
+  }
+  begin_row();
+  std::size_t k =
+      large_ ? append_fields<std::int64_t>(fields) : append_fields<std::int32_t>(fields);
+  col_ = k;
+  for (; k < fields.size(); ++k)
+    field(fields[k].data(), fields[k].size());  // past the limit
+  end_row();
+}
+
+// Appends fields while every column stays within the limit; the number appended.
+template <class Offset>
+std::size_t StringBatchBuilder::append_fields(std::span<const std::string_view> fields) {
+  const std::size_t n = fields.size();
+  for (std::size_t k = 0; k < n; ++k) {
+    Column& c = cols_[k];
+    const std::size_t size = fields[k].size();
+    const std::uint64_t end = c.size + size;
+    if (end > limit_) return k;
+    if (end > c.capacity) grow_data(c, size);
+    detail::copy_bytes(c.data + c.size, fields[k].data(), size);
+    c.size = end;
+    static_cast<Offset*>(c.offsets)[rows_ + 1] = static_cast<Offset>(end);
+  }
+  return n;
+}
+
 void StringBatchBuilder::set_null(Column& c) {
   if (c.valid == nullptr) {
     const std::size_t bytes = row_capacity_ / 8 + 1;

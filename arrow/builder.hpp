@@ -26,6 +26,32 @@
 
 namespace quorle::arrow {
 
+namespace detail {
+// Most fields are short: a copy of up to 16 bytes in two overlapping moves beats a call to memcpy.
+// Never reads or writes outside [src, src + n) and [dst, dst + n).
+inline void copy_bytes(char* dst, const char* src, std::size_t n) {
+  if (n > 16) {
+    std::memcpy(dst, src, n);
+  } else if (n >= 8) {
+    std::uint64_t a, b;
+    std::memcpy(&a, src, 8);
+    std::memcpy(&b, src + n - 8, 8);
+    std::memcpy(dst, &a, 8);
+    std::memcpy(dst + n - 8, &b, 8);
+  } else if (n >= 4) {
+    std::uint32_t a, b;
+    std::memcpy(&a, src, 4);
+    std::memcpy(&b, src + n - 4, 4);
+    std::memcpy(dst, &a, 4);
+    std::memcpy(dst + n - 4, &b, 4);
+  } else if (n != 0) {
+    dst[0] = src[0];
+    dst[n / 2] = src[n / 2];
+    dst[n - 1] = src[n - 1];
+  }
+}
+}  // namespace detail
+
 enum class StringType : std::uint8_t {
   kString,       ///< "u": int32 offsets
   kLargeString,  ///< "U": int64 offsets
@@ -62,11 +88,9 @@ class StringBatchBuilder {
     if (col_ >= columns_) too_many_fields();
     Column& c = cols_[col_];
     if (carrying_ || c.size + size > limit_) return carry(data, size, false);
-    if (size != 0) {  // an empty field may come with no buffer at all
-      if (c.size + size > c.capacity) grow_data(c, size);
-      std::memcpy(c.data + c.size, data, size);
-      c.size += size;
-    }
+    if (c.size + size > c.capacity) grow_data(c, size);
+    detail::copy_bytes(c.data + c.size, data, size);  // nothing at all for an empty field
+    c.size += size;
     store_offset(c);
     ++col_;
   }
@@ -86,12 +110,9 @@ class StringBatchBuilder {
   /// Ends the row; the columns it did not reach are padding.
   void end_row();
 
-  /// A whole row: its fields, then padding up to the column count.
-  void row(std::span<const std::string_view> fields) {
-    for (std::string_view f : fields)
-      field(f.data(), f.size());
-    end_row();
-  }
+  /// A whole row: its fields, then padding up to the column count. The same as field() for each
+  /// and end_row(), with the checks made once per row.
+  void row(std::span<const std::string_view> fields);
 
   std::size_t columns() const { return columns_; }
   StringType type() const { return options_.type; }
@@ -133,6 +154,8 @@ class StringBatchBuilder {
   }
   void store_offset_zero(Column& c);
   std::uint64_t offset_at(const Column& c, std::size_t row) const;
+  template <class Offset>
+  std::size_t append_fields(std::span<const std::string_view> fields);
   void set_null(Column& c);
   void carry(const char* data, std::size_t size, bool null);
   void settle();
