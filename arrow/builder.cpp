@@ -131,6 +131,43 @@ void StringBatchBuilder::row(std::span<const std::string_view> fields) {
   end_row();
 }
 
+void StringBatchBuilder::delimited_row(const char* begin, const char* end, char delimiter) {
+  if (col_ != 0 || full_ || replay_) return delimited_row_careful(begin, end, delimiter);
+  begin_row();
+  const char* p = begin;
+  for (std::size_t k = 0;; ++k) {
+    const void* hit = std::memchr(p, delimiter, static_cast<std::size_t>(end - p));
+    const char* stop = hit != nullptr ? static_cast<const char*>(hit) : end;
+    const std::size_t size = static_cast<std::size_t>(stop - p);
+    if (k >= columns_) too_many_fields();
+    Column& c = cols_[k];
+    const std::uint64_t to = c.size + size;
+    if (to > limit_) {  // the careful way from here on, which sets the row aside
+      col_ = k;
+      return delimited_row_careful(p, end, delimiter);
+    }
+    if (to > c.capacity) grow_data(c, size);
+    detail::copy_bytes(c.data + c.size, p, size);
+    c.size = to;
+    store_offset(c);
+    if (stop == end) {
+      col_ = k + 1;
+      return end_row();
+    }
+    p = stop + 1;
+  }
+}
+
+void StringBatchBuilder::delimited_row_careful(const char* p, const char* end, char delimiter) {
+  for (;;) {
+    const void* hit = std::memchr(p, delimiter, static_cast<std::size_t>(end - p));
+    const char* stop = hit != nullptr ? static_cast<const char*>(hit) : end;
+    field(p, static_cast<std::size_t>(stop - p));
+    if (stop == end) return end_row();
+    p = stop + 1;
+  }
+}
+
 // Appends fields while every column stays within the limit; the number appended.
 template <class Offset>
 std::size_t StringBatchBuilder::append_fields(std::span<const std::string_view> fields) {

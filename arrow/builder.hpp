@@ -114,6 +114,10 @@ class StringBatchBuilder {
   /// and end_row(), with the checks made once per row.
   void row(std::span<const std::string_view> fields);
 
+  /// A whole row given as the text of a record without quotes: its fields are the runs between
+  /// `delimiter` bytes in [begin, end). The tokenizer's quote-free records go here in bulk.
+  void delimited_row(const char* begin, const char* end, char delimiter);
+
   std::size_t columns() const { return columns_; }
   StringType type() const { return options_.type; }
   /// Rows in the current batch.
@@ -156,6 +160,7 @@ class StringBatchBuilder {
   std::uint64_t offset_at(const Column& c, std::size_t row) const;
   template <class Offset>
   std::size_t append_fields(std::span<const std::string_view> fields);
+  void delimited_row_careful(const char* p, const char* end, char delimiter);
   void set_null(Column& c);
   void carry(const char* data, std::size_t size, bool null);
   void settle();

@@ -5,6 +5,8 @@
 //                    and released at once (a consumer that drops batches)
 //   build only       the builder's share of the second pass: fields of each batch collected as
 //                    spans first, only the appends and finish() timed
+//   tokenize+split   as tokenize+build, but records without quotes reach the builder whole and
+//                    are split there (delimited_row), as the streaming core should feed it
 //
 //   arrow_builder_bench FILE [--repeat N] [--batch-rows N] [--delimiter C] [--large]
 #include <fcntl.h>
@@ -66,17 +68,35 @@ struct Settings {
 
 // Runs the tokenizer over the file and hands each record's fields to `row`; `batch` after every
 // batch_rows records and at the end.
+template <class... F>
+struct Overload : F... {
+  using F::operator()...;
+};
+template <class... F>
+Overload(F...) -> Overload<F...>;
+
+// A record handler that takes every record through the collector's fields.
+template <class Row>
+auto all_fields(Row row) {
+  return Overload{row, [](const engine::RecordSpan&) { return false; }};
+}
+
 template <class Row, class Batch>
 void tokenize(std::string_view data, const Settings& s, Totals& t, Row row, Batch batch) {
   engine::RecordTokenizer tokenizer(data, s.delimiter, '"', true);
   engine::FieldCollector fields(data);
   std::size_t in_batch = 0;
   while (tokenizer.next(fields)) {
-    const std::vector<engine::FieldText>& f = fields.fields();
-    const std::size_t n = f.size() < s.columns ? f.size() : s.columns;
-    row(fields, f.data(), n);
+    const engine::RecordSpan& span = tokenizer.last_span();
+    if (!row(span)) {
+      const std::vector<engine::FieldText>& f = fields.fields();
+      const std::size_t n = f.size() < s.columns ? f.size() : s.columns;
+      row(fields, f.data(), n);
+      t.fields += n;
+    } else {
+      t.fields += fields.field_count();
+    }
     ++t.rows;
-    t.fields += n;
     if (++in_batch == s.batch_rows) {
       batch();
       in_batch = 0;
@@ -89,10 +109,10 @@ Totals tokenize_only(std::string_view data, const Settings& s) {
   Totals t;
   tokenize(
       data, s, t,
-      [&](const engine::FieldCollector& c, const engine::FieldText* f, std::size_t n) {
+      all_fields([&](const engine::FieldCollector& c, const engine::FieldText* f, std::size_t n) {
         for (std::size_t i = 0; i < n; ++i)
           t.field_bytes += c.text(f[i]).size();
-      },
+      }),
       [] {});
   return t;
 }
@@ -109,7 +129,7 @@ Totals tokenize_and_build(std::string_view data, const Settings& s) {
   std::vector<std::string_view> row;
   tokenize(
       data, s, t,
-      [&](const engine::FieldCollector& c, const engine::FieldText* f, std::size_t n) {
+      all_fields([&](const engine::FieldCollector& c, const engine::FieldText* f, std::size_t n) {
         row.clear();
         for (std::size_t i = 0; i < n; ++i) {
           row.push_back(c.text(f[i]));
@@ -117,8 +137,35 @@ Totals tokenize_and_build(std::string_view data, const Settings& s) {
         }
         builder.row(row);
         if (builder.full()) finish_and_drop(builder);
-      },
+      }),
       [&] { finish_and_drop(builder); });
+  return t;
+}
+
+// As above, but a record without quotes goes to the builder whole, split there: the collector
+// never splits it.
+Totals tokenize_and_build_plain(std::string_view data, const Settings& s) {
+  Totals t;
+  arrow::StringBatchBuilder builder(s.columns, s.options);
+  std::vector<std::string_view> row;
+  auto general = [&](const engine::FieldCollector& c, const engine::FieldText* f, std::size_t n) {
+    row.clear();
+    for (std::size_t i = 0; i < n; ++i) {
+      row.push_back(c.text(f[i]));
+      t.field_bytes += row.back().size();
+    }
+    builder.row(row);
+    if (builder.full()) finish_and_drop(builder);
+  };
+  auto plain = [&](const engine::RecordSpan& span) {
+    if (!span.quote_free) return false;
+    builder.delimited_row(data.data() + span.begin, data.data() + span.end,
+                          static_cast<char>(s.delimiter));
+    t.field_bytes += span.end - span.begin;  // delimiters included: a close upper bound
+    if (builder.full()) finish_and_drop(builder);
+    return true;
+  };
+  tokenize(data, s, t, Overload{general, plain}, [&] { finish_and_drop(builder); });
   return t;
 }
 
@@ -133,14 +180,14 @@ Totals build_only(std::string_view data, const Settings& s) {
   std::vector<std::string_view> row;
   tokenize(
       data, s, t,
-      [&](const engine::FieldCollector& c, const engine::FieldText* f, std::size_t n) {
+      all_fields([&](const engine::FieldCollector& c, const engine::FieldText* f, std::size_t n) {
         for (std::size_t i = 0; i < n; ++i) {
           const std::string_view v = c.text(f[i]);
           text.append(v);
           lengths.push_back(static_cast<std::uint32_t>(v.size()));
         }
         counts.push_back(static_cast<std::uint32_t>(n));
-      },
+      }),
       [&] {
         const double u0 = user_seconds();
         const auto t0 = Clock::now();
@@ -230,6 +277,7 @@ int main_(int argc, char** argv) {
   run("tokenize", data, s, repeat, tokenize_only, true);
   run("tokenize+build", data, s, repeat, tokenize_and_build);
   run("build only", data, s, repeat, build_only);
+  run("tokenize+split", data, s, repeat, tokenize_and_build_plain);
   return 0;
 }
 

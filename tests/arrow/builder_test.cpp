@@ -32,8 +32,18 @@ Rows expected(const Input& input, std::size_t columns, bool null_padding) {
   return rows;
 }
 
+// Complete rows go in whole, every other one as delimited text; the others field by field.
 void append(StringBatchBuilder& builder, const std::vector<Value>& row) {
-  if (std::all_of(row.begin(), row.end(), [](const Value& v) { return v.has_value(); })) {
+  static bool as_text = false;
+  const bool complete =
+      std::all_of(row.begin(), row.end(), [](const Value& v) { return v.has_value(); });
+  if (complete && !row.empty() && (as_text = !as_text)) {
+    std::string text = *row[0];
+    for (std::size_t k = 1; k < row.size(); ++k)
+      text += "|" + *row[k];
+    return builder.delimited_row(text.data(), text.data() + text.size(), '|');
+  }
+  if (complete) {
     std::vector<std::string_view> fields;
     for (const Value& v : row)
       fields.push_back(*v);
@@ -116,6 +126,8 @@ TEST(StringBatchBuilder, MisuseIsRefused) {
   StringBatchBuilder builder(1);
   builder.field("a", 1);
   EXPECT_THROW(builder.field("b", 1), std::length_error);
+  StringBatchBuilder narrow(2);
+  EXPECT_THROW(narrow.delimited_row("a,b,c", "a,b,c" + 5, ','), std::length_error);
   StringBatchBuilder tight(1, {StringType::kString, false, 4});
   EXPECT_THROW(tight.field("12345", 5), FieldTooLarge);
 }
