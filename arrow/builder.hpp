@@ -1,11 +1,19 @@
 // Builds batches of rescued rows as Arrow arrays: one struct array per batch, one string child per
 // column, all the column's values in one offsets buffer and one data buffer.
 //
-// Appending a field is a bounds check, an offset store and a memcpy: buffers grow geometrically,
-// and each batch starts at the size the previous one reached, so a steady stream allocates a few
-// buffers per column per batch and nothing per field. finish() hands the buffers to the ArrowArray
-// (the consumer frees them through its release callback), so they cannot be reused; the next batch
-// gets new ones.
+// Rows come in three ways: field by field (field(), padding(), end_row()), as a list of field
+// texts (row()), or as the text of a record without quotes, split here (delimited_row(): the bulk
+// of a clean file, which then never goes through a list of fields). Field bytes are copied, so
+// the input they came from may go away while batches live.
+//
+// Appending a field is a bounds check, an offset store and a short copy: buffers grow
+// geometrically, and each batch starts at the size the previous one reached, so a steady stream
+// allocates a few buffers per column per batch and nothing per field. finish() hands the buffers
+// to the ArrowArray (the consumer frees them through its release callback), so they cannot be
+// reused; the next batch gets new ones.
+//
+// A row with more fields than columns is refused (std::length_error): cutting or merging fields
+// is the rescue's decision, made before. After an exception the builder is not to be used again.
 //
 // With int32 offsets ("u") no column of a batch may hold more than 2^31-1 bytes. When a row would
 // take a column past that, the row is set aside, full() turns true, and the next finish() exports

@@ -109,19 +109,6 @@ TEST(StringBatchBuilder, EmptyBatchIsValid) {
   EXPECT_EQ(build({{}, {}}, 0, {}, 10).size(), 2u);
 }
 
-TEST(StringBatchBuilder, FieldByFieldMatchesWholeRows) {
-  StringBatchBuilder builder(2, {StringType::kString, true});
-  builder.field("ab", 2);
-  builder.padding();
-  builder.end_row();
-  builder.field("c", 1);
-  builder.end_row();
-  ArrowArray batch;
-  builder.finish(&batch);
-  EXPECT_EQ(testing::read_batch(batch, "u"), (Rows{{"ab", std::nullopt}, {"c", std::nullopt}}));
-  batch.release(&batch);
-}
-
 TEST(StringBatchBuilder, MisuseIsRefused) {
   StringBatchBuilder builder(1);
   builder.field("a", 1);
