@@ -16,17 +16,19 @@ else
     python3 -m venv "$venv"
     python=$venv/bin/python
     "$python" -m pip install -q --upgrade pip
-    "$python" -m pip install -q pytest numpy charset-normalizer
+    "$python" -m pip install -q -r tests/requirements.txt
     "$python" -m pip install -q .
 fi
 "$python" -c 'import sys, _csv_quorle_backend as q; print(sys.version.split()[0], q.__file__)'
 
-# The test-only extension that fails on purpose inside the entry guard, for the same interpreter.
+# The test-only extensions, for the same interpreter: one fails on purpose inside the entry guard,
+# the other makes Arrow streams of given rows.
 probe=build/probe-$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 cmake -S . -B "$probe" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUORLE_BUILD_GUARD_PROBE=ON \
-    -DPython_EXECUTABLE="$python" >/dev/null
-cmake --build "$probe" --target _quorle_guard_probe >/dev/null
+    -DQUORLE_BUILD_ARROW_PROBE=ON -DPython_EXECUTABLE="$python" >/dev/null
+cmake --build "$probe" --target _quorle_guard_probe _quorle_arrow_probe >/dev/null
 export QUORLE_GUARD_PROBE=$PWD/$probe/module
+export QUORLE_ARROW_PROBE=$PWD/$probe/arrow
 
 "$python" -m pytest -q -p no:cacheprovider tests/python
 # The csv_quorle package: arguments, files, errors and the report.
