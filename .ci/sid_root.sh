@@ -17,12 +17,13 @@
 # the lists and the next call rebuilds.
 set -euo pipefail
 
-RECIPE=1
+RECIPE=2
 
 # Installed by debootstrap itself.
 PACKAGES=(
     python3.14 python3.14-dev python3.14-dbg
     python3-numpy python3-pytest python3-scikit-build-core python3-pip
+    python3-charset-normalizer python3-click python3-tqdm
     g++ cmake ninja-build make
     ca-certificates # pip over https
 )

@@ -4,8 +4,34 @@
 >>> report = csv_quorle.rescue("export.csv", "clean.csv", "quarantine.csv")  # doctest: +SKIP
 """
 
+from typing import TYPE_CHECKING, Any
+
+from ._detect import detect
+from ._dialect import Decision, Dialect
 from ._report import Repair, RepairList, Report
 from ._rescue import rescue
 
-__all__ = ["Repair", "RepairList", "Report", "rescue"]
+if TYPE_CHECKING:
+    from ._many import FileResult, rescue_many
+
+__all__ = [
+    "Decision",
+    "Dialect",
+    "FileResult",
+    "Repair",
+    "RepairList",
+    "Report",
+    "detect",
+    "rescue",
+    "rescue_many",
+]
 __version__ = "0.2.0"
+
+
+def __getattr__(name: str) -> Any:
+    # The process pool is imported only by those who use it, so the command line starts fast.
+    if name in ("rescue_many", "FileResult"):
+        from . import _many
+
+        return getattr(_many, name)
+    raise AttributeError(f"module 'csv_quorle' has no attribute {name!r}")
