@@ -88,7 +88,7 @@ def detect_sample(head: bytes, tail: bytes | None = None, *, encoding: str | Non
     if named:
         records = records[1:]  # the sep= line is never part of the table
     end_lines = tail_lines(tail, enc.tail_codec) if tail else []
-    layout = _layout(records, parse(end_lines, cand), len(end_lines))
+    layout, names = _layout(records, parse(end_lines, cand), len(end_lines))
     table_end, second = layout.end.value
     decisions += [Decision(name, v.value, round(v.confidence, 2), v.evidence)
                   for name, v in zip(("skip_rows", "header_lines", "columns"), layout)]
@@ -98,7 +98,7 @@ def detect_sample(head: bytes, tail: bytes | None = None, *, encoding: str | Non
                                   layout.end.evidence[-1:]))
     return Dialect(enc.head_codec, cand.delimiter, cand.quote, escape, cand.skip_initial_space,
                    layout.skip_rows.value, layout.header.value, layout.columns.value,
-                   table_end, second, tuple(decisions))
+                   table_end, second, tuple(decisions), names)
 
 
 def _dialect_decisions(ranked: list[Scored], best: Scored, text: str, escape: str | None,
@@ -152,12 +152,13 @@ def _quote_decision(ranked: list[Scored], best: Scored, text: str) -> Decision:
     return Decision("quote_char", quote, conf, (f"{opening} field(s) open with a {name}",))
 
 
-def _layout(head: list[Record], tail: list[Record], tail_count: int) -> lay.Layout:
+def _layout(head: list[Record], tail: list[Record],
+            tail_count: int) -> tuple[lay.Layout, tuple[str, ...] | None]:
     gs = lay.groups(head)
     if not gs:
         v = lay.Verdict
         return lay.Layout(v(0, 0.5, ("no rows in the sample",)), v(0, 0.5, ("no rows",)),
-                          v(0, 0.5, ("no rows",)), v((None, None), 0.5, ("no rows",)))
+                          v(0, 0.5, ("no rows",)), v((None, None), 0.5, ("no rows",))), None
     mi = lay.main_group(gs)
     s = lay.table_start(gs[mi])
     rows = gs[mi][s:]
@@ -185,7 +186,8 @@ def _layout(head: list[Record], tail: list[Record], tail_count: int) -> lay.Layo
     conf = 0.9 if ev else 0.8
     if not ev:
         ev = ["the table runs to the end of the file" + ("" if not tail else " (last lines)")]
-    return lay.Layout(skip, header, cols, lay.Verdict((end, second), conf, tuple(ev)))
+    layout = lay.Layout(skip, header, cols, lay.Verdict((end, second), conf, tuple(ev)))
+    return layout, tuple(names[:columns]) if names is not None else None
 
 
 def _skip_verdict(records: list[Record], start: Record) -> lay.Verdict:

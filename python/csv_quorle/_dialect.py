@@ -53,6 +53,7 @@ class Dialect:
     table_end: int | None = None
     second_table_line: int | None = None
     decisions: tuple[Decision, ...] = ()
+    header: tuple[str, ...] | None = None  # the names on the header's first line
 
     @property
     def has_header(self) -> bool:
