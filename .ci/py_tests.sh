@@ -7,10 +7,9 @@ set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
 if [[ ${1:-} == --sid ]]; then
-    # The sid root's venv already sees Debian's pytest, numpy and scikit-build-core; the encoding
-    # detector of csv_quorle comes from PyPI.
+    # The sid root's venv already sees Debian's pytest, numpy, scikit-build-core and the
+    # package's own dependencies.
     python=$QUORLE_PY
-    "$python" -m pip install -q charset-normalizer
     "$python" -m pip install -q --no-build-isolation .
 else
     venv=build/venv-$(python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])')
