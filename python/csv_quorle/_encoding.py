@@ -661,6 +661,11 @@ def _open(data: memoryview, fd, codec: str | None, given: str, spill_dir, engine
             f, replaced, lines = _transcode(body, codec, spill_dir)
             return spilled(f, codec, why, True, 0, replaced, lines)
         scanned = scan(body, len(mark))
+        if scanned is None and engine_recodes:
+            # The mark says UTF-8 and many bytes disagree: a legacy export with a mark put in
+            # front. Reading them as Windows-1252 keeps their text where U+FFFD would lose it.
+            why = why[:-1] + "; its invalid bytes are read as Windows-1252."
+            return keep(body, "utf-8", why, True, False, True)
         if scanned is None:  # the mark says UTF-8, whatever the bytes say
             return keep(body, "utf-8", why[:-1] + "; the engine replaces invalid sequences.", True, True)
         f, recoded, lines = scanned

@@ -82,7 +82,7 @@ def test_chunk_edges_split_sequences(tmp_path, monkeypatch, size, case):
         assert src.info.first_lines == lines
 
 
-@pytest.mark.parametrize("case", ["mostly utf8", "mostly utf8 bom", "utf8", "cp1252 export", "utf8 bom not mostly"])
+@pytest.mark.parametrize("case", ["mostly utf8", "mostly utf8 bom", "utf8", "cp1252 export"])
 def test_engine_recodes_gets_a_mostly_utf8_file_as_it_is(tmp_path, case):
     raw, encoding, text, codec, bom, recoded, replaced, lines, engine = next(c for c in CASES if c[0] == case)[1:]
     with enc.open_utf8(write(tmp_path, raw), encoding, engine_recodes=True) as src:
@@ -93,6 +93,12 @@ def test_engine_recodes_gets_a_mostly_utf8_file_as_it_is(tmp_path, case):
     else:  # nothing to recode: as without the option
         assert got == (raw[3 if bom else 0 :] if text is None else text.encode())
         assert (info.engine_recodes, info.encoding, info.engine_replaces) == (False, codec, engine)
+
+
+def test_a_utf8_mark_over_legacy_bytes_has_them_read_as_windows_1252(tmp_path):
+    with enc.open_utf8(write(tmp_path, codecs.BOM_UTF8 + b"x\xe9\n"), engine_recodes=True) as src:
+        assert bytes(src.buffer) == b"x\xe9\n"
+        assert (src.info.engine_recodes, src.info.engine_replaces) == (True, False)
 
 
 def test_kernel_copy_falls_back_to_writes(tmp_path, monkeypatch):
