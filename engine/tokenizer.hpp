@@ -300,11 +300,16 @@ bool RecordTokenizer::scan(Sink& sink) {
           // Delimiters, CR and LF are text here; an LF inside quotes ends a line.
           line_ += lf_passed;
           needs_quote |= special_passed;
-          if (extras_.escape >= 0 && drop_escapes(sink, from, s, run)) {
-            verbatim.escape_dropped();
-            needs_quote = true;
-            from = s + 1;
-            continue;
+          if (extras_.escape >= 0) {
+            const std::size_t before = run;
+            const bool escaped_quote = drop_escapes(sink, from, s, run);
+            // Any dropped escape makes the field's text differ from its input bytes.
+            if (run != before) verbatim.escape_dropped();
+            if (escaped_quote) {
+              needs_quote = true;
+              from = s + 1;
+              continue;
+            }
           }
           if (s >= n && extras_.reread_unterminated) {
             reread();
