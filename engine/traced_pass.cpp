@@ -188,8 +188,17 @@ class TracedSorter {
 
   void event(std::uint64_t first, std::uint64_t last, std::uint64_t count, RepairKind kind) {
     const std::uint64_t most = ~std::uint32_t{0};
-    out_.repairs.push_back(
-        {first, last, static_cast<std::uint32_t>(count < most ? count : most), kind});
+    const auto n = static_cast<std::uint32_t>(count < most ? count : most);
+    // Records on adjacent lines with the same repair are one entry over all their lines, so
+    // an export that lost the same trailing fields on every row costs one entry, not one a row.
+    if (!out_.repairs.empty()) {
+      RepairEvent& previous = out_.repairs.back();
+      if (previous.kind == kind && previous.count == n && previous.last_line + 1 == first) {
+        previous.last_line = last;
+        return;
+      }
+    }
+    out_.repairs.push_back({first, last, n, kind});
   }
 
   std::string_view data_;

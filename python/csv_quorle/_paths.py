@@ -40,18 +40,21 @@ class PendingFile:
         text = os.fsdecode(path)
         if os.path.isdir(text):
             raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
-        self._target = os.path.abspath(text)
+        # A symlink's target is what gets replaced, not the link itself.
+        self._target = os.path.realpath(text)
         folder, name = os.path.split(self._target)
         try:
+            # Cut the name so that a long one stays a valid file name with the marks around it.
             self.fd, self._temporary = tempfile.mkstemp(
-                prefix=f".{name}.", suffix=".part", dir=folder
+                prefix=f".{name[:200]}.", suffix=".part", dir=folder
             )
         except OSError as e:
             raise type(e)(e.errno, e.strerror, path) from None
 
-    def commit(self) -> None:
-        """Gives the file the mode a new file would have (or the one it replaces), closes it
-        and renames it into place."""
+    def close(self) -> None:
+        """Gives the file the mode a new file would have (or the one it replaces) and closes it."""
+        if self.fd < 0:
+            return
         try:
             try:
                 mode = os.stat(self._target).st_mode & 0o7777
@@ -60,6 +63,14 @@ class PendingFile:
             os.fchmod(self.fd, mode)
             os.close(self.fd)
             self.fd = -1
+        except OSError as e:
+            self.abort()
+            raise type(e)(e.errno, e.strerror, self.path) from None
+
+    def commit(self) -> None:
+        """Closes the file if still open and renames it into place."""
+        self.close()
+        try:
             os.replace(self._temporary, self._target)
         except OSError as e:
             self.abort()

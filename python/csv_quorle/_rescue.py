@@ -108,9 +108,13 @@ def rescue(
                 source_fd,
                 source_offset,
             )
+            # Both complete before either replaces anything; the clean output goes first.
+            clean.close()
+            if rest is not None:
+                rest.close()
+            clean.commit()
             if rest is not None:
                 rest.commit()
-            clean.commit()
 
     repairs = RepairList(result["repairs"])
     return Report(

@@ -113,6 +113,17 @@ class TestFiles:
         assert (before.st_mtime_ns, before.st_size) == (after.st_mtime_ns, after.st_size)
         assert leftovers(tmp_path) == []
 
+    def test_symlinked_and_long_output_names(self, tmp_path, write):
+        source = write("a\n1\n")
+        (tmp_path / "real.csv").write_text("old")
+        (tmp_path / "link.csv").symlink_to("real.csv")
+        long_name = tmp_path / ("x" * 250 + ".csv")
+        csv_quorle.rescue(source, tmp_path / "link.csv", long_name)
+        assert (tmp_path / "link.csv").is_symlink()
+        assert (tmp_path / "real.csv").read_text() == "a\n1\n"
+        assert long_name.read_text().startswith("first_line,")
+        assert leftovers(tmp_path) == []
+
     def test_output_mode_follows_umask(self, tmp_path, write):
         csv_quorle.rescue(write("a\n"), tmp_path / "out.csv")
         mask = os.umask(0)
