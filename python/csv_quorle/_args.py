@@ -85,7 +85,7 @@ def encoding(value: object) -> str:
         raise ValueError(f"encoding {value!r} is not a codec Python knows") from None
 
 
-def distinct(delimiter: str | None, quote: str, escape: str | None) -> None:
+def distinct(delimiter: str | None, quote: str | None, escape: str | None) -> None:
     if delimiter is not None and delimiter == quote:
         raise ValueError(f"delimiter and quote_char must differ, both are {quote!r}")
     if escape is not None and escape in (quote, delimiter):

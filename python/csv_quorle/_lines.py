@@ -75,6 +75,16 @@ def empty_rows_at_end(buf: Any, delimiter: str) -> int:
     return start if seen else n
 
 
+def absent_byte(buf: Any, begin: int, end: int) -> int | None:
+    """A control byte that does not occur in buf[begin:end], or None when each of them does. As
+    the quote, it reads the text with no field quoted."""
+    for candidate in (*range(1, 9), *range(14, 32), 127):  # the first is nearly always absent
+        b = bytes((candidate,))
+        if not any(b in bytes(buf[p : min(end, p + CHUNK)]) for p in range(begin, end, CHUNK)):
+            return candidate
+    return None
+
+
 def count_lines(buf: Any, start: int) -> int:
     """How many lines the text from `start` (the first byte of a line) to the end holds."""
     n = len(buf)

@@ -105,7 +105,7 @@ class Report:
     quarantined_rows: int
     blank_lines: int  # blank records skipped
     delimiter: str
-    quote_char: str
+    quote_char: str | None  # None: quote bytes were text
     encoding: str
     columns: int  # the column count applied; 0: none enforced
     header: tuple[str, ...] | None

@@ -10,6 +10,7 @@ from . import _args, _native, _table
 from ._paths import PendingFile, same_file
 from ._report import Report, RepairList
 from ._encoding import open_utf8
+from ._lines import absent_byte
 from ._source import file_behind
 
 LONG_QUOTED_LINES = 100  # a quoted field spanning more line breaks is worth a warning
@@ -22,7 +23,7 @@ def rescue(
     quarantine: _args.PathArg | None = None,
     *,
     delimiter: str | None = None,
-    quote_char: str = "auto",
+    quote_char: str | None = "auto",
     escape_char: str | None = "auto",
     encoding: str = "auto",
     header: bool | Literal["auto"] = "auto",
@@ -55,7 +56,7 @@ def rescue(
     out = _args.path(output, "output")
     qpath = None if quarantine is None else _args.path(quarantine, "quarantine")
     delim = _args.char(delimiter, "delimiter", optional=True)
-    quote = _args.auto(quote_char, "quote_char", _args.char)
+    quote = _args.auto(quote_char, "quote_char", lambda v, n: _args.char(v, n, optional=True))
     escape = _args.auto(escape_char, "escape_char", lambda v, n: _args.char(v, n, optional=True))
     _args.distinct(delim, None if quote == _table.AUTO else quote,
                    None if escape == _table.AUTO else escape)
@@ -94,6 +95,12 @@ def rescue(
         buffer = text.buffer
         info = text.info
         where = _table.span(buffer, table)
+        # No quoting: a byte the table lacks serves as the quote, so no field ever opens one.
+        quote_byte = ord(quote) if quote is not None else absent_byte(
+            buffer, where.begin, where.end)
+        if quote_byte is None:
+            raise ValueError("quote_char=None needs a control byte that the file lacks; "
+                             "every one of them occurs in it")
         # A mostly UTF-8 file handed over as it is: the engine reads its stray bytes as
         # Windows-1252 and counts them, with no rewritten copy of the file.
         recode = info.engine_recodes
@@ -116,7 +123,7 @@ def rescue(
                 out,
                 qpath,
                 ord(delim),
-                ord(quote),
+                quote_byte,
                 -1 if escape is None else ord(escape),
                 table.header,
                 -1 if count is None else count,

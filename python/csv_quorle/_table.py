@@ -40,9 +40,14 @@ def settle(source: str | bytes, codec: str, delimiter: str | None, quote_char: A
     if delimiter is None and found is not None:
         delimiter = found.delimiter
     if quote_char == AUTO:
+        # Quoting is never turned off unasked: where detect reads quotes as text, the engine's
+        # repairs (a stray quote kept as text, an unterminated one read again) still apply
+        # and are reported.
         quote_char = found.quote_char if found is not None and found.quote_char else '"'
     if escape_char == AUTO:
         escape_char = found.escape_char if trusted and found.quote_char == quote_char else None
+    if quote_char is None:
+        escape_char = None  # it acts inside quoted fields only
     # Spaces after the delimiter: a trait of the file, taken when the delimiter is detect's.
     skip_space = trusted and found.skip_initial_space
     header_rows = 1

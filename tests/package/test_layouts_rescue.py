@@ -123,3 +123,10 @@ def test_second_table_in_the_tail_of_a_large_file(tmp_path, write) -> None:
         (20_002, 20_002, "footer"), (20_003, 20_005, "second table")]
     assert any("line 20003" in w for w in report.warnings)
     assert out.read_text().endswith("S19999,Bolt M19,17\n")
+
+
+def test_no_quoting_reads_quotes_as_text(run) -> None:
+    report, clean, _ = run('size,pipe\n1,12" pipe\n"2,3/4" "bend\n', quote_char=None)
+    assert list(csv.reader(io.StringIO(clean))) == [
+        ["size", "pipe"], ["1", '12" pipe'], ['"2', '3/4" "bend']]
+    assert report.quote_char is None and report.quarantined_rows == 0

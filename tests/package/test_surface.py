@@ -26,7 +26,7 @@ class TestArguments:
             ({"delimiter": "||"}, ValueError, "delimiter"),
             ({"delimiter": ""}, ValueError, "delimiter"),
             ({"delimiter": 44}, TypeError, "delimiter"),
-            ({"quote_char": None}, TypeError, "quote_char"),
+            ({"quote_char": 34}, TypeError, "quote_char"),
             ({"delimiter": '"'}, ValueError, "delimiter and quote_char must differ"),
             ({"escape_char": '"'}, ValueError, "escape_char"),
             ({"delimiter": "é"}, ValueError, "ASCII"),
