@@ -107,6 +107,10 @@ def _is_data(r: Record, prof: list[float | None]) -> bool:
     return neg > 0 and pos == 0
 
 
+def names_row(r: Record, width: int) -> bool:
+    return _names(r, width)
+
+
 def _names(r: Record, width: int) -> bool:
     """Could be a header: the table's width, every cell filled with distinct text."""
     return r.width == width == r.filled == len(set(r.fields)) and _text_row(r)
