@@ -50,23 +50,25 @@ def settle(source: str | bytes, codec: str, delimiter: str | None, quote_char: A
         escape_char = None  # it acts inside quoted fields only
     # Spaces after the delimiter: a trait of the file, taken when the delimiter is detect's.
     skip_space = trusted and found.skip_initial_space
+    if skip_rows == AUTO:
+        skip_rows = found.skip_rows if trusted else 0
+    # Detect's header is its table's: after another preamble the first line is the header.
+    same_start = trusted and skip_rows == found.skip_rows
     header_rows = 1
     columns = None
     if header == AUTO:
-        header = found.header_lines > 0 if trusted else True
-        header_rows = max(1, found.header_lines) if trusted else 1
-        columns = found.columns if trusted and found.header_lines else None
-    if skip_rows == AUTO:
-        skip_rows = found.skip_rows if trusted else 0
-    if columns is not None and (not columns or skip_rows != found.skip_rows):
-        columns = None  # detect's count (narrower than a header a stray delimiter ends) fits
+        header = found.header_lines > 0 if same_start else True
+        if same_start and found.header_lines:
+            header_rows = found.header_lines
+            # narrower than the header when a stray delimiter ends it
+            columns = found.columns or None
     end = found.table_end if trusted else None
     second = found.second_table_line if trusted else None
     if end is not None and end > 0 and end <= skip_rows + header_rows:
         # No data row would be left: what detect took for a footer is the table's only row.
         end = second = None
-    return Table(delimiter, quote_char, escape_char, skip_space, header, header_rows, skip_rows, end, second,
-                 columns, found)
+    return Table(delimiter, quote_char, escape_char, skip_space, header, header_rows, skip_rows,
+                 end, second, columns, found)
 
 
 def _detect(source: str | bytes, codec: str) -> Dialect | None:
