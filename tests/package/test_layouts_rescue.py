@@ -50,6 +50,27 @@ def rescued_table(tmp_path: Path, name: str):
     return report, list(csv.reader(io.StringIO(out.read_text(encoding="utf-8"))))
 
 
+def test_line_ends_and_a_mark_change_nothing(tmp_path) -> None:
+    """CR LF, a lone CR and a UTF-8 mark move every byte offset; the tables stay the same."""
+    import csv_quorle
+
+    changes = {"crlf": lambda b: b.replace(b"\r\n", b"\n").replace(b"\n", b"\r\n"),
+               "cr": lambda b: b.replace(b"\r\n", b"\n").replace(b"\n", b"\r"),
+               "bom": lambda b: b"\xef\xbb\xbf" + b}
+    failures = []
+    for name, facts in MANIFEST.items():
+        if "encoding" in facts:
+            continue
+        for how, change in changes.items():
+            source, out = tmp_path / f"{name}.{how}.csv", tmp_path / "out.csv"
+            source.write_bytes(change((LAYOUTS / f"{name}.csv").read_bytes()))
+            csv_quorle.rescue(source, out)
+            got = list(csv.reader(io.StringIO(out.read_text(encoding="utf-8"))))
+            if got != expected_table(name):
+                failures.append(f"{name} ({how})")
+    assert not failures
+
+
 def test_every_case_reads_to_its_table_with_no_options(tmp_path) -> None:
     failures = []
     for name in MANIFEST:
