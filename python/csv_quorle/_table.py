@@ -17,7 +17,7 @@ class Table:
     """The settled dialect and the table's place in the file's lines."""
 
     delimiter: str | None  # None: the backend's sniffer decides
-    quote_char: str
+    quote_char: str | None  # None: quote bytes are text
     escape_char: str | None
     skip_initial_space: bool
     header: bool
