@@ -43,6 +43,10 @@ struct TokenizerExtras {
   int escape = -1;
   /// Note quoted fields spanning more line breaks than this in RecordSpan::long_quote_line.
   std::uint64_t long_quoted_lines = ~std::uint64_t{0};
+  /// Spaces after a delimiter are not text (a comma followed by a space). With the space as the
+  /// delimiter, columns aligned with spaces: a run of spaces is one delimiter, the spaces that
+  /// indent a line are no field and those ending it no empty field.
+  bool skip_initial_space = false;
 };
 
 /// Whether a record's bytes are the writer's own encoding of its fields, so that the writer may
@@ -92,7 +96,14 @@ class RecordTokenizer {
   bool next(FieldCounter& sink) { return scan<false>(sink); }
 
   /// Turns on rules beyond the backend's; call before the first record.
-  void set_extras(const TokenizerExtras& extras) { extras_ = extras; }
+  void set_extras(const TokenizerExtras& extras) {
+    extras_ = extras;
+    // Skipped spaces are no text: fields are no longer the plain runs between delimiters.
+    if (extras.skip_initial_space) plain_possible_ = false;
+  }
+
+  /// Numbers lines from `line` on, for data that is a part of a file; call before the first record.
+  void set_line(std::uint64_t line) { line_ = line; }
 
   std::uint64_t position() const { return pos_; }
   std::uint64_t line() const { return line_; }
@@ -197,6 +208,15 @@ bool RecordTokenizer::scan(Sink& sink) {
   for (;;) {
     switch (state) {
       case State::FieldStart: {
+        if (extras_.skip_initial_space && (delimiter == ' ' || p > span_.begin)) {
+          const bool after_delimiter = p > span_.begin;
+          while (p < n && d[p] == ' ')
+            ++p;
+          if (delimiter == ' ' && after_delimiter && (p >= n || d[p] == '\n' || d[p] == '\r')) {
+            if (p >= n) return finish(n, n, false);  // spaces ending a line add no field
+            return finish(consume_break(p), p, true);
+          }
+        }
         if (p >= n) {  // input ends right after a delimiter: a last, empty field
           sink.field(n, 0, false, true);
           return finish(n, n, false);

@@ -64,6 +64,11 @@ class TracedSorter {
       out_.rereads.add(first);
     }
     if (header_due) return take_header(record, span, first, last);
+    if (header_left_ != 0) {  // the header's further records
+      --header_left_;
+      out_.header_last_line = last;
+      return;
+    }
 
     ++out_.total_rows;
     const std::uint64_t n = record.field_count();
@@ -95,6 +100,9 @@ class TracedSorter {
   void take_header(const FieldCollector& record, const RecordSpan& span, std::uint64_t first,
                    std::uint64_t last) {
     out_.has_header = true;
+    out_.header_first_line = first;
+    out_.header_last_line = last;
+    header_left_ = options_.header_rows > 1 ? options_.header_rows - 1 : 0;
     const std::uint64_t n = record.field_count();
     if (!known_columns_) set_columns(n);
     const std::uint64_t c = columns_;
@@ -206,6 +214,7 @@ class TracedSorter {
   std::string delimiter_text_;
   std::uint64_t columns_ = 0;
   bool known_columns_ = false;
+  std::uint64_t header_left_ = 0;
   // A padded row is written whole: a width whose field slots alone exceed the address space is
   // refused before anything is allocated.
   std::uint64_t widest_ = (~std::uint64_t{0} >> 1) / sizeof(void*);
@@ -236,7 +245,9 @@ bool traced_pass(std::string_view data, const TracedOptions& options, TracedOutc
   extras.reread_unterminated = options.reread_unterminated;
   extras.escape = options.escape;
   extras.long_quoted_lines = options.long_quoted_lines;
+  extras.skip_initial_space = options.skip_initial_space;
   tokenizer.set_extras(extras);
+  tokenizer.set_line(options.first_line);
   FieldCollector record(data);
   record.set_legacy_cp1252(options.recode_cp1252);
   std::uint64_t next_report = progress_step;
@@ -258,6 +269,7 @@ bool traced_pass(std::string_view data, const TracedOptions& options, TracedOutc
     }
   }
   out.columns = sorter.columns();
+  out.end_line = tokenizer.line();
   QUORLE_CHECK(out.total_rows == out.good_rows + out.quarantine.size());
   QUORLE_CHECK(out.repaired_rows <= out.good_rows);
   out.rows.shrink_to_fit();

@@ -29,6 +29,12 @@ struct TracedOptions {
   bool recode_cp1252 = false;
   /// A quoted field spanning more line breaks than this is worth a warning.
   std::uint64_t long_quoted_lines = 100;
+  /// Records forming the header: the names come from the first, the others are neither rows nor
+  /// quarantined (units, a second line of names).
+  std::uint64_t header_rows = 1;
+  /// The line number of the data's first byte, when the data is a part of a file.
+  std::uint64_t first_line = 1;
+  bool skip_initial_space = false;  ///< see TokenizerExtras
 };
 
 enum class RepairKind : std::uint8_t { Padded, Merged, Trimmed, Reread };
@@ -76,6 +82,10 @@ struct TracedOutcome {
   LineSample recoded;      ///< bytes of ill-formed UTF-8 read as Windows-1252
   LineSample long_quotes;  ///< quoted fields spanning many lines
   LineSample rereads;      ///< records holding an unterminated quote read again
+  /// Lines of the header's records; 0 without a header.
+  std::uint64_t header_first_line = 0;
+  std::uint64_t header_last_line = 0;
+  std::uint64_t end_line = 0;  ///< the line the pass stopped on
 };
 
 /// Called with the input offset reached, at least every `progress_step` bytes; returning false

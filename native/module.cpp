@@ -111,10 +111,18 @@ PyObject* native_rescue(PyObject*, PyObject* args) {
   long long expected, long_lines, source_offset;
   int source_fd;
   PyObject *out_path, *quarantine_path;
-  if (!PyArg_ParseTuple(args, "y*iiOOiiipLppppiLpiL:rescue", &data.view, &out_fd, &quarantine_fd,
-                        &out_path, &quarantine_path, &delimiter, &quote, &escape, &header,
-                        &expected, &skip_blank, &fill, &merge, &repair, &output_delimiter,
-                        &long_lines, &recode, &source_fd, &source_offset)) {
+  unsigned long long begin, end, first_line, header_rows;
+  int skip_space;
+  if (!PyArg_ParseTuple(args, "y*iiOOiiipLppppiLpiLKKKKp:rescue", &data.view, &out_fd,
+                        &quarantine_fd, &out_path, &quarantine_path, &delimiter, &quote, &escape,
+                        &header, &expected, &skip_blank, &fill, &merge, &repair, &output_delimiter,
+                        &long_lines, &recode, &source_fd, &source_offset, &begin, &end, &first_line,
+                        &header_rows, &skip_space)) {
+    return nullptr;
+  }
+  const auto size = static_cast<unsigned long long>(data.view.len);
+  if (begin > end || end > size || first_line == 0) {
+    PyErr_SetString(PyExc_ValueError, "the table's range lies outside the buffer");
     return nullptr;
   }
   engine::TracedOptions options;
@@ -129,6 +137,9 @@ PyObject* native_rescue(PyObject*, PyObject* args) {
   options.repair_quotes = repair != 0;
   options.long_quoted_lines = static_cast<std::uint64_t>(long_lines);
   options.recode_cp1252 = recode != 0;
+  options.first_line = first_line;
+  options.header_rows = header_rows;
+  options.skip_initial_space = skip_space != 0;
 
   engine::TracedOutcome out;
   std::optional<rescue::RescueError> write_error;
@@ -136,7 +147,9 @@ PyObject* native_rescue(PyObject*, PyObject* args) {
   bool interrupted = false;
   WithoutGil gil;
   const bool finished = gil.run([&] {
-    const std::string_view input = data.bytes();
+    // Only the table's lines are read; the writer copies them from the same place in the file.
+    const std::string_view input = data.bytes().substr(begin, end - begin);
+    if (source_fd >= 0) source_offset += static_cast<long long>(begin);
     // This thread parses and hands batches of rows to a writer thread; it alone asks for the
     // interpreter lock back, to look at signals.
     rescue::BatchWriter writer(out_fd, input, static_cast<std::uint8_t>(output_delimiter),
@@ -164,14 +177,15 @@ PyObject* native_rescue(PyObject*, PyObject* args) {
     return raise_write_error(*write_error, quarantine_failed ? quarantine_path : out_path);
 
   return Py_BuildValue(
-      "{sKsKsKsnsKsKsNsNsKsNsKsNsNsKsN}", "total_rows", out.total_rows, "good_rows", out.good_rows,
-      "repaired_rows", out.repaired_rows, "quarantined_rows",
+      "{sKsKsKsnsKsKsNsNsKsNsKsNsNsKsNsKsKsK}", "total_rows", out.total_rows, "good_rows",
+      out.good_rows, "repaired_rows", out.repaired_rows, "quarantined_rows",
       static_cast<Py_ssize_t>(out.quarantine.size()), "blank_lines", out.blank_lines, "columns",
       out.columns, "header", header_list(out), "repairs", packed_repairs(out), "replaced_bytes",
       out.replaced.count, "replaced_lines", lines_tuple(out.replaced), "recoded_bytes",
       out.recoded.count, "recoded_lines", lines_tuple(out.recoded), "reread_lines",
       lines_tuple(out.rereads), "long_quotes", out.long_quotes.count, "long_quote_lines",
-      lines_tuple(out.long_quotes));
+      lines_tuple(out.long_quotes), "header_first_line", out.header_first_line, "header_last_line",
+      out.header_last_line, "end_line", out.end_line);
 }
 
 PyMethodDef native_methods[] = {
@@ -180,7 +194,8 @@ PyMethodDef native_methods[] = {
      "rescue(buffer, out_fd, quarantine_fd, out_path, quarantine_path, delimiter, quote, escape, "
      "header, expected_columns, "
      "skip_blank_lines, fill_ragged_rows, merge_overflow, repair_quotes, output_delimiter, "
-     "long_quoted_lines, recode_cp1252, source_fd, source_offset) -> dict\n\nSorts the records of "
+     "long_quoted_lines, recode_cp1252, source_fd, source_offset, begin, end, first_line, "
+     "header_rows, skip_initial_space) -> dict\n\nSorts the records of "
      "UTF-8 text and writes the "
      "outputs."},
     {"transcode_single_byte", transcode_single_byte, METH_VARARGS, TRANSCODE_SINGLE_BYTE_DOC},

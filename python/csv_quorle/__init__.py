@@ -8,7 +8,7 @@ from typing import TYPE_CHECKING, Any
 
 from ._detect import detect
 from ._dialect import Decision, Dialect
-from ._report import Repair, RepairList, Report
+from ._report import Repair, RepairList, Report, SkippedLines
 from ._rescue import rescue
 
 if TYPE_CHECKING:
@@ -21,6 +21,7 @@ __all__ = [
     "Repair",
     "RepairList",
     "Report",
+    "SkippedLines",
     "detect",
     "rescue",
     "rescue_many",

@@ -42,9 +42,24 @@ def char(value: object, name: str, *, optional: bool = False) -> str | None:
     return value
 
 
+def auto(value: object, name: str, check) -> object:
+    """'auto', or a value that passes `check(value, name)`."""
+    if isinstance(value, str) and value == "auto":
+        return "auto"
+    return check(value, name)
+
+
 def flag(value: object, name: str) -> bool:
     if not isinstance(value, bool):
         raise TypeError(f"{name} must be True or False, not {type(value).__name__}")
+    return value
+
+
+def line_count(value: object, name: str) -> int:
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{name} must be an int or 'auto', not {type(value).__name__}")
+    if value < 0:
+        raise ValueError(f"{name} must be 0 or more, got {value}")
     return value
 
 
@@ -70,7 +85,7 @@ def encoding(value: object) -> str:
         raise ValueError(f"encoding {value!r} is not a codec Python knows") from None
 
 
-def distinct(delimiter: str | None, quote: str, escape: str | None) -> None:
+def distinct(delimiter: str | None, quote: str | None, escape: str | None) -> None:
     if delimiter is not None and delimiter == quote:
         raise ValueError(f"delimiter and quote_char must differ, both are {quote!r}")
     if escape is not None and escape in (quote, delimiter):

@@ -60,7 +60,10 @@ def _reading_options(f):
                      help="Field delimiter (also tab, comma, semicolon, pipe, space); detected if not given."),
         click.option("--encoding", default="auto", show_default=True, callback=_encoding,
                      help="Input encoding: any Python codec name, or auto (byte-order mark, UTF-8, detection)."),
-        click.option("--no-header", is_flag=True, help="The first record is data, not a header."),
+        click.option("--header/--no-header", default=None,
+                     help="Whether the table's first record is a header; detected if not given."),
+        click.option("--skip-rows", type=click.IntRange(min=0), metavar="N",
+                     help="Lines before the table (titles, export dates); detected if not given."),
         click.option("--strict", is_flag=True,
                      help="Change no row: rows without the column count are quarantined, not padded or merged."),
         click.option("--json", "as_json", is_flag=True, help="Print one JSON object per file instead of tables."),
@@ -71,8 +74,13 @@ def _reading_options(f):
     return f
 
 
-def _rescue_options(delimiter: str | None, encoding: str, no_header: bool, strict: bool) -> dict[str, Any]:
-    options: dict[str, Any] = {"delimiter": delimiter, "encoding": encoding, "header": not no_header}
+def _rescue_options(delimiter: str | None, encoding: str, header: bool | None, skip_rows: int | None,
+                    strict: bool) -> dict[str, Any]:
+    options: dict[str, Any] = {"delimiter": delimiter, "encoding": encoding}
+    if header is not None:  # otherwise the package's own default: detected
+        options["header"] = header
+    if skip_rows is not None:
+        options["skip_rows"] = skip_rows
     if strict:
         options.update(fill_ragged_rows=False, merge_overflow=False)
     return options
@@ -102,7 +110,7 @@ Examples:
 @click.option("--quarantine-dir", metavar="DIR", help="Write each input's quarantine file as DIR/<name>.quarantine.csv.")
 @_reading_options
 @click.option("--repairs", metavar="FILE", help="Write every repair (file, lines, kind, detail) to FILE as CSV.")
-def rescue(inputs, output, out_dir, quarantine, quarantine_dir, delimiter, encoding, no_header, strict,
+def rescue(inputs, output, out_dir, quarantine, quarantine_dir, delimiter, encoding, header, skip_rows, strict,
            as_json, fail_on_quarantine, repairs) -> int:
     """Rescue each INPUT (a file, or - for standard input; gzip, bzip2, xz and zstd are unpacked).
 
@@ -120,7 +128,7 @@ def rescue(inputs, output, out_dir, quarantine, quarantine_dir, delimiter, encod
         raise click.UsageError("more than one input needs --quarantine-dir (-q names one file)")
     if quarantine == "-":
         raise click.UsageError("the quarantine file cannot be standard output")
-    options = _rescue_options(delimiter, encoding, no_header, strict)
+    options = _rescue_options(delimiter, encoding, header, skip_rows, strict)
     return _cli_commands.rescue(inputs, output, out_dir, quarantine, quarantine_dir, options,
                                 as_json=as_json, fail_on_quarantine=fail_on_quarantine, repairs=repairs)
 
@@ -131,13 +139,13 @@ Examples:
   csv-quorle check exports/* --json --fail-on-quarantine""")
 @click.argument("inputs", nargs=-1, required=True, metavar="INPUT...")
 @_reading_options
-def check(inputs, delimiter, encoding, no_header, strict, as_json, fail_on_quarantine) -> int:
+def check(inputs, delimiter, encoding, header, skip_rows, strict, as_json, fail_on_quarantine) -> int:
     """Report what a rescue of each INPUT would do (dialect, encoding, counts, warnings, first
     repairs); nothing is written."""
     from . import _cli_commands
 
     _check_stdin_once(inputs)
-    options = _rescue_options(delimiter, encoding, no_header, strict)
+    options = _rescue_options(delimiter, encoding, header, skip_rows, strict)
     return _cli_commands.check(inputs, options, as_json=as_json, fail_on_quarantine=fail_on_quarantine)
 
 
@@ -147,12 +155,13 @@ Examples:
   csv-quorle sniff exports/* --json""")
 @click.argument("inputs", nargs=-1, required=True, metavar="INPUT...")
 @click.option("--json", "as_json", is_flag=True, help="Print one JSON object per file instead of a table.")
-def sniff(inputs, as_json) -> int:
-    """Show the delimiter, quote, encoding, column count and header of each INPUT."""
+@click.option("--explain", is_flag=True, help="After the table, each decision with its confidence and evidence.")
+def sniff(inputs, as_json, explain) -> int:
+    """Show the delimiter, quote, encoding, column count, header and the table's lines of each INPUT."""
     from . import _cli_commands
 
     _check_stdin_once(inputs)
-    return _cli_commands.sniff(inputs, as_json=as_json)
+    return _cli_commands.sniff(inputs, as_json=as_json, explain=explain)
 
 
 def _check_stdin_once(inputs: tuple[str, ...]) -> None:

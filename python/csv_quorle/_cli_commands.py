@@ -125,12 +125,16 @@ def _detect_each(ws: Workspace, inputs: Sequence[str], detect: Any) -> list[tupl
 def _dialect_json(name: str, d: Any) -> dict[str, Any]:
     obj = {"source": name, "delimiter": d.delimiter, "quote_char": d.quote_char, "encoding": d.encoding,
            "columns": d.columns, "header": None if d.header is None else list(d.header)}
+    for key in ("escape_char", "skip_initial_space", "skip_rows", "header_lines", "table_end",
+                "second_table_line"):
+        if hasattr(d, key):
+            obj[key] = getattr(d, key)
     if hasattr(d, "explain"):
         obj["explanation"] = str(d.explain())
     return obj
 
 
-def sniff(inputs: Sequence[str], *, as_json: bool) -> int:
+def sniff(inputs: Sequence[str], *, as_json: bool, explain: bool = False) -> int:
     import csv_quorle
 
     detect = getattr(csv_quorle, "detect", None)
@@ -152,5 +156,9 @@ def sniff(inputs: Sequence[str], *, as_json: bool) -> int:
                                    sys.stdout)
         else:
             print(show.sniff_table([(name, d) for name, d, _ in found]))
+            if explain:
+                for name, d, error in found:
+                    if error is None and hasattr(d, "explain"):
+                        print(f"\n{name}:\n{d.explain()}")
         sys.stdout.flush()
     return EXIT_FAILED if any(error is not None for _, _, error in found) else EXIT_OK

@@ -110,8 +110,22 @@ def sniff_table(entries: Sequence[tuple[str, Any]]) -> str:
         if d is None:
             continue
         rows.append([name, char_name(d.delimiter), char_name(d.quote_char), d.encoding, f"{d.columns:,}",
-                     header_text(d.header)])
-    return table(rows, ("file", "delimiter", "quote", "encoding", "columns", "header"), right=(4,))
+                     header_text(d.header), table_lines(d)])
+    return table(rows, ("file", "delimiter", "quote", "encoding", "columns", "header", "table"),
+                 right=(4,))
+
+
+def table_lines(d: Any) -> str:
+    """Where the table sits, in lines: 'lines 4-29 (second table on 31)'; '' for a whole file."""
+    skip, end = getattr(d, "skip_rows", 0), getattr(d, "table_end", None)
+    second = getattr(d, "second_table_line", None)
+    if not skip and end is None:
+        return "whole file"
+    last = "end" if end is None else (str(end) if end > 0 else f"end{end + 1:+d}" if end < -1 else "end")
+    text = f"lines {skip + 1}-{last}"
+    if second is not None:
+        text += f" (second table on {second if second > 0 else f'end{second + 1:+d}'})"
+    return text
 
 
 def json_line(obj: dict[str, Any], out: TextIO) -> None:

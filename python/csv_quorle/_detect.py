@@ -169,13 +169,21 @@ def _layout(head: list[Record], tail: list[Record],
     while len(body) > 1 and lay.is_footer(body[-1], width, []):
         body = body[:-1]
     header = lay.header_lines(body)
+    prof = lay.profile(body[header.value:], width)
+    if not header.value and skip.value:
+        # Names over the columns, then a blank line, then the rows: the names are the header.
+        above = [r for r in head if r.last < start.first and not r.blank]
+        if above and lay.names_row(above[-1], width) and _is_data_row(start, prof):
+            start = above[-1]
+            skip = _skip_verdict(head, start)
+            header = lay.Verdict(1, 0.7, (f"line {start.first} names every column, "
+                                          "a blank line apart from the rows",))
     columns = start.width if header.value else width
     if columns > width and not any(f.strip() for f in start.fields[width:]):
         columns = width  # a header ended by a stray delimiter
     agree = sum(r.width == columns for r in rows)
     cols = lay.Verdict(columns, agree / len(rows),
                        (f"{agree} of {len(rows)} rows in the sample have {columns} fields",))
-    prof = lay.profile(body[header.value:], width)
     names = start.fields if header.value else None
     end, second, ev = lay.find_end([rows] + gs[mi + 1:], width, names, prof)
     # In a partial head, a table still open at the head's last group ends in the tail.
@@ -188,6 +196,11 @@ def _layout(head: list[Record], tail: list[Record],
         ev = ["the table runs to the end of the file" + ("" if not tail else " (last lines)")]
     layout = lay.Layout(skip, header, cols, lay.Verdict((end, second), conf, tuple(ev)))
     return layout, tuple(names[:columns]) if names is not None else None
+
+
+def _is_data_row(r: Record, prof: list) -> bool:
+    pos, neg = lay.votes(r, prof)
+    return neg > 0 and pos == 0
 
 
 def _skip_verdict(records: list[Record], start: Record) -> lay.Verdict:

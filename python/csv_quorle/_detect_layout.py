@@ -82,7 +82,8 @@ def _holds_table(h: list[Record], block: list[Record]) -> bool:
 
 def table_start(g: list[Record]) -> int:
     """Index in `g` of the first row of the table: the first full row, or the text row just
-    before it when that row is a header one field longer or shorter."""
+    before it when that row is a header one field longer or shorter, or wider with every name
+    given."""
     w = modal_width(g)
     i = next((k for k, r in enumerate(g) if _full(r, w)), 0)
     prof = profile(g[i:], w)
@@ -95,12 +96,19 @@ def table_start(g: list[Record]) -> int:
         prev = g[i - 1]
         if prev.filled >= 2 and abs(prev.width - w) <= 1 and _text_row(prev):
             return i - 1
+        # Wider names over the rows: an exporter that drops trailing empty fields.
+        if prev.width > w and prev.filled == prev.width == len(set(prev.fields)) and _text_row(prev):
+            return i - 1
     return i
 
 
 def _is_data(r: Record, prof: list[float | None]) -> bool:
     pos, neg = votes(r, prof)
     return neg > 0 and pos == 0
+
+
+def names_row(r: Record, width: int) -> bool:
+    return _names(r, width)
 
 
 def _names(r: Record, width: int) -> bool:

@@ -25,11 +25,11 @@ class Record(NamedTuple):
     @property
     def blank(self) -> bool:
         """No cell holds anything: a blank line, blanks only, or a row of bare delimiters."""
-        return not any(f.strip() for f in self.fields)
+        return not any(map(str.strip, self.fields))
 
     @property
     def filled(self) -> int:
-        return sum(1 for f in self.fields if f.strip())
+        return sum(map(bool, map(str.strip, self.fields)))  # in C: asked for every row, often
 
     @property
     def width(self) -> int:

@@ -27,6 +27,11 @@ def rescue(
     recode_cp1252: bool,
     source_fd: int,
     source_offset: int,
+    begin: int,
+    end: int,
+    first_line: int,
+    header_rows: int,
+    skip_initial_space: bool,
     /,
 ) -> dict[str, Any]: ...
 def transcode_single_byte(table: bytes, source: Buffer, out_fd: int, /) -> tuple[int, int, tuple[int, ...]]: ...

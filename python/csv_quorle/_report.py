@@ -21,6 +21,16 @@ class Repair(NamedTuple):
     detail: str
 
 
+class SkippedLines(NamedTuple):
+    """Lines that are neither rows nor quarantined."""
+
+    first_line: int
+    last_line: int
+    # 'preamble', 'header' (its lines after the first), 'footer', 'second table', or 'padding'
+    # (rows of nothing but delimiters ending the file)
+    kind: str
+
+
 def _detail(kind: str, count: int) -> str:
     s = "" if count == 1 else "s"
     if kind == "padded":
@@ -95,7 +105,7 @@ class Report:
     quarantined_rows: int
     blank_lines: int  # blank records skipped
     delimiter: str
-    quote_char: str
+    quote_char: str | None  # None: quote bytes were text
     encoding: str
     columns: int  # the column count applied; 0: none enforced
     header: tuple[str, ...] | None
@@ -103,6 +113,8 @@ class Report:
     replaced_bytes: int = 0  # bytes replaced by U+FFFD
     recoded_bytes: int = 0  # bytes of a mostly UTF-8 file read as Windows-1252
     warnings: tuple[str, ...] = ()
+    skipped_lines: tuple[SkippedLines, ...] = ()  # preamble, header lines, footer, second table
+    escape_char: str | None = None
 
     def to_dict(self) -> dict[str, Any]:
         """Plain values only (lists, dicts, str, int, None), ready for JSON."""
@@ -121,6 +133,8 @@ class Report:
             "replaced_bytes": self.replaced_bytes,
             "recoded_bytes": self.recoded_bytes,
             "warnings": list(self.warnings),
+            "skipped_lines": [s._asdict() for s in self.skipped_lines],
+            "escape_char": self.escape_char,
         }
 
     def to_json(self, **kwargs: Any) -> str:

@@ -4,10 +4,13 @@ from __future__ import annotations
 
 import contextlib
 
-from . import _args, _native
+from typing import Literal
+
+from . import _args, _native, _table
 from ._paths import PendingFile, same_file
 from ._report import Report, RepairList
 from ._encoding import open_utf8
+from ._lines import absent_byte
 from ._source import file_behind
 
 LONG_QUOTED_LINES = 100  # a quoted field spanning more line breaks is worth a warning
@@ -20,10 +23,11 @@ def rescue(
     quarantine: _args.PathArg | None = None,
     *,
     delimiter: str | None = None,
-    quote_char: str = '"',
-    escape_char: str | None = None,
+    quote_char: str | None = "auto",
+    escape_char: str | None = "auto",
     encoding: str = "auto",
-    header: bool = True,
+    header: bool | Literal["auto"] = "auto",
+    skip_rows: int | Literal["auto"] = "auto",
     expected_columns: int | None = None,
     skip_blank_lines: bool = True,
     fill_ragged_rows: bool = True,
@@ -38,6 +42,13 @@ def rescue(
     aside to it as `first_line,last_line,reason,raw`. Both files are written under a temporary
     name beside their target and renamed into place when complete; the source is never changed.
 
+    What is not given is left to `detect`: the delimiter, the quote, a backslash escape (only
+    when the file shows escaped quotes), the lines before the table (`skip_rows`), whether and
+    how many lines the header spans, and where the table ends (totals, notes, a second table).
+    Anything given wins. The layout found by `detect` is used only when its delimiter is the
+    one used. Preamble, further header lines and lines after the table are neither rows nor
+    quarantined: `Report.skipped_lines` lists them.
+
     >>> report = rescue("export.csv", "clean.csv", "quarantine.csv")  # doctest: +SKIP
     >>> report.good_rows, report.repairs[:1]  # doctest: +SKIP
     """
@@ -45,15 +56,16 @@ def rescue(
     out = _args.path(output, "output")
     qpath = None if quarantine is None else _args.path(quarantine, "quarantine")
     delim = _args.char(delimiter, "delimiter", optional=True)
-    quote = _args.char(quote_char, "quote_char")
-    assert quote is not None
-    escape = _args.char(escape_char, "escape_char", optional=True)
-    _args.distinct(delim, quote, escape)
+    quote = _args.auto(quote_char, "quote_char", lambda v, n: _args.char(v, n, optional=True))
+    escape = _args.auto(escape_char, "escape_char", lambda v, n: _args.char(v, n, optional=True))
+    _args.distinct(delim, None if quote == _table.AUTO else quote,
+                   None if escape == _table.AUTO else escape)
     codec = _args.encoding(encoding)
+    with_header = _args.auto(header, "header", _args.flag)
+    skip = _args.auto(skip_rows, "skip_rows", _args.line_count)
     flags = {
         name: _args.flag(value, name)
         for name, value in (
-            ("header", header),
             ("skip_blank_lines", skip_blank_lines),
             ("fill_ragged_rows", fill_ragged_rows),
             ("merge_overflow", merge_overflow),
@@ -69,9 +81,26 @@ def rescue(
             if same_file(qpath, other):
                 raise ValueError(f"quarantine names the same file as {name}")
 
+    given = delim
+    table = _table.settle(src, codec, delim, quote, escape, with_header, skip)
+    if given is None and table.delimiter is not None and table.delimiter == table.quote_char:
+        raise ValueError(
+            f"the detected delimiter {table.delimiter!r} is the quote character; "
+            "pass delimiter= or another quote_char="
+        )
+    delim, quote, escape = table.delimiter, table.quote_char, table.escape_char
+    count = columns if columns is not None else table.columns
+    _args.distinct(delim, quote, escape)
     with open_utf8(src, codec, engine_recodes=True) as text:
         buffer = text.buffer
         info = text.info
+        where = _table.span(buffer, table)
+        # No quoting: a byte the table lacks serves as the quote, so no field ever opens one.
+        quote_byte = ord(quote) if quote is not None else absent_byte(
+            buffer, where.begin, where.end)
+        if quote_byte is None:
+            raise ValueError("quote_char=None needs a control byte that the file lacks; "
+                             "every one of them occurs in it")
         # A mostly UTF-8 file handed over as it is: the engine reads its stray bytes as
         # Windows-1252 and counts them, with no rewritten copy of the file.
         recode = info.engine_recodes
@@ -94,10 +123,10 @@ def rescue(
                 out,
                 qpath,
                 ord(delim),
-                ord(quote),
+                quote_byte,
                 -1 if escape is None else ord(escape),
-                flags["header"],
-                -1 if columns is None else columns,
+                table.header,
+                -1 if count is None else count,
                 flags["skip_blank_lines"],
                 flags["fill_ragged_rows"],
                 flags["merge_overflow"],
@@ -107,7 +136,13 @@ def rescue(
                 recode,
                 source_fd,
                 source_offset,
+                where.begin,
+                where.end,
+                where.first_line,
+                table.header_rows,
+                table.skip_initial_space,
             )
+            skipped = _table.skipped(buffer, table, where, result)
             # Both complete before either replaces anything; the clean output goes first.
             clean.close()
             if rest is not None:
@@ -131,7 +166,9 @@ def rescue(
         repairs=repairs,
         replaced_bytes=result["replaced_bytes"] + info.replaced_bytes,
         recoded_bytes=info.recoded_bytes + result["recoded_bytes"],
-        warnings=tuple(_warnings(result, info)),
+        warnings=tuple(_warnings(result, info) + _table.skipped_warnings(skipped)),
+        skipped_lines=skipped,
+        escape_char=escape,
     )
 
 

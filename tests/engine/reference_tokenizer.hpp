@@ -21,9 +21,10 @@ class ReferenceTokenizer {
 
   /// The rules beyond the backend's: an unterminated quoted field read again as text from its
   /// opening quote, and an escape byte inside quoted fields.
-  void set_extras(bool reread, int escape) {
+  void set_extras(bool reread, int escape, bool skip_space = false) {
     reread_ = reread;
     escape_ = escape;
+    skip_space_ = skip_space;
   }
   /// Quoted fields of the last record that were read again.
   std::uint32_t rereads() const { return rereads_; }
@@ -58,7 +59,12 @@ class ReferenceTokenizer {
       const std::uint8_t c = at(pos_);
       switch (state) {
         case FieldStart:
-          if (c == q) {
+          if (skip_space_ && c == ' ' && (d == ' ' || !record.empty())) {
+            ++pos_;  // a space after a delimiter, or indenting an aligned line
+          } else if (skip_space_ && d == ' ' && !record.empty() && (c == '\n' || c == '\r')) {
+            line_break();  // spaces ending an aligned line add no field
+            return record;
+          } else if (c == q) {
             open = pos_;
             open_line = line_;
             ++pos_;
@@ -147,6 +153,7 @@ class ReferenceTokenizer {
       state = Unquoted;
       goto again;
     }
+    if (skip_space_ && d == ' ' && state == FieldStart && !record.empty()) return record;
     finish();
     return record;
   }
@@ -182,6 +189,7 @@ class ReferenceTokenizer {
   bool ended_with_break_ = false;
   bool reread_ = false;
   int escape_ = -1;
+  bool skip_space_ = false;
   std::uint32_t rereads_ = 0;
 };
 

@@ -24,14 +24,15 @@ std::vector<std::string> as_texts(const FieldCollector& record) {
 
 // Records, lines and re-read counts of both tokenizers, with the extras on.
 void expect_same_as_reference(const std::string& input, std::uint8_t delimiter, int escape,
-                              bool repair) {
+                              bool repair, bool skip_space = false) {
   RecordTokenizer fast(input, delimiter, '"', repair);
   TokenizerExtras extras;
   extras.reread_unterminated = true;
   extras.escape = escape;
+  extras.skip_initial_space = skip_space;
   fast.set_extras(extras);
   ReferenceTokenizer slow(input, delimiter, '"', repair);
-  slow.set_extras(true, escape);
+  slow.set_extras(true, escape, skip_space);
   FieldCollector record(input);
   for (std::size_t i = 0;; ++i) {
     SCOPED_TRACE("record " + std::to_string(i));
@@ -68,7 +69,8 @@ TEST(TracedTokenizer, MatchesReferenceOnRandomBuffers) {
     }
     const int escape = below(3) == 0 ? '\\' : -1;
     SCOPED_TRACE("input: " + s);
-    expect_same_as_reference(s, below(4) == 0 ? ';' : ',', escape, below(4) != 0);
+    const std::uint8_t delimiter = below(4) == 0 ? ';' : below(3) == 0 ? ' ' : ',';
+    expect_same_as_reference(s, delimiter, escape, below(4) != 0, below(3) == 0);
     if (HasFatalFailure()) return;
   }
 }
@@ -91,6 +93,20 @@ TEST(TracedTokenizer, Cases) {
     SCOPED_TRACE(c.input);
     expect_same_as_reference(c.input, ',', c.escape, true);
   }
+}
+
+TEST(TracedTokenizer, SkippedInitialSpace) {
+  expect_same_as_reference("a, b,  \"c\" ,\n  d, ,\n", ',', -1, true, true);
+  expect_same_as_reference("  t   x  y  \n 1 2\n   \n3  4 ", ' ', -1, true, true);
+  RecordTokenizer aligned("   time  temp \n    0.5  21.7\n", ' ', '"', true);
+  TokenizerExtras extras;
+  extras.skip_initial_space = true;
+  aligned.set_extras(extras);
+  EXPECT_EQ(aligned.next_record(), (Row{"time", "temp"}));
+  EXPECT_EQ(aligned.next_record(), (Row{"0.5", "21.7"}));
+  RecordTokenizer comma("a, b,  c\n", ',', '"', true);
+  comma.set_extras(extras);
+  EXPECT_EQ(comma.next_record(), (Row{"a", "b", "c"}));
 }
 
 // Each opening of this input runs to the end; scanning it again per record would take hours.
@@ -254,6 +270,22 @@ TEST(TracedPass, ProgressCanStopThePass) {
   TracedOutcome out;
   EXPECT_FALSE(traced_pass(
       input, {}, out, [](std::uint64_t) { return false; }, 100));
+}
+
+TEST(TracedPass, PartOfAFileKeepsItsLineNumbersAndAMultiLineHeader) {
+  TracedOptions options;
+  options.first_line = 5;
+  options.header_rows = 2;
+  const Traced t = run("\ntime,temp\ns,C\n1\n2,3,4\n", options);
+  EXPECT_EQ(t.out.header, (Row{"time", "temp"}));
+  EXPECT_EQ(t.out.header_first_line, 6u);
+  EXPECT_EQ(t.out.header_last_line, 7u);
+  EXPECT_EQ(t.rows, (Rows{{"time", "temp"}, {"1", ""}, {"2", "3,4"}}));
+  ASSERT_EQ(t.out.repairs.size(), 2u);
+  EXPECT_EQ(t.out.repairs[0].first_line, 8u);
+  EXPECT_EQ(t.out.repairs[1].first_line, 9u);
+  EXPECT_EQ(t.out.total_rows, 2u);
+  EXPECT_EQ(t.out.end_line, 10u);
 }
 
 }  // namespace

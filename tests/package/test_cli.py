@@ -235,3 +235,16 @@ def test_sniff_table_and_json(tmp_path):
     found = [json.loads(line) for line in cli("sniff", "semi.csv", "tabs.tsv", "--json", cwd=tmp_path).stdout.splitlines()]
     assert [(f["source"], f["delimiter"], f["columns"]) for f in found] == [("semi.csv", ";", 4), ("tabs.tsv", "\t", 4)]
     assert found[0]["header"] == ["id", "name", "city", "amount"]
+
+
+def test_sniff_explains_and_layout_options_reach_the_rescue(tmp_path):
+    (tmp_path / "report.csv").write_text("Sales report\n\nid;item\n1;Bolt\n2;Nut\n")
+    run = cli("sniff", "report.csv", "--explain", cwd=tmp_path)
+    text = run.stdout.decode()
+    assert "lines 3-end" in text and "skip_rows: 2" in text and "  - " in text
+    assert json.loads(cli("sniff", "report.csv", "--json", cwd=tmp_path).stdout)["skip_rows"] == 2
+    found = json.loads(cli("check", "report.csv", "--json", cwd=tmp_path).stdout)["report"]
+    assert found["header"] == ["id", "item"] and found["skipped_lines"][0]["kind"] == "preamble"
+    given = cli("check", "report.csv", "--skip-rows", "3", "--no-header", "--json", cwd=tmp_path)
+    found = json.loads(given.stdout)["report"]
+    assert found["header"] is None and found["total_rows"] == 2

@@ -161,6 +161,19 @@ def test_polluted_exports() -> None:
         assert {k: found[k] for k in facts} == facts, data[:300]
 
 
+@pytest.mark.parametrize("between, skip, header", [
+    ("\n", 0, 1),  # names, a blank line, the rows: still the header
+    ("\n\n", 0, 1),
+    ("Exported 2024-05-01\n\n", 2, 1),
+])
+def test_names_a_blank_line_apart_from_the_rows(between, skip, header) -> None:
+    rows = "".join(f"{1000 + i},2024-01-{i % 28 + 1:02d},Anna,Porto,{i * 3}\n" for i in range(30))
+    text = ("Exported 2024-05-01\n\n" if skip else "") + "id,date,name,city,qty\n"
+    found = det.detect_sample((text + (between if not skip else "") + rows).encode())
+    assert (found.skip_rows, found.header_lines, found.columns) == (skip, header, 5)
+    assert found.header == ("id", "date", "name", "city", "qty")
+
+
 class TestDialectRecord:
     found = det.detect(LAYOUTS / "erp_total_0.csv")
 

@@ -1,0 +1,107 @@
+"""Physical lines of a text buffer, found without reading more of it than needed.
+
+A line ends at CR LF, LF or a lone CR; a final line break starts no further line. The table's
+byte range comes from here: the preamble is skipped from the start, a footer counted from the end.
+"""
+
+from __future__ import annotations
+
+import re
+from typing import Any
+
+CHUNK = 1 << 20
+_BREAK = re.compile(rb"\r\n?|\n")
+
+
+def skip_lines(buf: Any, start: int, count: int) -> int:
+    """The offset after `count` line breaks from `start`, or the buffer's end."""
+    n = len(buf)
+    pos = start
+    while count > 0 and pos < n:
+        chunk = bytes(buf[pos : pos + CHUNK + 1])  # one byte more: a CR LF cut at the edge
+        usable = len(chunk) if pos + len(chunk) >= n else len(chunk) - 1
+        step = usable
+        for m in _BREAK.finditer(chunk):
+            if m.start() >= usable:
+                break
+            count -= 1
+            step = max(step, m.end())
+            if count == 0:
+                return pos + m.end()
+        pos += step
+    return start if count == 0 else n
+
+
+def line_start_from_end(buf: Any, k: int) -> int:
+    """The offset of the first byte of the `k`-th line from the end (1: the last line)."""
+    n = len(buf)
+    size = 16 * 1024
+    while True:
+        base = max(0, n - size)
+        tail = bytes(buf[base:])
+        e = len(tail)
+        if tail.endswith(b"\r\n"):
+            e -= 2
+        elif tail.endswith((b"\n", b"\r")):
+            e -= 1
+        found = 0
+        while found < k:
+            j = max(tail.rfind(b"\n", 0, e), tail.rfind(b"\r", 0, e))
+            if j < 0 or (j == 0 and base > 0):  # the chunk may have cut a CR LF or a line
+                break
+            found += 1
+            if found == k:
+                return base + j + 1
+            e = j - 1 if tail[j] == 0x0A and j > 0 and tail[j - 1] == 0x0D else j
+        if base == 0:
+            return 0
+        size *= 4
+
+
+def empty_rows_at_end(buf: Any, delimiter: str) -> int:
+    """The offset of the first of the lines ending the text that hold only delimiters and blanks,
+    at least one delimiter among them (a spreadsheet's padding); the text's end when none."""
+    n = len(buf)
+    base = max(0, n - 64 * 1024)
+    tail = bytes(buf[base:])
+    lines = re.findall(rb"[^\r\n]*(?:\r\n|\r|\n)|[^\r\n]+$", tail)
+    d = delimiter.encode()
+    start, seen = n, False
+    for line in reversed(lines[1:] if base else lines):  # the first may be cut
+        if line.strip(b" \t\r\n" + d):
+            break
+        start -= len(line)
+        seen = seen or d in line
+    return start if seen else n
+
+
+def absent_byte(buf: Any, begin: int, end: int) -> int | None:
+    """A control byte that does not occur in buf[begin:end], or None when each of them does. As
+    the quote, it reads the text with no field quoted."""
+    for candidate in (*range(1, 9), *range(14, 32), 127):  # the first is nearly always absent
+        b = bytes((candidate,))
+        if not any(b in bytes(buf[p : min(end, p + CHUNK)]) for p in range(begin, end, CHUNK)):
+            return candidate
+    return None
+
+
+def count_lines(buf: Any, start: int) -> int:
+    """How many lines the text from `start` (the first byte of a line) to the end holds."""
+    n = len(buf)
+    breaks = 0
+    last = b""
+    pos = start
+    while pos < n:
+        chunk = bytes(buf[pos : pos + CHUNK])
+        breaks += chunk.count(b"\n") + chunk.count(b"\r") - chunk.count(b"\r\n")
+        if last == b"\r" and chunk[:1] == b"\n":
+            breaks -= 1  # a CR LF cut between two chunks
+        last = chunk[-1:]
+        pos += len(chunk)
+    if pos > start and last not in (b"\n", b"\r"):
+        breaks += 1  # a last line without a line break
+    return breaks
+
+
+def ends_with_break(buf: Any, end: int) -> bool:
+    return end > 0 and bytes(buf[end - 1 : end]) in (b"\n", b"\r")

@@ -1,0 +1,138 @@
+"""Where the table sits: what `detect` found, overruled by whatever the caller gave."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import Any
+
+from . import _lines
+from ._dialect import Dialect
+from ._report import SkippedLines
+
+AUTO = "auto"
+
+
+@dataclass(frozen=True)
+class Table:
+    """The settled dialect and the table's place in the file's lines."""
+
+    delimiter: str | None  # None: the backend's sniffer decides
+    quote_char: str | None  # None: quote bytes are text
+    escape_char: str | None
+    skip_initial_space: bool
+    header: bool
+    header_rows: int  # records forming the header; the names come from the first
+    skip_rows: int
+    table_end: int | None  # the table's last line; negative: counted from the end
+    second_table_line: int | None
+    columns: int | None  # the column count detect found, applied when the header was its call
+    dialect: Dialect | None  # what detect found, when it was asked
+
+
+def settle(source: str | bytes, codec: str, delimiter: str | None, quote_char: Any,
+           escape_char: Any, header: Any, skip_rows: Any) -> Table:
+    """Asks `detect` only when something is left to it. Its layout (preamble, header lines,
+    table end) is taken only when the delimiter it found is the one used: on another delimiter
+    its rows would not be the caller's rows."""
+    wanted = (delimiter is None or AUTO in (quote_char, escape_char, header, skip_rows))
+    found = _detect(source, codec) if wanted else None
+    trusted = found is not None and delimiter in (None, found.delimiter)
+    if delimiter is None and found is not None:
+        delimiter = found.delimiter
+    if quote_char == AUTO:
+        # Quoting is never turned off unasked: where detect reads quotes as text, the engine's
+        # repairs (a stray quote kept as text, an unterminated one read again) still apply
+        # and are reported.
+        quote_char = found.quote_char if found is not None and found.quote_char else '"'
+    if escape_char == AUTO:
+        escape_char = found.escape_char if trusted and found.quote_char == quote_char else None
+    if quote_char is None:
+        escape_char = None  # it acts inside quoted fields only
+    # Spaces after the delimiter: a trait of the file, taken when the delimiter is detect's.
+    skip_space = trusted and found.skip_initial_space
+    if skip_rows == AUTO:
+        skip_rows = found.skip_rows if trusted else 0
+    # Detect's header is its table's: after another preamble the first line is the header.
+    same_start = trusted and skip_rows == found.skip_rows
+    header_rows = 1
+    columns = None
+    if header == AUTO:
+        header = found.header_lines > 0 if same_start else True
+        if same_start and found.header_lines:
+            header_rows = found.header_lines
+            # narrower than the header when a stray delimiter ends it
+            columns = found.columns or None
+    end = found.table_end if trusted else None
+    second = found.second_table_line if trusted else None
+    if end is not None and end > 0 and end <= skip_rows + header_rows:
+        # No data row would be left: what detect took for a footer is the table's only row.
+        end = second = None
+    return Table(delimiter, quote_char, escape_char, skip_space, header, header_rows, skip_rows,
+                 end, second, columns, found)
+
+
+def _detect(source: str | bytes, codec: str) -> Dialect | None:
+    from ._detect import detect
+
+    try:
+        return detect(source, encoding=None if codec == AUTO else codec)
+    except OSError:
+        raise
+    except (ValueError, UnicodeError, LookupError):  # undecodable sample: the backend's ways
+        return None
+
+
+@dataclass(frozen=True)
+class Span:
+    """The table's bytes in the text and the line its first byte stands on."""
+
+    begin: int
+    end: int
+    first_line: int
+    after: str  # what the lines after the table are: 'footer' or 'padding'
+
+
+def span(buf: Any, table: Table) -> Span:
+    begin = _lines.skip_lines(buf, 0, table.skip_rows)
+    end = len(buf)
+    after = "footer"
+    if table.table_end is None and table.delimiter is not None:
+        end = max(begin, _lines.empty_rows_at_end(buf, table.delimiter))
+        after = "padding"
+    elif table.table_end is not None and table.table_end > 0:
+        end = max(begin, _lines.skip_lines(buf, begin, table.table_end - table.skip_rows))
+    elif table.table_end is not None and table.table_end < -1:
+        end = max(begin, _lines.line_start_from_end(buf, -table.table_end - 1))
+    return Span(begin, end, table.skip_rows + 1, after)
+
+
+def skipped(buf: Any, table: Table, where: Span, result: dict) -> tuple[SkippedLines, ...]:
+    """The lines that are neither rows nor quarantined: preamble, further header lines, what
+    follows the table."""
+    out = []
+    if where.begin > 0:
+        out.append(SkippedLines(1, table.skip_rows, "preamble"))
+    if result["header_last_line"] > result["header_first_line"]:
+        out.append(SkippedLines(result["header_first_line"] + 1, result["header_last_line"],
+                                "header"))
+    if where.end < len(buf):
+        # The engine stopped on the line after the table when the table's last line break
+        # was in its range.
+        last = result["end_line"] - (1 if _lines.ends_with_break(buf, where.end) else 0)
+        total = last + _lines.count_lines(buf, where.end)
+        second = table.second_table_line
+        if second is not None and second < 0:
+            second = total + 1 + second
+        if second is not None and last < second <= total:
+            if second > last + 1:
+                out.append(SkippedLines(last + 1, second - 1, "footer"))
+            out.append(SkippedLines(second, total, "second table"))
+        elif total > last:
+            out.append(SkippedLines(last + 1, total, where.after))
+    return tuple(out)
+
+
+def skipped_warnings(lines: tuple[SkippedLines, ...]) -> list[str]:
+    return [f"A second table starts on line {s.first_line}; its lines ({s.first_line}-"
+            f"{s.last_line}) are not part of the output." for s in lines
+            if s.kind == "second table"]
