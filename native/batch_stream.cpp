@@ -1,6 +1,7 @@
 #include "native/batch_stream.hpp"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -60,6 +61,8 @@ struct Settings {
   engine::TracedOptions options;
   std::size_t batch_rows = 65536;
   bool null_padding = false;
+  /// The input is a read-only map of a file: pages read past may be dropped from the process.
+  bool mapped = false;
   int quarantine_fd = -1;
   std::string quarantine_temp;
   std::string quarantine_path;
@@ -117,8 +120,9 @@ class PassSource final : public arrow::BatchSource {
 
   const std::vector<std::string>& names() const { return names_; }
 
+  // Both may wait for the pass: a caller holding the interpreter lock lets it go meanwhile.
   bool schema(ArrowSchema* out) override {
-    return guarded([&] {
+    return without_lock([&] {
       if (!start()) return false;
       arrow::export_schema(names_, type_, out);
       return true;
@@ -126,17 +130,22 @@ class PassSource final : public arrow::BatchSource {
   }
 
   bool next(ArrowArray* out) override {
-    const bool gil = PyGILState_Check() != 0;
-    PyThreadState* state = gil ? PyEval_SaveThread() : nullptr;
-    const bool ok = guarded([&] { return build(out, gil); });
-    if (gil) PyEval_RestoreThread(state);
-    return ok;
+    return without_lock([&] { return build(out); });
   }
 
   const char* last_error() const override { return error_.c_str(); }
   int error_code() const override { return code_; }
 
  private:
+  template <class Work>
+  bool without_lock(Work&& work) {
+    const bool gil = !finalizing() && PyGILState_Check() != 0;
+    PyThreadState* state = gil ? PyEval_SaveThread() : nullptr;
+    const bool ok = guarded(work);
+    if (gil) PyEval_RestoreThread(state);
+    return ok;
+  }
+
   template <class Work>
   bool guarded(Work&& work) {
     try {
@@ -162,7 +171,10 @@ class PassSource final : public arrow::BatchSource {
   void run() {
     std::string failure;
     try {
-      const engine::Progress progress = [this](std::uint64_t) { return !stop_.load(); };
+      const engine::Progress progress = [this](std::uint64_t at) {
+        passed_ = at;
+        return !stop_.load();
+      };
       const engine::Batches batches = [this](engine::RowStore&& rows) {
         return push(std::move(rows));
       };
@@ -197,7 +209,7 @@ class PassSource final : public arrow::BatchSource {
     }
     changed_.wait(lock, [&] { return stop_ || queue_.size() < QUEUED; });
     if (stop_) return false;
-    queue_.push_back(std::move(rows));
+    queue_.push_back({std::move(rows), passed_});
     lock.unlock();
     changed_.notify_all();
     return true;
@@ -209,18 +221,34 @@ class PassSource final : public arrow::BatchSource {
   bool pop() {
     cursor_.reset();
     current_.reset();
+    release_input(current_passed_);
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait(lock, [&] { return !queue_.empty() || pass_done_; });
     if (queue_.empty()) {
       if (!pass_error_.empty()) return fail(pass_error_, EIO);
       return false;
     }
-    current_ = std::make_unique<engine::RowStore>(std::move(queue_.front()));
+    current_ = std::make_unique<engine::RowStore>(std::move(queue_.front().rows));
+    current_passed_ = queue_.front().passed;
     queue_.pop_front();
     lock.unlock();
     changed_.notify_all();
     cursor_.emplace(*current_);
     return true;
+  }
+
+  // The input's pages before `end` are read no more by any row to come: a mapped file lets them
+  // go from the process (they stay in the page cache), so its resident memory stays that of the
+  // batches. The quarantine, written at the end, reads its records back in.
+  void release_input(std::uint64_t end) {
+    if (!settings_.mapped) return;
+    const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+    const auto base = reinterpret_cast<std::uintptr_t>(input_.data());
+    const std::uintptr_t from = (base + released_ + page - 1) / page * page;
+    const std::uintptr_t to = (base + end) / page * page;
+    if (to <= from) return;
+    ::madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
+    released_ = to - base;
   }
 
   void split(const engine::StoredRow& row, std::vector<std::string_view>& fields) {
@@ -242,7 +270,7 @@ class PassSource final : public arrow::BatchSource {
     b.row(fields_);
   }
 
-  bool build(ArrowArray* out, bool gil) {
+  bool build(ArrowArray* out) {
     if (!start()) return false;
     if (!builder_) {
       arrow::BuilderOptions o;
@@ -272,7 +300,7 @@ class PassSource final : public arrow::BatchSource {
     b.finish(out);
     if (signal_due_ >= SIGNAL_STEP) {
       signal_due_ = 0;
-      if (!signals_ok(gil)) {
+      if (!signals_ok()) {
         out->release(out);
         return fail("interrupted", EINTR);
       }
@@ -282,7 +310,7 @@ class PassSource final : public arrow::BatchSource {
 
   // Runs pending signal handlers with the lock taken briefly. A handler that raises fails the
   // stream; a KeyboardInterrupt is raised again where Python code runs next.
-  bool signals_ok(bool gil_was_held) {
+  bool signals_ok() {
     if (finalizing()) return true;
     PyGILState_STATE state = PyGILState_Ensure();
     bool ok = PyErr_CheckSignals() == 0;
@@ -292,7 +320,6 @@ class PassSource final : public arrow::BatchSource {
       if (interrupt) PyErr_SetInterrupt();
     }
     PyGILState_Release(state);
-    (void)gil_was_held;
     return ok;
   }
 
@@ -329,7 +356,12 @@ class PassSource final : public arrow::BatchSource {
   // Shared with the pass thread, under mutex_.
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::deque<engine::RowStore> queue_;
+  struct HandedOver {
+    engine::RowStore rows;
+    std::uint64_t passed;  // input the pass had gone through before these rows' last one
+  };
+  std::deque<HandedOver> queue_;
+  std::uint64_t passed_ = 0;  // the pass thread's
   std::atomic<bool> stop_{false};
   bool known_ = false;
   bool has_header_ = false;
@@ -344,6 +376,8 @@ class PassSource final : public arrow::BatchSource {
   bool ended_ = false;
   std::vector<std::string> names_;
   std::unique_ptr<engine::RowStore> current_;
+  std::uint64_t current_passed_ = 0;
+  std::uint64_t released_ = 0;
   std::optional<engine::RowStore::Cursor> cursor_;
   std::vector<std::string_view> fields_;
   std::string unescaped_;
@@ -390,26 +424,19 @@ PyObject* raise_failure(const char* message) {
   return nullptr;
 }
 
-bool start_without_lock(PassSource* s, ArrowSchema* schema) {
-  bool ok = false;
-  Py_BEGIN_ALLOW_THREADS;
-  ok = s->schema(schema);
-  Py_END_ALLOW_THREADS;
-  return ok;
-}
-
 }  // namespace
 
 PyObject* open_batches(PyObject*, PyObject* args) {
   Py_buffer view{};
   int delimiter, quote, escape, header, skip_blank, fill, merge, repair, recode, null_padding,
-      quarantine_fd;
+      mapped, quarantine_fd;
   long long expected, long_lines;
   Py_ssize_t batch_rows;
   const char *temp = nullptr, *path = nullptr;
-  if (!PyArg_ParseTuple(args, "y*iiipLppppLpnpiyy:open_batches", &view, &delimiter, &quote, &escape,
-                        &header, &expected, &skip_blank, &fill, &merge, &repair, &long_lines,
-                        &recode, &batch_rows, &null_padding, &quarantine_fd, &temp, &path)) {
+  if (!PyArg_ParseTuple(args, "y*iiipLppppLpnppiyy:open_batches", &view, &delimiter, &quote,
+                        &escape, &header, &expected, &skip_blank, &fill, &merge, &repair,
+                        &long_lines, &recode, &batch_rows, &null_padding, &mapped, &quarantine_fd,
+                        &temp, &path)) {
     return nullptr;
   }
   Settings s;
@@ -426,6 +453,7 @@ PyObject* open_batches(PyObject*, PyObject* args) {
   s.options.recode_cp1252 = recode != 0;
   s.batch_rows = batch_rows > 0 ? static_cast<std::size_t>(batch_rows) : 1;
   s.null_padding = null_padding != 0;
+  s.mapped = mapped != 0;
   Handle* h = nullptr;
   try {
     if (quarantine_fd >= 0) {
@@ -456,7 +484,7 @@ PyObject* batches_names(PyObject*, PyObject* handle) {
   PassSource* s = source_of(handle);
   if (!s) return nullptr;
   ArrowSchema schema{};
-  if (!start_without_lock(s, &schema)) return raise_failure(s->last_error());
+  if (!s->schema(&schema)) return raise_failure(s->last_error());
   schema.release(&schema);
   std::vector<std::string> names;
   try {
@@ -482,7 +510,7 @@ PyObject* batches_schema(PyObject*, PyObject* handle) {
   PassSource* s = source_of(handle);
   if (!s) return nullptr;
   ArrowSchema schema{};
-  if (!start_without_lock(s, &schema)) return raise_failure(s->last_error());
+  if (!s->schema(&schema)) return raise_failure(s->last_error());
   return arrow::py::schema_capsule(&schema);
 }
 

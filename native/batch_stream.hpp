@@ -12,7 +12,8 @@ namespace quorle::native {
 inline constexpr const char* OPEN_BATCHES_DOC =
     "open_batches(buffer, delimiter, quote, escape, header, expected_columns, skip_blank_lines, "
     "fill_ragged_rows, merge_overflow, repair_quotes, long_quoted_lines, recode_cp1252, "
-    "batch_rows, null_padding, quarantine_fd, quarantine_temp, quarantine_path) -> handle\n\n"
+    "batch_rows, null_padding, mapped, quarantine_fd, quarantine_temp, quarantine_path) -> "
+    "handle\n\n"
     "Starts the pass over UTF-8 text; the quarantine's temporary file (fd and path, or -1 and "
     "None) is renamed to quarantine_path when the stream ends, removed if it is abandoned.";
 

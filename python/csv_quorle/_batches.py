@@ -169,6 +169,8 @@ def read_batches(
             info.engine_recodes,
             batch_rows,
             flags["null_padding"],
+            # A read-only map of a file: the stream may drop its pages once read past.
+            any(buffer.obj is m for m in text._maps),
             -1 if rest is None else rest.fd,
             b"" if rest is None else os.fsencode(rest._temporary),
             b"" if rest is None else os.fsencode(rest._target),

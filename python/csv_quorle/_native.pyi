@@ -45,6 +45,7 @@ def open_batches(
     recode_cp1252: bool,
     batch_rows: int,
     null_padding: bool,
+    mapped: bool,
     quarantine_fd: int,
     quarantine_temp: bytes,
     quarantine_path: bytes,
