@@ -263,6 +263,7 @@ bool traced_pass(std::string_view data, const TracedOptions& options, TracedOutc
       next_report = tokenizer.position() + progress_step;
     }
     if (batches && tokenizer.position() >= next_batch) {
+      out.columns = sorter.columns();  // a streaming consumer sizes its columns from it
       if (!batches(std::move(out.rows))) return false;
       out.rows = RowStore(data, options.delimiter, options.quote_char);
       next_batch = tokenizer.position() + batch_step;

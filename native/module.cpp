@@ -8,6 +8,8 @@
 
 #include "engine/sniffer.hpp"
 #include "engine/traced_pass.hpp"
+#include "native/batch_stream.hpp"
+#include "native/outcome_dict.hpp"
 #include "native/transcode_functions.hpp"
 #include "native/without_gil.hpp"
 #include "rescue/batch_writer.hpp"
@@ -43,55 +45,6 @@ PyObject* raise_write_error(const rescue::RescueError& error, PyObject* path) {
     PyErr_SetString(PyExc_OSError, error.message.c_str());
   }
   return nullptr;
-}
-
-PyObject* lines_tuple(const engine::LineSample& sample) {
-  PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(sample.lines.size()));
-  if (!t) return nullptr;
-  for (std::size_t i = 0; i < sample.lines.size(); ++i) {
-    PyObject* v = PyLong_FromUnsignedLongLong(sample.lines[i]);
-    if (!v) {
-      Py_DECREF(t);
-      return nullptr;
-    }
-    PyTuple_SET_ITEM(t, static_cast<Py_ssize_t>(i), v);
-  }
-  return t;
-}
-
-PyObject* header_list(const engine::TracedOutcome& out) {
-  if (!out.has_header) Py_RETURN_NONE;
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(out.header.size()));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < out.header.size(); ++i) {
-    const std::string& f = out.header[i];
-    PyObject* s = PyUnicode_DecodeUTF8(f.data(), static_cast<Py_ssize_t>(f.size()), "replace");
-    if (!s) {
-      Py_DECREF(list);
-      return nullptr;
-    }
-    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), s);
-  }
-  return list;
-}
-
-// Repairs as packed records, 24 bytes each in native byte order: first line (u64), last line
-// (u64), count (u32), kind (u8), three bytes of padding. The Python side reads them lazily.
-PyObject* packed_repairs(const engine::TracedOutcome& out) {
-  constexpr std::size_t SIZE = 24;
-  PyObject* b =
-      PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(out.repairs.size() * SIZE));
-  if (!b) return nullptr;
-  char* p = PyBytes_AS_STRING(b);
-  for (const engine::RepairEvent& r : out.repairs) {
-    std::memset(p, 0, SIZE);
-    std::memcpy(p, &r.first_line, 8);
-    std::memcpy(p + 8, &r.last_line, 8);
-    std::memcpy(p + 16, &r.count, 4);
-    p[20] = static_cast<char>(r.kind);
-    p += SIZE;
-  }
-  return b;
 }
 
 PyObject* native_sniff(PyObject*, PyObject* args) {
@@ -176,16 +129,7 @@ PyObject* native_rescue(PyObject*, PyObject* args) {
   if (write_error)
     return raise_write_error(*write_error, quarantine_failed ? quarantine_path : out_path);
 
-  return Py_BuildValue(
-      "{sKsKsKsnsKsKsNsNsKsNsKsNsNsKsNsKsKsK}", "total_rows", out.total_rows, "good_rows",
-      out.good_rows, "repaired_rows", out.repaired_rows, "quarantined_rows",
-      static_cast<Py_ssize_t>(out.quarantine.size()), "blank_lines", out.blank_lines, "columns",
-      out.columns, "header", header_list(out), "repairs", packed_repairs(out), "replaced_bytes",
-      out.replaced.count, "replaced_lines", lines_tuple(out.replaced), "recoded_bytes",
-      out.recoded.count, "recoded_lines", lines_tuple(out.recoded), "reread_lines",
-      lines_tuple(out.rereads), "long_quotes", out.long_quotes.count, "long_quote_lines",
-      lines_tuple(out.long_quotes), "header_first_line", out.header_first_line, "header_last_line",
-      out.header_last_line, "end_line", out.end_line);
+  return outcome_dict(out);
 }
 
 PyMethodDef native_methods[] = {
@@ -198,6 +142,13 @@ PyMethodDef native_methods[] = {
      "header_rows, skip_initial_space) -> dict\n\nSorts the records of "
      "UTF-8 text and writes the "
      "outputs."},
+    {"open_batches", open_batches, METH_VARARGS, OPEN_BATCHES_DOC},
+    {"batches_names", batches_names, METH_O, "batches_names(handle) -> list of str"},
+    {"batches_schema", batches_schema, METH_O, "batches_schema(handle) -> arrow_schema capsule"},
+    {"batches_stream", batches_stream, METH_VARARGS,
+     "batches_stream(handle, requested_schema) -> arrow_array_stream capsule, once"},
+    {"batches_result", batches_result, METH_O,
+     "batches_result(handle) -> dict once the stream has ended, else None"},
     {"transcode_single_byte", transcode_single_byte, METH_VARARGS, TRANSCODE_SINGLE_BYTE_DOC},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -259,6 +259,18 @@ def rescue_contenders(src, out, timeout):
     ]
 
 
+def arrow_contenders(src, timeout):
+    """Into an Arrow table (or a polars DataFrame), every column as text."""
+    serial = py("duckdb_arrow.py", src, "serial")
+    return [
+        Contender("csv_quorle.read_arrow", py("quorle_arrow.py", src), timeout),
+        Contender("pyarrow.csv.read_csv", py("pyarrow_read_csv.py", src), timeout),
+        Contender("polars.read_csv", py("polars_arrow.py", src), timeout),
+        Contender("duckdb to arrow", py("duckdb_arrow.py", src), timeout,
+                  retry=("parallel=false", serial, "parallel = false, as duckdb asks")),
+    ]
+
+
 def assess_all(results, contenders, truth_index):
     """Quality of every rescue output of the dirty file; quorle_file's quarantine file counts as
     its report, pandas' bad-line warnings as pandas'."""
@@ -288,6 +300,13 @@ def one_file(kind, size, path, truth, args, out):
     label = f"{kind}-{size}"
     print(f"\n{label} ({mb:.0f} MB)", flush=True)
     entry = {"kind": kind, "size": size, "file": path.name, "bytes": path.stat().st_size}
+
+    if "arrow" in args.groups:
+        warm(path)
+        entry["arrow"] = rounds(arrow_contenders(path, args.timeout), args.runs, label)
+    if "rescue" not in args.groups:
+        entry["records"] = count_lines(path) if not truth else None
+        return entry
 
     warm(path)
     contenders = rescue_contenders(path, out, args.timeout)
@@ -342,11 +361,14 @@ def main():
     ap.add_argument("--sniff-timeout", type=float, default=60, help="seconds a sniffer run may take")
     ap.add_argument("--sniff-memory", type=parse_bytes, default="12G",
                     help="address-space cap of a sniffer process")
+    ap.add_argument("--groups", default="rescue,arrow",
+                    help="rescue (with readers and sniffers) and/or arrow, comma-separated")
     ap.add_argument("--gen", default=str(REPO / "build" / "release" / "bench" / "gen_csv"))
     ap.add_argument("--data", default="/tmp/bench-data", help="generated files and scratch outputs")
     ap.add_argument("--results", default=str(REPO / "bench" / "results"))
     args = ap.parse_args()
 
+    args.groups = {g.strip() for g in args.groups.split(",")}
     sizes = [s.strip().upper() for s in args.sizes.split(",") if s.strip()]
     data = pathlib.Path(args.data)
     data.mkdir(parents=True, exist_ok=True)

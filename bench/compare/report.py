@@ -165,6 +165,45 @@ def reader_table(entry):
     return lines + ([""] + errors if errors else [])
 
 
+def arrow_table(entry):
+    """Into Arrow: wall ratios to csv_quorle.read_arrow, peak memory against the table's size."""
+    mb = entry["bytes"] / 1e6
+    by = {r["name"]: r for r in entry["arrow"]}
+    q = by.get("csv_quorle.read_arrow")
+    lines = [
+        "| contender | threads | status | wall s | spread | MB/s | × csv_quorle | peak RSS MB "
+        "| table MB | peak ÷ (table + 64 MB) | rows (with header) |",
+        "|---|---|---|--:|--:|--:|--:|--:|--:|--:|--:|",
+    ]
+    errors = []
+    for r in entry["arrow"]:
+        ok = r["status"] == "ok"
+        info = r["info"]
+        if not ok:
+            errors.append(f"- {r['name']}: {r['status']} after {fmt_s(r['wall'])} s: `{r['error']}`")
+        if r["note"]:
+            errors.append(f"- {r['name']}: {r['note']}")
+        table_mb = info.get("nbytes", 0) / 1e6
+        ratio = ""
+        if ok and q and q["status"] == "ok":
+            ratio = f"{r['wall'] / q['wall']:.2f}"
+        lines.append(
+            "| " + " | ".join([
+                r["name"], info.get("threads", ""), "ok" if ok else f"**{r['status']}**",
+                fmt_s(r["wall"]), spread(r["walls"]), f"{mb / r['wall']:.0f}" if ok else "—",
+                ratio, fmt_mb(r["rss_kb"]), f"{table_mb:.0f}" if ok else "",
+                f"{r['rss_kb'] / 1000 / (table_mb + 64):.2f}" if ok else "",
+                fmt_n(info["rows"]) if ok and "rows" in info else "",
+            ]) + " |"
+        )
+    if q and q["status"] == "ok":
+        i = q["info"]
+        errors.append(f"- csv_quorle: {fmt_n(i.get('quarantined', 0))} records quarantined, "
+                      f"{fmt_n(i.get('repaired', 0))} repaired; every record is a row or in "
+                      "the quarantine.")
+    return lines + ([""] + errors if errors else [])
+
+
 def sniffer_table(entry):
     lines = [
         "| sniffer, sample | status | first call | × q.sniff's | calls after it (mean) "
@@ -351,10 +390,27 @@ def write(run, results_dir):
     ]
     threads = {}
     for entry in run["files"]:
-        for r in entry["rescue"]:
+        for r in entry.get("rescue", []) + entry.get("arrow", []):
             if r["info"].get("threads"):
                 threads.setdefault(r["name"], set()).add(r["info"]["threads"])
     md += [f"- {name}: {'; '.join(sorted(t))}" for name, t in threads.items()]
+
+    if any("arrow" in e for e in run["files"]):
+        md += ["", "## Into Arrow", "",
+               "Each contender reads the file into an Arrow table (polars: a DataFrame), every "
+               "column as text: csv_quorle `read_batches` + `RecordBatchReader.read_all`; "
+               "`pyarrow.csv.read_csv` with `column_types` all `string`, "
+               "`invalid_row_handler` skipping; `polars.read_csv(infer_schema=False, "
+               "truncate_ragged_lines=True, ignore_errors=True, encoding=\"utf8-lossy\")`; duckdb "
+               "`read_csv(all_varchar = true, ignore_errors = true, null_padding = true, "
+               "strict_mode = false)` then `to_arrow_table()`.", ""]
+        for entry in run["files"]:
+            if "arrow" in entry:
+                md += [f"### {entry['file']} ({entry['bytes'] / 1e6:.0f} MB)", ""]
+                md += arrow_table(entry) + [""]
+    if not all("rescue" in e for e in run["files"]):
+        (results_dir / "results.md").write_text("\n".join(md) + "\n")
+        return
 
     md += ["", "## Rescue, file to file", ""]
     for entry in run["files"]:

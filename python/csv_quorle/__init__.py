@@ -12,6 +12,8 @@ from ._report import Repair, RepairList, Report, SkippedLines
 from ._rescue import rescue
 
 if TYPE_CHECKING:
+    from ._arrow import read_arrow, read_pandas, read_polars
+    from ._batches import RecordBatches, read_batches
     from ._many import FileResult, rescue_many
 
 __all__ = [
@@ -19,10 +21,15 @@ __all__ = [
     "Dialect",
     "FileResult",
     "Repair",
+    "RecordBatches",
     "RepairList",
     "Report",
     "SkippedLines",
     "detect",
+    "read_arrow",
+    "read_batches",
+    "read_pandas",
+    "read_polars",
     "rescue",
     "rescue_many",
 ]
@@ -35,4 +42,13 @@ def __getattr__(name: str) -> Any:
         from . import _many
 
         return getattr(_many, name)
+    # Arrow streams and the DataFrame conveniences: imported on first use, like their libraries.
+    if name in ("read_batches", "RecordBatches"):
+        from . import _batches
+
+        return getattr(_batches, name)
+    if name in ("read_arrow", "read_polars", "read_pandas"):
+        from . import _arrow
+
+        return getattr(_arrow, name)
     raise AttributeError(f"module 'csv_quorle' has no attribute {name!r}")

@@ -35,3 +35,28 @@ def rescue(
     /,
 ) -> dict[str, Any]: ...
 def transcode_single_byte(table: bytes, source: Buffer, out_fd: int, /) -> tuple[int, int, tuple[int, ...]]: ...
+def open_batches(
+    buffer: Buffer,
+    delimiter: int,
+    quote: int,
+    escape: int,
+    header: bool,
+    expected_columns: int,
+    skip_blank_lines: bool,
+    fill_ragged_rows: bool,
+    merge_overflow: bool,
+    repair_quotes: bool,
+    long_quoted_lines: int,
+    recode_cp1252: bool,
+    batch_rows: int,
+    null_padding: bool,
+    mapped: bool,
+    quarantine_fd: int,
+    quarantine_temp: bytes,
+    quarantine_path: bytes,
+    /,
+) -> Any: ...
+def batches_names(handle: Any, /) -> list[str]: ...
+def batches_schema(handle: Any, /) -> Any: ...
+def batches_stream(handle: Any, requested_schema: Any, /) -> Any: ...
+def batches_result(handle: Any, /) -> dict[str, Any] | None: ...

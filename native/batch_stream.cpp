@@ -1,0 +1,542 @@
+#include "native/batch_stream.hpp"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "arrow/builder.hpp"
+#include "arrow/capsule.hpp"
+#include "arrow/column_names.hpp"
+#include "arrow/schema.hpp"
+#include "arrow/stream.hpp"
+#include "engine/traced_pass.hpp"
+#include "native/outcome_dict.hpp"
+#include "rescue/traced_output.hpp"
+
+namespace quorle::native {
+namespace {
+
+// Input the pass covers between two hand-overs: small, since two of them wait in the queue.
+constexpr std::uint64_t HAND_OVER_STEP = std::uint64_t{4} << 20;
+// How often the pass looks whether the consumer went away.
+constexpr std::uint64_t STOP_STEP = std::uint64_t{1} << 20;
+constexpr std::size_t QUEUED = 2;
+// A batch ends at this many data bytes even before batch_rows, so wide rows stay bounded too.
+constexpr std::uint64_t BATCH_BYTES = std::uint64_t{64} << 20;
+// Field bytes built between two looks at pending signals.
+constexpr std::uint64_t SIGNAL_STEP = std::uint64_t{64} << 20;
+const char* const HANDLE_NAME = "csv_quorle.batches";
+
+bool finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Py_IsFinalizing() != 0;
+#else
+  return _Py_IsFinalizing() != 0;
+#endif
+}
+
+// What the Python side reads once the stream is over: the outcome, or why it failed.
+struct Ending {
+  enum class State { Running, Done, Failed };
+  std::mutex mutex;
+  State state = State::Running;
+  engine::TracedOutcome outcome;
+  std::string error;
+};
+
+struct Settings {
+  engine::TracedOptions options;
+  std::size_t batch_rows = 65536;
+  bool null_padding = false;
+  /// The input is a read-only map of a file: pages read past may be dropped from the process.
+  bool mapped = false;
+  int quarantine_fd = -1;
+  std::string quarantine_temp;
+  std::string quarantine_path;
+};
+
+class PassSource final : public arrow::BatchSource {
+ public:
+  PassSource(Py_buffer view, Settings settings, std::shared_ptr<Ending> ending)
+      : view_(view),
+        input_(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len)),
+        settings_(std::move(settings)),
+        ending_(std::move(ending)) {
+    thread_ = std::thread([this] { run(); });
+  }
+
+  ~PassSource() override {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    changed_.notify_all();
+    if (thread_.joinable()) thread_.join();
+    if (settings_.quarantine_fd >= 0) {  // not committed: the temporary file goes
+      ::close(settings_.quarantine_fd);
+      ::unlink(settings_.quarantine_temp.c_str());
+    }
+    if (view_.obj && !finalizing()) {
+      const PyGILState_STATE gil = PyGILState_Ensure();
+      PyBuffer_Release(&view_);
+      PyGILState_Release(gil);
+    }
+  }
+
+  void set_type(arrow::StringType type) { type_ = type; }
+
+  // Waits for the first rows (or the end) so that the columns are known. Call without the lock.
+  bool start() {
+    if (started_) return true;
+    if (!pop()) {
+      if (!error_.empty()) return false;
+    }
+    started_ = true;
+    if (has_header_ && current_) {
+      engine::StoredRow row;
+      if (cursor_->next(row, true)) {
+        std::vector<std::string_view> fields(row.fields.begin(), row.fields.end());
+        if (row.verbatim && row.fields.empty()) split(row, fields);
+        for (std::string_view f : fields)
+          names_.emplace_back(f);
+      }
+    }
+    names_.resize(columns_);
+    return true;
+  }
+
+  const std::vector<std::string>& names() const { return names_; }
+
+  // Both may wait for the pass: a caller holding the interpreter lock lets it go meanwhile.
+  bool schema(ArrowSchema* out) override {
+    return without_lock([&] {
+      if (!start()) return false;
+      arrow::export_schema(names_, type_, out);
+      return true;
+    });
+  }
+
+  bool next(ArrowArray* out) override {
+    return without_lock([&] { return build(out); });
+  }
+
+  const char* last_error() const override { return error_.c_str(); }
+  int error_code() const override { return code_; }
+
+ private:
+  template <class Work>
+  bool without_lock(Work&& work) {
+    const bool gil = !finalizing() && PyGILState_Check() != 0;
+    PyThreadState* state = gil ? PyEval_SaveThread() : nullptr;
+    const bool ok = guarded(work);
+    if (gil) PyEval_RestoreThread(state);
+    return ok;
+  }
+
+  template <class Work>
+  bool guarded(Work&& work) {
+    try {
+      return work();
+    } catch (const std::bad_alloc&) {
+      return fail("out of memory", ENOMEM);
+    } catch (const std::exception& e) {
+      return fail(e.what(), EIO);
+    }
+  }
+
+  bool fail(std::string message, int code) {
+    error_ = std::move(message);
+    code_ = code;
+    std::lock_guard<std::mutex> lock(ending_->mutex);
+    ending_->state = Ending::State::Failed;
+    ending_->error = error_;
+    return false;
+  }
+
+  // --- the pass thread ---
+
+  void run() {
+    std::string failure;
+    try {
+      const engine::Progress progress = [this](std::uint64_t at) {
+        passed_ = at;
+        return !stop_.load();
+      };
+      const engine::Batches batches = [this](engine::RowStore&& rows) {
+        return push(std::move(rows));
+      };
+      if (engine::traced_pass(input_, settings_.options, out_, progress, STOP_STEP, batches,
+                              HAND_OVER_STEP) &&
+          push(std::move(out_.rows)) && settings_.quarantine_fd >= 0) {
+        if (auto e = rescue::write_traced_quarantine(settings_.quarantine_fd, out_, input_,
+                                                     settings_.options.recode_cp1252)) {
+          failure =
+              "cannot write the quarantine file " + settings_.quarantine_path + ": " + e->message;
+        }
+      }
+    } catch (const std::bad_alloc&) {
+      failure = "out of memory";
+    } catch (const std::exception& e) {
+      failure = e.what();
+    }
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      pass_done_ = true;
+      pass_error_ = std::move(failure);
+    }
+    changed_.notify_all();
+  }
+
+  bool push(engine::RowStore&& rows) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!known_) {
+      known_ = true;
+      has_header_ = out_.has_header;
+      columns_ = out_.columns;
+    }
+    changed_.wait(lock, [&] { return stop_ || queue_.size() < QUEUED; });
+    if (stop_) return false;
+    queue_.push_back({std::move(rows), passed_});
+    lock.unlock();
+    changed_.notify_all();
+    return true;
+  }
+
+  // --- the consumer ---
+
+  // The next stored rows into current_; false at the end of the rows or on failure (error_ set).
+  bool pop() {
+    cursor_.reset();
+    current_.reset();
+    release_input(current_passed_);
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return !queue_.empty() || pass_done_; });
+    if (queue_.empty()) {
+      if (!pass_error_.empty()) return fail(pass_error_, EIO);
+      return false;
+    }
+    current_ = std::make_unique<engine::RowStore>(std::move(queue_.front().rows));
+    current_passed_ = queue_.front().passed;
+    queue_.pop_front();
+    lock.unlock();
+    changed_.notify_all();
+    cursor_.emplace(*current_);
+    return true;
+  }
+
+  // The input's pages before `end` are read no more by any row to come: a mapped file lets them
+  // go from the process (they stay in the page cache), so its resident memory stays that of the
+  // batches. The quarantine, written at the end, reads its records back in.
+  void release_input(std::uint64_t end) {
+    if (!settings_.mapped) return;
+    const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+    const auto base = reinterpret_cast<std::uintptr_t>(input_.data());
+    const std::uintptr_t from = (base + released_ + page - 1) / page * page;
+    const std::uintptr_t to = (base + end) / page * page;
+    if (to <= from) return;
+    ::madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
+    released_ = to - base;
+  }
+
+  void split(const engine::StoredRow& row, std::vector<std::string_view>& fields) {
+    if (row.quote_free) {
+      engine::split_quote_free(row.raw, settings_.options.delimiter, fields);
+    } else {
+      engine::split_verbatim(row.raw, settings_.options.delimiter, settings_.options.quote_char,
+                             fields, unescaped_);
+    }
+  }
+
+  void add(arrow::StringBatchBuilder& b, const engine::StoredRow& row) {
+    if (!row.verbatim) return b.row(row.fields);
+    if (row.quote_free && row.padding == 0) {
+      return b.delimited_row(row.raw.data(), row.raw.data() + row.raw.size(),
+                             static_cast<char>(settings_.options.delimiter));
+    }
+    split(row, fields_);
+    b.row(fields_);
+  }
+
+  bool build(ArrowArray* out) {
+    if (!start()) return false;
+    if (!builder_) {
+      arrow::BuilderOptions o;
+      o.type = type_;
+      o.null_padding = settings_.null_padding;
+      builder_.emplace(columns_, o);
+    }
+    arrow::StringBatchBuilder& b = *builder_;
+    engine::StoredRow row;
+    std::size_t since_check = 0;
+    while (!b.full() && b.rows() < settings_.batch_rows) {
+      if (!cursor_ || !cursor_->next(row, false)) {
+        if (!pop()) {
+          if (!error_.empty()) return false;
+          break;
+        }
+        continue;
+      }
+      add(b, row);
+      if (++since_check == 1024) {
+        since_check = 0;
+        if (b.data_bytes() >= BATCH_BYTES) break;
+      }
+    }
+    if (b.rows() == 0) return end(out);
+    signal_due_ += b.data_bytes();
+    b.finish(out);
+    if (signal_due_ >= SIGNAL_STEP) {
+      signal_due_ = 0;
+      if (!signals_ok()) {
+        out->release(out);
+        return fail("interrupted", EINTR);
+      }
+    }
+    return true;
+  }
+
+  // Runs pending signal handlers with the lock taken briefly. A handler that raises fails the
+  // stream; a KeyboardInterrupt is raised again where Python code runs next.
+  bool signals_ok() {
+    if (finalizing()) return true;
+    PyGILState_STATE state = PyGILState_Ensure();
+    bool ok = PyErr_CheckSignals() == 0;
+    if (!ok) {
+      const bool interrupt = PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) != 0;
+      PyErr_Clear();
+      if (interrupt) PyErr_SetInterrupt();
+    }
+    PyGILState_Release(state);
+    return ok;
+  }
+
+  // The end of the rows: the quarantine file goes into place and the outcome to the Python side.
+  bool end(ArrowArray* out) {
+    out->release = nullptr;
+    if (ended_) return true;
+    if (thread_.joinable()) thread_.join();
+    if (settings_.quarantine_fd >= 0) {
+      const int fd = settings_.quarantine_fd;
+      settings_.quarantine_fd = -1;
+      if (::close(fd) != 0 ||
+          std::rename(settings_.quarantine_temp.c_str(), settings_.quarantine_path.c_str()) != 0) {
+        const int e = errno;
+        ::unlink(settings_.quarantine_temp.c_str());
+        return fail("cannot write the quarantine file " + settings_.quarantine_path + ": " +
+                        std::strerror(e),
+                    e);
+      }
+    }
+    ended_ = true;
+    std::lock_guard<std::mutex> lock(ending_->mutex);
+    ending_->outcome = std::move(out_);
+    ending_->state = Ending::State::Done;
+    return true;
+  }
+
+  Py_buffer view_;
+  std::string_view input_;
+  Settings settings_;
+  std::shared_ptr<Ending> ending_;
+  arrow::StringType type_ = arrow::StringType::kString;
+
+  // Shared with the pass thread, under mutex_.
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  struct HandedOver {
+    engine::RowStore rows;
+    std::uint64_t passed;  // input the pass had gone through before these rows' last one
+  };
+  std::deque<HandedOver> queue_;
+  std::uint64_t passed_ = 0;  // the pass thread's
+  std::atomic<bool> stop_{false};
+  bool known_ = false;
+  bool has_header_ = false;
+  std::uint64_t columns_ = 0;
+  bool pass_done_ = false;
+  std::string pass_error_;
+  engine::TracedOutcome out_;  // the pass thread's until it is joined
+  std::thread thread_;
+
+  // The consumer's.
+  bool started_ = false;
+  bool ended_ = false;
+  std::vector<std::string> names_;
+  std::unique_ptr<engine::RowStore> current_;
+  std::uint64_t current_passed_ = 0;
+  std::uint64_t released_ = 0;
+  std::optional<engine::RowStore::Cursor> cursor_;
+  std::vector<std::string_view> fields_;
+  std::string unescaped_;
+  std::optional<arrow::StringBatchBuilder> builder_;
+  std::uint64_t signal_due_ = 0;
+  std::string error_;
+  int code_ = EIO;
+};
+
+// What the Python handle holds: the source until the stream is taken, the ending for good.
+struct Handle {
+  std::unique_ptr<PassSource> source;
+  std::shared_ptr<Ending> ending;
+};
+
+void destroy_handle(PyObject* capsule) {
+  auto* h = static_cast<Handle*>(PyCapsule_GetPointer(capsule, HANDLE_NAME));
+  if (!h) {
+    PyErr_Clear();
+    return;
+  }
+  Py_BEGIN_ALLOW_THREADS;  // the pass thread is joined; it never needs the lock
+  h->source.reset();
+  Py_END_ALLOW_THREADS;
+  delete h;
+}
+
+Handle* handle_of(PyObject* capsule) {
+  return static_cast<Handle*>(PyCapsule_GetPointer(capsule, HANDLE_NAME));
+}
+
+PassSource* source_of(PyObject* capsule) {
+  Handle* h = handle_of(capsule);
+  if (!h) return nullptr;
+  if (!h->source) {
+    PyErr_SetString(PyExc_RuntimeError, "the batches' stream was already taken");
+    return nullptr;
+  }
+  return h->source.get();
+}
+
+PyObject* raise_failure(const char* message) {
+  PyErr_SetString(PyExc_OSError, message);
+  return nullptr;
+}
+
+}  // namespace
+
+PyObject* open_batches(PyObject*, PyObject* args) {
+  Py_buffer view{};
+  int delimiter, quote, escape, header, skip_blank, fill, merge, repair, recode, null_padding,
+      mapped, quarantine_fd;
+  long long expected, long_lines;
+  Py_ssize_t batch_rows;
+  const char *temp = nullptr, *path = nullptr;
+  if (!PyArg_ParseTuple(args, "y*iiipLppppLpnppiyy:open_batches", &view, &delimiter, &quote,
+                        &escape, &header, &expected, &skip_blank, &fill, &merge, &repair,
+                        &long_lines, &recode, &batch_rows, &null_padding, &mapped, &quarantine_fd,
+                        &temp, &path)) {
+    return nullptr;
+  }
+  Settings s;
+  s.options.delimiter = static_cast<std::uint8_t>(delimiter);
+  s.options.quote_char = static_cast<std::uint8_t>(quote);
+  s.options.escape = escape;
+  s.options.header = header != 0;
+  if (expected >= 0) s.options.expected_columns = static_cast<std::uint64_t>(expected);
+  s.options.skip_blank_lines = skip_blank != 0;
+  s.options.fill_ragged_rows = fill != 0;
+  s.options.merge_overflow = merge != 0;
+  s.options.repair_quotes = repair != 0;
+  s.options.long_quoted_lines = static_cast<std::uint64_t>(long_lines);
+  s.options.recode_cp1252 = recode != 0;
+  s.batch_rows = batch_rows > 0 ? static_cast<std::size_t>(batch_rows) : 1;
+  s.null_padding = null_padding != 0;
+  s.mapped = mapped != 0;
+  Handle* h = nullptr;
+  try {
+    if (quarantine_fd >= 0) {
+      s.quarantine_temp = temp ? temp : "";
+      s.quarantine_path = path ? path : "";
+    }
+    s.quarantine_fd = quarantine_fd;  // owned from here on
+    h = new Handle;
+    h->ending = std::make_shared<Ending>();
+    h->source = std::make_unique<PassSource>(view, std::move(s), h->ending);
+  } catch (...) {
+    delete h;
+    if (quarantine_fd >= 0 && s.quarantine_fd >= 0) ::close(quarantine_fd);
+    PyBuffer_Release(&view);
+    return PyErr_NoMemory();
+  }
+  PyObject* capsule = PyCapsule_New(h, HANDLE_NAME, destroy_handle);
+  if (!capsule) {
+    Py_BEGIN_ALLOW_THREADS;
+    h->source.reset();
+    Py_END_ALLOW_THREADS;
+    delete h;
+  }
+  return capsule;
+}
+
+PyObject* batches_names(PyObject*, PyObject* handle) {
+  PassSource* s = source_of(handle);
+  if (!s) return nullptr;
+  ArrowSchema schema{};
+  if (!s->schema(&schema)) return raise_failure(s->last_error());
+  schema.release(&schema);
+  std::vector<std::string> names;
+  try {
+    names = arrow::unique_column_names(s->names());
+  } catch (...) {
+    return PyErr_NoMemory();
+  }
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(names.size()));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    PyObject* n =
+        PyUnicode_DecodeUTF8(names[i].data(), static_cast<Py_ssize_t>(names[i].size()), "replace");
+    if (!n) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), n);
+  }
+  return list;
+}
+
+PyObject* batches_schema(PyObject*, PyObject* handle) {
+  PassSource* s = source_of(handle);
+  if (!s) return nullptr;
+  ArrowSchema schema{};
+  if (!s->schema(&schema)) return raise_failure(s->last_error());
+  return arrow::py::schema_capsule(&schema);
+}
+
+PyObject* batches_stream(PyObject*, PyObject* args) {
+  PyObject *handle, *requested;
+  if (!PyArg_ParseTuple(args, "OO:batches_stream", &handle, &requested)) return nullptr;
+  const ArrowSchema* wanted = nullptr;
+  if (!arrow::py::requested_schema(requested, &wanted)) return nullptr;
+  PassSource* s = source_of(handle);
+  if (!s) return nullptr;
+  if (auto type = arrow::requested_string_type(wanted)) s->set_type(*type);
+  ArrowArrayStream stream{};
+  if (!arrow::export_stream(std::move(handle_of(handle)->source), &stream)) return PyErr_NoMemory();
+  return arrow::py::stream_capsule(&stream);
+}
+
+PyObject* batches_result(PyObject*, PyObject* handle) {
+  Handle* h = handle_of(handle);
+  if (!h) return nullptr;
+  std::lock_guard<std::mutex> lock(h->ending->mutex);
+  switch (h->ending->state) {
+    case Ending::State::Running: Py_RETURN_NONE;
+    case Ending::State::Failed: return raise_failure(h->ending->error.c_str());
+    case Ending::State::Done: break;
+  }
+  return outcome_dict(h->ending->outcome);
+}
+
+}  // namespace quorle::native

@@ -1,0 +1,26 @@
+// Rescued rows as a stream of Arrow batches, produced as the pass goes: the pass runs on a thread
+// of its own and hands its rows over through a queue of two batches, the consumer's get_next turns
+// them into Arrow arrays. So at no point are all rows held, and the input (a mapped file) is only
+// read. The Python side gets an opaque handle; the stream is taken from it once.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+namespace quorle::native {
+
+inline constexpr const char* OPEN_BATCHES_DOC =
+    "open_batches(buffer, delimiter, quote, escape, header, expected_columns, skip_blank_lines, "
+    "fill_ragged_rows, merge_overflow, repair_quotes, long_quoted_lines, recode_cp1252, "
+    "batch_rows, null_padding, mapped, quarantine_fd, quarantine_temp, quarantine_path) -> "
+    "handle\n\n"
+    "Starts the pass over UTF-8 text; the quarantine's temporary file (fd and path, or -1 and "
+    "None) is renamed to quarantine_path when the stream ends, removed if it is abandoned.";
+
+PyObject* open_batches(PyObject*, PyObject* args);
+PyObject* batches_names(PyObject*, PyObject* handle);
+PyObject* batches_schema(PyObject*, PyObject* handle);
+PyObject* batches_stream(PyObject*, PyObject* args);
+PyObject* batches_result(PyObject*, PyObject* handle);
+
+}  // namespace quorle::native

@@ -1,0 +1,72 @@
+#include "native/outcome_dict.hpp"
+
+#include <cstring>
+
+namespace quorle::native {
+namespace {
+
+PyObject* lines_tuple(const engine::LineSample& sample) {
+  PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(sample.lines.size()));
+  if (!t) return nullptr;
+  for (std::size_t i = 0; i < sample.lines.size(); ++i) {
+    PyObject* v = PyLong_FromUnsignedLongLong(sample.lines[i]);
+    if (!v) {
+      Py_DECREF(t);
+      return nullptr;
+    }
+    PyTuple_SET_ITEM(t, static_cast<Py_ssize_t>(i), v);
+  }
+  return t;
+}
+
+PyObject* header_list(const engine::TracedOutcome& out) {
+  if (!out.has_header) Py_RETURN_NONE;
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(out.header.size()));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < out.header.size(); ++i) {
+    const std::string& f = out.header[i];
+    PyObject* s = PyUnicode_DecodeUTF8(f.data(), static_cast<Py_ssize_t>(f.size()), "replace");
+    if (!s) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), s);
+  }
+  return list;
+}
+
+// Repairs as packed records, 24 bytes each in native byte order: first line (u64), last line
+// (u64), count (u32), kind (u8), three bytes of padding. The Python side reads them lazily.
+PyObject* packed_repairs(const engine::TracedOutcome& out) {
+  constexpr std::size_t SIZE = 24;
+  PyObject* b =
+      PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(out.repairs.size() * SIZE));
+  if (!b) return nullptr;
+  char* p = PyBytes_AS_STRING(b);
+  for (const engine::RepairEvent& r : out.repairs) {
+    std::memset(p, 0, SIZE);
+    std::memcpy(p, &r.first_line, 8);
+    std::memcpy(p + 8, &r.last_line, 8);
+    std::memcpy(p + 16, &r.count, 4);
+    p[20] = static_cast<char>(r.kind);
+    p += SIZE;
+  }
+  return b;
+}
+
+}  // namespace
+
+PyObject* outcome_dict(const engine::TracedOutcome& out) {
+  return Py_BuildValue(
+      "{sKsKsKsnsKsKsNsNsKsNsKsNsNsKsNsKsKsK}", "total_rows", out.total_rows, "good_rows", out.good_rows,
+      "repaired_rows", out.repaired_rows, "quarantined_rows",
+      static_cast<Py_ssize_t>(out.quarantine.size()), "blank_lines", out.blank_lines, "columns",
+      out.columns, "header", header_list(out), "repairs", packed_repairs(out), "replaced_bytes",
+      out.replaced.count, "replaced_lines", lines_tuple(out.replaced), "recoded_bytes",
+      out.recoded.count, "recoded_lines", lines_tuple(out.recoded), "reread_lines",
+      lines_tuple(out.rereads), "long_quotes", out.long_quotes.count, "long_quote_lines",
+      lines_tuple(out.long_quotes), "header_first_line", out.header_first_line, "header_last_line",
+      out.header_last_line, "end_line", out.end_line);
+}
+
+}  // namespace quorle::native

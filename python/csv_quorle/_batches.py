@@ -1,0 +1,184 @@
+"""read_batches(): rescued rows as a stream of Arrow record batches, through the Arrow PyCapsule
+interface, so that pyarrow, polars, DuckDB and pandas take them without a clean file in between."""
+
+from __future__ import annotations
+
+import os
+from typing import Any
+
+from . import _args, _native
+from ._encoding import open_utf8
+from ._paths import PendingFile, _umask, same_file
+from ._report import RepairList, Report
+from ._rescue import LONG_QUOTED_LINES, _warnings
+
+
+class RecordBatches:
+    """The rows of a rescue as Arrow record batches: one string column per column of the clean
+    file, named from its header (``column_1``… without one).
+
+    The stream (``__arrow_c_stream__``) can be taken once; it is produced as it is read, in
+    bounded memory. ``report`` is there once the stream has been read to its end.
+    """
+
+    __slots__ = ("_handle", "_dialect", "_names", "__weakref__")
+
+    def __init__(self, handle: Any, dialect: tuple[str, str, Any]) -> None:
+        self._handle = handle
+        self._dialect = dialect
+        self._names: list[str] | None = None
+
+    @property
+    def column_names(self) -> list[str]:
+        if self._names is None:
+            self._names = _native.batches_names(self._handle)
+        return list(self._names)
+
+    @property
+    def schema(self) -> Any:
+        """The pyarrow schema (needs pyarrow)."""
+        pa = _import("pyarrow", "arrow")
+        return pa.schema(self)
+
+    def __arrow_c_schema__(self) -> Any:
+        return _native.batches_schema(self._handle)
+
+    def __arrow_c_stream__(self, requested_schema: Any = None) -> Any:
+        return _native.batches_stream(self._handle, requested_schema)
+
+    @property
+    def report(self) -> Report:
+        result = _native.batches_result(self._handle)
+        if result is None:
+            raise RuntimeError("the report is ready once the stream has been read to its end")
+        delim, quote, info = self._dialect
+        return Report(
+            total_rows=result["total_rows"],
+            good_rows=result["good_rows"],
+            repaired_rows=result["repaired_rows"],
+            quarantined_rows=result["quarantined_rows"],
+            blank_lines=result["blank_lines"],
+            delimiter=delim,
+            quote_char=quote,
+            encoding=info.encoding,
+            columns=result["columns"],
+            header=None if result["header"] is None else tuple(result["header"]),
+            repairs=RepairList(result["repairs"]),
+            replaced_bytes=result["replaced_bytes"] + info.replaced_bytes,
+            recoded_bytes=info.recoded_bytes + result["recoded_bytes"],
+            warnings=tuple(_warnings(result, info)),
+        )
+
+    def __repr__(self) -> str:
+        return f"<csv_quorle.RecordBatches delimiter={self._dialect[0]!r}>"
+
+
+def _import(module: str, extra: str) -> Any:
+    try:
+        return __import__(module)
+    except ImportError as e:
+        raise ImportError(
+            f"{module} is needed for this; install it with: pip install 'csv-quorle[{extra}]'"
+        ) from e
+
+
+def read_batches(
+    source: _args.PathArg,
+    *,
+    batch_rows: int = 65536,
+    quarantine: _args.PathArg | None = None,
+    delimiter: str | None = None,
+    quote_char: str = '"',
+    escape_char: str | None = None,
+    encoding: str = "auto",
+    header: bool = True,
+    expected_columns: int | None = None,
+    skip_blank_lines: bool = True,
+    fill_ragged_rows: bool = True,
+    merge_overflow: bool = True,
+    repair_quotes: bool = True,
+    null_padding: bool = False,
+) -> RecordBatches:
+    """Rescues `source` into Arrow record batches of at most `batch_rows` rows.
+
+    The options are rescue()'s. Values are the fields of the clean file rescue() would write, all
+    text; a padded field is "" (a null with `null_padding=True`). Records set aside go to
+    `quarantine`, which appears when the stream has been read to its end.
+
+    >>> import pyarrow as pa  # doctest: +SKIP
+    >>> table = pa.table(read_batches("export.csv"))  # doctest: +SKIP
+    """
+    src = _args.path(source, "source")
+    qpath = None if quarantine is None else _args.path(quarantine, "quarantine")
+    if isinstance(batch_rows, bool) or not isinstance(batch_rows, int):
+        raise TypeError("batch_rows must be an int")
+    if batch_rows < 1:
+        raise ValueError("batch_rows must be at least 1")
+    delim = _args.char(delimiter, "delimiter", optional=True)
+    quote = _args.char(quote_char, "quote_char")
+    assert quote is not None
+    escape = _args.char(escape_char, "escape_char", optional=True)
+    _args.distinct(delim, quote, escape)
+    codec = _args.encoding(encoding)
+    flags = {
+        name: _args.flag(value, name)
+        for name, value in (
+            ("header", header),
+            ("skip_blank_lines", skip_blank_lines),
+            ("fill_ragged_rows", fill_ragged_rows),
+            ("merge_overflow", merge_overflow),
+            ("repair_quotes", repair_quotes),
+            ("null_padding", null_padding),
+        )
+    }
+    columns = _args.column_count(expected_columns, "expected_columns")
+    if qpath is not None and same_file(qpath, src):
+        raise ValueError("quarantine names the same file as source")
+
+    # The text stays mapped as long as the stream holds its buffer, whoever holds the stream.
+    text = open_utf8(src, codec, engine_recodes=True)
+    buffer, info = text.buffer, text.info
+    if delim is None:
+        delim = chr(_native.sniff(buffer))
+        if delim == quote:
+            raise ValueError(
+                f"the detected delimiter {delim!r} is the quote character; "
+                "pass delimiter= or another quote_char="
+            )
+        _args.distinct(delim, quote, escape)
+    rest = None if qpath is None else PendingFile(qpath)
+    try:
+        if rest is not None:
+            try:
+                mode = os.stat(rest._target).st_mode & 0o7777
+            except OSError:
+                mode = 0o666 & ~_umask()
+            os.fchmod(rest.fd, mode)
+        handle = _native.open_batches(
+            buffer,
+            ord(delim),
+            ord(quote),
+            -1 if escape is None else ord(escape),
+            flags["header"],
+            -1 if columns is None else columns,
+            flags["skip_blank_lines"],
+            flags["fill_ragged_rows"],
+            flags["merge_overflow"],
+            flags["repair_quotes"],
+            LONG_QUOTED_LINES,
+            info.engine_recodes,
+            batch_rows,
+            flags["null_padding"],
+            # A read-only map of a file: the stream may drop its pages once read past.
+            any(buffer.obj is m for m in text._maps),
+            -1 if rest is None else rest.fd,
+            b"" if rest is None else os.fsencode(rest._temporary),
+            b"" if rest is None else os.fsencode(rest._target),
+        )
+    except BaseException:
+        if rest is not None:
+            rest.abort()
+        raise
+    if rest is not None:
+        rest.fd = -1  # the stream owns it now: renamed when it ends, removed if abandoned
+    return RecordBatches(handle, (delim, quote, info))
