@@ -431,12 +431,19 @@ PyObject* open_batches(PyObject*, PyObject* args) {
   int delimiter, quote, escape, header, skip_blank, fill, merge, repair, recode, null_padding,
       mapped, quarantine_fd;
   long long expected, long_lines;
+  unsigned long long first_line, header_rows;
+  int skip_space;
   Py_ssize_t batch_rows;
   const char *temp = nullptr, *path = nullptr;
-  if (!PyArg_ParseTuple(args, "y*iiipLppppLpnppiyy:open_batches", &view, &delimiter, &quote,
+  if (!PyArg_ParseTuple(args, "y*iiipLppppLpnppiyyKKp:open_batches", &view, &delimiter, &quote,
                         &escape, &header, &expected, &skip_blank, &fill, &merge, &repair,
                         &long_lines, &recode, &batch_rows, &null_padding, &mapped, &quarantine_fd,
-                        &temp, &path)) {
+                        &temp, &path, &first_line, &header_rows, &skip_space)) {
+    return nullptr;
+  }
+  if (first_line == 0) {
+    PyBuffer_Release(&view);
+    PyErr_SetString(PyExc_ValueError, "first_line counts from 1");
     return nullptr;
   }
   Settings s;
@@ -451,6 +458,9 @@ PyObject* open_batches(PyObject*, PyObject* args) {
   s.options.repair_quotes = repair != 0;
   s.options.long_quoted_lines = static_cast<std::uint64_t>(long_lines);
   s.options.recode_cp1252 = recode != 0;
+  s.options.first_line = first_line;
+  s.options.header_rows = header_rows;
+  s.options.skip_initial_space = skip_space != 0;
   s.batch_rows = batch_rows > 0 ? static_cast<std::size_t>(batch_rows) : 1;
   s.null_padding = null_padding != 0;
   s.mapped = mapped != 0;

@@ -6,7 +6,10 @@ from __future__ import annotations
 import os
 from typing import Any
 
-from . import _args, _native
+from typing import Literal
+
+from . import _args, _native, _table
+from ._lines import absent_byte
 from ._encoding import open_utf8
 from ._paths import PendingFile, _umask, same_file
 from ._report import RepairList, Report
@@ -21,11 +24,13 @@ class RecordBatches:
     bounded memory. ``report`` is there once the stream has been read to its end.
     """
 
-    __slots__ = ("_handle", "_dialect", "_names", "__weakref__")
+    __slots__ = ("_handle", "_dialect", "_layout", "_names", "__weakref__")
 
-    def __init__(self, handle: Any, dialect: tuple[str, str, Any]) -> None:
+    def __init__(self, handle: Any, dialect: tuple[str, str | None, Any],
+                 layout: tuple[Any, Any, Any, str | None]) -> None:
         self._handle = handle
         self._dialect = dialect
+        self._layout = layout
         self._names: list[str] | None = None
 
     @property
@@ -52,6 +57,8 @@ class RecordBatches:
         if result is None:
             raise RuntimeError("the report is ready once the stream has been read to its end")
         delim, quote, info = self._dialect
+        whole, table, where, escape = self._layout
+        skipped = _table.skipped(whole, table, where, result)
         return Report(
             total_rows=result["total_rows"],
             good_rows=result["good_rows"],
@@ -66,7 +73,9 @@ class RecordBatches:
             repairs=RepairList(result["repairs"]),
             replaced_bytes=result["replaced_bytes"] + info.replaced_bytes,
             recoded_bytes=info.recoded_bytes + result["recoded_bytes"],
-            warnings=tuple(_warnings(result, info)),
+            warnings=tuple(_warnings(result, info) + _table.skipped_warnings(skipped)),
+            skipped_lines=skipped,
+            escape_char=escape,
         )
 
     def __repr__(self) -> str:
@@ -88,10 +97,11 @@ def read_batches(
     batch_rows: int = 65536,
     quarantine: _args.PathArg | None = None,
     delimiter: str | None = None,
-    quote_char: str = '"',
-    escape_char: str | None = None,
+    quote_char: str | None = "auto",
+    escape_char: str | None = "auto",
     encoding: str = "auto",
-    header: bool = True,
+    header: bool | Literal["auto"] = "auto",
+    skip_rows: int | Literal["auto"] = "auto",
     expected_columns: int | None = None,
     skip_blank_lines: bool = True,
     fill_ragged_rows: bool = True,
@@ -115,15 +125,16 @@ def read_batches(
     if batch_rows < 1:
         raise ValueError("batch_rows must be at least 1")
     delim = _args.char(delimiter, "delimiter", optional=True)
-    quote = _args.char(quote_char, "quote_char")
-    assert quote is not None
-    escape = _args.char(escape_char, "escape_char", optional=True)
-    _args.distinct(delim, quote, escape)
+    quote = _args.auto(quote_char, "quote_char", lambda v, n: _args.char(v, n, optional=True))
+    escape = _args.auto(escape_char, "escape_char", lambda v, n: _args.char(v, n, optional=True))
+    _args.distinct(delim, None if quote == _table.AUTO else quote,
+                   None if escape == _table.AUTO else escape)
     codec = _args.encoding(encoding)
+    with_header = _args.auto(header, "header", _args.flag)
+    skip = _args.auto(skip_rows, "skip_rows", _args.line_count)
     flags = {
         name: _args.flag(value, name)
         for name, value in (
-            ("header", header),
             ("skip_blank_lines", skip_blank_lines),
             ("fill_ragged_rows", fill_ragged_rows),
             ("merge_overflow", merge_overflow),
@@ -135,9 +146,25 @@ def read_batches(
     if qpath is not None and same_file(qpath, src):
         raise ValueError("quarantine names the same file as source")
 
+    # The same settling as rescue(): detect decides what the caller leaves open.
+    table = _table.settle(src, codec, delim, quote, escape, with_header, skip)
+    if delim is None and table.delimiter is not None and table.delimiter == table.quote_char:
+        raise ValueError(
+            f"the detected delimiter {table.delimiter!r} is the quote character; "
+            "pass delimiter= or another quote_char="
+        )
+    delim, quote, escape = table.delimiter, table.quote_char, table.escape_char
+    count = columns if columns is not None else table.columns
+    _args.distinct(delim, quote, escape)
     # The text stays mapped as long as the stream holds its buffer, whoever holds the stream.
     text = open_utf8(src, codec, engine_recodes=True)
-    buffer, info = text.buffer, text.info
+    whole, info = text.buffer, text.info
+    where = _table.span(whole, table)
+    buffer = whole[where.begin : where.end]  # the table's lines only, without a copy
+    quote_byte = ord(quote) if quote is not None else absent_byte(whole, where.begin, where.end)
+    if quote_byte is None:
+        raise ValueError("quote_char=None needs a control byte that the file lacks; "
+                         "every one of them occurs in it")
     if delim is None:
         delim = chr(_native.sniff(buffer))
         if delim == quote:
@@ -157,10 +184,10 @@ def read_batches(
         handle = _native.open_batches(
             buffer,
             ord(delim),
-            ord(quote),
+            quote_byte,
             -1 if escape is None else ord(escape),
-            flags["header"],
-            -1 if columns is None else columns,
+            table.header,
+            -1 if count is None else count,
             flags["skip_blank_lines"],
             flags["fill_ragged_rows"],
             flags["merge_overflow"],
@@ -174,6 +201,9 @@ def read_batches(
             -1 if rest is None else rest.fd,
             b"" if rest is None else os.fsencode(rest._temporary),
             b"" if rest is None else os.fsencode(rest._target),
+            where.first_line,
+            table.header_rows,
+            table.skip_initial_space,
         )
     except BaseException:
         if rest is not None:
@@ -181,4 +211,4 @@ def read_batches(
         raise
     if rest is not None:
         rest.fd = -1  # the stream owns it now: renamed when it ends, removed if abandoned
-    return RecordBatches(handle, (delim, quote, info))
+    return RecordBatches(handle, (delim, quote, info), (whole, table, where, escape))

@@ -54,6 +54,9 @@ def open_batches(
     quarantine_fd: int,
     quarantine_temp: bytes,
     quarantine_path: bytes,
+    first_line: int,
+    header_rows: int,
+    skip_initial_space: bool,
     /,
 ) -> Any: ...
 def batches_names(handle: Any, /) -> list[str]: ...
