@@ -102,29 +102,22 @@ def _expand(paths_or_glob: str | os.PathLike[str] | Sequence[str | os.PathLike[s
 
 
 def rescued_frame(path: str, options: dict[str, Any]):
-    """The rescued rows of one file as a pandas DataFrame of strings: one partition."""
+    """The rescued rows of one file as a pandas DataFrame of strings: one partition, built from
+    the Arrow batches of the rescue, with no clean file in between."""
     import tempfile
 
-    import pandas as pd
-
-    from . import rescue
+    from ._arrow import read_arrow
     from ._inputs import plain_input
 
-    options = {**options, "output_delimiter": ","}
+    options = {k: v for k, v in options.items() if k != "output_delimiter"}
     with tempfile.TemporaryDirectory(prefix="csv-quorle-") as tmp, plain_input(path, tmp) as plain:
-        clean = os.path.join(tmp, "clean.csv")
-        report = rescue(plain, clean, **options)
-        if os.path.getsize(clean) == 0:
-            return pd.DataFrame({name: pd.Series([], dtype=str) for name in report.header or ()})
-        # The clean file is RFC 4180 UTF-8, so pandas reads back exactly the rescued fields.
-        return pd.read_csv(clean, dtype=str, keep_default_na=False, na_filter=False, encoding="utf-8",
-                           header=0 if report.header is not None else None)
+        return read_arrow(plain, **options).to_pandas()
 
 
 def read_csv(paths_or_glob: str | os.PathLike[str] | Sequence[str | os.PathLike[str]], **options: Any):
     """The rescued rows of every file as one lazy `dask.dataframe.DataFrame`, a partition per file,
     every column a string column. `options` are those of `csv_quorle.rescue`; the column names are
-    the header of the first file (numbers with `header=False`)."""
+    the header of the first file (`column_1`… without one)."""
     _require_dask("read_csv")
     import dask.dataframe as dd
 
