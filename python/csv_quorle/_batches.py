@@ -124,14 +124,9 @@ def read_batches(
         raise TypeError("batch_rows must be an int")
     if batch_rows < 1:
         raise ValueError("batch_rows must be at least 1")
-    delim = _args.char(delimiter, "delimiter", optional=True)
-    quote = _args.auto(quote_char, "quote_char", lambda v, n: _args.char(v, n, optional=True))
-    escape = _args.auto(escape_char, "escape_char", lambda v, n: _args.char(v, n, optional=True))
-    _args.distinct(delim, None if quote == _table.AUTO else quote,
-                   None if escape == _table.AUTO else escape)
-    codec = _args.encoding(encoding)
-    with_header = _args.auto(header, "header", _args.flag)
-    skip = _args.auto(skip_rows, "skip_rows", _args.line_count)
+    chosen = _table.choices(delimiter, quote_char, escape_char, encoding, header, skip_rows,
+                            expected_columns)
+    codec = chosen.codec
     flags = {
         name: _args.flag(value, name)
         for name, value in (
@@ -142,20 +137,11 @@ def read_batches(
             ("null_padding", null_padding),
         )
     }
-    columns = _args.column_count(expected_columns, "expected_columns")
     if qpath is not None and same_file(qpath, src):
         raise ValueError("quarantine names the same file as source")
 
-    # The same settling as rescue(): detect decides what the caller leaves open.
-    table = _table.settle(src, codec, delim, quote, escape, with_header, skip)
-    if delim is None and table.delimiter is not None and table.delimiter == table.quote_char:
-        raise ValueError(
-            f"the detected delimiter {table.delimiter!r} is the quote character; "
-            "pass delimiter= or another quote_char="
-        )
+    table, count = _table.settle_choices(src, chosen)
     delim, quote, escape = table.delimiter, table.quote_char, table.escape_char
-    count = columns if columns is not None else table.columns
-    _args.distinct(delim, quote, escape)
     # The text stays mapped as long as the stream holds its buffer, whoever holds the stream.
     text = open_utf8(src, codec, engine_recodes=True)
     whole, info = text.buffer, text.info

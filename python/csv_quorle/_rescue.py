@@ -55,14 +55,9 @@ def rescue(
     src = _args.path(source, "source")
     out = _args.path(output, "output")
     qpath = None if quarantine is None else _args.path(quarantine, "quarantine")
-    delim = _args.char(delimiter, "delimiter", optional=True)
-    quote = _args.auto(quote_char, "quote_char", lambda v, n: _args.char(v, n, optional=True))
-    escape = _args.auto(escape_char, "escape_char", lambda v, n: _args.char(v, n, optional=True))
-    _args.distinct(delim, None if quote == _table.AUTO else quote,
-                   None if escape == _table.AUTO else escape)
-    codec = _args.encoding(encoding)
-    with_header = _args.auto(header, "header", _args.flag)
-    skip = _args.auto(skip_rows, "skip_rows", _args.line_count)
+    chosen = _table.choices(delimiter, quote_char, escape_char, encoding, header, skip_rows,
+                            expected_columns)
+    codec = chosen.codec
     flags = {
         name: _args.flag(value, name)
         for name, value in (
@@ -72,7 +67,6 @@ def rescue(
             ("repair_quotes", repair_quotes),
         )
     }
-    columns = _args.column_count(expected_columns, "expected_columns")
     out_delim = _args.char(output_delimiter, "output_delimiter")
     if out_delim == '"':
         raise ValueError("output_delimiter cannot be the double quote, which the output quotes with")
@@ -81,16 +75,8 @@ def rescue(
             if same_file(qpath, other):
                 raise ValueError(f"quarantine names the same file as {name}")
 
-    given = delim
-    table = _table.settle(src, codec, delim, quote, escape, with_header, skip)
-    if given is None and table.delimiter is not None and table.delimiter == table.quote_char:
-        raise ValueError(
-            f"the detected delimiter {table.delimiter!r} is the quote character; "
-            "pass delimiter= or another quote_char="
-        )
+    table, count = _table.settle_choices(src, chosen)
     delim, quote, escape = table.delimiter, table.quote_char, table.escape_char
-    count = columns if columns is not None else table.columns
-    _args.distinct(delim, quote, escape)
     with open_utf8(src, codec, engine_recodes=True) as text:
         buffer = text.buffer
         info = text.info

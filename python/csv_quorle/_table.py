@@ -5,7 +5,7 @@ from __future__ import annotations
 from dataclasses import dataclass
 from typing import Any
 
-from . import _lines
+from . import _args, _lines
 from ._dialect import Dialect
 from ._report import SkippedLines
 
@@ -27,6 +27,46 @@ class Table:
     second_table_line: int | None
     columns: int | None  # the column count detect found, applied when the header was its call
     dialect: Dialect | None  # what detect found, when it was asked
+
+
+@dataclass(frozen=True)
+class Choices:
+    """The caller's dialect and layout options, checked; AUTO where `detect` is to decide."""
+
+    delimiter: str | None
+    quote_char: Any
+    escape_char: Any
+    codec: str
+    header: Any
+    skip_rows: Any
+    columns: int | None
+
+
+def choices(delimiter: Any, quote_char: Any, escape_char: Any, encoding: Any, header: Any,
+            skip_rows: Any, expected_columns: Any) -> Choices:
+    """Checks the options that rescue() and read_batches() share, naming the bad one."""
+    delim = _args.char(delimiter, "delimiter", optional=True)
+    quote = _args.auto(quote_char, "quote_char", lambda v, n: _args.char(v, n, optional=True))
+    escape = _args.auto(escape_char, "escape_char", lambda v, n: _args.char(v, n, optional=True))
+    _args.distinct(delim, None if quote == AUTO else quote, None if escape == AUTO else escape)
+    codec = _args.encoding(encoding)
+    with_header = _args.auto(header, "header", _args.flag)
+    skip = _args.auto(skip_rows, "skip_rows", _args.line_count)
+    columns = _args.column_count(expected_columns, "expected_columns")
+    return Choices(delim, quote, escape, codec, with_header, skip, columns)
+
+
+def settle_choices(source: str | bytes, c: Choices) -> tuple[Table, int | None]:
+    """The settled table and the column count to apply (given, or detected)."""
+    table = settle(source, c.codec, c.delimiter, c.quote_char, c.escape_char, c.header,
+                   c.skip_rows)
+    if c.delimiter is None and table.delimiter is not None and table.delimiter == table.quote_char:
+        raise ValueError(
+            f"the detected delimiter {table.delimiter!r} is the quote character; "
+            "pass delimiter= or another quote_char="
+        )
+    _args.distinct(table.delimiter, table.quote_char, table.escape_char)
+    return table, c.columns if c.columns is not None else table.columns
 
 
 def settle(source: str | bytes, codec: str, delimiter: str | None, quote_char: Any,
