@@ -167,6 +167,16 @@ std::optional<RescueError> TracedRowWriter::write(const engine::RowStore& rows,
   };
   engine::StoredRow row;
   for (auto cursor = rows.cursor(); cursor.next(row, !copy_verbatim);) {
+    // A row of one empty field is written `""`: an empty line would read as no row at all.
+    // (A verbatim row's fields are split only on demand: its raw bytes tell.)
+    const bool lone_empty =
+        row.verbatim ? row.raw.empty() && row.padding == 0
+                     : row.field_count() == 1 && (row.fields.empty() || row.fields[0].empty());
+    if (lone_empty) {
+      if (auto error = flush_run()) return error;
+      if (auto error = out.append("\"\"\n")) return error;
+      continue;
+    }
     if (copy_verbatim && row.verbatim && row.padding == 0) {
       const auto begin = static_cast<std::size_t>(row.raw.data() - input.data());
       if (run && begin == run_end + 1 && input[run_end] == '\n') {
@@ -186,7 +196,10 @@ std::optional<RescueError> TracedRowWriter::write(const engine::RowStore& rows,
       if (auto error = out.append(row.raw)) return error;
     } else {
       line.clear();
-      format.append_fields(line, row.fields, row.plain);
+      // A field's plain flag means it holds none of the input's delimiter and quote; it says
+      // nothing of the output's unless they are the same.
+      format.append_fields(line, row.fields,
+                           copy_verbatim ? row.plain : std::span<const std::uint8_t>{});
       if (row.fields.empty() && padding > 0) --padding;  // the first field has no delimiter before
       if (padding == 0) line.push_back('\n');
       if (auto error = out.append(line)) return error;
