@@ -13,7 +13,7 @@ import re
 from typing import BinaryIO
 
 from . import _detect_layout as lay
-from ._detect_dialect import NAMES, Scored, describe, escape_for, rank
+from ._detect_dialect import Scored, describe, one_column, rank
 from ._detect_split import Candidate, Record, parse
 from ._detect_text import EncodingSniffer, choose, head_lines, tail_lines, unit_size
 from ._dialect import Decision, Dialect
@@ -72,13 +72,13 @@ def detect_sample(head: bytes, tail: bytes | None = None, *, encoding: str | Non
     if named:
         ranked = [s for s in ranked if s.cand.delimiter == named.group(1)] or [
             Scored(1.0, Candidate(named.group(1), '"'), 1, 1, 1)]
+        ranked[0] = ranked[0]._replace(score=max(ranked[0].score, 1.0))
     if not ranked or ranked[0].score <= 0:
-        best = Scored(0.0, Candidate(",", '"'), 1, 0, 0)
+        best = Scored(0.0, one_column(lines, text), 1, 0, 0)
     else:
         best = ranked[0]
-    escape, escapes = escape_for(lines, text, best)
-    cand = best.cand._replace(escape=escape)
-    decisions += _dialect_decisions(ranked, best, text, escape, escapes)
+    cand = best.cand
+    decisions += _dialect_decisions(ranked, best, text)
     if named:
         decisions[1] = Decision("delimiter", cand.delimiter, 1.0,
                                 (f"the first line names it: {lines[0].strip()!r}",))
@@ -96,20 +96,21 @@ def detect_sample(head: bytes, tail: bytes | None = None, *, encoding: str | Non
     if second is not None:
         decisions.append(Decision("second_table_line", second, layout.end.confidence,
                                   layout.end.evidence[-1:]))
-    return Dialect(enc.head_codec, cand.delimiter, cand.quote, escape, cand.skip_initial_space,
+    return Dialect(enc.head_codec, cand.delimiter, cand.quote, cand.escape,
+                   cand.skip_initial_space,
                    layout.skip_rows.value, layout.header.value, layout.columns.value,
                    table_end, second, tuple(decisions), names)
 
 
-def _dialect_decisions(ranked: list[Scored], best: Scored, text: str, escape: str | None,
-                       escapes: int) -> list[Decision]:
+def _dialect_decisions(ranked: list[Scored], best: Scored, text: str) -> list[Decision]:
     cand = best.cand
     same = (cand.delimiter, cand.skip_initial_space)
     rival = next((s for s in ranked if (s.cand.delimiter, s.cand.skip_initial_space) != same),
                  None)
     if best.score <= 0:
-        delim = Decision("delimiter", ",", 0.3, ("no candidate splits the lines into agreeing "
-                                                 "fields; the comma is assumed",))
+        delim = Decision("delimiter", cand.delimiter, 0.6, (
+            "no candidate splits the lines into agreeing fields outside quotes: the file is "
+            f"read as one column (the {describe(cand)} splits no record)",))
     else:
         margin = 1 - (rival.score / best.score if rival else 0)
         share = best.agreeing / best.counted
@@ -128,9 +129,13 @@ def _dialect_decisions(ranked: list[Scored], best: Scored, text: str, escape: st
                                   (f"read as the {describe(cand)}",)))
     decisions.append(_quote_decision(ranked, best, text))
     if cand.quote is not None:
-        decisions.append(Decision("escape_char", escape, 0.9 if escapes >= 3 else 0.7, (
-            f"{escapes} backslash-escaped quote(s) inside quoted fields" if escape else
-            "quotes inside quoted fields are doubled, or absent",)))
+        if cand.escape:
+            why = (f"{best.plain_strays} quoted field(s) leave text after their closing quote "
+                   f"without a backslash escape, {best.strays} with it")
+        else:
+            why = "quoted fields read cleanly without a backslash escape"
+        decisions.append(Decision("escape_char", cand.escape,
+                                  0.9 if best.plain_strays >= 3 else 0.7, (why,)))
     return decisions
 
 

@@ -49,13 +49,14 @@ def cell_weight(cell: str) -> float:
     """How much a cell speaks for the dialect that produced it, from 0 to 1.
 
     Typed cells (numbers, dates, flags, missing markers) weigh 1; clean text 0.5; a cell that
-    still carries surrounding blanks or a quote character left by a wrong dialect weighs 0.
+    still carries surrounding blanks, or a quote character at either end left by a wrong
+    dialect, weighs 0.
     """
     if cell == "":
         return 1.0
     if cell[0] in " \t" or cell[-1] in " \t":
         return 0.0
-    if len(cell) >= 2 and cell[0] == cell[-1] and cell[0] in "\"'":
+    if cell[0] in "\"'" or cell[-1] in "\"'":  # a quoted field, or a piece of one, left as text
         return 0.0
     if is_numeric(cell) or cell.lower() in _MISSING or cell.lower() in _FLAGS:
         return 1.0

@@ -1,9 +1,16 @@
 """Choosing delimiter, quote and escape character from a sample of lines.
 
 Every candidate dialect splits the sample; its score is the consistency of the record widths
-(wide, agreeing records score high) times the share of cells that look typed and clean. A wrong
-delimiter gives ragged widths; a wrong quote merges records or leaves quotes in cells; a missing
-skip of initial spaces leaves blanks in front of cells. Ties go to the earlier candidate below.
+(wide, agreeing records score high) times the share of cells that look typed and clean, times
+the share of records without stray quotes. A wrong delimiter gives ragged widths; a wrong quote
+merges records or leaves quotes in cells; a wrong delimiter or quote inside quoted fields leaves
+text after closing quotes; a missing skip of initial spaces leaves blanks in front of cells.
+Ties go to the earlier candidate below.
+
+A candidate must split the lines for real to be taken: most lines, or one block of them, into
+two fields or more. Where none does, the file is one column. The weak delimiters (colon, caret,
+tilde, space), which ordinary text holds too, need more: the table's first line splits into the
+width of its rows, and nearly every row does.
 """
 
 from __future__ import annotations
@@ -12,8 +19,8 @@ import re
 from collections import Counter
 from typing import NamedTuple
 
-from ._detect_cells import cell_weight
-from ._detect_split import Candidate, Record, parse
+from ._detect_cells import cell_weight, is_numeric
+from ._detect_split import Candidate, Record, parse, strays
 
 # Order matters only for ties: the common delimiters first, the space last.
 DELIMITERS: tuple[tuple[str, bool], ...] = (
@@ -28,9 +35,11 @@ DELIMITERS: tuple[tuple[str, bool], ...] = (
     (" ", False),
     (" ", True),
 )
-QUOTES: tuple[str | None, ...] = ('"', "'", None)
+WEAK = frozenset(":^~ ")
 _SAMPLE_RECORDS = 300
 _TYPED_RECORDS = 120
+_WEAK_AGREEMENT = 0.8
+_NO_TEXT = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f\ufffd]")
 
 NAMES = {",": "comma", ";": "semicolon", "\t": "tab", "|": "vertical bar", " ": "space",
          ":": "colon", "^": "caret", "~": "tilde"}
@@ -46,47 +55,73 @@ def describe(cand: Candidate) -> str:
 class Scored(NamedTuple):
     score: float
     cand: Candidate
-    width: int  # most common record width
+    width: int  # most common record width of two fields or more
     agreeing: int  # records of that width
     counted: int  # records that hold something
+    strays: int = 0  # quoted fields with text after their closing quote
+    plain_strays: int = 0  # the same without the escape, when cand has one
 
 
 def score(records: list[Record]) -> tuple[float, int, int, int]:
-    """(score, modal width, records of that width, records counted) of one candidate's split."""
+    """(score, modal width, records of that width, records counted) of one candidate's split;
+    the modal width is that of the records split in two or more, where there are such."""
     rows = [r for r in records if not r.blank]
     if not rows:
         return 0.0, 0, 0, 0
     widths = Counter(r.width for r in rows)
-    width, agreeing = max(widths.items(), key=lambda kv: kv[1])  # first seen wins a tie
+    split = {w: n for w, n in widths.items() if w >= 2} or widths
+    width, agreeing = max(split.items(), key=lambda kv: kv[1])  # first seen wins a tie
     pattern = sum(n * (w - 1) / w for w, n in widths.items()) / len(widths)
     cells = [c for r in rows[:_TYPED_RECORDS] for c in r.fields]
     typed = sum(map(cell_weight, cells)) / len(cells)
     return pattern * typed, width, agreeing, len(rows)
 
 
-def candidates(text: str) -> list[Candidate]:
-    # The apostrophe is tried only where it opens a field. The double quote is always tried:
-    # where it never occurs it reads as no quote at all, and wins the tie as the usual one.
-    quotes = [q for q in QUOTES if q != "'" or re.search(r"(?:^|[,;\t|:^~ ])'", text, re.M)]
-    if '"' not in text:
-        quotes.remove(None)  # would read exactly as the double quote
-    found: list[Candidate] = []
-    for delimiter, skip in DELIMITERS:
-        if delimiter not in text:
-            continue
-        # Skipping blanks is a dialect only where most delimiters are followed by one.
-        if skip and _blank_after(text, delimiter) < 0.5:
-            continue
-        found.extend(Candidate(delimiter, q, skip) for q in quotes)
-    return found
+def splits(records: list[Record]) -> bool:
+    """Whether the split is real: most records hold two fields or more, or those that do stand
+    together in one block (a table under a few lines of text). Comment lines (#) do not count."""
+    rows = [r for r in records if not r.blank and not r.fields[0].startswith("#")] or [
+        r for r in records if not r.blank]
+    multi = [i for i, r in enumerate(rows) if r.width >= 2]
+    if 2 * len(multi) >= len(rows):
+        return bool(multi)
+    if len(multi) < 2:
+        return False
+    run = best = 1
+    for a, b in zip(multi, multi[1:]):
+        run = run + 1 if b == a + 1 else 1
+        best = max(best, run)
+    return best >= 0.8 * len(multi)
 
 
-def _blank_after(text: str, delimiter: str) -> float:
-    """Share of delimiters followed by a blank; for the space, of runs longer than one."""
-    if delimiter == " ":
-        runs = re.findall(r" +", text)
-        return sum(len(r) > 1 for r in runs) / len(runs)
-    return text.count(delimiter + " ") / text.count(delimiter)
+def weak_fits(records: list[Record], width: int) -> bool:
+    """A weak delimiter's evidence: it splits most records; in the block holding most rows of
+    the table's width (blocks end at blank lines), the first line past comment lines splits
+    into that width, or lines of text stand above names of that width; and nearly every line
+    from there on splits so."""
+    rows = [r for r in records if not r.blank]
+    if 2 * sum(r.width >= 2 for r in rows) < len(rows):
+        return False
+    blocks: list[list[Record]] = [[]]
+    for r in records:
+        if r.blank:
+            blocks.append([])
+        elif blocks[-1] or not r.fields[0].startswith("#"):
+            blocks[-1].append(r)
+    block = max(blocks, key=lambda b: sum(r.width == width for r in b))
+    first = next((k for k, r in enumerate(block) if r.width == width), None)
+    if first is None:
+        return False
+    # Titles may stand above the table's first line when that line names its columns.
+    if first and not _names(block[first]):
+        return False
+    table = block[first:]
+    return sum(r.width == width for r in table) >= _WEAK_AGREEMENT * len(table)
+
+
+def _names(r: Record) -> bool:
+    cells = [c.strip() for c in r.fields]
+    return all(cells) and len(set(cells)) == len(cells) and not any(map(is_numeric, cells))
 
 
 def _typed_share(records: list[Record]) -> float:
@@ -94,31 +129,108 @@ def _typed_share(records: list[Record]) -> float:
     return sum(cell_weight(c) == 1.0 for c in cells) / len(cells) if cells else 0.0
 
 
+def _blank_after(records: list[Record], text: str, delimiter: str) -> float:
+    """Share of delimiters followed by a blank, read with the quotes; for the space, of runs
+    longer than one."""
+    if delimiter == " ":
+        runs = re.findall(r" +", text)
+        return sum(len(r) > 1 for r in runs) / len(runs)
+    after = [f for r in records for f in r.fields[1:]]
+    return sum(f[:1] == " " for f in after) / len(after) if after else 0.0
+
+
+class _Sample:
+    """The lines, and the text of those that the scored records stand on."""
+
+    def __init__(self, lines: list[str], text: str) -> None:
+        self.lines, self.text = lines, text
+        self._texts: dict[int, str] = {}
+
+    def records(self, cand: Candidate) -> list[Record]:
+        return parse(self.lines, cand, _SAMPLE_RECORDS)
+
+    def text_of(self, records: list[Record]) -> str:
+        last = records[-1].last if records else 0
+        if last not in self._texts:
+            self._texts[last] = "".join(self.lines[:last])
+        return self._texts[last]
+
+
+def evaluate(sample: _Sample, cand: Candidate, records: list[Record] | None = None) -> Scored:
+    if records is None:
+        records = sample.records(cand)
+    s, width, agreeing, counted = score(records)
+    stray = strays(sample.text_of(records), cand)
+    if counted:
+        s *= (1 - min(1.0, stray / counted)) ** 2
+    if not splits(records):
+        s = 0.0
+    elif cand.delimiter in WEAK and not weak_fits(records, width):
+        s = 0.0
+    # Words split at spaces agree too often: a space-separated table must hold numbers.
+    elif cand.delimiter == " " and _typed_share(records) < 0.2:
+        s = 0.0
+    return Scored(s, cand, width, agreeing, counted, stray)
+
+
+def _with_escape(sample: _Sample, plain: Scored) -> Scored:
+    """The candidate read with a backslash escape, when that is what makes it clean: its quoted
+    fields leave text behind without the escape and fewer with it, at no cost in score."""
+    q = plain.cand.quote
+    if q is None or not plain.strays or "\\" + q not in sample.text:
+        return plain
+    escaped = evaluate(sample, plain.cand._replace(escape="\\"))
+    if escaped.strays < plain.strays and escaped.score >= plain.score:
+        return escaped._replace(plain_strays=plain.strays)
+    return plain
+
+
 def rank(lines: list[str], text: str) -> list[Scored]:
-    """Every candidate with its score, best first; ties keep the order of DELIMITERS x QUOTES."""
-    scored = []
-    for cand in candidates(text):
-        records = parse(lines, cand, _SAMPLE_RECORDS)
-        s, width, agreeing, counted = score(records)
-        # Words split at spaces agree too often: a space-separated table must hold numbers.
-        if cand.delimiter == " " and _typed_share(records) < 0.2:
-            s = 0.0
-        scored.append(Scored(s, cand, width, agreeing, counted))
+    """Every candidate with its score, best first; ties keep the order of DELIMITERS x QUOTES.
+    A score of 0: the candidate does not split the lines for real."""
+    sample = _Sample(lines, text)
+    # Bytes that are no text (a compressed file, say): the common delimiters, plainly read.
+    plain = len(_NO_TEXT.findall(text)) > 0.02 * len(text)
+    # The apostrophe is tried only where it opens a field.
+    apostrophe = re.search(r"(?:^|[,;\t|:^~ ])'", text, re.M) is not None
+    scored: list[Scored] = []
+    for delimiter, skip in DELIMITERS[:4] if plain else DELIMITERS:
+        if delimiter not in text:
+            continue
+        base = Candidate(delimiter, '"')
+        if plain:
+            scored.append(evaluate(sample, base))
+            continue
+        records = sample.records(base)
+        # Skipping blanks is a dialect only where most delimiters are followed by one.
+        if skip and _blank_after(records, text, delimiter) < 0.5:
+            continue
+        cand = base._replace(skip_initial_space=skip)
+        double = _with_escape(sample, evaluate(sample, cand, None if skip else records))
+        scored.append(double)
+        if apostrophe:
+            scored.append(_with_escape(sample, evaluate(sample, cand._replace(quote="'"))))
+        # Quotes read as text only where reading them as quotes fails as often as it works:
+        # strays for at least half of the fields that open with a quote.
+        failed = double.plain_strays or double.strays
+        if failed:
+            text_cand = cand._replace(quote=None)
+            as_text = sample.records(text_cand)
+            opened = sum(f.startswith('"') for r in as_text for f in r.fields)
+            if 2 * failed >= opened:
+                scored.append(evaluate(sample, text_cand, as_text))
     scored.sort(key=lambda s: -s.score)  # stable: ties keep candidate order
     return scored
 
 
-def escape_for(lines: list[str], text: str, best: Scored) -> tuple[str | None, int]:
-    """Backslash when quotes inside quoted fields are written \\" and reading them so costs
-    nothing; with the number of such escapes seen."""
-    quote = best.cand.quote
-    if quote is None:
-        return None, 0
-    seen = len(re.findall(r"(?<!\\)\\" + re.escape(quote) + r"(?![" + re.escape(
-        best.cand.delimiter) + r"\r\n])", text))
-    if not seen:
-        return None, 0
-    escaped = best.cand._replace(escape="\\")
-    if score(parse(lines, escaped, _SAMPLE_RECORDS))[0] >= best.score:
-        return "\\", seen
-    return None, seen
+def one_column(lines: list[str], text: str) -> Candidate:
+    """The dialect of a file of one column: the first delimiter that splits no record, read
+    with the double quote, or the comma when each of them splits some."""
+    for delimiter, skip in DELIMITERS:
+        if skip:
+            continue
+        cand = Candidate(delimiter, '"')
+        if delimiter not in text or all(r.width <= 1 for r in parse(lines, cand,
+                                                                    _SAMPLE_RECORDS)):
+            return cand
+    return Candidate(",", '"')
