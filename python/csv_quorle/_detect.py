@@ -14,7 +14,7 @@ from typing import BinaryIO
 
 from . import _detect_layout as lay
 from ._detect_dialect import Scored, describe, one_column, rank
-from ._detect_split import Candidate, Record, parse
+from ._detect_split import Candidate, Record, fits_other_dialect, parse
 from ._detect_text import EncodingSniffer, choose, head_lines, tail_lines, unit_size
 from ._dialect import Decision, Dialect
 
@@ -88,7 +88,12 @@ def detect_sample(head: bytes, tail: bytes | None = None, *, encoding: str | Non
     if named:
         records = records[1:]  # the sep= line is never part of the table
     end_lines = tail_lines(tail, enc.tail_codec) if tail else []
-    layout, names = _layout(records, parse(end_lines, cand), len(end_lines))
+    if best.score <= 0:
+        found = lay.one_column(records)
+    else:
+        found = lay.find(records, parse(end_lines, cand), len(end_lines),
+                         _fits(lines, cand), _fits(end_lines, cand))
+    layout, names = found.layout, found.names
     table_end, second = layout.end.value
     decisions += [Decision(name, v.value, round(v.confidence, 2), v.evidence)
                   for name, v in zip(("skip_rows", "header_lines", "columns"), layout)]
@@ -96,6 +101,11 @@ def detect_sample(head: bytes, tail: bytes | None = None, *, encoding: str | Non
     if second is not None:
         decisions.append(Decision("second_table_line", second, layout.end.confidence,
                                   layout.end.evidence[-1:]))
+    if found.repeats:
+        shown = ", ".join(map(str, found.repeats[:10]))
+        decisions.append(Decision("repeated_header", found.repeats, 0.9, (
+            f"line(s) {shown} repeat the header: exports put one after the other; they are "
+            "kept as rows",)))
     return Dialect(enc.head_codec, cand.delimiter, cand.quote, cand.escape,
                    cand.skip_initial_space,
                    layout.skip_rows.value, layout.header.value, layout.columns.value,
@@ -157,67 +167,9 @@ def _quote_decision(ranked: list[Scored], best: Scored, text: str) -> Decision:
     return Decision("quote_char", quote, conf, (f"{opening} field(s) open with a {name}",))
 
 
-def _layout(head: list[Record], tail: list[Record],
-            tail_count: int) -> tuple[lay.Layout, tuple[str, ...] | None]:
-    gs = lay.groups(head)
-    if not gs:
-        v = lay.Verdict
-        return lay.Layout(v(0, 0.5, ("no rows in the sample",)), v(0, 0.5, ("no rows",)),
-                          v(0, 0.5, ("no rows",)), v((None, None), 0.5, ("no rows",))), None
-    mi = lay.main_group(gs)
-    s = lay.table_start(gs[mi])
-    rows = gs[mi][s:]
-    start = rows[0]
-    skip = _skip_verdict(head, start)
-    width = lay.modal_width(rows)
-    body = rows
-    while len(body) > 1 and lay.is_footer(body[-1], width, []):
-        body = body[:-1]
-    header = lay.header_lines(body)
-    prof = lay.profile(body[header.value:], width)
-    if not header.value and skip.value:
-        # Names over the columns, then a blank line, then the rows: the names are the header.
-        above = [r for r in head if r.last < start.first and not r.blank]
-        if above and lay.names_row(above[-1], width) and _is_data_row(start, prof):
-            start = above[-1]
-            skip = _skip_verdict(head, start)
-            header = lay.Verdict(1, 0.7, (f"line {start.first} names every column, "
-                                          "a blank line apart from the rows",))
-    columns = start.width if header.value else width
-    if columns > width and not any(f.strip() for f in start.fields[width:]):
-        columns = width  # a header ended by a stray delimiter
-    agree = sum(r.width == columns for r in rows)
-    cols = lay.Verdict(columns, agree / len(rows),
-                       (f"{agree} of {len(rows)} rows in the sample have {columns} fields",))
-    names = start.fields if header.value else None
-    end, second, ev = lay.find_end([rows] + gs[mi + 1:], width, names, prof)
-    # In a partial head, a table still open at the head's last group ends in the tail.
-    if tail and second is None and (end is None or end >= gs[-1][0].first):
-        tail_groups = lay.groups(tail)
-        end, second, ev = (lay.find_end(tail_groups, width, names, prof,
-                                        -tail_count - 1) if tail_groups else (None, None, []))
-    conf = 0.9 if ev else 0.8
-    if not ev:
-        ev = ["the table runs to the end of the file" + ("" if not tail else " (last lines)")]
-    layout = lay.Layout(skip, header, cols, lay.Verdict((end, second), conf, tuple(ev)))
-    return layout, tuple(names[:columns]) if names is not None else None
-
-
-def _is_data_row(r: Record, prof: list) -> bool:
-    pos, neg = lay.votes(r, prof)
-    return neg > 0 and pos == 0
-
-
-def _skip_verdict(records: list[Record], start: Record) -> lay.Verdict:
-    skip = start.first - 1
-    if not skip:
-        return lay.Verdict(0, 0.95, ("the table starts on the first line",))
-    before = [r for r in records if r.last < start.first]
-    blanks = sum(r.blank for r in before)
-    text = next((" ".join(f.strip() for f in r.fields if f.strip()) for r in before
-                 if not r.blank), "")
-    evidence = [f"{skip} line(s) before the table's first full row on line {start.first}, "
-                f"{blanks} of them blank"]
-    if text:
-        evidence.append(f"the first of them reads {text[:60]!r}")
-    return lay.Verdict(skip, 0.9 if blanks else 0.75, tuple(evidence))
+def _fits(lines: list[str], cand: Candidate) -> lay.Fits:
+    """Whether another common dialect splits a record of `lines` into the table's width."""
+    def fits(r: Record, width: int) -> bool:
+        return r.width != width and fits_other_dialect("".join(lines[r.first - 1:r.last]),
+                                                       cand, width)
+    return fits

@@ -10,7 +10,8 @@ Ties go to the earlier candidate below.
 A candidate must split the lines for real to be taken: most lines, or one block of them, into
 two fields or more. Where none does, the file is one column. The weak delimiters (colon, caret,
 tilde, space), which ordinary text holds too, need more: the table's first line splits into the
-width of its rows, and nearly every row does.
+width of its rows, and nearly every row does; so does a comma that stands between digits, as
+in numbers. A colon inside times and URLs and a space inside date-times are no delimiters.
 """
 
 from __future__ import annotations
@@ -83,8 +84,9 @@ def splits(records: list[Record]) -> bool:
     rows = [r for r in records if not r.blank and not r.fields[0].startswith("#")] or [
         r for r in records if not r.blank]
     multi = [i for i, r in enumerate(rows) if r.width >= 2]
-    if 2 * len(multi) >= len(rows):
-        return bool(multi)
+    # Half of them will do when the first line splits: a header over short rows.
+    if 2 * len(multi) > len(rows) or 2 * len(multi) == len(rows) and multi[:1] == [0]:
+        return True
     if len(multi) < 2:
         return False
     run = best = 1
@@ -94,7 +96,7 @@ def splits(records: list[Record]) -> bool:
     return best >= 0.8 * len(multi)
 
 
-def weak_fits(records: list[Record], width: int) -> bool:
+def weak_fits(records: list[Record], width: int, wider: bool = False) -> bool:
     """A weak delimiter's evidence: it splits most records; in the block holding most rows of
     the table's width (blocks end at blank lines), the first line past comment lines splits
     into that width, or lines of text stand above names of that width; and nearly every line
@@ -102,26 +104,82 @@ def weak_fits(records: list[Record], width: int) -> bool:
     rows = [r for r in records if not r.blank]
     if 2 * sum(r.width >= 2 for r in rows) < len(rows):
         return False
+    # Trailing delimiters aside: a header need not end with them as the rows do.
+    trimmed = Counter(w for w in map(_width, rows) if w >= 2)
+    width = trimmed.most_common(1)[0][0] if trimmed else width
     blocks: list[list[Record]] = [[]]
     for r in records:
         if r.blank:
             blocks.append([])
         elif blocks[-1] or not r.fields[0].startswith("#"):
             blocks[-1].append(r)
-    block = max(blocks, key=lambda b: sum(r.width == width for r in b))
-    first = next((k for k, r in enumerate(block) if r.width == width), None)
+    block = max(blocks, key=lambda b: sum(_width(r) == width for r in b))
+    first = next((k for k, r in enumerate(block) if _width(r) == width
+                  or wider and r.width > width), None)
     if first is None:
         return False
     # Titles may stand above the table's first line when that line names its columns.
-    if first and not _names(block[first]):
+    if first and not _names(block[first], block[first + 1:first + 51]):
         return False
     table = block[first:]
-    return sum(r.width == width for r in table) >= _WEAK_AGREEMENT * len(table)
+    agree = sum(_width(r) == width or wider and r.width > width for r in table)
+    return agree >= (_WEAK_AGREEMENT if not wider else 0.5) * len(table)
 
 
-def _names(r: Record) -> bool:
+def _width(r: Record) -> int:
+    """The width without trailing empty fields."""
+    n = r.width
+    while n > 1 and not r.fields[n - 1]:
+        n -= 1
+    return n
+
+
+def _named(records: list[Record], width: int) -> bool:
+    """Whether the first line of the width names the columns."""
+    first = next((k for k, r in enumerate(records) if r.width == width), None)
+    return first is not None and _names(records[first], records[first + 1:first + 51])
+
+
+def _names(r: Record, below: list[Record]) -> bool:
+    """Distinct text cells, none of them repeated in its column below: a header's names."""
     cells = [c.strip() for c in r.fields]
-    return all(cells) and len(set(cells)) == len(cells) and not any(map(is_numeric, cells))
+    if not all(cells) or len(set(cells)) < len(cells) or any(map(is_numeric, cells)):
+        return False
+    return not any(j < b.width and b.fields[j].strip() == c for b in below
+                   for j, c in enumerate(cells))
+
+
+# Times and date-times hold colons and a space of their own.
+_TIME_COLONS = re.compile(r"(?<![\d:])\d{1,2}:\d{2}(?::\d{2})?(?![\d:])")
+_DATE_TIME_SPACES = re.compile(r"\d{4}-\d{1,2}-\d{1,2} \d{1,2}:\d{2}|"
+                               r"\d{1,2}[./]\d{1,2}[./]\d{2,4} \d{1,2}:\d{2}")
+
+
+def cuts_values(text: str, delimiter: str) -> bool:
+    """Whether most of the colons sit inside times and URLs, or most spaces inside
+    date-times."""
+    if delimiter == ":":
+        inside = sum(m.group().count(":") for m in _TIME_COLONS.finditer(text))
+        inside += text.count("://")
+    elif delimiter == " ":
+        inside = len(_DATE_TIME_SPACES.findall(text))
+    else:
+        return False
+    return 2 * inside >= text.count(delimiter)
+
+
+def between_digits(text: str, delimiter: str) -> bool:
+    """Whether most commas stand between digits, as in numbers written 1,234.50 or 12,5."""
+    return delimiter == "," and 2 * len(_DIGIT_COMMA.findall(text)) >= text.count(",")
+
+
+def thousands(text: str) -> bool:
+    """Whether every comma is followed by three digits and no more: thousands separators."""
+    return len(_THOUSANDS.findall(text)) == text.count(",")
+
+
+_DIGIT_COMMA = re.compile(r"(?<=\d),(?=\d)")
+_THOUSANDS = re.compile(r"(?<=\d),\d{3}(?!\d)")
 
 
 def _typed_share(records: list[Record]) -> float:
@@ -165,8 +223,16 @@ def evaluate(sample: _Sample, cand: Candidate, records: list[Record] | None = No
         s *= (1 - min(1.0, stray / counted)) ** 2
     if not splits(records):
         s = 0.0
+    elif cand.delimiter in WEAK and cuts_values(sample.text_of(records), cand.delimiter):
+        s = 0.0
     elif cand.delimiter in WEAK and not weak_fits(records, width):
         s = 0.0
+    elif between_digits(sample.text_of(records), cand.delimiter):
+        # Weak evidence too, and weighed so against a delimiter that cuts no number.
+        if not weak_fits(records, width, wider=True) or thousands(sample.text_of(records)):
+            s = 0.0
+        elif not _named(records, width):
+            s /= 2
     # Words split at spaces agree too often: a space-separated table must hold numbers.
     elif cand.delimiter == " " and _typed_share(records) < 0.2:
         s = 0.0

@@ -3,26 +3,52 @@ table. Works on records already split with the chosen dialect.
 
 Records are grouped at blank lines (rows of bare delimiters count as blank, as spreadsheets pad
 them). The main table is the first group that holds rows of the sample's common width; lines
-before its first full row are preamble. It runs on through later groups of the same width and
-stops at notes, `Total` lines or a group that starts over with a header: a second table.
+before its first full row are preamble. It runs on through later groups and stops at notes,
+`Total` lines or a group that starts over with a header of its own: a second table.
+
+A line is left out only on strong evidence; in doubt it stays a row. A table of one column has
+no preamble, footer or second table: nothing tells such lines from its values. A line that
+another common dialect splits into exactly the table's width is a row written in that dialect,
+never preamble, footer or a header line. A header line repeated inside the table starts no
+second table.
 """
 
 from __future__ import annotations
 
+import re
 from collections import Counter
+from collections.abc import Callable
 from typing import Any, NamedTuple
 
-from ._detect_cells import is_footer_text, is_missing, is_numeric
+from ._detect_cells import cell_weight, is_footer_text, is_missing, is_numeric
 from ._detect_split import Record
 
 _PROFILE_ROWS = 200
 _MAX_HEADER_LINES = 3
+# A single cell of text that reads as a note on the table rather than a value in it.
+_NOTE = re.compile(r"(?:notes?\b|source\b|generated\b|exported\b|printed\b|created\b|prepared\b|"
+                   r"copyright\b|disclaimer\b|\(c\)|©|\*|#|\(|\[)", re.IGNORECASE)
+
+Fits = Callable[[Record, int], bool]  # whether another dialect splits the row into the width
 
 
 class Verdict(NamedTuple):
     value: Any
     confidence: float
     evidence: tuple[str, ...]
+
+
+class Layout(NamedTuple):
+    skip_rows: Verdict
+    header: Verdict
+    columns: Verdict
+    end: Verdict  # value: (table_end, second_table_line), both None when the table runs on
+
+
+class Found(NamedTuple):
+    layout: Layout
+    names: tuple[str, ...] | None  # the header's names, its lines joined
+    repeats: tuple[int, ...]  # lines of the sample's head that repeat the header
 
 
 def groups(records: list[Record]) -> list[list[Record]]:
@@ -41,6 +67,19 @@ def modal_width(rows: list[Record]) -> int:
     return Counter(full).most_common(1)[0][0] if full else 0
 
 
+def table_width(rows: list[Record]) -> int:
+    """The width of the rows' table: the most common; but where rows are weighed by their
+    width, one more than twice as wide when it wins so: a ragged wide table (an exporter
+    dropping trailing empty fields) under a few key-value lines."""
+    full = [r.width for r in rows if r.filled >= 2] or [r.width for r in rows]
+    if not full:
+        return 0
+    counts = Counter(full)
+    common = counts.most_common(1)[0][0]
+    heaviest = max(counts, key=lambda w: (counts[w] * w, -full.index(w)))
+    return heaviest if heaviest > 2 * common else common
+
+
 def _full(r: Record, width: int) -> bool:
     """A row that can start a table: the table's width and at least two cells filled."""
     return r.width == width and r.filled >= min(2, width)
@@ -56,9 +95,9 @@ def main_group(gs: list[list[Record]]) -> int:
     width, or a wide one of five rows or more. Blocks before it are preamble, and so is a block
     of four rows or fewer (key-value lines) when a larger one of its width follows soon."""
     everything = [r for g in gs for r in g]
-    common = modal_width(everything)
+    common = table_width(everything)
     for i, g in enumerate(gs):
-        w = modal_width(g)
+        w = table_width(g)
         if not _table_like(g) or (w != common and (len(g) < 5 or w < 3)):
             continue
         if w <= 3 and len(g) <= 4 and any(_holds_table(h, g) for h in gs[i + 1:i + 4]):
@@ -80,21 +119,22 @@ def _holds_table(h: list[Record], block: list[Record]) -> bool:
     return not any(_is_data(r, prof) for r in block)
 
 
-def table_start(g: list[Record]) -> int:
+def table_start(g: list[Record], fits: Fits) -> int:
     """Index in `g` of the first row of the table: the first full row, or the text row just
     before it when that row is a header one field longer or shorter, or wider with every name
-    given."""
-    w = modal_width(g)
+    given. Rows just before it that are data (numbers where it has them, or its width in
+    another dialect) belong to the table too."""
+    w = table_width(g)
     i = next((k for k, r in enumerate(g) if _full(r, w)), 0)
     prof = profile(g[i:], w)
     # When that row is data, sparse or ragged rows just before it are data too if they hold
     # numbers, and no text, in its numeric columns.
-    if _is_data(g[i], prof):
-        while i > 0 and _is_data(g[i - 1], prof):
+    if _is_data(g[i], prof) or not _names(g[i], w):
+        while i > 0 and (_is_data(g[i - 1], prof) or fits(g[i - 1], w)):
             i -= 1
     if i > 0 and _is_data(g[i], prof):
         prev = g[i - 1]
-        if prev.filled >= 2 and abs(prev.width - w) <= 1 and _text_row(prev):
+        if prev.filled >= min(2, prev.width) and abs(prev.width - w) <= 1 and _text_row(prev):
             return i - 1
         # Wider names over the rows: an exporter that drops trailing empty fields.
         if prev.width > w and prev.filled == prev.width == len(set(prev.fields)) and _text_row(prev):
@@ -125,20 +165,27 @@ def _year(c: str) -> bool:
     return len(c) == 4 and c.isdigit() and 1900 <= int(c) <= 2100
 
 
-def is_footer(r: Record, width: int, prof: list[float | None]) -> bool:
-    """A closing line: it opens with a word like Total, or it is a short line of text where
-    the table's rows are wide, or a line with text over the numeric columns and no numbers
-    (notes, 'exported by')."""
+def _note(text: str) -> bool:
+    return bool(_NOTE.match(text)) or ": " in text or text.endswith(".") and text.count(" ") >= 2
+
+
+def is_footer(r: Record, width: int, prof: list[float | None], fits: Fits) -> bool:
+    """A closing line: it opens with a word like Total; or it is a short line (one cell of text
+    where the rows are wide) that reads as a note or stands where the rows hold numbers; or a
+    ragged line with words over two numeric columns or more. Never a row of the table's width
+    in another dialect, nor one with numbers where the rows have them."""
     cells = [c.strip() for c in r.fields if c.strip()]
     if not cells:
         return False
     if is_footer_text(cells[0]) and not is_numeric(cells[0]):
         return True
-    if _is_data(r, prof):
+    if _is_data(r, prof) or fits(r, width):
         return False
+    pos = votes(r, prof)[0]
+    if r.width != width and pos >= 2:
+        return True  # text over the numeric columns, words where the values stand
     short = r.filled <= 1 and width >= 3 or r.width < width and r.filled <= max(1, width // 3)
-    pos, neg = votes(r, prof)
-    return short or neg == 0 and (pos >= 2 or pos == 1 and r.width != width)
+    return short and (pos > 0 or _note(cells[0]))
 
 
 def profile(rows: list[Record], ncols: int) -> list[float | None]:
@@ -167,7 +214,26 @@ def votes(r: Record, prof: list[float | None]) -> tuple[int, int]:
     return pos, neg
 
 
-def header_lines(rows: list[Record]) -> Verdict:
+def _further_header(r: Record, widths: tuple[int, int], prof: list[float | None],
+                    fits: Fits) -> bool:
+    """A second or third header line: the header's or the table's width, short text (names or
+    units) over numeric columns, no numbers, no typed values (quoted ones neither), not a row in
+    another dialect."""
+    if r.width not in widths or fits(r, widths[0]):
+        return False
+    cells = [c.strip() for c in r.fields if c.strip()]
+    if any(len(c) > 24 or c.count(" ") > 2 or cell_weight(_unquoted(c)) == 1.0 for c in cells):
+        return False
+    pos, neg = votes(r, prof)
+    return pos > 0 and not neg
+
+
+def _unquoted(c: str) -> str:
+    """The cell without quotes around it: a value quoted in another dialect."""
+    return c[1:-1] if len(c) >= 2 and c[0] == c[-1] and c[0] in "'\"" else c
+
+
+def header_lines(rows: list[Record], width: int, fits: Fits) -> Verdict:
     """How many of the first rows of the table are header lines (0 to 3)."""
     if not rows:
         return Verdict(0, 0.5, ("no rows to look at",))
@@ -187,11 +253,11 @@ def header_lines(rows: list[Record]) -> Verdict:
                     "numbers or dates"]
         count = 1
         while count < min(_MAX_HEADER_LINES, len(rows) - 1):
-            more_pos, more_neg = votes(rows[count], profile(rows[count + 1:], ncols))
-            if more_neg or not more_pos:
+            r = rows[count]
+            if not _further_header(r, (width, ncols), profile(rows[count + 1:], ncols), fits):
                 break
-            evidence.append(f"line {rows[count].first}: text over numeric columns again "
-                            "(units or a second header line)")
+            evidence.append(f"line {r.first}: short text over numeric columns again (units or "
+                            "a second line of names)")
             count += 1
         return Verdict(count, min(0.98, 0.75 + 0.05 * pos), tuple(evidence))
     repeated = any(c.strip() and c in (d.fields[j] for d in data if j < d.width)
@@ -202,30 +268,53 @@ def header_lines(rows: list[Record]) -> Verdict:
     return Verdict(0, 0.55, ("the first row looks like the rows below it",))
 
 
-class Layout(NamedTuple):
-    skip_rows: Verdict
-    header: Verdict
-    columns: Verdict
-    end: Verdict  # value: (table_end, second_table_line), both None when the table runs on
+def joined_names(rows: list[Record], count: int, columns: int) -> tuple[str, ...]:
+    """Each column's name: the first header line's, or over several lines their non-empty parts
+    joined by a space."""
+    def part(r: Record, j: int) -> str:
+        return r.fields[j] if j < r.width else ""
+
+    if count == 1:
+        return tuple(part(rows[0], j) for j in range(columns))
+    return tuple(" ".join(p for p in (part(r, j).strip() for r in rows[:count]) if p)
+                 for j in range(columns))
 
 
 def _continues(g: list[Record], width: int, header: list[str] | None,
-               prof: list[float | None]) -> bool:
-    """A group after a blank line that carries on the table: same width or numbers where the
-    table has them, and no header again."""
+               prof: list[float | None], fits: Fits) -> bool:
+    """A group after a blank line that carries on the table: anything but notes (short text
+    lines, Total lines) and a second table (a header of its own)."""
     head = g[0]
     if header is not None and head.fields == header:
+        return True  # the header again: exports put one after the other
+    if _second_table(g, width, header, prof):
         return False
-    pos, neg = votes(head, prof)
-    # A header again: text over two numeric columns or more (one may be a garbled row).
-    if len(g) > 1 and pos >= 2 and _names(head, modal_width(g)):
-        return False
-    if any(_is_data(r, prof) for r in g):
+    return not all(_closing(r, width, prof, fits) for r in g)
+
+
+def _closing(r: Record, width: int, prof: list[float | None], fits: Fits) -> bool:
+    """A line of notes past a blank line after the table: a footer, or text that is no row (a
+    note, one cell where the rows are wide, words over numeric columns on a ragged line)."""
+    if is_footer(r, width, prof, fits):
         return True
-    if modal_width(g) != width or pos:
+    if _is_data(r, prof) or fits(r, width):
         return False
-    cells = [c.strip() for c in head.fields if c.strip()]
-    return not (cells and is_footer_text(cells[0]))
+    first = next(c.strip() for c in r.fields if c.strip())
+    return (r.filled <= 1 and width >= 3 or _note(first)
+            or r.width != width and votes(r, prof)[0] > 0)
+
+
+def _second_table(g: list[Record], width: int, header: list[str] | None,
+                  prof: list[float | None]) -> bool:
+    """A table of its own: rows under names that are not the table's header, over numbers or
+    of another width."""
+    head = g[0]
+    if header is not None and head.fields == header or not _table_like(g):
+        return False
+    w = modal_width(g)
+    if not _names(head, head.width) or abs(head.width - w) > 1:
+        return False
+    return w != width or votes(head, prof)[0] >= 2
 
 
 def line_label(n: int) -> str:
@@ -233,23 +322,25 @@ def line_label(n: int) -> str:
 
 
 def find_end(gs: list[list[Record]], width: int, header: list[str] | None,
-             prof: list[float | None], shift: int = 0) -> tuple[int | None, int | None, list[str]]:
+             prof: list[float | None], fits: Fits,
+             shift: int = 0) -> tuple[int | None, int | None, list[str]]:
     """(last line of the table or None, first line of a second table or None, evidence) for
     the table's groups `gs`, the first of which is the table itself; `shift` is added to every
     line number (a negative shift numbers a tail's lines from the end of the file)."""
     body = list(gs[0])
     i = 1
-    while i < len(gs) and _continues(gs[i], width, header, prof):
+    while i < len(gs) and _continues(gs[i], width, header, prof, fits):
         body.extend(gs[i])
         i += 1
     evidence: list[str] = []
     end = len(body)
-    while end > 1 and is_footer(body[end - 1], width, prof):
+    while end > 1 and is_footer(body[end - 1], width, prof, fits):
         end -= 1
     if end < len(body):
         closing = next(c.strip() for c in body[end].fields if c.strip())
         evidence.append(f"{line_label(body[end].first + shift)} closes the table: {closing!r}")
-    second = next((g[0].first + shift for g in gs[i:] if _table_like(g)), None)
+    second = next((g[0].first + shift for g in gs[i:] if _second_table(g, width, header, prof)),
+                  None)
     if second is not None:
         evidence.append(f"a second table starts on {line_label(second)} after a blank line")
     elif i < len(gs):
@@ -258,3 +349,92 @@ def find_end(gs: list[list[Record]], width: int, header: list[str] | None,
     if end == len(body) and i == len(gs):
         return None, None, evidence
     return body[end - 1].last + shift, second, evidence
+
+
+def _no_rows() -> Found:
+    v = Verdict
+    return Found(Layout(v(0, 0.5, ("no rows in the sample",)), v(0, 0.5, ("no rows",)),
+                        v(0, 0.5, ("no rows",)), v((None, None), 0.5, ("no rows",))), None, ())
+
+
+def one_column(head: list[Record]) -> Found:
+    """A table of one column: every line a value, the first maybe its name."""
+    rows = [r for r in head if not r.blank]
+    if not rows:
+        return _no_rows()
+    header = header_lines(rows, 1, lambda r, w: False)
+    names = joined_names(rows, header.value, 1) if header.value else None
+    return Found(Layout(Verdict(0, 0.9, ("a table of one column has no preamble: nothing tells "
+                                         "its lines from values",)),
+                        header, Verdict(1, 0.9, ("one column",)),
+                        Verdict((None, None), 0.9, ("a table of one column runs to the end of "
+                                                    "the file",))), names, ())
+
+
+def find(head: list[Record], tail: list[Record], tail_count: int, fits_head: Fits,
+         fits_tail: Fits) -> Found:
+    """The layout of the records of a file's head and tail (the tail's lines counted from the
+    end of the file, `tail_count` of them)."""
+    gs = groups(head)
+    if not gs:
+        return _no_rows()
+    mi = main_group(gs)
+    s = table_start(gs[mi], fits_head)
+    rows = gs[mi][s:]
+    start = rows[0]
+    skip = _skip_verdict(head, start)
+    width = table_width(rows)
+    body = rows
+    while len(body) > 1 and is_footer(body[-1], width, [], fits_head):
+        body = body[:-1]
+    header = header_lines(body, width, fits_head)
+    prof = profile(body[header.value:], width)
+    if not header.value and skip.value:
+        # Names over the columns, then a blank line, then the rows: the names are the header.
+        above = [r for r in head if r.last < start.first and not r.blank]
+        if above and _names(above[-1], width) and _is_data(start, prof):
+            start = above[-1]
+            skip = _skip_verdict(head, start)
+            header = Verdict(1, 0.7, (f"line {start.first} names every column, "
+                                      "a blank line apart from the rows",))
+            body = [start] + body
+    columns = start.width if header.value else width
+    if columns > width and not any(f.strip() for f in start.fields[width:]):
+        columns = width  # a header ended by a stray delimiter
+    if header.value and columns == width - 1 and any(
+            r.width >= width and r.fields[width - 1].strip() for r in rows[header.value:]):
+        columns = width  # a header one name short: the rows keep every field
+    agree = sum(r.width == columns for r in rows)
+    cols = Verdict(columns, agree / len(rows),
+                   (f"{agree} of {len(rows)} rows in the sample have {columns} fields",))
+    header_row = start.fields if header.value else None
+    names = joined_names(body, header.value, columns) if header.value else None
+    end, second, ev = find_end([rows] + gs[mi + 1:], width, header_row, prof, fits_head)
+    # In a partial head, a table still open at the head's last group ends in the tail.
+    if tail and second is None and (end is None or end >= gs[-1][0].first):
+        tail_groups = groups(tail)
+        end, second, ev = (find_end(tail_groups, width, header_row, prof, fits_tail,
+                                    -tail_count - 1) if tail_groups else (None, None, []))
+    conf = 0.9 if ev else 0.8
+    if not ev:
+        ev = ["the table runs to the end of the file" + ("" if not tail else " (last lines)")]
+    repeats = () if header_row is None else tuple(
+        r.first for r in head if r.first > start.last and r.fields == header_row
+        and (end is None or end < 0 or r.first <= end))
+    layout = Layout(skip, header, cols, Verdict((end, second), conf, tuple(ev)))
+    return Found(layout, names, repeats)
+
+
+def _skip_verdict(records: list[Record], start: Record) -> Verdict:
+    skip = start.first - 1
+    if not skip:
+        return Verdict(0, 0.95, ("the table starts on the first line",))
+    before = [r for r in records if r.last < start.first]
+    blanks = sum(r.blank for r in before)
+    text = next((" ".join(f.strip() for f in r.fields if f.strip()) for r in before
+                 if not r.blank), "")
+    evidence = [f"{skip} line(s) before the table's first full row on line {start.first}, "
+                f"{blanks} of them blank"]
+    if text:
+        evidence.append(f"the first of them reads {text[:60]!r}")
+    return Verdict(skip, 0.9 if blanks else 0.75, tuple(evidence))

@@ -22,19 +22,20 @@ class Record(NamedTuple):
     first: int  # 1-based index of its first and last physical line within the sample
     last: int
     fields: list[str]
+    filled: int  # cells holding more than blanks
 
     @property
     def blank(self) -> bool:
         """No cell holds anything: a blank line, blanks only, or a row of bare delimiters."""
-        return not any(map(str.strip, self.fields))
-
-    @property
-    def filled(self) -> int:
-        return sum(map(bool, map(str.strip, self.fields)))  # in C: asked for every row, often
+        return not self.filled
 
     @property
     def width(self) -> int:
         return len(self.fields)
+
+
+def record(first: int, last: int, fields: list[str]) -> Record:
+    return Record(first, last, fields, sum(map(bool, map(str.strip, fields))))  # in C
 
 
 def strays(text: str, cand: Candidate) -> int:
@@ -87,10 +88,32 @@ def parse(lines: list[str], cand: Candidate, limit: int | None = None) -> list[R
     previous = 0
     try:
         for fields in reader:
-            records.append(Record(previous + 1, reader.line_num, fields))
+            records.append(record(previous + 1, reader.line_num, fields))
             previous = reader.line_num
             if limit is not None and len(records) >= limit:
                 break
     except csv.Error:
         pass
     return records
+
+
+# Other dialects a single row may be written in: a row pasted from another export.
+_OTHER_DIALECTS = tuple((d, q) for q in ('"', "'") for d in (",", ";", "\t", "|"))
+
+
+def fits_other_dialect(raw: str, cand: Candidate, width: int) -> bool:
+    """Whether another common delimiter or quote splits the row's text into exactly `width`
+    fields, two of them filled: a data row written in another dialect."""
+    if width < 2:
+        return False
+    for d, q in _OTHER_DIALECTS:
+        if (d, q) == (cand.delimiter, cand.quote) or d not in raw:
+            continue
+        try:
+            rows = list(csv.reader(raw.splitlines(True), delimiter=d, quotechar=q,
+                                   strict=True))
+        except csv.Error:
+            continue
+        if len(rows) == 1 and len(rows[0]) == width and sum(map(bool, map(str.strip, rows[0]))) >= 2:
+            return True
+    return False

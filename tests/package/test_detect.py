@@ -27,7 +27,7 @@ class TestLayouts:
     def test_every_case_reads_as_expected(self) -> None:
         failures = {}
         for name, facts in MANIFEST.items():
-            found = det.detect(LAYOUTS / f"{name}.csv").to_dict()
+            found = json.loads(json.dumps(det.detect(LAYOUTS / f"{name}.csv").to_dict()))
             wrong = {k: (v, found[k]) for k, v in facts.items() if found[k] != v}
             if wrong:
                 failures[name] = wrong  # fact: (expected, found)
@@ -44,7 +44,8 @@ class TestLayouts:
         for name, facts in MANIFEST.items():
             if "encoding" in facts:
                 continue
-            found = det.detect_sample(change((LAYOUTS / f"{name}.csv").read_bytes())).to_dict()
+            found = json.loads(json.dumps(det.detect_sample(
+                change((LAYOUTS / f"{name}.csv").read_bytes())).to_dict()))
             assert {k: found[k] for k in facts if k != "encoding"} == {
                 k: v for k, v in facts.items() if k != "encoding"}, name
 

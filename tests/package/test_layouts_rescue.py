@@ -38,6 +38,7 @@ def expected_table(name: str) -> list[list[str]]:
     rows = [r for r in rows if any(f.strip() for f in r)]
     width = facts["columns"]  # a stray delimiter ending the header adds no column
     rows = [r[:width] if not any(r[width:]) else r for r in rows]
+    rows = [r + [""] * (width - len(r)) for r in rows]  # short rows are padded
     header = facts["header_lines"]
     return rows[:1] + rows[header:] if header else rows
 

@@ -283,9 +283,9 @@ def hand_written() -> None:
         ("trailing_blank_lines", "id,name\n1,Anna\n2,Bob\n\n\n\n", {"columns": 2}),
         ("single_column_emails", "email\nanna@example.com\nbob@example.com\n"
          "cy@example.org\n", {"columns": 1}),
+        # The header again after a blank line: exports put one after the other, no second table.
         ("same_width_second_table", "id,name,score\n1,Anna,3\n2,Bob,5\n3,Cy,4\n\n"
-         "id,name,score\n7,Dora,1\n8,Emre,2\n", {"columns": 3, "table_end": 4,
-                                                 "second_table_line": 6}),
+         "id,name,score\n7,Dora,1\n8,Emre,2\n", {"columns": 3}),
         ("total_and_average", "store|sales\nParis|120\nLyon|80\nGent|95\nTotal|295\n"
          "Average|98.3\n", {"delimiter": "|", "columns": 2, "table_end": 4}),
         ("key_values_then_table", "Report;Open items\nDate;01.02.2024\nNr;Kunde;Betrag;Notiz\n"
@@ -310,12 +310,124 @@ def hand_written() -> None:
         case(name, doc, facts)
 
 
+def one_column(rng: random.Random) -> None:
+    """Lists of one value a line: no delimiter splits them, nothing is preamble or footer."""
+    values = {
+        "datetimes": ("created_at", lambda k: f"2020-12-{k % 28 + 1:02d} {k % 24:02d}:"
+                                              f"{k % 60:02d}:{(k * 7) % 60:02d}"),
+        "amounts": ("amount", lambda k: f"{rng.uniform(0, 20000):,.2f}"),
+        "phrases": ("phrase", lambda k: " ".join(rng.choice(WORDS) for _ in range(1 + k % 5))),
+        "products": ("product name", lambda k: rng.choice(PRODUCTS) + (", large" if k % 7 == 3
+                                                                       else "")),
+        "urls": ("url", lambda k: f"https://example.org/{rng.choice(WORDS)}/{k}?q=1"),
+        "times": ("time", lambda k: f"{k % 24:02d}:{(k * 13) % 60:02d}"),
+    }
+    for i, (label, (name, value)) in enumerate(values.items()):
+        doc = Doc("\r\n" if i % 2 else "\n")
+        with_header = i != 5
+        if with_header:
+            doc.add(field(name, ",", '"', force=label == "amounts"))
+        for k in range(rng.randint(4, 30)):  # commas in product names left unquoted
+            v = value(k)
+            doc.add(v if label == "products" else field(v, ",", '"', force=label == "amounts"))
+        case(f"one_column_{label}", doc, {"delimiter": ";" if label == "products" else ",",
+                                          "columns": 1, "header_lines": int(with_header)})
+
+
+def quoted_fields(rng: random.Random) -> None:
+    """Every field quoted, colons (times) inside the quotes only: the delimiter outside them
+    decides, and a backslash escape only where the quotes need it."""
+    for i, sep in enumerate(["\t\t", ",", ";", "|"]):
+        doc = Doc()
+        escaped = i == 3
+        names = ["date", "time", "product", "price", "remark"]
+        doc.add(sep.join(f'"{n}"' for n in names))
+        for k in range(rng.randint(10, 25)):
+            remark = rng.choice(WORDS) + (', "' + rng.choice(WORDS) + '"' if k % 4 == 0 else "")
+            remark = remark.replace('"', '\\"' if escaped else '""')
+            values = [f"{k % 28 + 1:02d}/01/2018", f"{k % 24:02d}:{(k * 7) % 60:02d}",
+                      f"{rng.choice(PRODUCTS)}", money(rng), remark]
+            doc.add(sep.join(f'"{v}"' for v in values))
+        case(f"quoted_times_{i}", doc, {"delimiter": sep[0], "escape_char": "\\" if escaped
+                                        else None, "columns": 9 if sep == "\t\t" else 5})
+
+
+def short_headers_and_other_dialects(rng: random.Random) -> None:
+    """A header one name short or naming a column with a delimiter in it; a row in another
+    dialect after the header or at the end; key-value lines over a wide ragged table."""
+    for i, d in enumerate([",", ";"]):
+        doc = Doc()
+        doc.add(d.join(["id", "name"]))
+        for k in range(rng.randint(6, 15)):
+            doc.add(d.join([str(k + 1), rng.choice(FIRST), str(rng.randint(1, 99))]))
+        case(f"header_one_short_{i}", doc, {"delimiter": d, "columns": 3})
+    doc = Doc()
+    doc.add('id,"last, first",city')
+    for k in range(rng.randint(6, 15)):
+        doc.add(f'{k + 1},"{rng.choice(LAST)}, {rng.choice(FIRST)[0]}",{rng.choice(CITIES)}')
+    case("header_quoted_delimiter", doc, {"columns": 3})
+    for i, where in enumerate(["first", "last"]):
+        for j, (d, q) in enumerate([(";", '"'), (",", "'")]):
+            doc = Doc()
+            header, rows = sales(rng, rng.randint(10, 25))
+            doc.add(row(header, ",", force=True))
+            k = 0 if where == "first" else len(rows) - 1
+            for n, r in enumerate(rows):
+                doc.add(row(r, d, q, force=q == "'") if n == k else row(r, ",", force=True))
+            case(f"other_dialect_{where}_row_{j}", doc, {"columns": 7})
+    doc = Doc()
+    for key, value in [("Report", "Open items"), ("Date", "2024-02-01"), ("User", "admin")]:
+        doc.add(f"{key}\t{value}")
+    skip = doc.lines
+    doc.add("\t".join(f"field {j}" for j in range(18)))
+    for k in range(rng.randint(20, 40)):
+        filled = 18 - rng.choice([0, 0, 2, 3, 5, 6])
+        doc.add("\t".join([str(1000 + k)] + [str(rng.randint(0, 99)) for _ in range(filled - 1)]))
+    case("key_values_ragged_wide", doc, {"delimiter": "\t", "skip_rows": skip, "columns": 18})
+
+
+def multi_line_headers(rng: random.Random) -> None:
+    """Names over two or three lines (words, units): one header, its names joined."""
+    for i, lines in enumerate([[["sale", "unit", "quantity"], ["date", "price", ""]],
+                               [["sale date", "unit price", "quantity"], ["dd/mm/yyyy", "EUR",
+                                                                          "pcs"]],
+                               [["sale", "unit", "quantity"], ["date", "price", ""],
+                                ["dd/mm/yyyy", "EUR", "pcs"]]]):
+        doc = Doc()
+        for names in lines:
+            doc.add(row(names, ",", force=True))
+        for k in range(rng.randint(10, 30)):
+            doc.add(row([f"{k % 28 + 1:02d}/03/2018", money(rng), str(rng.randint(1, 20))], ",",
+                        force=True))
+        joined = [" ".join(p for p in parts if p) for parts in zip(*lines)]
+        case(f"header_lines_{i}", doc, {"columns": 3, "header_lines": len(lines),
+                                        "header": joined})
+
+
+def concatenated(rng: random.Random) -> None:
+    """Exports put one after the other: the header again inside the table, with or without a
+    blank line before it."""
+    for i in range(2):
+        doc = Doc()
+        for part in range(3):
+            if part and i:
+                doc.add("")
+            header, rows = sales(rng, rng.randint(5, 12))
+            for r in [header] + rows:
+                doc.add(row(r, ","))
+        case(f"concatenated_{i}", doc, {"columns": 7})
+
+
 def main() -> None:
     rng = random.Random(13)
     for make in (plain_delimiters, spreadsheets, erp_exports, instruments, two_tables,
                  quoting, dumps, european, notes_and_small):
         make(rng)
     hand_written()
+    rng = random.Random(17)
+    for make in (one_column, quoted_fields, short_headers_and_other_dialects,
+                 multi_line_headers, concatenated):
+        make(rng)
     for old in HERE.glob("*.csv"):
         old.unlink()
     manifest = {}
