@@ -73,7 +73,7 @@ class RecordBatches:
             repairs=RepairList(result["repairs"]),
             replaced_bytes=result["replaced_bytes"] + info.replaced_bytes,
             recoded_bytes=info.recoded_bytes + result["recoded_bytes"],
-            warnings=tuple(_warnings(result, info) + _table.skipped_warnings(skipped)),
+            warnings=tuple(_warnings(result, info) + _table.warnings(whole, table, where, skipped)),
             skipped_lines=skipped,
             escape_char=escape,
         )
@@ -108,6 +108,7 @@ def read_batches(
     merge_overflow: bool = True,
     repair_quotes: bool = True,
     null_padding: bool = False,
+    layout: bool = True,
 ) -> RecordBatches:
     """Rescues `source` into Arrow record batches of at most `batch_rows` rows.
 
@@ -125,7 +126,7 @@ def read_batches(
     if batch_rows < 1:
         raise ValueError("batch_rows must be at least 1")
     chosen = _table.choices(delimiter, quote_char, escape_char, encoding, header, skip_rows,
-                            expected_columns)
+                            expected_columns, layout)
     codec = chosen.codec
     flags = {
         name: _args.flag(value, name)

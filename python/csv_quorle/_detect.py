@@ -1,9 +1,10 @@
 """`detect`: the dialect and layout of a CSV file from two bounded samples, its start and end.
 
-Only HEAD_BYTES from the start and TAIL_BYTES from the end are read, so a 10 GB file costs no
-more than a small one. Lines in the head are numbered from the start of the file. Lines seen
-only in the tail of a larger file are numbered from its end (-1 is the last line), since
-counting the lines in between would mean reading the whole file.
+Only HEAD_BYTES from the start (more, up to a few megabytes, when its lines are very long) and
+TAIL_BYTES from the end are read, so a 10 GB file costs no more than a small one. Lines in the
+head are numbered from the start of the file. Lines seen only in the tail of a larger file are
+numbered from its end (-1 is the last line), since counting the lines in between would mean
+reading the whole file.
 """
 
 from __future__ import annotations
@@ -20,6 +21,8 @@ from ._dialect import Decision, Dialect
 
 _SEP_LINE = re.compile(r"sep=([,;\t|:^~ ])")
 HEAD_BYTES = 64 * 1024
+MAX_HEAD_BYTES = 4 * 1024 * 1024
+HEAD_LINES = 20
 TAIL_BYTES = 16 * 1024
 
 
@@ -36,17 +39,26 @@ def detect(source: str | bytes | os.PathLike[str] | os.PathLike[bytes], *,
 
 def read_samples(f: BinaryIO) -> tuple[bytes, bytes | None]:
     """(head, tail) of an open binary file: tail None when the head holds the whole file, b""
-    when the file cannot seek and its end is unknown."""
+    when the file cannot seek and its end is unknown.
+
+    The head grows past HEAD_BYTES, up to MAX_HEAD_BYTES, until it holds HEAD_LINES whole
+    lines: very long lines (a huge header name, a thousand columns) still leave lines to read.
+    """
     head = f.read(HEAD_BYTES)
+    while len(head) < MAX_HEAD_BYTES and head.count(b"\n") + head.count(b"\r") < HEAD_LINES:
+        more = f.read(min(len(head), MAX_HEAD_BYTES - len(head)))
+        if not more:
+            return head, None
+        head += more
     if len(head) < HEAD_BYTES:
         return head, None
     try:
         size = f.seek(0, os.SEEK_END)
     except (OSError, ValueError):
         return head, b""
-    if size <= HEAD_BYTES + TAIL_BYTES:
-        f.seek(HEAD_BYTES)
-        return head + f.read(size - HEAD_BYTES), None
+    if size <= len(head) + TAIL_BYTES:
+        f.seek(len(head))
+        return head + f.read(size - len(head)), None
     unit = unit_size(head)
     start = -(-(size - TAIL_BYTES) // unit) * unit  # rounded up to a whole code unit
     f.seek(start)

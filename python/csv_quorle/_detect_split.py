@@ -83,18 +83,35 @@ def parse(lines: list[str], cand: Candidate, limit: int | None = None) -> list[R
         options["quotechar"] = cand.quote
     if cand.delimiter == " " and cand.skip_initial_space:
         lines = [line.lstrip(" ") for line in lines]  # aligned columns: indent is no field
-    reader = csv.reader(lines, **options)  # type: ignore[arg-type]
     records: list[Record] = []
-    previous = 0
     try:
-        for fields in reader:
-            records.append(record(previous + 1, reader.line_num, fields))
-            previous = reader.line_num
-            if limit is not None and len(records) >= limit:
-                break
-    except csv.Error:
-        pass
+        _read(lines, options, limit, records)
+    except csv.Error as e:
+        if "field limit" not in str(e):
+            return records
+        # A field longer than the csv module's limit (a huge header name): read again with
+        # the limit raised for as long as it takes; the sample bounds the field.
+        before = csv.field_size_limit()
+        csv.field_size_limit(max(before, sum(map(len, lines))))
+        records.clear()
+        try:
+            _read(lines, options, limit, records)
+        except csv.Error:
+            pass
+        finally:
+            csv.field_size_limit(before)
     return records
+
+
+def _read(lines: list[str], options: dict[str, object], limit: int | None,
+          records: list[Record]) -> None:
+    reader = csv.reader(lines, **options)  # type: ignore[arg-type]
+    previous = 0
+    for fields in reader:
+        records.append(record(previous + 1, reader.line_num, fields))
+        previous = reader.line_num
+        if limit is not None and len(records) >= limit:
+            break
 
 
 # Other dialects a single row may be written in: a row pasted from another export.

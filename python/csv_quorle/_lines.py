@@ -60,19 +60,42 @@ def line_start_from_end(buf: Any, k: int) -> int:
 
 def empty_rows_at_end(buf: Any, delimiter: str) -> int:
     """The offset of the first of the lines ending the text that hold only delimiters and blanks,
-    at least one delimiter among them (a spreadsheet's padding); the text's end when none."""
+    at least one delimiter among them (a spreadsheet's padding); the text's end when none.
+
+    Reads backwards over that run only, a chunk at a time, however long it is."""
     n = len(buf)
-    base = max(0, n - 64 * 1024)
-    tail = bytes(buf[base:])
-    lines = re.findall(rb"[^\r\n]*(?:\r\n|\r|\n)|[^\r\n]+$", tail)
+    padding = b" \t\r\n" + delimiter.encode()
     d = delimiter.encode()
-    start, seen = n, False
-    for line in reversed(lines[1:] if base else lines):  # the first may be cut
-        if line.strip(b" \t\r\n" + d):
-            break
-        start -= len(line)
-        seen = seen or d in line
-    return start if seen else n
+    pos, seen = n, False
+    while pos > 0:
+        base = max(0, pos - CHUNK)
+        chunk = bytes(buf[base:pos])
+        kept = len(chunk.rstrip(padding))
+        if kept:
+            # The run starts on the line after the last byte that is no padding.
+            start = _next_line(buf, base + kept, chunk, base)
+            return start if seen or d in bytes(buf[start:pos]) else n
+        seen = seen or d in chunk
+        pos = base
+    return 0 if seen else n
+
+
+def _next_line(buf: Any, at: int, chunk: bytes, base: int) -> int:
+    """The start of the line after the one holding offset `at`, found in `chunk` (the bytes
+    from `base`) or after it."""
+    n = len(buf)
+    pos = at
+    while pos < n:
+        part = chunk[pos - base:] if pos - base < len(chunk) else bytes(buf[pos:pos + CHUNK])
+        m = _BREAK.search(part)
+        if m is None:
+            pos += len(part)
+            continue
+        end = pos + m.end()
+        if m.group() == b"\r" and bytes(buf[end:end + 1]) == b"\n":
+            end += 1  # a CR LF cut at the edge of the part
+        return end
+    return n
 
 
 def absent_byte(buf: Any, begin: int, end: int) -> int | None:

@@ -34,6 +34,7 @@ def rescue(
     merge_overflow: bool = True,
     repair_quotes: bool = True,
     output_delimiter: str = ",",
+    layout: bool = True,
 ) -> Report:
     """Rescues a damaged CSV file.
 
@@ -47,7 +48,8 @@ def rescue(
     how many lines the header spans, and where the table ends (totals, notes, a second table).
     Anything given wins. The layout found by `detect` is used only when its delimiter is the
     one used. Preamble, further header lines and lines after the table are neither rows nor
-    quarantined: `Report.skipped_lines` lists them.
+    quarantined: `Report.skipped_lines` lists them and `Report.warnings` quotes them.
+    `layout=False` looks for none of them: every line is a row, or the header.
 
     >>> report = rescue("export.csv", "clean.csv", "quarantine.csv")  # doctest: +SKIP
     >>> report.good_rows, report.repairs[:1]  # doctest: +SKIP
@@ -56,7 +58,7 @@ def rescue(
     out = _args.path(output, "output")
     qpath = None if quarantine is None else _args.path(quarantine, "quarantine")
     chosen = _table.choices(delimiter, quote_char, escape_char, encoding, header, skip_rows,
-                            expected_columns)
+                            expected_columns, layout)
     codec = chosen.codec
     flags = {
         name: _args.flag(value, name)
@@ -129,6 +131,7 @@ def rescue(
                 table.skip_initial_space,
             )
             skipped = _table.skipped(buffer, table, where, result)
+            layout_warnings = _table.warnings(buffer, table, where, skipped)
             # Both complete before either replaces anything; the clean output goes first.
             clean.close()
             if rest is not None:
@@ -152,7 +155,7 @@ def rescue(
         repairs=repairs,
         replaced_bytes=result["replaced_bytes"] + info.replaced_bytes,
         recoded_bytes=info.recoded_bytes + result["recoded_bytes"],
-        warnings=tuple(_warnings(result, info) + _table.skipped_warnings(skipped)),
+        warnings=tuple(_warnings(result, info) + layout_warnings),
         skipped_lines=skipped,
         escape_char=escape,
     )

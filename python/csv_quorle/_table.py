@@ -27,6 +27,7 @@ class Table:
     second_table_line: int | None
     columns: int | None  # the column count detect found, applied when the header was its call
     dialect: Dialect | None  # what detect found, when it was asked
+    layout: bool = True  # False: no preamble, footer, padding or second table is looked for
 
 
 @dataclass(frozen=True)
@@ -40,10 +41,11 @@ class Choices:
     header: Any
     skip_rows: Any
     columns: int | None
+    layout: bool = True
 
 
 def choices(delimiter: Any, quote_char: Any, escape_char: Any, encoding: Any, header: Any,
-            skip_rows: Any, expected_columns: Any) -> Choices:
+            skip_rows: Any, expected_columns: Any, layout: Any = True) -> Choices:
     """Checks the options that rescue() and read_batches() share, naming the bad one."""
     delim = _args.char(delimiter, "delimiter", optional=True)
     quote = _args.auto(quote_char, "quote_char", lambda v, n: _args.char(v, n, optional=True))
@@ -53,13 +55,14 @@ def choices(delimiter: Any, quote_char: Any, escape_char: Any, encoding: Any, he
     with_header = _args.auto(header, "header", _args.flag)
     skip = _args.auto(skip_rows, "skip_rows", _args.line_count)
     columns = _args.column_count(expected_columns, "expected_columns")
-    return Choices(delim, quote, escape, codec, with_header, skip, columns)
+    return Choices(delim, quote, escape, codec, with_header, skip, columns,
+                   _args.flag(layout, "layout"))
 
 
 def settle_choices(source: str | bytes, c: Choices) -> tuple[Table, int | None]:
     """The settled table and the column count to apply (given, or detected)."""
     table = settle(source, c.codec, c.delimiter, c.quote_char, c.escape_char, c.header,
-                   c.skip_rows)
+                   c.skip_rows, c.layout)
     if c.delimiter is None and table.delimiter is not None and table.delimiter == table.quote_char:
         raise ValueError(
             f"the detected delimiter {table.delimiter!r} is the quote character; "
@@ -70,10 +73,11 @@ def settle_choices(source: str | bytes, c: Choices) -> tuple[Table, int | None]:
 
 
 def settle(source: str | bytes, codec: str, delimiter: str | None, quote_char: Any,
-           escape_char: Any, header: Any, skip_rows: Any) -> Table:
+           escape_char: Any, header: Any, skip_rows: Any, layout: bool = True) -> Table:
     """Asks `detect` only when something is left to it. Its layout (preamble, header lines,
     table end) is taken only when the delimiter it found is the one used: on another delimiter
-    its rows would not be the caller's rows."""
+    its rows would not be the caller's rows. With `layout` False none of it is: every line is a
+    row, or the header."""
     wanted = (delimiter is None or AUTO in (quote_char, escape_char, header, skip_rows))
     found = _detect(source, codec) if wanted else None
     trusted = found is not None and delimiter in (None, found.delimiter)
@@ -91,7 +95,7 @@ def settle(source: str | bytes, codec: str, delimiter: str | None, quote_char: A
     # Spaces after the delimiter: a trait of the file, taken when the delimiter is detect's.
     skip_space = trusted and found.skip_initial_space
     if skip_rows == AUTO:
-        skip_rows = found.skip_rows if trusted else 0
+        skip_rows = found.skip_rows if trusted and layout else 0
     # Detect's header is its table's: after another preamble the first line is the header.
     same_start = trusted and skip_rows == found.skip_rows
     header_rows = 1
@@ -99,16 +103,16 @@ def settle(source: str | bytes, codec: str, delimiter: str | None, quote_char: A
     if header == AUTO:
         header = found.header_lines > 0 if same_start else True
         if same_start and found.header_lines:
-            header_rows = found.header_lines
+            header_rows = found.header_lines if layout else 1
             # narrower than the header when a stray delimiter ends it
             columns = found.columns or None
-    end = found.table_end if trusted else None
-    second = found.second_table_line if trusted else None
+    end = found.table_end if trusted and layout else None
+    second = found.second_table_line if trusted and layout else None
     if end is not None and end > 0 and end <= skip_rows + header_rows:
         # No data row would be left: what detect took for a footer is the table's only row.
         end = second = None
     return Table(delimiter, quote_char, escape_char, skip_space, header, header_rows, skip_rows,
-                 end, second, columns, found)
+                 end, second, columns, found, layout)
 
 
 def _detect(source: str | bytes, codec: str) -> Dialect | None:
@@ -136,7 +140,7 @@ def span(buf: Any, table: Table) -> Span:
     begin = _lines.skip_lines(buf, 0, table.skip_rows)
     end = len(buf)
     after = "footer"
-    if table.table_end is None and table.delimiter is not None:
+    if table.table_end is None and table.delimiter is not None and table.layout:
         end = max(begin, _lines.empty_rows_at_end(buf, table.delimiter))
         after = "padding"
     elif table.table_end is not None and table.table_end > 0:
@@ -172,7 +176,71 @@ def skipped(buf: Any, table: Table, where: Span, result: dict) -> tuple[SkippedL
     return tuple(out)
 
 
-def skipped_warnings(lines: tuple[SkippedLines, ...]) -> list[str]:
-    return [f"A second table starts on line {s.first_line}; its lines ({s.first_line}-"
-            f"{s.last_line}) are not part of the output." for s in lines
-            if s.kind == "second table"]
+_QUOTED = 60  # characters of a skipped line quoted in its warning
+_KIND_WORDS = {"preamble": "a preamble", "footer": "a footer", "header": "further header lines",
+               "padding": "padding (nothing but delimiters)"}
+
+
+def warnings(buf: Any, table: Table, where: Span, lines: tuple[SkippedLines, ...]) -> list[str]:
+    """A sentence for each group of skipped lines, quoting the first of them that holds
+    something, and for each guess of detect's that changes the rows: a repeated header kept as
+    a row, a file read as one column, a backslash escape."""
+    out = []
+    after = min((s.first_line for s in lines if s.kind not in ("preamble", "header")), default=0)
+    for s in lines:
+        if s.kind in ("preamble", "header"):
+            offset = _lines.skip_lines(buf, 0, s.first_line - 1)
+        else:  # the lines after the table start where it ends
+            offset = _lines.skip_lines(buf, where.end, s.first_line - after)
+        text = _quote(buf, offset, s.last_line - s.first_line + 1)
+        if text is None:
+            continue  # blank lines: no data left out
+        span_text = (f"Line {s.first_line} was" if s.first_line == s.last_line
+                     else f"Lines {s.first_line}-{s.last_line} were")
+        if s.kind == "second table":
+            out.append(f"A second table starts on line {s.first_line}; its lines ({s.first_line}-"
+                       f"{s.last_line}) are not part of the output: {text}.")
+        elif s.kind == "padding":
+            out.append(f"{span_text} left out as padding: nothing but delimiters and blanks.")
+        else:
+            out.append(f"{span_text} taken for {_KIND_WORDS[s.kind]} and left out: {text}"
+                       + (_joined(table) if s.kind == "header" else "") + ".")
+    out += _guesses(table)
+    return out
+
+
+def _guesses(table: Table) -> list[str]:
+    found = table.dialect
+    if found is None or found.delimiter != table.delimiter:
+        return []
+    out = []
+    for d in found.decisions:
+        if d.name == "repeated_header" and table.header and table.layout:
+            shown = ", ".join(map(str, d.value[:10]))
+            out.append(f"The header is repeated on line(s) {shown} (in the first part of the "
+                       "file); those lines stay as rows.")
+        elif d.name == "delimiter" and found.columns == 1 and d.confidence < 0.7:
+            out.append("No delimiter splits the lines into agreeing fields outside quotes: the "
+                       "file was read as one column.")
+        elif d.name == "escape_char" and d.value and table.escape_char == d.value:
+            out.append(f"A backslash escapes quotes inside quoted fields: {d.evidence[0]}.")
+    return out
+
+
+def _joined(table: Table) -> str:
+    names = table.dialect.header if table.dialect is not None else None
+    if not names:
+        return ""
+    shown = ", ".join(repr(n) for n in names[:4]) + (", …" if len(names) > 4 else "")
+    return f"; joined with the first line the names read {shown} (the output keeps the first's)"
+
+
+def _quote(buf: Any, offset: int, count: int) -> str | None:
+    """The first of `count` lines from `offset` that holds more than blanks and delimiters,
+    quoted and shortened; None when none does."""
+    text = bytes(buf[offset : offset + 4096]).decode("utf-8", "replace")
+    for line in text.splitlines()[:count]:
+        if line.strip(" \t,;|"):
+            line = line.strip()
+            return repr(line if len(line) <= _QUOTED else line[:_QUOTED] + "…")
+    return None if count <= len(text.splitlines()) else "''"
