@@ -166,9 +166,8 @@ def _quote_decision(ranked: list[Scored], best: Scored, text: str) -> Decision:
     if quote is None:
         return Decision("quote_char", None, 0.7, (
             "reading quotes as quoting makes the rows disagree; they are taken as text",))
-    opening = sum(1 for line in text.splitlines()
-                  for field in line.split(best.cand.delimiter)
-                  if field.lstrip().startswith(quote))
+    d = re.escape(best.cand.delimiter)
+    opening = len(re.findall(f"(?:^|{d})[ \t]*{re.escape(quote)}", text, re.M))
     if not opening:
         return Decision("quote_char", quote, 0.6, ("no field is quoted in the sample; the "
                                                   "double quote is the usual one",))

@@ -41,7 +41,7 @@ def is_numeric(cell: str) -> bool:
 
 
 def is_missing(cell: str) -> bool:
-    return cell == "" or cell.lower() in _MISSING
+    return not cell or len(cell) <= 4 and cell.lower() in _MISSING
 
 
 @lru_cache(maxsize=1 << 14)

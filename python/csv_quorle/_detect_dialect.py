@@ -40,6 +40,7 @@ WEAK = frozenset(":^~ ")
 _SAMPLE_RECORDS = 300
 _TYPED_RECORDS = 120
 _WEAK_AGREEMENT = 0.8
+_STAT_CHARS = 256 * 1024
 _NO_TEXT = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f\ufffd]")
 
 NAMES = {",": "comma", ";": "semicolon", "\t": "tab", "|": "vertical bar", " ": "space",
@@ -149,18 +150,17 @@ def _names(r: Record, below: list[Record]) -> bool:
                    for j, c in enumerate(cells))
 
 
-# Times and date-times hold colons and a space of their own.
-_TIME_COLONS = re.compile(r"(?<![\d:])\d{1,2}:\d{2}(?::\d{2})?(?![\d:])")
-_DATE_TIME_SPACES = re.compile(r"\d{4}-\d{1,2}-\d{1,2} \d{1,2}:\d{2}|"
-                               r"\d{1,2}[./]\d{1,2}[./]\d{2,4} \d{1,2}:\d{2}")
+# Times and date-times hold colons and a space of their own (written delimiter first: the
+# search jumps from one to the next).
+_TIME_COLONS = re.compile(r":(?<=\b\d:)(?=\d\d\b)|:(?<=\b\d\d:)(?=\d\d\b)")
+_DATE_TIME_SPACES = re.compile(r" (?<=\d )(?=\d{1,2}:\d\d)")
 
 
 def cuts_values(text: str, delimiter: str) -> bool:
     """Whether most of the colons sit inside times and URLs, or most spaces inside
     date-times."""
     if delimiter == ":":
-        inside = sum(m.group().count(":") for m in _TIME_COLONS.finditer(text))
-        inside += text.count("://")
+        inside = len(_TIME_COLONS.findall(text)) + text.count("://")
     elif delimiter == " ":
         inside = len(_DATE_TIME_SPACES.findall(text))
     else:
@@ -178,8 +178,10 @@ def thousands(text: str) -> bool:
     return len(_THOUSANDS.findall(text)) == text.count(",")
 
 
-_DIGIT_COMMA = re.compile(r"(?<=\d),(?=\d)")
-_THOUSANDS = re.compile(r"(?<=\d),\d{3}(?!\d)")
+_SPACE = re.compile(" +")
+_SPACES = re.compile("  +")
+_DIGIT_COMMA = re.compile(r",(?<=\d,)(?=\d)")
+_THOUSANDS = re.compile(r",(?<=\d,)\d{3}(?!\d)")
 
 
 def _typed_share(records: list[Record]) -> float:
@@ -191,8 +193,7 @@ def _blank_after(records: list[Record], text: str, delimiter: str) -> float:
     """Share of delimiters followed by a blank, read with the quotes; for the space, of runs
     longer than one."""
     if delimiter == " ":
-        runs = re.findall(r" +", text)
-        return sum(len(r) > 1 for r in runs) / len(runs)
+        return len(_SPACES.findall(text)) / len(_SPACE.findall(text))
     after = [f for r in records for f in r.fields[1:]]
     return sum(f[:1] == " " for f in after) / len(after) if after else 0.0
 
@@ -202,15 +203,23 @@ class _Sample:
 
     def __init__(self, lines: list[str], text: str) -> None:
         self.lines, self.text = lines, text
-        self._texts: dict[int, str] = {}
+        self._texts: dict[int, tuple[str, int]] = {}
 
     def records(self, cand: Candidate) -> list[Record]:
         return parse(self.lines, cand, _SAMPLE_RECORDS)
 
-    def text_of(self, records: list[Record]) -> str:
+    def text_of(self, records: list[Record]) -> tuple[str, int]:
+        """The text of the lines the records stand on and how many lines that is, cut after
+        _STAT_CHARS characters (the regular expressions need no more)."""
         last = records[-1].last if records else 0
         if last not in self._texts:
-            self._texts[last] = "".join(self.lines[:last])
+            size, count = 0, last
+            for k, line in enumerate(self.lines[:last]):
+                size += len(line)
+                if size > _STAT_CHARS:
+                    count = k + 1
+                    break
+            self._texts[last] = ("".join(self.lines[:count]), count)
         return self._texts[last]
 
 
@@ -218,18 +227,19 @@ def evaluate(sample: _Sample, cand: Candidate, records: list[Record] | None = No
     if records is None:
         records = sample.records(cand)
     s, width, agreeing, counted = score(records)
-    stray = strays(sample.text_of(records), cand)
+    text, lines = sample.text_of(records)
+    stray = strays(text, cand)
+    read = sum(r.last <= lines and not r.blank for r in records) or counted
     if counted:
-        s *= (1 - min(1.0, stray / counted)) ** 2
+        s *= (1 - min(1.0, stray / read)) ** 2
     if not splits(records):
         s = 0.0
-    elif cand.delimiter in WEAK and cuts_values(sample.text_of(records), cand.delimiter):
+    elif cand.delimiter in WEAK and (not weak_fits(records, width)
+                                     or cuts_values(text, cand.delimiter)):
         s = 0.0
-    elif cand.delimiter in WEAK and not weak_fits(records, width):
-        s = 0.0
-    elif between_digits(sample.text_of(records), cand.delimiter):
+    elif between_digits(text, cand.delimiter):
         # Weak evidence too, and weighed so against a delimiter that cuts no number.
-        if not weak_fits(records, width, wider=True) or thousands(sample.text_of(records)):
+        if not weak_fits(records, width, wider=True) or thousands(text):
             s = 0.0
         elif not _named(records, width):
             s /= 2
@@ -280,11 +290,9 @@ def rank(lines: list[str], text: str) -> list[Scored]:
         # strays for at least half of the fields that open with a quote.
         failed = double.plain_strays or double.strays
         if failed:
-            text_cand = cand._replace(quote=None)
-            as_text = sample.records(text_cand)
-            opened = sum(f.startswith('"') for r in as_text for f in r.fields)
+            opened = len(re.findall(f'(?:^|(?<={re.escape(delimiter)}))"', text, re.M))
             if 2 * failed >= opened:
-                scored.append(evaluate(sample, text_cand, as_text))
+                scored.append(evaluate(sample, cand._replace(quote=None)))
     scored.sort(key=lambda s: -s.score)  # stable: ties keep candidate order
     return scored
 

@@ -190,14 +190,14 @@ def is_footer(r: Record, width: int, prof: list[float | None], fits: Fits) -> bo
 
 def profile(rows: list[Record], ncols: int) -> list[float | None]:
     """Per column, the share of filled cells that are numbers or dates (None: nothing filled)."""
-    counts = [[0, 0] for _ in range(ncols)]
+    numbers, filled = [0] * ncols, [0] * ncols
     for r in rows[:_PROFILE_ROWS]:
         for j, c in enumerate(r.fields[:ncols]):
             c = c.strip()
             if c and not is_missing(c):
-                counts[j][0] += is_numeric(c)
-                counts[j][1] += 1
-    return [n / t if t else None for n, t in counts]
+                numbers[j] += is_numeric(c)
+                filled[j] += 1
+    return [n / t if t else None for n, t in zip(numbers, filled)]
 
 
 def votes(r: Record, prof: list[float | None]) -> tuple[int, int]:

@@ -48,7 +48,7 @@ def strays(text: str, cand: Candidate) -> int:
     """
     if cand.quote is None or cand.quote not in text:
         return 0
-    return len(_stray_pattern(cand).findall(text))
+    return sum(map(bool, _stray_pattern(cand).findall(text)))
 
 
 @lru_cache(maxsize=64)
@@ -58,9 +58,16 @@ def _stray_pattern(cand: Candidate) -> re.Pattern[str]:
     if cand.escape is not None:
         e = re.escape(cand.escape)
         body = f"[^{q}{e}]|{q}{q}|{e}[\\s\\S]"
-    lead = " *" if cand.skip_initial_space else ""
-    # Possessive: a doubled quote is never taken apart to find a closing quote early.
-    return re.compile(f"(?:^|(?<={d})){lead}{q}(?:{body})*+{q}(?![ \\t]*(?:{d}|\\r|\\n|\\Z))",
+    # The opening quote stands at a line's start or after the delimiter (and blanks, when they
+    # are skipped). Written quote first, so that the search jumps from quote to quote.
+    if cand.skip_initial_space:
+        opening = f"(?:^|(?<={d})) *{q}"
+    else:
+        opening = f"{q}(?<![^\\r\\n{d}]{q})"
+    # Possessive: a doubled quote is never taken apart to find a closing quote early. Every
+    # quoted field is matched, so that none of its quotes is taken for an opening one; a stray
+    # one captures the character after its closing quote.
+    return re.compile(f"{opening}(?:{body})*+{q}(?:(?=[ \\t]*(?:{d}|\\r|\\n|\\Z))|(.))",
                       re.M)
 
 
