@@ -25,6 +25,8 @@ from ._detect_split import Record
 
 _PROFILE_ROWS = 200
 _MAX_HEADER_LINES = 3
+_MAX_PREAMBLE_LINES = 5  # above the table with no blank line between, comments aside
+_MAX_FOOTER_LINES = 5  # closing the table with no blank line between
 # A single cell of text that reads as a note on the table rather than a value in it.
 _NOTE = re.compile(r"(?:notes?\b|source\b|generated\b|exported\b|printed\b|created\b|prepared\b|"
                    r"copyright\b|disclaimer\b|\(c\)|©|\*|#|\(|\[)", re.IGNORECASE)
@@ -69,15 +71,16 @@ def modal_width(rows: list[Record]) -> int:
 
 def table_width(rows: list[Record]) -> int:
     """The width of the rows' table: the most common; but where rows are weighed by their
-    width, one more than twice as wide when it wins so: a ragged wide table (an exporter
-    dropping trailing empty fields) under a few key-value lines."""
+    width, one more than twice as wide when it wins so over a few rows: a ragged wide table (an
+    exporter dropping trailing empty fields) under a few key-value lines."""
     full = [r.width for r in rows if r.filled >= 2] or [r.width for r in rows]
     if not full:
         return 0
     counts = Counter(full)
     common = counts.most_common(1)[0][0]
     heaviest = max(counts, key=lambda w: (counts[w] * w, -full.index(w)))
-    return heaviest if heaviest > 2 * common else common
+    few = counts[common] <= _MAX_PREAMBLE_LINES
+    return heaviest if heaviest > 2 * common and few else common
 
 
 def _full(r: Record, width: int) -> bool:
@@ -135,11 +138,29 @@ def table_start(g: list[Record], fits: Fits) -> int:
     if i > 0 and _is_data(g[i], prof):
         prev = g[i - 1]
         if prev.filled >= min(2, prev.width) and abs(prev.width - w) <= 1 and _text_row(prev):
-            return i - 1
+            i -= 1
         # Wider names over the rows: an exporter that drops trailing empty fields.
-        if prev.width > w and prev.filled == prev.width == len(set(prev.fields)) and _text_row(prev):
-            return i - 1
-    return i
+        elif prev.width > w and prev.filled == prev.width == len(set(prev.fields)) and \
+                _text_row(prev):
+            i -= 1
+    # What stays above must read as a preamble: comments, lines of one cell (titles, notes),
+    # key-value lines and titles (a few cells, or text only, narrower than the table), and a
+    # few of them. Anything else is kept.
+    lead = 0
+    while lead < i and _preamble_line(g[lead], w):
+        lead += 1
+    if sum(not _comment(r) for r in g[:lead]) > _MAX_PREAMBLE_LINES:
+        return 0
+    return lead if lead < i else i
+
+
+def _comment(r: Record) -> bool:
+    return r.fields[0].lstrip().startswith("#")
+
+
+def _preamble_line(r: Record, width: int) -> bool:
+    return _comment(r) or r.filled <= 1 or r.width < width and (
+        r.filled <= max(2, width // 3) or _text_row(r))
 
 
 def _is_data(r: Record, prof: list[float | None]) -> bool:
@@ -175,7 +196,7 @@ def is_footer(r: Record, width: int, prof: list[float | None], fits: Fits) -> bo
     ragged line with words over two numeric columns or more. Never a row of the table's width
     in another dialect, nor one with numbers where the rows have them."""
     cells = [c.strip() for c in r.fields if c.strip()]
-    if not cells:
+    if not cells or r.last > r.first:  # a quoted value over several lines is no footer
         return False
     if is_footer_text(cells[0]) and not is_numeric(cells[0]):
         return True
@@ -216,10 +237,10 @@ def votes(r: Record, prof: list[float | None]) -> tuple[int, int]:
 
 def _further_header(r: Record, widths: tuple[int, int], prof: list[float | None],
                     fits: Fits) -> bool:
-    """A second or third header line: the header's or the table's width, short text (names or
-    units) over numeric columns, no numbers, no typed values (quoted ones neither), not a row in
-    another dialect."""
-    if r.width not in widths or fits(r, widths[0]):
+    """A second or third header line: the header's or the table's width, two cells or more of
+    short text (names or units) over numeric columns, no numbers, no typed values (quoted ones
+    neither), not a row in another dialect."""
+    if r.width not in widths or r.filled < 2 or fits(r, widths[0]):
         return False
     cells = [c.strip() for c in r.fields if c.strip()]
     if any(len(c) > 24 or c.count(" ") > 2 or cell_weight(_unquoted(c)) == 1.0 for c in cells):
@@ -297,7 +318,7 @@ def _closing(r: Record, width: int, prof: list[float | None], fits: Fits) -> boo
     note, one cell where the rows are wide, words over numeric columns on a ragged line)."""
     if is_footer(r, width, prof, fits):
         return True
-    if _is_data(r, prof) or fits(r, width):
+    if _is_data(r, prof) or fits(r, width) or r.last > r.first:
         return False
     first = next(c.strip() for c in r.fields if c.strip())
     return (r.filled <= 1 and width >= 3 or _note(first)
@@ -336,6 +357,8 @@ def find_end(gs: list[list[Record]], width: int, header: list[str] | None,
     end = len(body)
     while end > 1 and is_footer(body[end - 1], width, prof, fits):
         end -= 1
+    if len(body) - end > _MAX_FOOTER_LINES:
+        end = len(body)  # that many lines are rows of another shape, not a footer
     if end < len(body):
         closing = next(c.strip() for c in body[end].fields if c.strip())
         evidence.append(f"{line_label(body[end].first + shift)} closes the table: {closing!r}")
