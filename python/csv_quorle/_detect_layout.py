@@ -434,10 +434,11 @@ def find(head: list[Record], tail: list[Record], tail_count: int, fits_head: Fit
     names = joined_names(body, header.value, columns) if header.value else None
     end, second, ev = find_end([rows] + gs[mi + 1:], width, header_row, prof, fits_head)
     # In a partial head, a table still open at the head's last group ends in the tail.
-    if tail and second is None and (end is None or end >= gs[-1][0].first):
-        tail_groups = groups(tail)
-        end, second, ev = (find_end(tail_groups, width, header_row, prof, fits_tail,
-                                    -tail_count - 1) if tail_groups else (None, None, []))
+    # Unless the tail holds nothing but blank lines and padding.
+    tail_groups = groups(tail) if tail else []
+    if tail_groups and second is None and (end is None or end >= gs[-1][0].first):
+        end, second, ev = find_end(tail_groups, width, header_row, prof, fits_tail,
+                                   -tail_count - 1)
     conf = 0.9 if ev else 0.8
     if not ev:
         ev = ["the table runs to the end of the file" + ("" if not tail else " (last lines)")]

@@ -3,6 +3,7 @@ and agreement with the backend on plain files."""
 
 from __future__ import annotations
 
+import csv
 import dataclasses
 import io
 import json
@@ -173,6 +174,41 @@ def test_names_a_blank_line_apart_from_the_rows(between, skip, header) -> None:
     found = det.detect_sample((text + (between if not skip else "") + rows).encode())
     assert (found.skip_rows, found.header_lines, found.columns) == (skip, header, 5)
     assert found.header == ("id", "date", "name", "city", "qty")
+
+
+QUOTED = '"sale date"{d}"sale time"{d}"price"\n' + "".join(
+    f'"0{k}/01/2018"{{d}}"0{k}:15"{{d}}"{k}5.10"\n' for k in range(1, 9))
+
+
+@pytest.mark.parametrize("text, delimiter, escape, columns", [
+    # Colons inside quoted times are no delimiter, whatever stands between the fields.
+    (QUOTED.format(d="\t\t"), "\t", None, 5),
+    (QUOTED.format(d=" ,"), ",", None, 3),
+    (QUOTED.format(d=";"), ";", None, 3),
+    (QUOTED.format(d="\\t"), ",", None, 1),  # \t written out: no single delimiter splits it
+    # A backslash escape only where the quotes need it.
+    ('id,doc\n1,"{\\""a\\"": 1}"\n2,"{\\""b\\"": 2}"\n', ",", None, 2),
+    ('id,doc\n1,"say \\"hi\\", then go"\n2,"a \\"b\\""\n3,"c"\n', ",", "\\", 2),
+    # A delimiter in a quoted name; one name short; digits cut by commas; times by colons.
+    ('id,"last, first"\n1,"Doe, J"\n2,"Roe, K"\n3,"Poe, E"\n', ",", None, 2),
+    ("id,name\n1,Anna,3\n2,Bob,4\n3,Cy,5\n", ",", None, 3),
+    ("budget\n1,324,300.93\n12,422.99\n634,414.27\n", ";", None, 1),
+    ("start\n12:30\n13:45\n09:05\n", ",", None, 1),
+    ("url\nhttps://a.org/x\nhttps://b.org/y\n", ",", None, 1),
+])
+def test_delimiters_read_with_their_quotes(text, delimiter, escape, columns) -> None:
+    found = det.detect_sample(text.encode())
+    assert (found.delimiter, found.escape_char, found.columns) == (delimiter, escape, columns)
+    assert (found.skip_rows, found.table_end) == (0, None)
+
+
+def test_a_huge_header_name_still_leaves_whole_lines_to_read(tmp_path) -> None:
+    path = tmp_path / "long.csv"
+    name = "quantity sold per store and day " * 20_000  # 640 KB
+    path.write_text(f"{name},price\n" + "".join(f"{k},{k}.5\n" for k in range(50)))
+    found = det.detect(path)
+    assert (found.header_lines, found.columns, found.skip_rows) == (1, 2, 0)
+    assert found.header[0] == name and csv.field_size_limit() == 131072
 
 
 class TestDialectRecord:

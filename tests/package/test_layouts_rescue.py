@@ -10,6 +10,7 @@ from __future__ import annotations
 import csv
 import io
 import json
+import random
 import re
 from pathlib import Path
 
@@ -152,3 +153,37 @@ def test_no_quoting_reads_quotes_as_text(run) -> None:
     assert list(csv.reader(io.StringIO(clean))) == [
         ["size", "pipe"], ["1", '12" pipe'], ['"2', '3/4" "bend']]
     assert report.quote_char is None and report.quarantined_rows == 0
+
+
+def test_padding_found_however_long_it_runs(monkeypatch) -> None:
+    """The run of bare-delimiter lines ending a text, against a line-by-line reading, with
+    chunks small enough that runs and CR LF cross their edges."""
+    from conftest_detect import load
+
+    lines = load("_lines")
+    monkeypatch.setattr(lines, "CHUNK", 7)
+    rng = random.Random(11)
+    pieces = [b"1,2", b",,", b" , ", b"", b"\t", b"a"]
+    for _ in range(500):
+        text = b"".join(rng.choice(pieces) + rng.choice([b"\n", b"\r\n", b"\r"])
+                        for _ in range(rng.randint(0, 12)))
+        found = re.findall(rb"[^\r\n]*(?:\r\n|\r|\n)|[^\r\n]+$", text)
+        start = len(text)
+        while found and not found[-1].strip(b" \t\r\n,"):
+            start -= len(found.pop())
+        want = start if b"," in text[start:] else len(text)
+        assert lines.empty_rows_at_end(text, ",") == want, text
+
+
+def test_every_left_out_line_is_quoted_in_a_warning(run) -> None:
+    body = "id,name\n" + "".join(f"{k},n{k}\n" for k in range(50))
+    report, clean, _ = run("Customer list\n\n" + body + "Total,50\n" + ",,\n" * 30_000)
+    assert [tuple(s) for s in report.skipped_lines] == [
+        (1, 2, "preamble"), (54, 30_054, "footer")]  # the total, and the padding after it
+    assert report.warnings == ("Lines 1-2 were taken for a preamble and left out: "
+                               "'Customer list'.",
+                               "Lines 54-30054 were taken for a footer and left out: "
+                               "'Total,50'.")
+    report, clean, _ = run(body + ",,\n" * 30_000)
+    assert report.skipped_lines == ((52, 30_051, "padding"),) and clean == body
+    assert "Lines 52-30051 were left out as padding" in report.warnings[0]
