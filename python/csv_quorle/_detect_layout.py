@@ -143,8 +143,8 @@ def table_start(g: list[Record], fits: Fits) -> int:
         elif prev.width > w and prev.filled == prev.width == len(set(prev.fields)) and \
                 _text_row(prev):
             i -= 1
-    # What stays above must read as a preamble: comments, lines of one cell (titles, notes),
-    # key-value lines and titles (a few cells, or text only, narrower than the table), and a
+    # What stays above must read as a preamble: comments, lines of a few cells (titles, notes,
+    # key-value lines; a title may hold a comma), lines of text narrower than the table; and a
     # few of them. Anything else is kept.
     lead = 0
     while lead < i and _preamble_line(g[lead], w):
@@ -159,8 +159,8 @@ def _comment(r: Record) -> bool:
 
 
 def _preamble_line(r: Record, width: int) -> bool:
-    return _comment(r) or r.filled <= 1 or r.width < width and (
-        r.filled <= max(2, width // 3) or _text_row(r))
+    return (_comment(r) or r.filled <= max(1, min(2, width - 1), width // 3)
+            or r.width < width and _text_row(r))
 
 
 def _is_data(r: Record, prof: list[float | None]) -> bool:

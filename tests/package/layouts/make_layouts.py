@@ -418,6 +418,23 @@ def concatenated(rng: random.Random) -> None:
         case(f"concatenated_{i}", doc, {"columns": 7})
 
 
+def above_the_table() -> None:
+    """What stands above the header: a padded title holding a comma is preamble; a wider row of
+    values and a long run of lines of text are not."""
+    for name, text, facts in [
+        ("title_with_comma_padded", "Sales export,,,\nGenerated on 01/02/2018, 09:00 by ShopSys"
+         ",,,\nid,name,qty,price\n1,Anna,2,3.50\n2,Bob,1,2.00\n3,Cy,5,1.25\n",
+         {"skip_rows": 2, "columns": 4}),
+        ("wider_row_above", "pedro;br;nl;1.72\nname;country\nmark;nl\ndiego;br\nana;pt\n",
+         {"delimiter": ";", "columns": 2, "header_lines": 0}),
+        ("many_lines_above", "".join(f"note {k} on the data\n" for k in range(8))
+         + "id,name\n1,Anna\n2,Bob\n3,Cy\n", {"columns": 2}),
+    ]:
+        doc = Doc()
+        doc.parts.append(text)
+        case(name, doc, facts)
+
+
 def main() -> None:
     rng = random.Random(13)
     for make in (plain_delimiters, spreadsheets, erp_exports, instruments, two_tables,
@@ -428,6 +445,7 @@ def main() -> None:
     for make in (one_column, quoted_fields, short_headers_and_other_dialects,
                  multi_line_headers, concatenated):
         make(rng)
+    above_the_table()
     for old in HERE.glob("*.csv"):
         old.unlink()
     manifest = {}
