@@ -65,5 +65,27 @@ def cell_weight(cell: str) -> float:
     return 0.5
 
 
+_EMAIL = re.compile(r"[\w.+-]+@[\w-]+\.[\w.-]+")
+_URL = re.compile(r"(?:https?|ftp)://\S+|www\.\S+")
+_CODE = re.compile(r"[A-Za-z]{1,6}[-_/.]?\d[\w./-]*")
+
+
+@lru_cache(maxsize=1 << 14)
+def kind(cell: str) -> str:
+    """What a filled cell holds: 'flag' (true, no, 0, 1…), 'number' (dates and times too),
+    'email', 'url', 'code' (letters then digits, as ids are written) or 'text'."""
+    if cell.lower() in _FLAGS or cell in ("0", "1"):
+        return "flag"
+    if is_numeric(cell):
+        return "number"
+    if _EMAIL.fullmatch(cell):
+        return "email"
+    if _URL.fullmatch(cell):
+        return "url"
+    if _CODE.fullmatch(cell):
+        return "code"
+    return "text"
+
+
 def is_footer_text(cell: str) -> bool:
     return bool(FOOTER_WORDS.match(cell.strip()))

@@ -115,7 +115,7 @@ def weak_fits(records: list[Record], width: int, wider: bool = False) -> bool:
         elif blocks[-1] or not r.fields[0].startswith("#"):
             blocks[-1].append(r)
     block = max(blocks, key=lambda b: sum(_width(r) == width for r in b))
-    first = next((k for k, r in enumerate(block) if _width(r) == width
+    first = next((k for k, r in enumerate(block) if width in (_width(r), r.width)
                   or wider and r.width > width), None)
     if first is None:
         return False
@@ -123,7 +123,7 @@ def weak_fits(records: list[Record], width: int, wider: bool = False) -> bool:
     if first and not _names(block[first], block[first + 1:first + 51]):
         return False
     table = block[first:]
-    agree = sum(_width(r) == width or wider and r.width > width for r in table)
+    agree = sum(width in (_width(r), r.width) or wider and r.width > width for r in table)
     return agree >= (_WEAK_AGREEMENT if not wider else 0.5) * len(table)
 
 
@@ -166,6 +166,14 @@ def cuts_values(text: str, delimiter: str) -> bool:
     else:
         return False
     return 2 * inside >= text.count(delimiter)
+
+
+def _outside(text: str, quote: str | None) -> str:
+    """The text without its quoted fields: what a delimiter splits."""
+    if quote is None or quote not in text:
+        return text
+    q = re.escape(quote)
+    return re.sub(f"{q}(?:[^{q}]|{q}{q})*+{q}", "", text)
 
 
 def between_digits(text: str, delimiter: str) -> bool:
@@ -237,9 +245,9 @@ def evaluate(sample: _Sample, cand: Candidate, records: list[Record] | None = No
     elif cand.delimiter in WEAK and (not weak_fits(records, width)
                                      or cuts_values(text, cand.delimiter)):
         s = 0.0
-    elif between_digits(text, cand.delimiter):
+    elif between_digits(_outside(text, cand.quote), cand.delimiter):
         # Weak evidence too, and weighed so against a delimiter that cuts no number.
-        if not weak_fits(records, width, wider=True) or thousands(text):
+        if not weak_fits(records, width, wider=True) or thousands(_outside(text, cand.quote)):
             s = 0.0
         elif not _named(records, width):
             s /= 2

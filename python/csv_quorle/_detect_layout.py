@@ -20,7 +20,7 @@ from collections import Counter
 from collections.abc import Callable
 from typing import Any, NamedTuple
 
-from ._detect_cells import cell_weight, is_footer_text, is_missing, is_numeric
+from ._detect_cells import cell_weight, is_footer_text, is_missing, is_numeric, kind
 from ._detect_split import Record
 
 _PROFILE_ROWS = 200
@@ -129,11 +129,13 @@ def table_start(g: list[Record], fits: Fits) -> int:
     another dialect) belong to the table too."""
     w = table_width(g)
     i = next((k for k, r in enumerate(g) if _full(r, w)), 0)
-    prof = profile(g[i:], w)
+    prof, kinds = profile(g[i:], w), column_kinds(g[i:], w)
     # When that row is data, sparse or ragged rows just before it are data too if they hold
-    # numbers, and no text, in its numeric columns.
-    if _is_data(g[i], prof) or not _names(g[i], w):
-        while i > 0 and (_is_data(g[i - 1], prof) or fits(g[i - 1], w)):
+    # numbers, and no text, in its numeric columns, or what its columns hold, or its width in
+    # another dialect.
+    if _is_data(g[i], prof) or not _names(g[i], w) or like_rows(g[i], kinds):
+        while i > 0 and (_is_data(g[i - 1], prof) or like_rows(g[i - 1], kinds)
+                         or fits(g[i - 1], w)):
             i -= 1
     if i > 0 and _is_data(g[i], prof):
         prev = g[i - 1]
@@ -173,8 +175,10 @@ def names_row(r: Record, width: int) -> bool:
 
 
 def _names(r: Record, width: int) -> bool:
-    """Could be a header: the table's width, every cell filled with distinct text."""
-    return r.width == width == r.filled == len(set(r.fields)) and _text_row(r)
+    """Could be a header: the table's width, every cell filled with distinct text (no email
+    address or URL)."""
+    return (r.width == width == r.filled == len(set(r.fields)) and _text_row(r)
+            and not any(kind(c.strip()) in ("email", "url") for c in r.fields))
 
 
 def _text_row(r: Record) -> bool:
@@ -190,7 +194,8 @@ def _note(text: str) -> bool:
     return bool(_NOTE.match(text)) or ": " in text or text.endswith(".") and text.count(" ") >= 2
 
 
-def is_footer(r: Record, width: int, prof: list[float | None], fits: Fits) -> bool:
+def is_footer(r: Record, width: int, prof: list[float | None], kinds: list[Column],
+              fits: Fits) -> bool:
     """A closing line: it opens with a word like Total; or it is a short line (one cell of text
     where the rows are wide) that reads as a note or stands where the rows hold numbers; or a
     ragged line with words over two numeric columns or more. Never a row of the table's width
@@ -200,7 +205,7 @@ def is_footer(r: Record, width: int, prof: list[float | None], fits: Fits) -> bo
         return False
     if is_footer_text(cells[0]) and not is_numeric(cells[0]):
         return True
-    if _is_data(r, prof) or fits(r, width):
+    if _is_data(r, prof) or fits(r, width) or like_rows(r, kinds):
         return False
     pos = votes(r, prof)[0]
     if r.width != width and pos >= 2:
@@ -219,6 +224,35 @@ def profile(rows: list[Record], ncols: int) -> list[float | None]:
                 numbers[j] += is_numeric(c)
                 filled[j] += 1
     return [n / t if t else None for n, t in zip(numbers, filled)]
+
+
+Column = str | None  # the kind of cell that fills a column (None: no kind fills 70% of it)
+
+
+def column_kinds(rows: list[Record], ncols: int) -> list[Column]:
+    kinds: list[Counter[str]] = [Counter() for _ in range(ncols)]
+    for r in rows[:_PROFILE_ROWS]:
+        for j, c in enumerate(r.fields[:ncols]):
+            c = c.strip()
+            if c and not is_missing(c):
+                kinds[j][kind(c)] += 1
+    out: list[Column] = []
+    for counts in kinds:
+        top = counts.most_common(1)
+        out.append(top[0][0] if top and top[0][1] >= 0.7 * sum(counts.values()) else None)
+    return out
+
+
+def like_rows(r: Record, cols: list[Column]) -> bool:
+    """A row of the table's width whose filled cells are of the kinds their columns hold: a
+    sparse row of data (a title standing where text does cannot tell itself from one)."""
+    if r.width != len(cols) or not r.filled:
+        return False
+    return all(col is None or kind(c.strip()) in _FITS.get(col, (col,))
+               for c, col in zip(r.fields, cols) if c.strip() and not is_missing(c.strip()))
+
+
+_FITS = {"number": ("number", "flag"), "flag": ("flag", "number")}  # 0 and 1 are both
 
 
 def votes(r: Record, prof: list[float | None]) -> tuple[int, int]:
@@ -302,7 +336,7 @@ def joined_names(rows: list[Record], count: int, columns: int) -> tuple[str, ...
 
 
 def _continues(g: list[Record], width: int, header: list[str] | None,
-               prof: list[float | None], fits: Fits) -> bool:
+               prof: list[float | None], kinds: list[Column], fits: Fits) -> bool:
     """A group after a blank line that carries on the table: anything but notes (short text
     lines, Total lines) and a second table (a header of its own)."""
     head = g[0]
@@ -310,15 +344,16 @@ def _continues(g: list[Record], width: int, header: list[str] | None,
         return True  # the header again: exports put one after the other
     if _second_table(g, width, header, prof):
         return False
-    return not all(_closing(r, width, prof, fits) for r in g)
+    return not all(_closing(r, width, prof, kinds, fits) for r in g)
 
 
-def _closing(r: Record, width: int, prof: list[float | None], fits: Fits) -> bool:
+def _closing(r: Record, width: int, prof: list[float | None], kinds: list[Column],
+             fits: Fits) -> bool:
     """A line of notes past a blank line after the table: a footer, or text that is no row (a
     note, one cell where the rows are wide, words over numeric columns on a ragged line)."""
-    if is_footer(r, width, prof, fits):
+    if is_footer(r, width, prof, kinds, fits):
         return True
-    if _is_data(r, prof) or fits(r, width) or r.last > r.first:
+    if _is_data(r, prof) or fits(r, width) or r.last > r.first or like_rows(r, kinds):
         return False
     first = next(c.strip() for c in r.fields if c.strip())
     return (r.filled <= 1 and width >= 3 or _note(first)
@@ -343,19 +378,19 @@ def line_label(n: int) -> str:
 
 
 def find_end(gs: list[list[Record]], width: int, header: list[str] | None,
-             prof: list[float | None], fits: Fits,
+             prof: list[float | None], kinds: list[Column], fits: Fits,
              shift: int = 0) -> tuple[int | None, int | None, list[str]]:
     """(last line of the table or None, first line of a second table or None, evidence) for
     the table's groups `gs`, the first of which is the table itself; `shift` is added to every
     line number (a negative shift numbers a tail's lines from the end of the file)."""
     body = list(gs[0])
     i = 1
-    while i < len(gs) and _continues(gs[i], width, header, prof, fits):
+    while i < len(gs) and _continues(gs[i], width, header, prof, kinds, fits):
         body.extend(gs[i])
         i += 1
     evidence: list[str] = []
     end = len(body)
-    while end > 1 and is_footer(body[end - 1], width, prof, fits):
+    while end > 1 and is_footer(body[end - 1], width, prof, kinds, fits):
         end -= 1
     if len(body) - end > _MAX_FOOTER_LINES:
         end = len(body)  # that many lines are rows of another shape, not a footer
@@ -404,23 +439,31 @@ def find(head: list[Record], tail: list[Record], tail_count: int, fits_head: Fit
     mi = main_group(gs)
     s = table_start(gs[mi], fits_head)
     rows = gs[mi][s:]
+    width = table_width(rows)
+    kinds = column_kinds(rows, width)
+    # Blank lines inside the table: the groups just above that hold its rows (sparse ones
+    # too), perhaps under its names, belong to it.
+    following = gs[mi + 1:]
+    named = False
+    while s == 0 and mi > 0 and not named and not (_names(rows[0], width)
+                                                   and not like_rows(rows[0], kinds)):
+        above = gs[mi - 1]
+        named = _names(above[0], width)
+        if not all(like_rows(r, kinds) for r in above[int(named):]):
+            named = False
+            break
+        rows = above + rows
+        mi -= 1
     start = rows[0]
     skip = _skip_verdict(head, start)
-    width = table_width(rows)
     body = rows
-    while len(body) > 1 and is_footer(body[-1], width, [], fits_head):
+    while len(body) > 1 and is_footer(body[-1], width, [], [], fits_head):
         body = body[:-1]
     header = header_lines(body, width, fits_head)
     prof = profile(body[header.value:], width)
-    if not header.value and skip.value:
-        # Names over the columns, then a blank line, then the rows: the names are the header.
-        above = [r for r in head if r.last < start.first and not r.blank]
-        if above and _names(above[-1], width) and _is_data(start, prof):
-            start = above[-1]
-            skip = _skip_verdict(head, start)
-            header = Verdict(1, 0.7, (f"line {start.first} names every column, "
-                                      "a blank line apart from the rows",))
-            body = [start] + body
+    if named and not header.value:
+        header = Verdict(1, 0.7, (f"line {start.first} names every column, a blank line apart "
+                                  "from the rows",))
     columns = start.width if header.value else width
     if columns > width and not any(f.strip() for f in start.fields[width:]):
         columns = width  # a header ended by a stray delimiter
@@ -432,12 +475,13 @@ def find(head: list[Record], tail: list[Record], tail_count: int, fits_head: Fit
                    (f"{agree} of {len(rows)} rows in the sample have {columns} fields",))
     header_row = start.fields if header.value else None
     names = joined_names(body, header.value, columns) if header.value else None
-    end, second, ev = find_end([rows] + gs[mi + 1:], width, header_row, prof, fits_head)
+    kinds = column_kinds(body[header.value:], width)
+    end, second, ev = find_end([rows] + following, width, header_row, prof, kinds, fits_head)
     # In a partial head, a table still open at the head's last group ends in the tail.
     # Unless the tail holds nothing but blank lines and padding.
     tail_groups = groups(tail) if tail else []
     if tail_groups and second is None and (end is None or end >= gs[-1][0].first):
-        end, second, ev = find_end(tail_groups, width, header_row, prof, fits_tail,
+        end, second, ev = find_end(tail_groups, width, header_row, prof, kinds, fits_tail,
                                    -tail_count - 1)
     conf = 0.9 if ev else 0.8
     if not ev:

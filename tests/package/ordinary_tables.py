@@ -130,3 +130,24 @@ def export(rng: random.Random, polluted: bool = False) -> Export:
     body = write(t.records, d, eol)
     text = "".join(line + eol for line in pre) + body + "".join(line + eol for line in post)
     return Export(text, t, d, len(pre), len(post))
+
+
+def sparse(rng: random.Random) -> tuple[str, list[list[str]]]:
+    """A table with rows of one filled cell at its start, middle or end and perhaps a blank line
+    inside (text-only tables too): the text and the records that hold something."""
+    d = rng.choice([",", ";", "\t", "|"])
+    kinds = None
+    if rng.random() < 0.4:
+        kinds = [rng.choice(["name", "word", "phrase", "text", "email", "url", "code"])
+                 for _ in range(rng.randint(2, 8))]
+    t = table(rng, width=len(kinds) if kinds else rng.randint(2, 9), kinds=kinds)
+    rows = [list(r) for r in t.rows]
+    if len(rows) >= 3:
+        for k in rng.sample([0, len(rows) - 1, len(rows) // 2], rng.randint(1, 3)):
+            keep = rng.randint(0, 1)
+            rows[k] = [v if j == keep else "" for j, v in enumerate(rows[k])]
+    records = ([t.header] if t.header else []) + rows
+    lines = write(records, d).splitlines()
+    if len(lines) > 4 and rng.random() < 0.5:
+        lines.insert(rng.randint(2, len(lines) - 1), "")
+    return "\n".join(lines) + "\n", [r for r in records if any(r)]

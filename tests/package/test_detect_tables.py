@@ -10,7 +10,7 @@ import io
 import random
 
 import pytest
-from ordinary_tables import Table, export, table, write
+from ordinary_tables import Table, export, sparse, table, write
 
 CASES = 400
 
@@ -27,6 +27,20 @@ def test_ordinary_tables_keep_every_record(run) -> None:
         report, rows = rescued(run, case.text)
         if rows != case.table.records or report.skipped_lines or report.quarantined_rows:
             failures.append((seed, case.delimiter, case.text[:120]))
+    assert not failures, f"{len(failures)} of {CASES}: {failures[:5]}"
+
+
+def test_sparse_rows_and_blank_lines_inside_stay(run) -> None:
+    failures = []
+    for seed in range(CASES):
+        text, records = sparse(random.Random(seed))
+        report, rows = rescued(run, text)
+        rows = [r for r in rows if any(r)]
+        left_out = [s for s in report.skipped_lines if s.kind != "padding"
+                    and any(t.strip(" \t,;|") for t in text.splitlines()[s.first_line - 1:
+                                                                          s.last_line])]
+        if [r[:len(w)] for r, w in zip(rows, records)] != records or left_out:
+            failures.append((seed, text[:120]))
     assert not failures, f"{len(failures)} of {CASES}: {failures[:5]}"
 
 
