@@ -240,7 +240,9 @@ def evaluate(sample: _Sample, cand: Candidate, records: list[Record] | None = No
     read = sum(r.last <= lines and not r.blank for r in records) or counted
     if counted:
         s *= (1 - min(1.0, stray / read)) ** 2
-    if not splits(records):
+    if s <= 0:
+        pass  # nothing left to weigh
+    elif not splits(records):
         s = 0.0
     elif cand.delimiter in WEAK and (not weak_fits(records, width)
                                      or cuts_values(text, cand.delimiter)):

@@ -23,7 +23,7 @@ from typing import Any, NamedTuple
 from ._detect_cells import cell_weight, is_footer_text, is_missing, is_numeric, kind
 from ._detect_split import Record
 
-_PROFILE_ROWS = 200
+_PROFILE_ROWS = 100
 _MAX_HEADER_LINES = 3
 _MAX_PREAMBLE_LINES = 5  # above the table with no blank line between, comments aside
 _MAX_FOOTER_LINES = 5  # closing the table with no blank line between
