@@ -4,6 +4,7 @@ first, or binary data that must not be "rescued" into garbage."""
 from __future__ import annotations
 
 import contextlib
+import errno
 import os
 import re
 import shutil
@@ -188,6 +189,14 @@ def _read_up_to(stream, n: int) -> bytes:
     return b"".join(parts)
 
 
+def _in_temporary_folder(e: OSError) -> str:
+    """The strerror of a failure in the temporary folder, saying that it is that folder."""
+    if e.errno in (errno.ENOSPC, errno.EDQUOT):
+        return (f"{e.strerror}: the temporary folder cannot hold the unpacked input "
+                "(TMPDIR can name another)")
+    return f"{e.strerror} (the temporary folder, where the input is unpacked)"
+
+
 def _write_all(fd: int, data: bytes, folder: str) -> None:
     """Writes to the unpacked copy; a failure names the temporary folder, which is what is full
     (or read-only), not the input."""
@@ -196,8 +205,7 @@ def _write_all(fd: int, data: bytes, folder: str) -> None:
         while view:
             view = view[os.write(fd, view) :]
     except OSError as e:
-        raise OSError(e.errno, f"{e.strerror} (in the temporary folder, unpacking the input; "
-                               "TMPDIR names another)", folder) from None
+        raise OSError(e.errno, _in_temporary_folder(e), folder) from None
 
 
 def _decompress(path: str, kind: str, folder: str, fd: int, text_bytes: bytes) -> None:
@@ -238,8 +246,7 @@ def _unnamed_file(folder: str) -> Iterator[int]:
     try:
         f = tempfile.TemporaryFile(dir=folder, buffering=0)
     except OSError as e:
-        raise OSError(e.errno, f"{e.strerror} (the temporary folder, to unpack the input in)",
-                      folder) from None
+        raise OSError(e.errno, _in_temporary_folder(e), folder) from None
     with f:
         yield f.fileno()
 
