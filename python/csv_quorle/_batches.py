@@ -36,7 +36,11 @@ class RecordBatches:
     @property
     def column_names(self) -> list[str]:
         if self._names is None:
-            self._names = _native.batches_names(self._handle)
+            try:
+                self._names = _native.batches_names(self._handle)
+            except OSError:
+                check_unchanged(self._layout[0])  # a source cut short: say so, with its name
+                raise
         return list(self._names)
 
     @property
@@ -54,13 +58,16 @@ class RecordBatches:
     @property
     def report(self) -> Report:
         whole, table, where, escape = self._layout
-        check_unchanged(whole)  # the stream's failure, with the file's name
-        result = _native.batches_result(self._handle)
+        try:
+            result = _native.batches_result(self._handle)
+        except OSError:
+            check_unchanged(whole)  # a source cut short: say so, with its name
+            raise
         if result is None:
             raise RuntimeError("the report is ready once the stream has been read to its end")
         delim, quote, info = self._dialect
         skipped = _table.skipped(whole, table, where, result)
-        check_unchanged(whole)
+        check_unchanged(whole)  # what skipped() read was the file
         return Report(
             total_rows=result["total_rows"],
             good_rows=result["good_rows"],

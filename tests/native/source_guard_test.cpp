@@ -116,6 +116,8 @@ enum class Previous { Default, Handler, SigInfoHandler, RaisesAgain, InstalledOv
 void install_previous(Previous previous) {
   struct sigaction a{};
   sigemptyset(&a.sa_mask);
+  a.sa_handler = SIG_DFL;  // whatever was there at start (a sanitizer's handler, say) goes
+  sigaction(SIGBUS, &a, nullptr);
   switch (previous) {
     case Previous::Default: return source_guard::ensure_installed();
     case Previous::Handler: a.sa_handler = exit_with_code; break;

@@ -162,7 +162,8 @@ def test_fault_outside_the_source_meets_the_previous_action(flags, reports, tmp_
     run = subprocess.run([sys.executable, *flags, "-c", FOREIGN_FAULT, tmp_path / "a.csv", tmp_path / "b"],
                          capture_output=True, timeout=60)
     assert run.stdout == b"guarded: the source changed while it was read\n"
-    assert run.returncode == -7  # SIGBUS, as if the guard were not there
+    # SIGBUS, as if the guard were not there; under AddressSanitizer, its report ends the chain.
+    assert run.returncode == -7 or b"AddressSanitizer: BUS" in run.stderr
     assert run.stderr.count(b"Fatal Python error: Bus error") == reports
 
 
