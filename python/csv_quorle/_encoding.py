@@ -1,7 +1,9 @@
 """The encoding step: any input file becomes UTF-8 bytes for the engine.
 
 `open_utf8` maps the file when it already is UTF-8, and otherwise decodes it chunk by chunk
-into an unnamed spill file that is mapped in turn, so the decoded text is never held whole.
+into an unnamed spill file that is mapped in turn, so the decoded text is never held whole. The
+map of the file is guarded (`_native.SourceMap`): a file cut short while it is read reads as
+zeros past its new end instead of killing the process, and `check_unchanged` says so after.
 
 With ``encoding="auto"`` the choice is, in order:
 
@@ -607,7 +609,7 @@ def open_utf8(
     try:
         with _named(tempfile.gettempdir() if spill_dir is None else spill_dir):
             view, info, spill_maps = _open(data, fd, codec, encoding, spill_dir, engine_recodes)
-        try:  # the scan read it all, and a spill holds a copy: was what they read the file?
+        try:  # the scans and the spill read the source: were those the file's bytes?
             check_unchanged(data)
         except OSError:
             view.release()
