@@ -24,6 +24,7 @@
 #include "arrow/stream.hpp"
 #include "engine/traced_pass.hpp"
 #include "native/outcome_dict.hpp"
+#include "native/source_map.hpp"
 #include "rescue/traced_output.hpp"
 
 namespace quorle::native {
@@ -73,6 +74,7 @@ class PassSource final : public arrow::BatchSource {
   PassSource(Py_buffer view, Settings settings, std::shared_ptr<Ending> ending)
       : view_(view),
         input_(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len)),
+        source_(input_),
         settings_(std::move(settings)),
         ending_(std::move(ending)) {
     thread_ = std::thread([this] { run(); });
@@ -173,7 +175,7 @@ class PassSource final : public arrow::BatchSource {
     try {
       const engine::Progress progress = [this](std::uint64_t at) {
         passed_ = at;
-        return !stop_.load();
+        return !stop_.load() && !source_.faulted();
       };
       const engine::Batches batches = [this](engine::RowStore&& rows) {
         return push(std::move(rows));
@@ -192,6 +194,7 @@ class PassSource final : public arrow::BatchSource {
     } catch (const std::exception& e) {
       failure = e.what();
     }
+    if (source_.faulted()) failure = source_.message();  // what was read is zeros
     {
       std::lock_guard<std::mutex> lock(mutex_);
       pass_done_ = true;
@@ -295,6 +298,9 @@ class PassSource final : public arrow::BatchSource {
         if (b.data_bytes() >= BATCH_BYTES) break;
       }
     }
+    // No batch read from a source cut short is handed out, and the stream does not end well.
+    if (source_.faulted() || (b.rows() == 0 && source_.changed()))
+      return fail(source_.message(), EIO);
     if (b.rows() == 0) return end(out);
     signal_due_ += b.data_bytes();
     b.finish(out);
@@ -349,6 +355,7 @@ class PassSource final : public arrow::BatchSource {
 
   Py_buffer view_;
   std::string_view input_;
+  SourceWatch source_;
   Settings settings_;
   std::shared_ptr<Ending> ending_;
   arrow::StringType type_ = arrow::StringType::kString;

@@ -10,7 +10,7 @@ from typing import Literal
 
 from . import _args, _native, _table
 from ._lines import absent_byte
-from ._encoding import open_utf8
+from ._encoding import check_unchanged, open_utf8
 from ._paths import PendingFile, _umask, same_file
 from ._report import RepairList, Report
 from ._rescue import LONG_QUOTED_LINES, _warnings
@@ -36,7 +36,11 @@ class RecordBatches:
     @property
     def column_names(self) -> list[str]:
         if self._names is None:
-            self._names = _native.batches_names(self._handle)
+            try:
+                self._names = _native.batches_names(self._handle)
+            except OSError:
+                check_unchanged(self._layout[0])  # a source cut short: say so, with its name
+                raise
         return list(self._names)
 
     @property
@@ -53,12 +57,17 @@ class RecordBatches:
 
     @property
     def report(self) -> Report:
-        result = _native.batches_result(self._handle)
+        whole, table, where, escape = self._layout
+        try:
+            result = _native.batches_result(self._handle)
+        except OSError:
+            check_unchanged(whole)  # a source cut short: say so, with its name
+            raise
         if result is None:
             raise RuntimeError("the report is ready once the stream has been read to its end")
         delim, quote, info = self._dialect
-        whole, table, where, escape = self._layout
         skipped = _table.skipped(whole, table, where, result)
+        check_unchanged(whole)  # what skipped() read was the file
         return Report(
             total_rows=result["total_rows"],
             good_rows=result["good_rows"],
@@ -125,7 +134,7 @@ def read_batches(
     if batch_rows < 1:
         raise ValueError("batch_rows must be at least 1")
     chosen = _table.choices(delimiter, quote_char, escape_char, encoding, header, skip_rows,
-                            expected_columns)
+                            expected_columns, _args.ARROW_COLUMN_BYTES)
     codec = chosen.codec
     flags = {
         name: _args.flag(value, name)

@@ -82,7 +82,7 @@ def run_job(job: Job, progress: Callable[[int, int], None] | None = None) -> Fil
         options = job.options
         if progress is not None and rescue_takes_progress():
             options = {**options, "progress": progress}
-        with plain_input(job.source, temp_dir=None) as path, _interruptible():
+        with plain_input(job.source, temp_dir=None, options=options) as path, _interruptible():
             report = rescue(path, job.output, job.quarantine, **options)
         return FileResult(job.name or job.source, job.output, job.quarantine, report)
     except Exception as exc:  # one file's failure, whatever it is, is that file's result

@@ -129,6 +129,7 @@ def rescue(
                 table.skip_initial_space,
             )
             skipped = _table.skipped(buffer, table, where, result)
+            text.check_unchanged()  # after the last read of the source, before any commit
             # Both complete before either replaces anything; the clean output goes first.
             clean.close()
             if rest is not None:
