@@ -78,8 +78,8 @@ def resolve(path: str | bytes, *, protect_links: bool = False) -> tuple[str, boo
         here = os.path.join(done, name)
         try:
             st = os.lstat(here)
-        except OSError:
-            return os.path.normpath(os.path.join(here, *reversed(pending))), False
+        except OSError:  # kept as written: `missing/../x` names nothing, as for the kernel
+            return os.path.join(here, *reversed(pending)), False
         if not stat.S_ISLNK(st.st_mode):
             done = here
             continue
