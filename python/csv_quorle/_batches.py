@@ -11,7 +11,7 @@ from typing import Literal
 from . import _args, _native, _table
 from ._lines import absent_byte
 from ._encoding import open_utf8
-from ._paths import OutputFile, refuse_same_files
+from ._paths import OutputFile, check_paths
 from ._report import RepairList, Report
 from ._rescue import LONG_QUOTED_LINES, _warnings
 
@@ -146,7 +146,7 @@ def read_batches(
             ("null_padding", null_padding),
         )
     }
-    refuse_same_files(("source", src), ("quarantine", qpath))
+    check_paths(("source", src), ("quarantine", qpath))
 
     table, count = _table.settle_choices(src, chosen)
     delim, quote, escape = table.delimiter, table.quote_char, table.escape_char
@@ -169,6 +169,8 @@ def read_batches(
         _args.distinct(delim, quote, escape)
     rest = None if qpath is None else OutputFile(qpath)
     try:
+        # The stream gets a descriptor of its own (closed by it whatever happens), so this
+        # one is closed here whatever happens too.
         handle = _native.open_batches(
             buffer,
             ord(delim),
@@ -186,7 +188,7 @@ def read_batches(
             flags["null_padding"],
             # A read-only map of a file: the stream may drop its pages once read past.
             any(buffer.obj is m for m in text._maps),
-            -1 if rest is None else rest.fd,
+            -1 if rest is None else os.dup(rest.fd),
             b"" if rest is None else os.fsencode(rest.temporary or ""),
             b"" if rest is None or rest.straight else os.fsencode(rest.target),
             b"" if rest is None else os.fsencode(rest.path),
@@ -199,5 +201,6 @@ def read_batches(
             rest.abort()
         raise
     if rest is not None:
-        rest.release()  # the stream owns it now: put in place when it ends, dropped if abandoned
+        os.close(rest.fd)
+        rest.release()  # the stream's now: put in place when it ends, dropped if abandoned
     return RecordBatches(handle, (delim, quote, info), (whole, table, where, escape))

@@ -129,9 +129,11 @@ def copy_to_stdout(f: BinaryIO) -> None:
 def refuse_repairs_over(path: str, jobs: Sequence[Job]) -> None:
     """The repairs file must not replace an input or an output of the same run."""
     for job in jobs:
-        for role, other in (("source", job.source), ("output", job.output), ("quarantine", job.quarantine)):
+        for role, other in (("source", job.source), ("output", job.output),
+                            ("quarantine", job.quarantine)):
             if other is not None and same_file(path, other):
-                raise OSError(errno.EINVAL, f"--repairs names the {role} file of {job.name or job.source}", path)
+                message = f"--repairs names the {role} file of {job.name or job.source}"
+                raise OSError(errno.EINVAL, message, path)
 
 
 def write_repairs(path: str, results: Sequence[FileResult]) -> None:

@@ -114,9 +114,13 @@ def same_file(a: str | bytes, b: str | bytes) -> bool:
     return not (through_a or through_b) and ra == rb
 
 
-def refuse_same_files(*named: tuple[str, str | bytes | None]) -> None:
-    """Each (role, path) of one call against those before it: a path naming the file of another
-    is refused with an OSError naming it, before anything is opened."""
+def check_paths(*named: tuple[str, str | bytes | None]) -> None:
+    """The (role, path) of one call, the source first, before anything is opened: an output
+    through a link that `_refuse_protected` refuses is a PermissionError, a path naming the file
+    of an earlier role an OSError (EINVAL), each naming the path."""
+    for role, path in named[1:]:
+        if path is not None:
+            resolve(path, protect_links=True)
     for i, (role, path) in enumerate(named):
         for other_role, other in named[:i]:
             if path is not None and other is not None and same_file(path, other):

@@ -7,7 +7,7 @@ import contextlib
 from typing import Literal
 
 from . import _args, _native, _table
-from ._paths import OutputFile, commit, refuse_same_files
+from ._paths import OutputFile, commit, check_paths
 from ._report import Report, RepairList
 from ._encoding import open_utf8
 from ._lines import absent_byte
@@ -72,7 +72,7 @@ def rescue(
     out_delim = _args.char(output_delimiter, "output_delimiter")
     if out_delim == '"':
         raise ValueError("output_delimiter cannot be the double quote, which the output quotes with")
-    refuse_same_files(("source", src), ("output", out), ("quarantine", qpath))
+    check_paths(("source", src), ("output", out), ("quarantine", qpath))
 
     table, count = _table.settle_choices(src, chosen)
     delim, quote, escape = table.delimiter, table.quote_char, table.escape_char
