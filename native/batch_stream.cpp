@@ -533,7 +533,9 @@ PyObject* batches_names(PyObject*, PyObject* handle) {
   PassSource* s = source_of(handle);
   if (!s) return nullptr;
   ArrowSchema schema{};
-  if (!s->schema(&schema)) return raise_failure(s->last_error(), s->file_error(), s->quarantine_name());
+  if (!s->schema(&schema)) {
+    return raise_failure(s->last_error(), s->file_error(), s->quarantine_name());
+  }
   schema.release(&schema);
   std::vector<std::string> names;
   try {
@@ -559,7 +561,9 @@ PyObject* batches_schema(PyObject*, PyObject* handle) {
   PassSource* s = source_of(handle);
   if (!s) return nullptr;
   ArrowSchema schema{};
-  if (!s->schema(&schema)) return raise_failure(s->last_error(), s->file_error(), s->quarantine_name());
+  if (!s->schema(&schema)) {
+    return raise_failure(s->last_error(), s->file_error(), s->quarantine_name());
+  }
   return arrow::py::schema_capsule(&schema);
 }
 
