@@ -9,6 +9,7 @@
 #include "engine/sniffer.hpp"
 #include "engine/traced_pass.hpp"
 #include "native/batch_stream.hpp"
+#include "native/commit_functions.hpp"
 #include "native/outcome_dict.hpp"
 #include "native/source_map.hpp"
 #include "native/transcode_functions.hpp"
@@ -157,6 +158,8 @@ PyMethodDef native_methods[] = {
     {"batches_result", batches_result, METH_O,
      "batches_result(handle) -> dict once the stream has ended, else None"},
     {"transcode_single_byte", transcode_single_byte, METH_VARARGS, TRANSCODE_SINGLE_BYTE_DOC},
+    {"commit", commit, METH_VARARGS, COMMIT_DOC},
+    {"pause_commits_for_tests", pause_commits, METH_VARARGS, PAUSE_COMMITS_DOC},
     {nullptr, nullptr, 0, nullptr},
 };
 

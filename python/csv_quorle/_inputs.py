@@ -10,7 +10,7 @@ import re
 import shutil
 import tempfile
 from collections.abc import Iterator, Mapping
-from typing import Any
+from typing import Any, BinaryIO
 
 # Long enough to judge text from binary on a real sample, short enough to cost nothing.
 SAMPLE_BYTES = 64 * 1024
@@ -279,17 +279,19 @@ def plain_input(path: str, temp_dir: str | None = None,
             raise OSError(e.errno, e.strerror, path) from e  # OSError() picks the subclass
 
 
-def spool(stream, temp_dir: str | None = None) -> str:
-    """Copies a binary stream (standard input) into a new temporary file and returns its path;
-    the caller removes it."""
-    fd, path = tempfile.mkstemp(prefix="csv-quorle-stdin-", suffix=".csv", dir=temp_dir)
+def spool(stream: BinaryIO, temp_dir: str | None = None) -> BinaryIO:
+    """Copies a binary stream (standard input) into an unnamed temporary file and returns it
+    open, at its start; the caller closes it. Having no name, it is gone with its descriptor
+    however the process ends (`_paths.descriptor_path` gives a path that opens it)."""
+    f = tempfile.TemporaryFile(dir=temp_dir)
     try:
-        with os.fdopen(fd, "wb") as f:
-            shutil.copyfileobj(stream, f, COPY_CHUNK)
+        shutil.copyfileobj(stream, f, COPY_CHUNK)
+        f.flush()
+        f.seek(0)
     except BaseException:
-        os.unlink(path)
+        f.close()
         raise
-    return path
+    return f  # type: ignore[return-value]
 
 
 _COMPRESSION_SUFFIXES = (".gz", ".gzip", ".bz2", ".xz", ".zst", ".zstd")

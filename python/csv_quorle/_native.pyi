@@ -65,8 +65,9 @@ def open_batches(
     null_padding: bool,
     mapped: bool,
     quarantine_fd: int,
-    quarantine_temp: bytes,
-    quarantine_path: bytes,
+    quarantine_temporary: bytes,
+    quarantine_target: bytes,
+    quarantine_name: bytes,
     first_line: int,
     header_rows: int,
     skip_initial_space: bool,
@@ -76,3 +77,8 @@ def batches_names(handle: Any, /) -> list[str]: ...
 def batches_schema(handle: Any, /) -> Any: ...
 def batches_stream(handle: Any, requested_schema: Any, /) -> Any: ...
 def batches_result(handle: Any, /) -> dict[str, Any] | None: ...
+
+_Pending = tuple[int, bytes, bytes, Any]  # fd, named temporary or b"", target, name for errors
+
+def commit(lead: _Pending | None, follower: _Pending | None, /) -> None: ...
+def pause_commits_for_tests(fd: int, step: int, /) -> None: ...
