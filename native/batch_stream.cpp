@@ -23,7 +23,9 @@
 #include "arrow/schema.hpp"
 #include "arrow/stream.hpp"
 #include "engine/traced_pass.hpp"
+#include "native/commit_files.hpp"
 #include "native/outcome_dict.hpp"
+#include "native/source_map.hpp"
 #include "rescue/traced_output.hpp"
 
 namespace quorle::native {
@@ -55,6 +57,8 @@ struct Ending {
   State state = State::Running;
   engine::TracedOutcome outcome;
   std::string error;
+  int os_error = 0;      ///< set when a file failed: its errno...
+  std::string filename;  ///< ...and its path, for an OSError like any other
 };
 
 struct Settings {
@@ -63,9 +67,10 @@ struct Settings {
   bool null_padding = false;
   /// The input is a read-only map of a file: pages read past may be dropped from the process.
   bool mapped = false;
-  int quarantine_fd = -1;
-  std::string quarantine_temp;
-  std::string quarantine_path;
+  /// The quarantine being written (fd -1: none); an empty target means it is written straight
+  /// into a file that is not replaced (a device, a pipe), so it is only closed at the end.
+  PendingOutput quarantine;
+  std::string quarantine_name;  ///< the path as given, for messages
 };
 
 class PassSource final : public arrow::BatchSource {
@@ -73,6 +78,7 @@ class PassSource final : public arrow::BatchSource {
   PassSource(Py_buffer view, Settings settings, std::shared_ptr<Ending> ending)
       : view_(view),
         input_(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len)),
+        source_(input_),
         settings_(std::move(settings)),
         ending_(std::move(ending)) {
     thread_ = std::thread([this] { run(); });
@@ -85,9 +91,9 @@ class PassSource final : public arrow::BatchSource {
     }
     changed_.notify_all();
     if (thread_.joinable()) thread_.join();
-    if (settings_.quarantine_fd >= 0) {  // not committed: the temporary file goes
-      ::close(settings_.quarantine_fd);
-      ::unlink(settings_.quarantine_temp.c_str());
+    if (settings_.quarantine.fd >= 0) {  // not committed: an unnamed file goes with its descriptor
+      ::close(settings_.quarantine.fd);
+      if (!settings_.quarantine.temporary.empty()) ::unlink(settings_.quarantine.temporary.c_str());
     }
     if (view_.obj && !finalizing()) {
       const PyGILState_STATE gil = PyGILState_Ensure();
@@ -134,6 +140,8 @@ class PassSource final : public arrow::BatchSource {
   }
 
   const char* last_error() const override { return error_.c_str(); }
+  int file_error() const { return file_error_; }
+  const std::string& quarantine_name() const { return settings_.quarantine_name; }
   int error_code() const override { return code_; }
 
  private:
@@ -163,28 +171,40 @@ class PassSource final : public arrow::BatchSource {
     std::lock_guard<std::mutex> lock(ending_->mutex);
     ending_->state = Ending::State::Failed;
     ending_->error = error_;
+    ending_->os_error = file_error_;
+    if (file_error_ != 0) ending_->filename = settings_.quarantine_name;
     return false;
+  }
+
+  // The quarantine file failed with `error`: the message names it; the errno travels along.
+  bool fail_quarantine(int error) {
+    file_error_ = error;
+    return fail("cannot write the quarantine file " + settings_.quarantine_name + ": " +
+                    std::strerror(error),
+                error);
   }
 
   // --- the pass thread ---
 
   void run() {
     std::string failure;
+    int quarantine_errno = 0;
     try {
       const engine::Progress progress = [this](std::uint64_t at) {
         passed_ = at;
-        return !stop_.load();
+        return !stop_.load() && !source_.faulted();
       };
       const engine::Batches batches = [this](engine::RowStore&& rows) {
         return push(std::move(rows));
       };
       if (engine::traced_pass(input_, settings_.options, out_, progress, STOP_STEP, batches,
                               HAND_OVER_STEP) &&
-          push(std::move(out_.rows)) && settings_.quarantine_fd >= 0) {
-        if (auto e = rescue::write_traced_quarantine(settings_.quarantine_fd, out_, input_,
+          push(std::move(out_.rows)) && settings_.quarantine.fd >= 0) {
+        if (auto e = rescue::write_traced_quarantine(settings_.quarantine.fd, out_, input_,
                                                      settings_.options.recode_cp1252)) {
           failure =
-              "cannot write the quarantine file " + settings_.quarantine_path + ": " + e->message;
+              "cannot write the quarantine file " + settings_.quarantine_name + ": " + e->message;
+          quarantine_errno = e->os_error;
         }
       }
     } catch (const std::bad_alloc&) {
@@ -192,10 +212,12 @@ class PassSource final : public arrow::BatchSource {
     } catch (const std::exception& e) {
       failure = e.what();
     }
+    if (source_.faulted()) failure = source_.message();  // what was read is zeros
     {
       std::lock_guard<std::mutex> lock(mutex_);
       pass_done_ = true;
       pass_error_ = std::move(failure);
+      pass_errno_ = quarantine_errno;
     }
     changed_.notify_all();
   }
@@ -225,6 +247,7 @@ class PassSource final : public arrow::BatchSource {
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait(lock, [&] { return !queue_.empty() || pass_done_; });
     if (queue_.empty()) {
+      if (pass_errno_ != 0) return fail_quarantine(pass_errno_);
       if (!pass_error_.empty()) return fail(pass_error_, EIO);
       return false;
     }
@@ -295,6 +318,9 @@ class PassSource final : public arrow::BatchSource {
         if (b.data_bytes() >= BATCH_BYTES) break;
       }
     }
+    // No batch read from a source cut short is handed out, and the stream does not end well.
+    if (source_.faulted() || (b.rows() == 0 && source_.changed()))
+      return fail(source_.message(), EIO);
     if (b.rows() == 0) return end(out);
     signal_due_ += b.data_bytes();
     b.finish(out);
@@ -328,16 +354,20 @@ class PassSource final : public arrow::BatchSource {
     out->release = nullptr;
     if (ended_) return true;
     if (thread_.joinable()) thread_.join();
-    if (settings_.quarantine_fd >= 0) {
-      const int fd = settings_.quarantine_fd;
-      settings_.quarantine_fd = -1;
-      if (::close(fd) != 0 ||
-          std::rename(settings_.quarantine_temp.c_str(), settings_.quarantine_path.c_str()) != 0) {
-        const int e = errno;
-        ::unlink(settings_.quarantine_temp.c_str());
-        return fail("cannot write the quarantine file " + settings_.quarantine_path + ": " +
-                        std::strerror(e),
-                    e);
+    if (settings_.quarantine.fd >= 0) {
+      PendingOutput& q = settings_.quarantine;
+      // Closing a duplicate makes a file system that reports write errors at close (NFS) report
+      // them while the file can still be dropped.
+      const int copy = ::dup(q.fd);
+      int error = copy < 0 || ::close(copy) != 0 ? errno : 0;
+      if (error == 0 && !q.target.empty()) {
+        if (auto failure = commit_outputs(nullptr, &q)) error = failure->error;
+      }
+      if (::close(q.fd) != 0 && error == 0 && q.target.empty()) error = errno;
+      q.fd = -1;
+      if (error != 0) {
+        if (!q.temporary.empty()) ::unlink(q.temporary.c_str());
+        return fail_quarantine(error);
       }
     }
     ended_ = true;
@@ -349,6 +379,7 @@ class PassSource final : public arrow::BatchSource {
 
   Py_buffer view_;
   std::string_view input_;
+  SourceWatch source_;
   Settings settings_;
   std::shared_ptr<Ending> ending_;
   arrow::StringType type_ = arrow::StringType::kString;
@@ -368,6 +399,7 @@ class PassSource final : public arrow::BatchSource {
   std::uint64_t columns_ = 0;
   bool pass_done_ = false;
   std::string pass_error_;
+  int pass_errno_ = 0;
   engine::TracedOutcome out_;  // the pass thread's until it is joined
   std::thread thread_;
 
@@ -385,6 +417,7 @@ class PassSource final : public arrow::BatchSource {
   std::uint64_t signal_due_ = 0;
   std::string error_;
   int code_ = EIO;
+  int file_error_ = 0;
 };
 
 // What the Python handle holds: the source until the stream is taken, the ending for good.
@@ -419,8 +452,20 @@ PassSource* source_of(PyObject* capsule) {
   return h->source.get();
 }
 
-PyObject* raise_failure(const char* message) {
-  PyErr_SetString(PyExc_OSError, message);
+// A file's failure is the OSError of its errno naming the file; any other is a plain OSError.
+PyObject* raise_failure(const char* message, int os_error = 0, const std::string& filename = {}) {
+  if (os_error == 0) {
+    PyErr_SetString(PyExc_OSError, message);
+    return nullptr;
+  }
+  PyObject* name =
+      PyUnicode_DecodeFSDefaultAndSize(filename.data(), static_cast<Py_ssize_t>(filename.size()));
+  if (!name) return nullptr;
+  PyObject* args = Py_BuildValue("(isN)", os_error, std::strerror(os_error), name);
+  if (args) {
+    PyErr_SetObject(PyExc_OSError, args);  // OSError picks the subclass of the errno
+    Py_DECREF(args);
+  }
   return nullptr;
 }
 
@@ -434,11 +479,11 @@ PyObject* open_batches(PyObject*, PyObject* args) {
   unsigned long long first_line, header_rows;
   int skip_space;
   Py_ssize_t batch_rows;
-  const char *temp = nullptr, *path = nullptr;
-  if (!PyArg_ParseTuple(args, "y*iiipLppppLpnppiyyKKp:open_batches", &view, &delimiter, &quote,
+  const char *temporary = nullptr, *target = nullptr, *name = nullptr;
+  if (!PyArg_ParseTuple(args, "y*iiipLppppLpnppiyyyKKp:open_batches", &view, &delimiter, &quote,
                         &escape, &header, &expected, &skip_blank, &fill, &merge, &repair,
                         &long_lines, &recode, &batch_rows, &null_padding, &mapped, &quarantine_fd,
-                        &temp, &path, &first_line, &header_rows, &skip_space)) {
+                        &temporary, &target, &name, &first_line, &header_rows, &skip_space)) {
     return nullptr;
   }
   if (first_line == 0) {
@@ -467,16 +512,17 @@ PyObject* open_batches(PyObject*, PyObject* args) {
   Handle* h = nullptr;
   try {
     if (quarantine_fd >= 0) {
-      s.quarantine_temp = temp ? temp : "";
-      s.quarantine_path = path ? path : "";
+      s.quarantine.temporary = temporary;
+      s.quarantine.target = target;
+      s.quarantine_name = name;
     }
-    s.quarantine_fd = quarantine_fd;  // owned from here on
+    s.quarantine.fd = quarantine_fd;  // owned from here on
     h = new Handle;
     h->ending = std::make_shared<Ending>();
     h->source = std::make_unique<PassSource>(view, std::move(s), h->ending);
   } catch (...) {
     delete h;
-    if (quarantine_fd >= 0 && s.quarantine_fd >= 0) ::close(quarantine_fd);
+    if (quarantine_fd >= 0 && s.quarantine.fd >= 0) ::close(quarantine_fd);
     PyBuffer_Release(&view);
     return PyErr_NoMemory();
   }
@@ -494,7 +540,9 @@ PyObject* batches_names(PyObject*, PyObject* handle) {
   PassSource* s = source_of(handle);
   if (!s) return nullptr;
   ArrowSchema schema{};
-  if (!s->schema(&schema)) return raise_failure(s->last_error());
+  if (!s->schema(&schema)) {
+    return raise_failure(s->last_error(), s->file_error(), s->quarantine_name());
+  }
   schema.release(&schema);
   std::vector<std::string> names;
   try {
@@ -520,7 +568,9 @@ PyObject* batches_schema(PyObject*, PyObject* handle) {
   PassSource* s = source_of(handle);
   if (!s) return nullptr;
   ArrowSchema schema{};
-  if (!s->schema(&schema)) return raise_failure(s->last_error());
+  if (!s->schema(&schema)) {
+    return raise_failure(s->last_error(), s->file_error(), s->quarantine_name());
+  }
   return arrow::py::schema_capsule(&schema);
 }
 
@@ -543,7 +593,8 @@ PyObject* batches_result(PyObject*, PyObject* handle) {
   std::lock_guard<std::mutex> lock(h->ending->mutex);
   switch (h->ending->state) {
     case Ending::State::Running: Py_RETURN_NONE;
-    case Ending::State::Failed: return raise_failure(h->ending->error.c_str());
+    case Ending::State::Failed:
+      return raise_failure(h->ending->error.c_str(), h->ending->os_error, h->ending->filename);
     case Ending::State::Done: break;
   }
   return outcome_dict(h->ending->outcome);

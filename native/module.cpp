@@ -9,7 +9,9 @@
 #include "engine/sniffer.hpp"
 #include "engine/traced_pass.hpp"
 #include "native/batch_stream.hpp"
+#include "native/commit_functions.hpp"
 #include "native/outcome_dict.hpp"
+#include "native/source_map.hpp"
 #include "native/transcode_functions.hpp"
 #include "native/without_gil.hpp"
 #include "rescue/batch_writer.hpp"
@@ -95,6 +97,7 @@ PyObject* native_rescue(PyObject*, PyObject* args) {
   options.skip_initial_space = skip_space != 0;
 
   engine::TracedOutcome out;
+  const SourceWatch source(data.bytes());  // a guarded map of the source file, if it is one
   std::optional<rescue::RescueError> write_error;
   bool quarantine_failed = false;
   bool interrupted = false;
@@ -111,7 +114,9 @@ PyObject* native_rescue(PyObject*, PyObject* args) {
       interrupted = !gil.check_signals();
       return !interrupted;
     };
-    const engine::Progress progress = [&](std::uint64_t) { return waiting() && !writer.failed(); };
+    const engine::Progress progress = [&](std::uint64_t) {
+      return waiting() && !writer.failed() && !source.faulted();
+    };
     const engine::Batches batches = [&](engine::RowStore&& rows) {
       return writer.push(std::move(rows), waiting);
     };
@@ -121,11 +126,14 @@ PyObject* native_rescue(PyObject*, PyObject* args) {
     if (interrupted) return;
     bool stopped = false;
     write_error = writer.finish(waiting, stopped);
-    if (stopped || write_error || quarantine_fd < 0) return;
+    if (stopped || write_error || quarantine_fd < 0 || source.faulted()) return;
     write_error = rescue::write_traced_quarantine(quarantine_fd, out, input, options.recode_cp1252);
     quarantine_failed = write_error.has_value();
   });
   if (!finished || interrupted) return nullptr;
+  // Rows read from a source cut short are zeros: no output of them may be kept. A copy from the
+  // file that came up short fails for the same reason, and says so.
+  if (source.changed()) return source.raise();
   if (write_error)
     return raise_write_error(*write_error, quarantine_failed ? quarantine_path : out_path);
 
@@ -150,10 +158,17 @@ PyMethodDef native_methods[] = {
     {"batches_result", batches_result, METH_O,
      "batches_result(handle) -> dict once the stream has ended, else None"},
     {"transcode_single_byte", transcode_single_byte, METH_VARARGS, TRANSCODE_SINGLE_BYTE_DOC},
+    {"commit", commit, METH_VARARGS, COMMIT_DOC},
+    {"pause_commits_for_tests", pause_commits, METH_VARARGS, PAUSE_COMMITS_DOC},
     {nullptr, nullptr, 0, nullptr},
 };
 
+int native_exec(PyObject* module) {
+  return add_source_map_type(module);
+}
+
 PyModuleDef_Slot native_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(native_exec)},
 #ifdef Py_mod_gil
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
 #endif

@@ -9,6 +9,12 @@ from typing import Union
 
 PathArg = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
+# What a row padded to the expected column count costs per field, at the least: the engine holds
+# a padded header as one std::string (32 bytes) per field; an Arrow batch gives each column a
+# first data buffer of 4 KiB (arrow/builder.cpp) besides its offsets and structs.
+PADDED_FIELD_BYTES = 32
+ARROW_COLUMN_BYTES = 4096
+
 
 def path(value: object, name: str) -> str | bytes:
     """A path given as str, bytes or os.PathLike, as the operating system will see it."""
@@ -71,6 +77,35 @@ def column_count(value: object, name: str) -> int | None:
     if not 0 <= value < 2**62:
         raise ValueError(f"{name} must be 0 or more (0: no count enforced), got {value}")
     return value
+
+
+def physical_memory() -> int:
+    try:
+        return os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+    except (ValueError, OSError):
+        return 1 << 46
+
+
+def _size(n: int) -> str:
+    if n < 1024:
+        return f"{n} bytes"
+    value = n / 1024
+    for unit in ("KiB", "MiB", "GiB"):
+        if value < 1024:
+            return f"{value:.1f} {unit}"
+        value /= 1024
+    return f"{value:.1f} TiB"
+
+
+def columns_fit(count: int | None, name: str, bytes_per_field: int) -> int | None:
+    """`count`, unless a row padded to it could not be held in this machine's memory."""
+    if count is not None and count * bytes_per_field > physical_memory():
+        raise ValueError(
+            f"{name}={count} cannot fit: a row padded to that many fields needs at least "
+            f"{_size(count * bytes_per_field)}, more than this machine's "
+            f"{_size(physical_memory())} of memory"
+        )
+    return count
 
 
 def encoding(value: object) -> str:

@@ -6,19 +6,34 @@ from __future__ import annotations
 
 from typing import Any
 
-from ._batches import _import, read_batches
+from collections.abc import Callable
+
+from ._batches import RecordBatches, _import, read_batches
+
+
+def _consume(batches: RecordBatches, consume: Callable[[RecordBatches], Any]) -> Any:
+    """`consume(batches)`; when the stream itself failed (its quarantine file, say), its own
+    OSError, with errno and file name, rather than the consumer's retelling of its message."""
+    try:
+        return consume(batches)
+    except Exception:
+        own = batches._failure()
+        if own is None:
+            raise
+        raise own from None
 
 
 def read_arrow(source: Any, **options: Any) -> Any:
     """A pyarrow.Table of the rescued rows; `options` are read_batches()'s."""
     pa = _import("pyarrow", "arrow")
-    return pa.RecordBatchReader.from_stream(read_batches(source, **options)).read_all()
+    return _consume(read_batches(source, **options),
+                    lambda b: pa.RecordBatchReader.from_stream(b).read_all())
 
 
 def read_polars(source: Any, **options: Any) -> Any:
     """A polars.DataFrame of the rescued rows; `options` are read_batches()'s."""
     pl = _import("polars", "polars")
-    return pl.DataFrame(read_batches(source, **options))
+    return _consume(read_batches(source, **options), pl.DataFrame)
 
 
 def read_pandas(source: Any, **options: Any) -> Any:

@@ -10,8 +10,8 @@ from typing import Literal
 
 from . import _args, _native, _table
 from ._lines import absent_byte
-from ._encoding import open_utf8
-from ._paths import PendingFile, _umask, same_file
+from ._encoding import check_unchanged, open_utf8
+from ._paths import OutputFile, check_paths
 from ._report import RepairList, Report
 from ._rescue import LONG_QUOTED_LINES, _warnings
 
@@ -36,7 +36,11 @@ class RecordBatches:
     @property
     def column_names(self) -> list[str]:
         if self._names is None:
-            self._names = _native.batches_names(self._handle)
+            try:
+                self._names = _native.batches_names(self._handle)
+            except OSError:
+                check_unchanged(self._layout[0])  # a source cut short: say so, with its name
+                raise
         return list(self._names)
 
     @property
@@ -53,12 +57,18 @@ class RecordBatches:
 
     @property
     def report(self) -> Report:
-        result = _native.batches_result(self._handle)
+        whole, table, where, escape = self._layout
+        try:
+            result = _native.batches_result(self._handle)
+        except OSError:
+            check_unchanged(whole)  # a source cut short: say so, with its name
+            raise
         if result is None:
             raise RuntimeError("the report is ready once the stream has been read to its end")
         delim, quote, info = self._dialect
-        whole, table, where, escape = self._layout
         skipped = _table.skipped(whole, table, where, result)
+        layout_warnings = _table.warnings(whole, table, where, skipped)
+        check_unchanged(whole)  # what skipped() and warnings() read was the file
         return Report(
             total_rows=result["total_rows"],
             good_rows=result["good_rows"],
@@ -73,10 +83,18 @@ class RecordBatches:
             repairs=RepairList(result["repairs"]),
             replaced_bytes=result["replaced_bytes"] + info.replaced_bytes,
             recoded_bytes=info.recoded_bytes + result["recoded_bytes"],
-            warnings=tuple(_warnings(result, info) + _table.warnings(whole, table, where, skipped)),
+            warnings=tuple(_warnings(result, info) + layout_warnings),
             skipped_lines=skipped,
             escape_char=escape,
         )
+
+    def _failure(self) -> OSError | None:
+        """The OSError the stream ended with, if it failed."""
+        try:
+            _native.batches_result(self._handle)
+        except OSError as e:
+            return e
+        return None
 
     def __repr__(self) -> str:
         return f"<csv_quorle.RecordBatches delimiter={self._dialect[0]!r}>"
@@ -114,7 +132,8 @@ def read_batches(
 
     The options are rescue()'s. Values are the fields of the clean file rescue() would write, all
     text; a padded field is "" (a null with `null_padding=True`). Records set aside go to
-    `quarantine`, which appears when the stream has been read to its end.
+    `quarantine`, which appears when the stream has been read to its end (a device or a FIFO
+    is written straight into); it naming the source is an OSError, raised at once.
 
     >>> import pyarrow as pa  # doctest: +SKIP
     >>> table = pa.table(read_batches("export.csv"))  # doctest: +SKIP
@@ -126,7 +145,7 @@ def read_batches(
     if batch_rows < 1:
         raise ValueError("batch_rows must be at least 1")
     chosen = _table.choices(delimiter, quote_char, escape_char, encoding, header, skip_rows,
-                            expected_columns, layout)
+                            expected_columns, _args.ARROW_COLUMN_BYTES, layout=layout)
     codec = chosen.codec
     flags = {
         name: _args.flag(value, name)
@@ -138,8 +157,7 @@ def read_batches(
             ("null_padding", null_padding),
         )
     }
-    if qpath is not None and same_file(qpath, src):
-        raise ValueError("quarantine names the same file as source")
+    check_paths(("source", src), ("quarantine", qpath))
 
     table, count = _table.settle_choices(src, chosen)
     delim, quote, escape = table.delimiter, table.quote_char, table.escape_char
@@ -160,14 +178,10 @@ def read_batches(
                 "pass delimiter= or another quote_char="
             )
         _args.distinct(delim, quote, escape)
-    rest = None if qpath is None else PendingFile(qpath)
+    rest = None if qpath is None else OutputFile(qpath)
     try:
-        if rest is not None:
-            try:
-                mode = os.stat(rest._target).st_mode & 0o7777
-            except OSError:
-                mode = 0o666 & ~_umask()
-            os.fchmod(rest.fd, mode)
+        # The stream gets a descriptor of its own (closed by it whatever happens), so this
+        # one is closed here whatever happens too.
         handle = _native.open_batches(
             buffer,
             ord(delim),
@@ -185,9 +199,10 @@ def read_batches(
             flags["null_padding"],
             # A read-only map of a file: the stream may drop its pages once read past.
             any(buffer.obj is m for m in text._maps),
-            -1 if rest is None else rest.fd,
-            b"" if rest is None else os.fsencode(rest._temporary),
-            b"" if rest is None else os.fsencode(rest._target),
+            -1 if rest is None else os.dup(rest.fd),
+            b"" if rest is None else os.fsencode(rest.temporary or ""),
+            b"" if rest is None or rest.straight else os.fsencode(rest.target),
+            b"" if rest is None else os.fsencode(rest.path),
             where.first_line,
             table.header_rows,
             table.skip_initial_space,
@@ -197,5 +212,6 @@ def read_batches(
             rest.abort()
         raise
     if rest is not None:
-        rest.fd = -1  # the stream owns it now: renamed when it ends, removed if abandoned
+        os.close(rest.fd)
+        rest.release()  # the stream's now: put in place when it ends, dropped if abandoned
     return RecordBatches(handle, (delim, quote, info), (whole, table, where, escape))

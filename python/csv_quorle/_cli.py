@@ -5,7 +5,10 @@ Only click is imported up front; everything else waits for the command that need
 
 from __future__ import annotations
 
+import contextlib
+import signal
 import sys
+from collections.abc import Iterator
 from typing import Any
 
 import click
@@ -13,7 +16,7 @@ import click
 PROG = "csv-quorle"
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_QUARANTINE = 0, 1, 2, 3
-EXIT_INTERRUPTED = 130
+EXIT_INTERRUPTED, EXIT_TERMINATED = 130, 143  # 128 + SIGINT, 128 + SIGTERM
 
 DELIMITER_NAMES = {"tab": "\t", "\\t": "\t", "comma": ",", "semicolon": ";", "pipe": "|", "space": " "}
 
@@ -30,7 +33,7 @@ Examples:
 
 \b
 Exit status: 0 done, 1 a file failed, 2 usage error,
-3 rows were quarantined (with --fail-on-quarantine)."""
+3 rows were quarantined (with --fail-on-quarantine), 130 Ctrl-C, 143 SIGTERM."""
 
 
 def _delimiter(ctx: click.Context, param: click.Parameter, value: str | None) -> str | None:
@@ -169,15 +172,44 @@ def _check_stdin_once(inputs: tuple[str, ...]) -> None:
         raise click.UsageError("standard input (-) can be read only once")
 
 
+class Terminated(KeyboardInterrupt):
+    """SIGTERM, raised where Ctrl-C would be, so the run stops and cleans up the same way."""
+
+
+def _terminate(signum: int, frame: Any) -> None:
+    raise Terminated
+
+
+@contextlib.contextmanager
+def _sigterm_as_interrupt() -> Iterator[None]:
+    """SIGTERM handled like Ctrl-C for the length of the run (unless the caller ignores it)."""
+    previous = signal.getsignal(signal.SIGTERM)
+    try:
+        if previous != signal.SIG_IGN:
+            signal.signal(signal.SIGTERM, _terminate)
+    except ValueError:  # not the main thread: signals are not ours to handle
+        yield
+        return
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGTERM, signal.SIG_DFL if previous is None else previous)
+
+
 def main(argv: list[str] | None = None) -> int:
     """The console script: returns the exit status. Usage errors print click's usage lines; any
     other failure prints one plain line, never a traceback."""
     try:
-        status = cli.main(args=argv, prog_name=PROG, standalone_mode=False)
+        with _sigterm_as_interrupt():
+            status = cli.main(args=argv, prog_name=PROG, standalone_mode=False)
     except click.ClickException as exc:
         exc.show()
         return exc.exit_code
-    except (KeyboardInterrupt, click.exceptions.Abort):
+    except (KeyboardInterrupt, click.exceptions.Abort) as exc:
+        # click turns an interrupt into Abort, keeping it as the cause.
+        if isinstance(exc, Terminated) or isinstance(exc.__cause__, Terminated):
+            click.echo(f"{PROG}: terminated", err=True)
+            return EXIT_TERMINATED
         click.echo(f"{PROG}: interrupted", err=True)
         return EXIT_INTERRUPTED
     except BrokenPipeError:

@@ -3,9 +3,9 @@ inputs, then the error lines, the JSON lines or tables, and the exit status."""
 
 from __future__ import annotations
 
-import contextlib
 import dataclasses
 import os
+import stat
 import sys
 from collections.abc import Sequence
 from typing import Any
@@ -17,6 +17,7 @@ from ._cli_run import (
     Workspace,
     copy_to_stdout,
     jobs_to_dir,
+    refuse_repairs_over,
     run,
     stdout_guard,
     stem_name,
@@ -59,12 +60,16 @@ def rescue(inputs: Sequence[str], output: str | None, out_dir: str | None, quara
             name, path = pairs[0]
             if quarantine_dir is not None:
                 quarantine = plan_outputs([stem_name(name)], ".", quarantine_dir)[0][1]
-            target = ws.path("clean.csv") if to_stdout else output
+            clean, target = None, str(output)
+            if to_stdout:  # standard output gets the clean file only once it is complete
+                clean, target = ws.unnamed()
             jobs = [Job(path, target, quarantine, options, name)]
+        if repairs is not None:
+            refuse_repairs_over(repairs, jobs)
         results = run(jobs)
         if to_stdout:
-            if results[0].ok:
-                copy_to_stdout(jobs[0].output)
+            if results[0].ok and clean is not None:
+                copy_to_stdout(clean)
             results[0] = dataclasses.replace(results[0], output=STDOUT_NAME)
         _error_lines(results)
         if repairs is not None:
@@ -80,15 +85,19 @@ def rescue(inputs: Sequence[str], output: str | None, out_dir: str | None, quara
 
 
 def _dry_run(ws: Workspace, inputs: Sequence[str], options: dict[str, Any]) -> list[FileResult]:
-    """A rescue of each input into the workspace, each output removed as soon as it is done."""
+    """A rescue of each input whose clean output goes straight into the null device (or, where
+    that is not a device, into an unnamed file of its own, emptied as soon as it is done)."""
     pairs = ws.inputs(inputs)
-    jobs = [Job(path, ws.path(f"{i}.csv"), None, options, name) for i, (name, path) in enumerate(pairs)]
+    if stat.S_ISCHR(os.stat(os.devnull).st_mode):
+        return run([Job(path, os.devnull, None, options, name) for name, path in pairs])
+    sinks = [ws.unnamed() for _ in pairs]
+    jobs = [Job(path, sink, None, options, name) for (name, path), (_, sink) in zip(pairs, sinks)]
+    files = {job.name: f for job, (f, _) in zip(jobs, sinks)}
 
-    def drop_output(res: FileResult) -> None:
-        with contextlib.suppress(OSError):
-            os.unlink(res.output)
+    def empty(res: FileResult) -> None:
+        files[res.source].truncate(0)
 
-    return run(jobs, after_each=drop_output)
+    return run(jobs, after_each=empty)
 
 
 def check(inputs: Sequence[str], options: dict[str, Any], *, as_json: bool, fail_on_quarantine: bool) -> int:

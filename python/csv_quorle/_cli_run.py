@@ -4,46 +4,41 @@ and the jobs handed to the library."""
 from __future__ import annotations
 
 import contextlib
+import errno
 import os
 import shutil
 import sys
 import tempfile
 from collections.abc import Callable, Iterator, Sequence
-from typing import Any
+from typing import Any, BinaryIO
 
-from ._many import FileResult, Job, plan_outputs, rescue_takes_progress, run_jobs
+from ._many import FileResult, Job, plan_outputs, refuse_crossed, rescue_takes_progress, run_jobs
+from ._paths import OutputFile, commit, descriptor_path, naming, same_file
 
 STDIN_NAME = "<stdin>"
 STDOUT_NAME = "<stdout>"
 
 
 class Workspace(contextlib.ExitStack):
-    """A private temporary folder for the run (standard input spooled to a file, outputs headed for
-    standard output or for nowhere), removed with everything in it when the run ends."""
+    """The run's own files: standard input copied to an unnamed file (a rescue reads its input
+    twice) and an unnamed file for an output headed for standard output. They have no name, so
+    nothing is left behind however the process ends; the pool's workers open them through
+    /proc/<pid>/fd."""
 
-    def __init__(self) -> None:
-        super().__init__()
-        self._dir: str | None = None
-
-    @property
-    def dir(self) -> str:
-        if self._dir is None:
-            self._dir = self.enter_context(tempfile.TemporaryDirectory(prefix="csv-quorle-"))
-        return self._dir
-
-    def path(self, name: str) -> str:
-        return os.path.join(self.dir, name)
+    def unnamed(self) -> tuple[BinaryIO, str]:
+        """A new unnamed file, closed when the run ends, and a path that opens it."""
+        f = self.enter_context(tempfile.TemporaryFile())
+        return f, descriptor_path(f.fileno())  # type: ignore[return-value]
 
     def inputs(self, names: Sequence[str]) -> list[tuple[str, str]]:
-        """(name shown, path read) for each input; `-` is standard input, copied to a file first
-        because a rescue reads its input twice."""
+        """(name shown, path read) for each input; `-` is standard input."""
         from ._inputs import spool
 
         pairs = []
         for name in names:
             if name == "-":
-                path = spool(sys.stdin.buffer, temp_dir=self.dir)
-                pairs.append((STDIN_NAME, path))
+                f = self.enter_context(spool(sys.stdin.buffer))
+                pairs.append((STDIN_NAME, descriptor_path(f.fileno())))
             else:
                 pairs.append((name, name))
         return pairs
@@ -57,7 +52,7 @@ def jobs_to_dir(
     inputs: Sequence[tuple[str, str]], out_dir: str, quarantine_dir: str | None, options: dict[str, Any]
 ) -> list[Job]:
     plans = plan_outputs([stem_name(n) for n, _ in inputs], out_dir, quarantine_dir)
-    return [Job(path, out, q, options, name) for (name, path), (out, q) in zip(inputs, plans)]
+    return refuse_crossed([Job(path, out, q, options, name) for (name, path), (out, q) in zip(inputs, plans)])
 
 
 def file_size(path: str) -> int:
@@ -125,39 +120,38 @@ def run(jobs: Sequence[Job], after_each: Callable[[FileResult], None] | None = N
         progress.close()
 
 
-def copy_to_stdout(path: str) -> None:
-    with open(path, "rb") as f:
-        shutil.copyfileobj(f, sys.stdout.buffer, 1 << 20)
+def copy_to_stdout(f: BinaryIO) -> None:
+    f.seek(0)
+    shutil.copyfileobj(f, sys.stdout.buffer, 1 << 20)
     sys.stdout.buffer.flush()
 
 
-def write_atomically(path: str, write: Callable[[Any], None]) -> None:
-    """Writes a text file through a temporary file beside it, renamed into place when complete."""
-    folder = os.path.dirname(os.path.abspath(path))
-    fd, tmp = tempfile.mkstemp(prefix=".csv-quorle-", dir=folder)
-    try:
-        with os.fdopen(fd, "w", encoding="utf-8", newline="") as f:
-            write(f)
-        os.replace(tmp, path)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(tmp)
-        raise
+def refuse_repairs_over(path: str, jobs: Sequence[Job]) -> None:
+    """The repairs file must not replace an input or an output of the same run."""
+    for job in jobs:
+        for role, other in (("source", job.source), ("output", job.output),
+                            ("quarantine", job.quarantine)):
+            if other is not None and same_file(path, other):
+                message = f"--repairs names the {role} file of {job.name or job.source}"
+                raise OSError(errno.EINVAL, message, path)
 
 
 def write_repairs(path: str, results: Sequence[FileResult]) -> None:
-    """Every repair of every rescued file, one CSV line each."""
+    """Every repair of every rescued file, one CSV line each, put in place when complete."""
     import csv
 
-    def write(f: Any) -> None:
-        w = csv.writer(f, lineterminator="\n")
-        w.writerow(["file", "first_line", "last_line", "kind", "detail"])
-        for res in results:
-            if res.ok:
-                for rep in res.report.repairs:
-                    w.writerow([res.source, rep.first_line, rep.last_line, rep.kind, rep.detail])
-
-    write_atomically(path, write)
+    with OutputFile(path) as out:
+        try:
+            with open(out.fd, "w", encoding="utf-8", newline="", closefd=False) as f:
+                w = csv.writer(f, lineterminator="\n")
+                w.writerow(["file", "first_line", "last_line", "kind", "detail"])
+                for res in results:
+                    if res.ok:
+                        for rep in res.report.repairs:
+                            w.writerow([res.source, rep.first_line, rep.last_line, rep.kind, rep.detail])
+        except OSError as e:
+            raise naming(e, path) from None
+        commit(out)
 
 
 @contextlib.contextmanager

@@ -1,7 +1,9 @@
 """The encoding step: any input file becomes UTF-8 bytes for the engine.
 
 `open_utf8` maps the file when it already is UTF-8, and otherwise decodes it chunk by chunk
-into an unnamed spill file that is mapped in turn, so the decoded text is never held whole.
+into an unnamed spill file that is mapped in turn, so the decoded text is never held whole. The
+map of the file is guarded (`_native.SourceMap`): a file cut short while it is read reads as
+zeros past its new end instead of killing the process, and `check_unchanged` says so after.
 
 With ``encoding="auto"`` the choice is, in order:
 
@@ -39,10 +41,11 @@ import sys
 import tempfile
 import threading
 from dataclasses import dataclass
+from typing import Union
 
 from . import _native
 
-__all__ = ["EncodingInfo", "Utf8Input", "open_utf8", "sniff_encoding"]
+__all__ = ["EncodingInfo", "Utf8Input", "check_unchanged", "open_utf8", "sniff_encoding"]
 
 # Transcoding works on pieces this size: small enough to stay in the CPU cache, large enough
 # that the per-piece Python overhead is noise. Tests lower it to split multibyte sequences.
@@ -62,6 +65,8 @@ _BOMS = (  # longest first: the UTF-32 LE mark starts with the UTF-16 LE one
     (codecs.BOM_UTF16_LE, "utf-16-le", "UTF-16 little-endian"),
     (codecs.BOM_UTF16_BE, "utf-16-be", "UTF-16 big-endian"),
 )
+
+_Map = Union[_native.SourceMap, mmap.mmap]  # the source's guarded map, or a spill file's
 
 # Windows-1252 as browsers read it: the five undefined bytes are the C1 controls of Latin-1.
 _CP1252_UTF8 = tuple((bytes([b]).decode("cp1252", "ignore") or chr(b)).encode() for b in range(256))
@@ -85,12 +90,14 @@ class Utf8Input:
 
     `buffer` maps the original file when no transcoding was needed, else an unnamed spill file.
     Callers must release every memoryview they took from `buffer` before closing; a view still
-    alive then keeps its map until it is released (closing never fails because of it).
+    alive then keeps its map until it is released (closing never fails because of it). A mapped
+    source that is cut short meanwhile reads as zeros past its new end: `check_unchanged`, after
+    the last read, turns that into an error.
     """
 
     __slots__ = ("buffer", "info", "_maps")
 
-    def __init__(self, buffer: memoryview, info: EncodingInfo, maps: list[mmap.mmap]):
+    def __init__(self, buffer: memoryview, info: EncodingInfo, maps: list[_Map]):
         self.buffer = buffer
         self.info = info
         self._maps = maps
@@ -100,6 +107,9 @@ class Utf8Input:
 
     def __exit__(self, *exc_info: object) -> None:
         self.close()
+
+    def check_unchanged(self) -> None:
+        check_unchanged(self.buffer)
 
     def close(self) -> None:
         try:
@@ -132,8 +142,17 @@ def _codec_name(encoding: object) -> str | None:
     return info.name
 
 
-def _read_source(path: str | bytes | os.PathLike) -> tuple[memoryview, list[mmap.mmap], int | None]:
-    """The file's bytes: a read-only map of a regular file, else everything read into memory.
+def check_unchanged(view: memoryview) -> None:
+    """Raises OSError when `view` is part of a mapped source that changed while it was read:
+    cut short, so that reads past its new end saw zeros."""
+    source = view.obj
+    if isinstance(source, _native.SourceMap) and not source.closed and source.changed():
+        raise OSError(errno.EIO, "the source changed while it was read", source.name)
+
+
+def _read_source(path: str | bytes | os.PathLike) -> tuple[memoryview, list[_Map], int | None]:
+    """The file's bytes: a guarded read-only map of a regular file (a `_native.SourceMap`), else
+    everything read into memory.
 
     The descriptor of a mapped file stays open (the caller closes it): the UTF-8 scan copies
     valid runs from it inside the kernel.
@@ -150,7 +169,7 @@ def _read_source(path: str | bytes | os.PathLike) -> tuple[memoryview, list[mmap
                 raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), name)
             if stat.S_ISREG(st.st_mode) and st.st_size > 0:
                 try:
-                    m = mmap.mmap(fd, 0, access=mmap.ACCESS_READ)
+                    m = _native.SourceMap(fd, name)
                     keep = True
                     return memoryview(m), [m], fd
                 except OSError:  # a file system that cannot map: read it instead
@@ -183,7 +202,7 @@ def _spill_file(spill_dir: str | None):
         raise OSError(e.errno, e.strerror, folder) from e
 
 
-def _map_spill(f) -> tuple[memoryview, list[mmap.mmap]]:
+def _map_spill(f) -> tuple[memoryview, list[_Map]]:
     f.flush()
     if os.fstat(f.fileno()).st_size == 0:
         return memoryview(b""), []
@@ -590,6 +609,13 @@ def open_utf8(
     try:
         with _named(tempfile.gettempdir() if spill_dir is None else spill_dir):
             view, info, spill_maps = _open(data, fd, codec, encoding, spill_dir, engine_recodes)
+        try:  # the scans and the spill read the source: were those the file's bytes?
+            check_unchanged(data)
+        except OSError:
+            view.release()
+            if spill_maps is not None:
+                _close(spill_maps)
+            raise
     except BaseException:
         data.release()
         _close(maps)
@@ -604,7 +630,7 @@ def open_utf8(
     return Utf8Input(view, info, spill_maps)
 
 
-def _close(maps: list[mmap.mmap]) -> None:
+def _close(maps: list[_Map]) -> None:
     for m in maps:
         try:
             m.close()

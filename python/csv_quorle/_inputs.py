@@ -4,13 +4,19 @@ first, or binary data that must not be "rescued" into garbage."""
 from __future__ import annotations
 
 import contextlib
+import errno
 import os
+import re
 import shutil
 import tempfile
-from collections.abc import Iterator
+from collections.abc import Iterator, Mapping
+from typing import Any, BinaryIO
 
 # Long enough to judge text from binary on a real sample, short enough to cost nothing.
 SAMPLE_BYTES = 64 * 1024
+# What a compressed input must show, unpacked, before the rest is unpacked to disk: a stream of
+# zeros or of binary data stops here, not when the temporary folder is full.
+CHECK_BYTES = 1 << 20
 COPY_CHUNK = 1 << 20
 
 COMPRESSED = (
@@ -52,6 +58,11 @@ _CONTROL = bytes(b for b in range(32) if b not in b"\t\n\x0b\x0c\r\x1b") + b"\x7
 # A damaged export may hold a few stray NULs or control bytes; binary data has them everywhere
 # (about one byte in nine of random data).
 BINARY_CONTROL_SHARE = 0.05
+# Fixed-width-ish exports pad fields with NULs (`AB\0\0\0\0,`), as C strings in fixed buffers do.
+# A run of NULs that ends a field or a line is such padding and is not held against the text;
+# a longer run (a zero-filled block) is not padding.
+PAD_RUN = 256
+_FIELD_ENDS = b",;\t|\"\r\n"
 
 
 class BinaryInputError(ValueError):
@@ -87,17 +98,37 @@ def _wide_text(sample: bytes) -> bool:
     return False
 
 
-def binary_kind(sample: bytes) -> str | None:
-    """What the binary data of `sample` (a file's first bytes) looks like, or None for text."""
+def _padding_nuls(sample: bytes, ends: bytes) -> int:
+    """NULs in runs of at most PAD_RUN that end a field or a line (or the sample)."""
+    runs = re.finditer(rb"(?<!\x00)\x00{1,%d}(?=[%s]|\Z)" % (PAD_RUN, re.escape(ends)), sample)
+    return sum(m.end() - m.start() for m in runs)
+
+
+def binary_kind(sample: bytes, text_bytes: bytes = b"") -> str | None:
+    """What the binary data of `sample` (a file's first bytes) looks like, or None for text.
+
+    `text_bytes` are the delimiter, quote and escape the caller gave: in their file they are
+    text, whatever their code.
+    """
     for magic, name in KNOWN_BINARY:
         if sample.startswith(magic):
             return name
     if not sample or sample.startswith(TEXT_BOMS) or _wide_text(sample):
         return None
-    controls = len(sample) - len(sample.translate(None, _CONTROL))
+    counted = _CONTROL.translate(None, text_bytes)
+    controls = len(sample) - len(sample.translate(None, counted))
+    if 0 in counted:
+        controls -= _padding_nuls(sample, _FIELD_ENDS + text_bytes)
     if controls > len(sample) * BINARY_CONTROL_SHARE:
         return "binary data"
     return None
+
+
+def given_text_bytes(options: Mapping[str, Any] | None) -> bytes:
+    """The delimiter, quote and escape among rescue()'s keyword options, as bytes."""
+    given = options or {}
+    chars = [given.get(name) for name in ("delimiter", "quote_char", "escape_char")]
+    return bytes(ord(c) for c in chars if isinstance(c, str) and len(c) == 1 and c.isascii())
 
 
 def _read_head(path: str, n: int = SAMPLE_BYTES) -> bytes:
@@ -137,8 +168,9 @@ def _open_decompressed(path: str, kind: str):
 def _damaged_data_errors() -> tuple[type[BaseException], ...]:
     """The exceptions by which the decompressors say their data is cut short or corrupt."""
     import lzma
+    import zlib
 
-    errors: tuple[type[BaseException], ...] = (EOFError, lzma.LZMAError)
+    errors: tuple[type[BaseException], ...] = (EOFError, lzma.LZMAError, zlib.error)
     try:
         import zstandard
     except ImportError:
@@ -146,11 +178,47 @@ def _damaged_data_errors() -> tuple[type[BaseException], ...]:
     return (*errors, zstandard.ZstdError)
 
 
-def _decompress(path: str, kind: str, target) -> None:
-    """Unpacks `path` into the open binary file `target`; a cut or corrupt stream is refused."""
+def _read_up_to(stream, n: int) -> bytes:
+    parts = []
+    while n > 0:
+        part = stream.read(n)
+        if not part:
+            break
+        parts.append(part)
+        n -= len(part)
+    return b"".join(parts)
+
+
+def _in_temporary_folder(e: OSError) -> str:
+    """The strerror of a failure in the temporary folder, saying that it is that folder."""
+    if e.errno in (errno.ENOSPC, errno.EDQUOT):
+        return (f"{e.strerror}: the temporary folder cannot hold the unpacked input "
+                "(TMPDIR can name another)")
+    return f"{e.strerror} (the temporary folder, where the input is unpacked)"
+
+
+def _write_all(fd: int, data: bytes, folder: str) -> None:
+    """Writes to the unpacked copy; a failure names the temporary folder, which is what is full
+    (or read-only), not the input."""
+    view = memoryview(data)
+    try:
+        while view:
+            view = view[os.write(fd, view) :]
+    except OSError as e:
+        raise OSError(e.errno, _in_temporary_folder(e), folder) from None
+
+
+def _decompress(path: str, kind: str, folder: str, fd: int, text_bytes: bytes) -> None:
+    """Unpacks `path` into the open file `fd` once its first CHECK_BYTES are found to be text;
+    a cut or corrupt stream is refused."""
     try:
         with _open_decompressed(path, kind) as stream:
-            shutil.copyfileobj(stream, target, COPY_CHUNK)
+            first = _read_up_to(stream, CHECK_BYTES)
+            refuse_binary(path, first, text_bytes)
+            _write_all(fd, first, folder)
+            del first
+            while chunk := stream.read(COPY_CHUNK):
+                _write_all(fd, chunk, folder)
     except OSError as exc:
         if exc.errno is not None:
             raise  # a file-system failure, not damaged data (gzip and bz2 raise OSError for those)
@@ -164,46 +232,66 @@ def _decompress(path: str, kind: str, target) -> None:
     )
 
 
-def refuse_binary(path: str, head: bytes | None = None) -> None:
+def refuse_binary(path: str, head: bytes | None = None, text_bytes: bytes = b"") -> None:
     """Raises BinaryInputError when the file at `path` holds binary data."""
-    kind = binary_kind(_read_head(path) if head is None else head)
+    kind = binary_kind(_read_head(path) if head is None else head, text_bytes)
     if kind is not None:
         raise BinaryInputError(f"{kind}, not CSV text: refused")
 
 
 @contextlib.contextmanager
-def plain_input(path: str, temp_dir: str | None = None) -> Iterator[str]:
-    """Yields the path of a plain-text file with the content of `path`: the file itself, or a
-    temporary file with its content unpacked (removed on leaving). Binary input is refused."""
+def _unnamed_file(folder: str) -> Iterator[int]:
+    """A file without a name in `folder` (O_TMPFILE, else unlinked at once): nothing is left
+    behind, even by a killed process."""
+    try:
+        f = tempfile.TemporaryFile(dir=folder, buffering=0)
+    except OSError as e:
+        raise OSError(e.errno, _in_temporary_folder(e), folder) from None
+    with f:
+        yield f.fileno()
+
+
+@contextlib.contextmanager
+def plain_input(path: str, temp_dir: str | None = None,
+                options: Mapping[str, Any] | None = None) -> Iterator[str]:
+    """Yields the path of a plain-text file with the content of `path`: the file itself, or an
+    unnamed temporary file with its content unpacked, as `/proc/self/fd/N` (gone on leaving; an
+    OSError naming it names `path` instead). Binary input is refused, a compressed one after its
+    first CHECK_BYTES unpacked. `options` are rescue()'s: a delimiter, quote or escape given there
+    is text in the binary check."""
+    text_bytes = given_text_bytes(options)
     with open(path, "rb") as f:  # raises the OSError of the case for a missing or unreadable file
         head = f.read(SAMPLE_BYTES)
     kind = compression_of(head)
     if kind is None:
-        refuse_binary(path, head)
+        refuse_binary(path, head, text_bytes)
         yield path
         return
-    fd, unpacked = tempfile.mkstemp(prefix="csv-quorle-", suffix=".csv", dir=temp_dir)
-    try:
-        with os.fdopen(fd, "wb") as target:
-            _decompress(path, kind, target)
-        refuse_binary(unpacked)
-        yield unpacked
-    finally:
-        with contextlib.suppress(OSError):
-            os.unlink(unpacked)
+    folder = tempfile.gettempdir() if temp_dir is None else temp_dir
+    with _unnamed_file(folder) as fd:
+        _decompress(path, kind, folder, fd, text_bytes)
+        unpacked = f"/proc/self/fd/{fd}"
+        try:
+            yield unpacked
+        except OSError as e:
+            if e.filename != unpacked:
+                raise
+            raise OSError(e.errno, e.strerror, path) from e  # OSError() picks the subclass
 
 
-def spool(stream, temp_dir: str | None = None) -> str:
-    """Copies a binary stream (standard input) into a new temporary file and returns its path;
-    the caller removes it."""
-    fd, path = tempfile.mkstemp(prefix="csv-quorle-stdin-", suffix=".csv", dir=temp_dir)
+def spool(stream: BinaryIO, temp_dir: str | None = None) -> BinaryIO:
+    """Copies a binary stream (standard input) into an unnamed temporary file and returns it
+    open, at its start; the caller closes it. Having no name, it is gone with its descriptor
+    however the process ends (`_paths.descriptor_path` gives a path that opens it)."""
+    f = tempfile.TemporaryFile(dir=temp_dir)
     try:
-        with os.fdopen(fd, "wb") as f:
-            shutil.copyfileobj(stream, f, COPY_CHUNK)
+        shutil.copyfileobj(stream, f, COPY_CHUNK)
+        f.flush()
+        f.seek(0)
     except BaseException:
-        os.unlink(path)
+        f.close()
         raise
-    return path
+    return f  # type: ignore[return-value]
 
 
 _COMPRESSION_SUFFIXES = (".gz", ".gzip", ".bz2", ".xz", ".zst", ".zstd")

@@ -5,9 +5,11 @@ from __future__ import annotations
 
 import contextlib
 import dataclasses
+import errno
 import functools
 import inspect
 import os
+import stat
 import sys
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import Any
@@ -52,6 +54,7 @@ class Job:
     quarantine: str | None
     options: dict[str, Any]
     name: str = ""  # what the result calls the source, when it differs from the path read
+    refused: tuple[str, str] | None = None  # why and which path, when an output is another's input
 
     def failed(self, exc: BaseException, read: str | None = None) -> FileResult:
         """The result of a failure; `read` is the unpacked copy of the source, if any."""
@@ -79,10 +82,13 @@ def run_job(job: Job, progress: Callable[[int, int], None] | None = None) -> Fil
     try:
         from . import rescue
 
+        if job.refused is not None:
+            raise OSError(errno.EINVAL, *job.refused)
+
         options = job.options
         if progress is not None and rescue_takes_progress():
             options = {**options, "progress": progress}
-        with plain_input(job.source, temp_dir=None) as path, _interruptible():
+        with plain_input(job.source, temp_dir=None, options=options) as path, _interruptible():
             report = rescue(path, job.output, job.quarantine, **options)
         return FileResult(job.name or job.source, job.output, job.quarantine, report)
     except Exception as exc:  # one file's failure, whatever it is, is that file's result
@@ -126,6 +132,35 @@ def plan_outputs(
     return plans
 
 
+def _file_key(path: str | None) -> tuple[int, int] | None:
+    try:
+        st = os.stat(path) if path is not None else None
+    except (OSError, ValueError):
+        return None
+    return None if st is None or stat.S_ISCHR(st.st_mode) else (st.st_dev, st.st_ino)
+
+
+def refuse_crossed(jobs: Sequence[Job]) -> list[Job]:
+    """The jobs, each whose output or quarantine is the source of another job refused: in
+    whatever order the pool runs them, a rescue must not replace another's input. (A job's own
+    source is refused by `rescue` itself.)"""
+    sources: dict[tuple[int, int], str] = {}
+    for job in jobs:
+        key = _file_key(job.source)
+        if key is not None:
+            sources.setdefault(key, job.name or job.source)
+    checked = []
+    for job in jobs:
+        own = _file_key(job.source)
+        for role, path in (("output", job.output), ("quarantine", job.quarantine)):
+            key = _file_key(path)
+            if key is not None and key != own and key in sources and path is not None:
+                job = dataclasses.replace(job, refused=(f"{role} names the input {sources[key]}", path))
+                break
+        checked.append(job)
+    return checked
+
+
 def check_options(options: dict[str, Any]) -> None:
     """Refuses unknown keyword arguments of `rescue` at once, not once per file in the workers."""
     from . import rescue
@@ -148,7 +183,7 @@ def make_jobs(
 ) -> list[Job]:
     paths = [os.fsdecode(os.fspath(s)) for s in sources]
     plans = plan_outputs(paths, out_dir, quarantine_dir)
-    return [Job(p, out, q, options) for p, (out, q) in zip(paths, plans)]
+    return refuse_crossed([Job(p, out, q, options) for p, (out, q) in zip(paths, plans)])
 
 
 def default_workers() -> int:

@@ -7,7 +7,7 @@ import contextlib
 from typing import Literal
 
 from . import _args, _native, _table
-from ._paths import PendingFile, same_file
+from ._paths import OutputFile, commit, check_paths
 from ._report import Report, RepairList
 from ._encoding import open_utf8
 from ._lines import absent_byte
@@ -40,8 +40,10 @@ def rescue(
 
     Writes every record that can be saved to `output` (RFC 4180: `output_delimiter`, double
     quotes where needed, LF line ends, UTF-8) and, when `quarantine` is given, the records set
-    aside to it as `first_line,last_line,reason,raw`. Both files are written under a temporary
-    name beside their target and renamed into place when complete; the source is never changed.
+    aside to it as `first_line,last_line,reason,raw`. Both are written as unnamed files beside
+    their targets and put in place together when complete (a device, a FIFO or /dev/stdout is
+    written straight into). A path naming the file of another (the source, the output) is an
+    OSError naming it, raised before anything is opened; the source is only read.
 
     What is not given is left to `detect`: the delimiter, the quote, a backslash escape (only
     when the file shows escaped quotes), the lines before the table (`skip_rows`), whether and
@@ -58,7 +60,7 @@ def rescue(
     out = _args.path(output, "output")
     qpath = None if quarantine is None else _args.path(quarantine, "quarantine")
     chosen = _table.choices(delimiter, quote_char, escape_char, encoding, header, skip_rows,
-                            expected_columns, layout)
+                            expected_columns, layout=layout)
     codec = chosen.codec
     flags = {
         name: _args.flag(value, name)
@@ -72,10 +74,7 @@ def rescue(
     out_delim = _args.char(output_delimiter, "output_delimiter")
     if out_delim == '"':
         raise ValueError("output_delimiter cannot be the double quote, which the output quotes with")
-    if qpath is not None:
-        for other, name in ((src, "source"), (out, "output")):
-            if same_file(qpath, other):
-                raise ValueError(f"quarantine names the same file as {name}")
+    check_paths(("source", src), ("output", out), ("quarantine", qpath))
 
     table, count = _table.settle_choices(src, chosen)
     delim, quote, escape = table.delimiter, table.quote_char, table.escape_char
@@ -102,8 +101,8 @@ def rescue(
             _args.distinct(delim, quote, escape)
         with contextlib.ExitStack() as pending:
             source_fd, source_offset = pending.enter_context(file_behind(src, buffer, info))
-            clean = pending.enter_context(PendingFile(out))
-            rest = None if qpath is None else pending.enter_context(PendingFile(qpath))
+            clean = pending.enter_context(OutputFile(out))
+            rest = None if qpath is None else pending.enter_context(OutputFile(qpath))
             result = _native.rescue(
                 buffer,
                 clean.fd,
@@ -132,13 +131,8 @@ def rescue(
             )
             skipped = _table.skipped(buffer, table, where, result)
             layout_warnings = _table.warnings(buffer, table, where, skipped)
-            # Both complete before either replaces anything; the clean output goes first.
-            clean.close()
-            if rest is not None:
-                rest.close()
-            clean.commit()
-            if rest is not None:
-                rest.commit()
+            text.check_unchanged()  # after the last read of the source, before any commit
+            commit(clean, rest)
 
     repairs = RepairList(result["repairs"])
     return Report(

@@ -45,8 +45,10 @@ class Choices:
 
 
 def choices(delimiter: Any, quote_char: Any, escape_char: Any, encoding: Any, header: Any,
-            skip_rows: Any, expected_columns: Any, layout: Any = True) -> Choices:
-    """Checks the options that rescue() and read_batches() share, naming the bad one."""
+            skip_rows: Any, expected_columns: Any,
+            bytes_per_field: int = _args.PADDED_FIELD_BYTES, *, layout: Any = True) -> Choices:
+    """Checks the options that rescue() and read_batches() share, naming the bad one;
+    `bytes_per_field` is what the caller's output costs per column of a padded row."""
     delim = _args.char(delimiter, "delimiter", optional=True)
     quote = _args.auto(quote_char, "quote_char", lambda v, n: _args.char(v, n, optional=True))
     escape = _args.auto(escape_char, "escape_char", lambda v, n: _args.char(v, n, optional=True))
@@ -54,7 +56,8 @@ def choices(delimiter: Any, quote_char: Any, escape_char: Any, encoding: Any, he
     codec = _args.encoding(encoding)
     with_header = _args.auto(header, "header", _args.flag)
     skip = _args.auto(skip_rows, "skip_rows", _args.line_count)
-    columns = _args.column_count(expected_columns, "expected_columns")
+    columns = _args.columns_fit(_args.column_count(expected_columns, "expected_columns"),
+                                "expected_columns", bytes_per_field)
     return Choices(delim, quote, escape, codec, with_header, skip, columns,
                    _args.flag(layout, "layout"))
 

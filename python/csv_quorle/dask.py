@@ -110,7 +110,8 @@ def rescued_frame(path: str, options: dict[str, Any]):
     from ._inputs import plain_input
 
     options = {k: v for k, v in options.items() if k != "output_delimiter"}
-    with tempfile.TemporaryDirectory(prefix="csv-quorle-") as tmp, plain_input(path, tmp) as plain:
+    with tempfile.TemporaryDirectory(prefix="csv-quorle-") as tmp, \
+            plain_input(path, tmp, options) as plain:
         return read_arrow(plain, **options).to_pandas()
 
 

@@ -154,7 +154,7 @@ def test_failing_sources_raise_at_creation(write, tmp_path):
         csv_quorle.read_batches(src, quarantine=tmp_path / "no" / "q.csv")
     with pytest.raises(ValueError, match="batch_rows"):
         csv_quorle.read_batches(src, batch_rows=0)
-    with pytest.raises(ValueError, match="quarantine"):
+    with pytest.raises(OSError, match="quarantine names the source file"):
         csv_quorle.read_batches(src, quarantine=src)
     assert os.listdir(tmp_path) == [src.name]
 

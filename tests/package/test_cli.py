@@ -2,6 +2,7 @@
 and a folder of a few hundred exports with some damaged, some unreadable and one binary."""
 
 import bz2
+import contextlib
 import fcntl
 import gzip
 import json
@@ -125,19 +126,34 @@ def test_reader_that_goes_away_ends_quietly(tmp_path):
     assert b"Traceback" not in child.stderr.read()
 
 
-def test_interrupt_is_one_line_and_leaves_no_spooled_input(tmp_path):
+def spooled(pid, folder):
+    """Whether the process has a file of `folder` open that has no name."""
+    for fd in os.listdir(f"/proc/{pid}/fd"):
+        with contextlib.suppress(OSError):
+            link = os.readlink(f"/proc/{pid}/fd/{fd}")
+            if link.startswith(f"{folder}/") and link.endswith(" (deleted)"):
+                return True
+    return False
+
+
+@pytest.mark.parametrize("sig, status, message", [(signal.SIGINT, 130, b"csv-quorle: interrupted"),
+                                                  (signal.SIGTERM, 143, b"csv-quorle: terminated"),
+                                                  (signal.SIGKILL, -9, b"")])
+def test_a_signal_is_one_line_and_leaves_no_spooled_input(tmp_path, sig, status, message):
     spool = tmp_path / "tmp"
     spool.mkdir()
     child = subprocess.Popen([sys.executable, "-m", "csv_quorle", "rescue", "-"], stdin=subprocess.PIPE,
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, env={**os.environ, "TMPDIR": str(spool)})
     child.stdin.write(damaged_csv(1) * 100)
     child.stdin.flush()
-    while not any(spool.iterdir()):  # standard input is being copied to a file: interrupt it there
+    while not spooled(child.pid, spool):  # standard input is being copied: signal it there
+        assert child.poll() is None
         time.sleep(0.01)
-    child.send_signal(signal.SIGINT)
+    assert list(spool.iterdir()) == []  # the copy never had a name
+    child.send_signal(sig)
     _, err = child.communicate(timeout=60)
-    assert child.returncode == 130
-    assert err.strip() == b"csv-quorle: interrupted"  # after the line break that ends a ^C
+    assert child.returncode == status
+    assert err.strip() == message  # after the line break that ends a ^C
     assert list(spool.iterdir()) == []
 
 

@@ -148,7 +148,7 @@ class TestInputs:
         plain = tmp_path / "plain.csv"
         plain.write_bytes(data)
         [result] = csv_quorle.rescue_many([packed], tmp_path / "out")
-        out, _, report = single(plain, tmp_path, "plain")
+        out, _, report = single(plain, tmp_path, "alone")
         assert result.ok and result.report == report
         assert open(result.output, "rb").read() == out
 

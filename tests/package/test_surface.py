@@ -105,8 +105,9 @@ class TestFiles:
         out = tmp_path / "out.csv"
         out.write_text("keep")
         target = source if same_as == "source" else tmp_path / "." / "out.csv"
-        with pytest.raises(ValueError, match=f"quarantine names the same file as {same_as}"):
+        with pytest.raises(OSError, match=f"quarantine names the {same_as} file") as info:
             csv_quorle.rescue(source, out, target)
+        assert info.value.filename == str(target)
         assert out.read_text() == "keep" and source.read_text() == "a,b\n1\n"
 
     def test_source_is_never_changed_and_nothing_is_left_over(self, tmp_path, write):
