@@ -36,7 +36,8 @@ class Dialect:
     - `columns`: fields per row (the header's count when there is a header).
     - `table_end`: the table's last line when lines that are not rows follow it (totals, notes,
       a second table); None when it runs to the end of the file, trailing blank lines aside.
-    - `second_table_line`: where a second table starts, after a blank line, or None.
+    - `second_table_line`: where a second table starts, after a blank line and under names of
+      its own, or None.
     - `skip_initial_space`: blanks after a delimiter are not part of the next field (the comma
       followed by a space). With the space as delimiter: a run of spaces is one delimiter and
       the blanks that indent a line are no field (columns aligned with spaces).
@@ -53,7 +54,8 @@ class Dialect:
     table_end: int | None = None
     second_table_line: int | None = None
     decisions: tuple[Decision, ...] = ()
-    header: tuple[str, ...] | None = None  # the names on the header's first line
+    # The header's names: its first line's, or over several lines their parts joined by a space
+    header: tuple[str, ...] | None = None
 
     @property
     def has_header(self) -> bool:
