@@ -10,7 +10,7 @@ import io
 import random
 
 import pytest
-from ordinary_tables import Table, export, sparse, table, write
+from ordinary_tables import export, sparse, table, write
 
 CASES = 400
 
@@ -84,16 +84,3 @@ def test_given_options_win(run) -> None:
     report, clean, _ = run(case.text, skip_rows=case.preamble + 1, header=False)
     assert list(csv.reader(io.StringIO(clean)))[0] == case.table.rows[0]
     assert report.skipped_lines[0] == (1, case.preamble + 1, "preamble")
-
-
-def test_one_column_whatever_its_values_hold(run) -> None:
-    rng = random.Random(5)
-    for kind in ("datetime", "thousands", "phrase", "url", "time", "text", "email"):
-        t = table(rng, width=1, kinds=[kind])
-        t = Table(t.header, t.rows + [["Chair, office"]] if kind == "phrase" else t.rows)
-        text = "".join(line + "\n" for line in
-                       (r[0] if kind == "phrase" else write([r], ",").strip("\r\n")
-                        for r in t.records))
-        report, rows = rescued(run, text)
-        assert [",".join(r) for r in rows] == [r[0] for r in t.records], kind
-        assert not report.skipped_lines, kind
