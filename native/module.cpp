@@ -150,6 +150,7 @@ PyMethodDef native_methods[] = {
     {"batches_result", batches_result, METH_O,
      "batches_result(handle) -> dict once the stream has ended, else None"},
     {"transcode_single_byte", transcode_single_byte, METH_VARARGS, TRANSCODE_SINGLE_BYTE_DOC},
+    {"utf8_evidence", utf8_evidence, METH_VARARGS, UTF8_EVIDENCE_DOC},
     {nullptr, nullptr, 0, nullptr},
 };
 
