@@ -376,7 +376,9 @@ class TestUtf8Evidence:
     (ts.export("russian", "cp1251", 3000).encode("cp1251"), "cp1251", True),
     (ts.mixed(100, 2)[0], "utf-8", True),
     (ts.export("spanish", "cp1252", 3000).encode("utf-16-le"), "utf-16-le", True),
-], ids=["ascii", "utf8", "cp1252", "mac-roman", "cp1251", "mixed", "utf-16 no mark"])
+    (b"a,b\n" * 30000 + ts.export("german", "cp1252", 3000).encode("cp1252"), "cp1252", True),
+], ids=["ascii", "utf8", "cp1252", "mac-roman", "cp1251", "mixed", "utf-16 no mark",
+        "legacy after 120 KB of ASCII"])
 def test_rescue_warns_of_every_guess_as_detect_reports_it(tmp_path, raw, codec, guessed):
     path = write(tmp_path, raw)
     report = csv_quorle.rescue(path, tmp_path / "out.csv")
