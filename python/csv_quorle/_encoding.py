@@ -16,7 +16,8 @@ With ``encoding="auto"`` the choice is, in order:
    The file is mostly UTF-8 when it has clean sequences and at most STRAY_PER_SEQUENCE invalid
    bytes per clean sequence; or, beyond that, when the legacy part reads as Windows-1252 and the
    clean sequences outnumber the others: reading its bytes as Windows-1252 is then what a
-   whole-file decode would do, and the UTF-8 lines stay intact;
+   whole-file decode would do, and the UTF-8 lines stay intact. With STRAY_HINT stray bytes or
+   more, the warning names a code page that suits them better, if one does;
 5. otherwise a legacy code page guessed from a 64 KiB sample (`_codec_guess`: Windows-1252 unless
    the evidence for another is strong), and the file is decoded with it.
 
