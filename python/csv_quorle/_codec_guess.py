@@ -247,14 +247,15 @@ def _non_latin(sample: bytes, high: int) -> Guess | None:
             fits.append((m, codec, doubt))
     if not fits:
         return None
-    # Among readings about as clean as the first, one clearly more like its language wins; an
-    # uncased script (Hebrew, Arabic) read as a cased one has no capitals at all.
-    near = [f for f in fits if f[0].chaos <= fits[0][0].chaos + 0.05]
-    m, codec, doubt = near[0]
+    # Among single-byte readings about as clean as the first, one clearly more like its language
+    # wins (the detector knows no CJK language: its coherence there is 0); an uncased script
+    # (Hebrew, Arabic) read as a cased one has no capitals at all.
+    m, codec, doubt = fits[0]
+    near = [f for f in fits if f[0].chaos <= m.chaos + 0.05 and _single_byte(f[1])]
     uncased = [f for f in near if f[2] is None and _script_of(sample, f[1]) not in _CASED]
     if doubt == CASELESS and uncased:
         m, codec, _ = max(uncased, key=lambda f: f[0].coherence)
-    elif max(f[0].coherence for f in near) > m.coherence + 0.2:
+    elif _single_byte(codec) and max(f[0].coherence for f in near) > m.coherence + 0.2:
         m, codec, _ = max(near, key=lambda f: f[0].coherence)
     close = any(f[0].chaos <= m.chaos + 0.02 for f in fits if f[1] != codec)
     confidence = 0.55 + 0.4 * min(1.0, high / 128) * (1 - min(1.0, 4 * m.chaos)) - 0.15 * close
@@ -262,6 +263,10 @@ def _non_latin(sample: bytes, high: int) -> Guess | None:
     return Guess(codec, round(max(0.5, confidence), 2),
                  f"charset-normalizer reads its {_count(high)} non-ASCII bytes as "
                  f"{NAMES.get(codec, codec)}{language}, in words of one script")
+
+
+def _single_byte(codec: str) -> bool:
+    return len(_HIGH.decode(codec, "replace")) == len(_HIGH)
 
 
 def _script_of(sample: bytes, codec: str) -> str:
