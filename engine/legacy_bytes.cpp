@@ -1,5 +1,7 @@
 #include "engine/legacy_bytes.hpp"
 
+#include <cstring>
+
 #include "engine/utf8.hpp"
 
 namespace quorle::engine {
@@ -23,6 +25,15 @@ void append_code_point(std::string& out, char32_t cp) {
   out += static_cast<char>(0x80 | (cp & 0x3F));
 }
 
+constexpr std::uint64_t ONES = 0x0101010101010101ull;
+constexpr std::uint64_t HIGH = 0x8080808080808080ull;
+
+// Whether any byte of `w` is `c` (exact: the borrow only runs past a byte that matched).
+bool has_byte(std::uint64_t w, std::uint8_t c) {
+  const std::uint64_t t = w ^ (ONES * c);
+  return ((t - ONES) & ~t & HIGH) != 0;
+}
+
 }  // namespace
 
 void append_utf8_or_cp1252(std::string& out, const std::uint8_t* p, std::size_t n) {
@@ -41,6 +52,55 @@ void append_utf8_or_cp1252(std::string& out, const std::uint8_t* p, std::size_t 
     for (int k = 0; k < -len; ++k, ++i)
       append_code_point(out, p[i] < 0xA0 ? CP1252_HIGH[p[i] - 0x80] : char32_t{p[i]});
   }
+}
+
+std::size_t Utf8EvidenceScan::scan(const std::uint8_t* p, std::size_t n, std::size_t at,
+                                   std::size_t stop, bool final) {
+  while (at < stop) {
+    // Eight bytes at a time while they hold neither a line end nor a non-ASCII byte.
+    for (std::uint64_t w; at + 8 <= stop; at += 8) {
+      std::memcpy(&w, p + at, 8);
+      if ((w & HIGH) != 0 || has_byte(w, '\n') || has_byte(w, '\r')) break;
+    }
+    if (at >= stop) break;
+    const std::uint8_t b = p[at];
+    if (b < 0x80) {
+      if (b == '\n' || b == '\r') end_line();
+      ++at;
+      continue;
+    }
+    if (b >= 0xC2 && b <= 0xDF && at + 1 < n && (p[at + 1] & 0xC0) == 0x80) {
+      ++line_sequences_;  // the common two-byte character, without the general check
+      at += 2;
+      continue;
+    }
+    const int len = utf8_sequence_at(p + at, n - at);
+    if (len > 0) {
+      ++line_sequences_;
+      at += static_cast<std::size_t>(len);
+      continue;
+    }
+    const auto bad = static_cast<std::size_t>(-len);
+    if (!final && at + bad == n && b >= 0xC2 && b <= 0xF4)
+      return at;  // a character cut by the end of a sample, not a wrong one
+    if (counts_.invalid == 0) counts_.first_invalid = at;
+    counts_.invalid += bad;
+    line_invalid_ = true;
+    at += bad;
+  }
+  return at;
+}
+
+Utf8Evidence Utf8EvidenceScan::finish() {
+  end_line();
+  return counts_;
+}
+
+void Utf8EvidenceScan::end_line() {
+  if (line_sequences_ == 0 && !line_invalid_) return;
+  (line_invalid_ ? counts_.mixed : counts_.clean) += line_sequences_;
+  line_sequences_ = 0;
+  line_invalid_ = false;
 }
 
 }  // namespace quorle::engine

@@ -160,6 +160,7 @@ PyMethodDef native_methods[] = {
     {"transcode_single_byte", transcode_single_byte, METH_VARARGS, TRANSCODE_SINGLE_BYTE_DOC},
     {"commit", commit, METH_VARARGS, COMMIT_DOC},
     {"pause_commits_for_tests", pause_commits, METH_VARARGS, PAUSE_COMMITS_DOC},
+    {"utf8_evidence", utf8_evidence, METH_VARARGS, UTF8_EVIDENCE_DOC},
     {nullptr, nullptr, 0, nullptr},
 };
 

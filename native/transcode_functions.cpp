@@ -9,6 +9,7 @@
 #include <span>
 #include <string_view>
 
+#include "engine/legacy_bytes.hpp"
 #include "engine/transcode.hpp"
 #include "native/without_gil.hpp"
 
@@ -104,6 +105,37 @@ PyObject* transcode_single_byte(PyObject*, PyObject* args) {
   if (!lines) return nullptr;
   return Py_BuildValue("(KKN)", static_cast<unsigned long long>(written),
                        static_cast<unsigned long long>(transcoder.replaced()), lines);
+}
+
+PyObject* utf8_evidence(PyObject*, PyObject* args) {
+  Buffer source;
+  int final;
+  if (!PyArg_ParseTuple(args, "y*p:utf8_evidence", &source.view, &final)) return nullptr;
+  const auto* in = static_cast<const std::uint8_t*>(source.view.buf);
+  const auto size = static_cast<std::size_t>(source.view.len);
+
+  engine::Utf8EvidenceScan scan;
+  bool interrupted = false;
+  WithoutGil gil;
+  const bool finished = gil.run([&] {
+    for (std::size_t at = 0; at < size;) {
+      const std::size_t stop = std::min(size, at + SIGNAL_STEP);
+      const std::size_t next = scan.scan(in, size, at, stop, final != 0);
+      if (next < stop) break;  // a cut character at the end
+      at = next;
+      if (at < size && !gil.check_signals()) {
+        interrupted = true;
+        return;
+      }
+    }
+  });
+  if (!finished || interrupted) return nullptr;
+  const engine::Utf8Evidence found = scan.finish();
+  const long long first =
+      found.invalid == 0 ? -1 : static_cast<long long>(found.first_invalid);
+  return Py_BuildValue("(KKKL)", static_cast<unsigned long long>(found.clean),
+                       static_cast<unsigned long long>(found.mixed),
+                       static_cast<unsigned long long>(found.invalid), first);
 }
 
 }  // namespace quorle::native

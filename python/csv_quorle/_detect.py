@@ -71,10 +71,11 @@ def detect_sample(head: bytes, tail: bytes | None = None, *, encoding: str | Non
 
     `tail` None: `head` is the whole file. `tail` b"": the end of the file is unknown.
     `encoding` forces a codec; otherwise a byte-order mark, then valid UTF-8 decide, then
-    `sniff_encoding(head) -> (codec, reason)` when given, else Windows-1252.
+    `sniff_encoding(head) -> (codec, reason)` when given, else the choice rescue() makes on
+    the same bytes (mostly UTF-8, or a guessed legacy code page).
     """
     complete = tail is None
-    enc = choose(head, complete, encoding, sniff_encoding)
+    enc = choose(head, complete, encoding, sniff_encoding, tail)
     decisions = [Decision("encoding", enc.head_codec, enc.confidence, (enc.evidence,))]
     lines = head_lines(head, enc.head_codec, complete)
     text = "".join(lines)

@@ -6,6 +6,7 @@ import codecs
 from collections.abc import Callable
 from typing import NamedTuple
 
+from . import _encoding
 from ._detect_split import split_lines
 
 EncodingSniffer = Callable[[bytes], "tuple[str, str]"]
@@ -30,12 +31,17 @@ class Encoding(NamedTuple):
 
 
 def unit_size(head: bytes) -> int:
-    """Bytes per code unit, from a byte-order mark; a tail must start at a multiple of it."""
-    return next((size for mark, _, _, size in _MARKS if head.startswith(mark)), 1)
+    """Bytes per code unit, from a byte-order mark or the NUL bytes of UTF-16/32 without one; a
+    tail must start at a multiple of it."""
+    size = next((size for mark, _, _, size in _MARKS if head.startswith(mark)), None)
+    if size is None:
+        nul = _encoding.nul_pattern(head)
+        size = 1 if nul is None else 4 if nul.startswith("utf-32") else 2
+    return size
 
 
 def choose(head: bytes, complete: bool, given: str | None,
-           sniff: EncodingSniffer | None) -> Encoding:
+           sniff: EncodingSniffer | None, tail: bytes | None = None) -> Encoding:
     if given is not None:
         try:
             codecs.lookup(given)
@@ -46,12 +52,23 @@ def choose(head: bytes, complete: bool, given: str | None,
         if head.startswith(mark):
             return Encoding(head_codec, tail_codec, 1.0,
                             f"the file starts with the {_MARK_NAMES[head_codec]} byte-order mark")
+    if sniff is None and _encoding.nul_pattern(head):  # UTF-16/32 without a mark: as rescue()
+        found = _encoding.sniff_sample(head, complete)
+        return Encoding(found.codec, found.codec, found.confidence, _sentence(found.evidence))
     try:
         head.decode("utf-8")
         valid = True
     except UnicodeDecodeError as e:
         # A sample cut inside a character is still UTF-8.
         valid = not complete and e.start >= len(head) - 3 and e.reason == "unexpected end of data"
+    if valid and head.isascii() and tail and sniff is None:
+        # Legacy bytes seen only at the end: what rescue() finds in the whole file.
+        body = tail[tail.find(b"\n") + 1 :]  # the tail's first line may be cut
+        found = _encoding.sniff_sample(body, True)
+        if found.codec != "utf-8":
+            return Encoding(found.codec, found.codec, found.confidence,
+                            "the head is plain ASCII; at the end of the file, "
+                            + _sentence(found.evidence))
     if valid:
         if head.isascii():
             return Encoding("utf-8", "utf-8", 0.9, "the sample is plain ASCII, read as UTF-8")
@@ -63,8 +80,14 @@ def choose(head: bytes, complete: bool, given: str | None,
             return Encoding(name, name, 0.8, why)
         except LookupError:
             pass
-    return Encoding("cp1252", "cp1252", 0.5, "the sample is not valid UTF-8; Windows-1252 is "
-                    "the usual encoding of such exports")
+    # What rescue() decides on the same bytes: mostly UTF-8, or the guessed legacy code page.
+    found = _encoding.sniff_sample(head, complete)
+    return Encoding(found.codec, found.codec, found.confidence, _sentence(found.evidence))
+
+
+def _sentence(evidence: str) -> str:
+    """The evidence as this module words it: lower case, no full stop."""
+    return evidence[:1].lower() + evidence[1:].rstrip(".")
 
 
 def head_lines(head: bytes, codec: str, complete: bool) -> list[str]:

@@ -11,14 +11,19 @@ With ``encoding="auto"`` the choice is, in order:
 2. no mark, but NUL bytes in every second (or three of every four) positions: BOM-less UTF-16
    (or UTF-32) of mostly ASCII text;
 3. valid UTF-8;
-4. *mostly* UTF-8: the invalid bytes are decoded as Windows-1252 and counted (`recoded_bytes`).
-   "Mostly" means at most one invalid byte per 100 continuation bytes of valid multi-byte
-   characters, both in the first MiB and in the whole file. A legacy single-byte file fails this
-   at once: its accented letters are invalid bytes and it has almost no valid sequences. The scan
-   stops as soon as the rule cannot hold, so a legacy file costs one MiB of it at most;
-5. otherwise charset-normalizer on a 64 KiB sample (Windows-1252 when it is a near tie, as it
-   often is for Western European text), and the file is decoded with that codec.
+4. *mostly* UTF-8: the invalid bytes are read as Windows-1252 and counted (`recoded_bytes`).
+   A native scan of the whole file counts the valid multi-byte sequences on lines with no
+   invalid byte ("clean": real UTF-8, since a legacy export's bytes almost never pair up into
+   valid sequences for a whole line), those on lines with invalid bytes, and the invalid bytes.
+   The file is mostly UTF-8 when it has clean sequences and at most STRAY_PER_SEQUENCE invalid
+   bytes per clean sequence; or, beyond that, when the legacy part reads as Windows-1252 and the
+   clean sequences outnumber the others: reading its bytes as Windows-1252 is then what a
+   whole-file decode would do, and the UTF-8 lines stay intact. With STRAY_HINT stray bytes or
+   more, the warning names a code page that suits them better, if one does;
+5. otherwise a legacy code page guessed from a 64 KiB sample (`_codec_guess`: Windows-1252 unless
+   the evidence for another is strong), and the file is decoded with it.
 
+Every guess (steps 2, 4 and 5) comes with a confidence and a warning sentence in `EncodingInfo`.
 Bytes a codec cannot decode become U+FFFD and are counted (`replaced_bytes`). Single-byte code
 pages are converted natively from a table of their 256 characters; other codecs go through
 Python's incremental decoders. With an explicit ``encoding="utf-8"`` nothing is transcoded: the
@@ -35,29 +40,32 @@ import errno
 import functools
 import mmap
 import os
-import re
 import stat
 import sys
 import tempfile
 import threading
 from dataclasses import dataclass
-from typing import Union
+from typing import NamedTuple, Union
 
 from . import _native
+from ._codec_guess import NAMES, Guess, guess
 
-__all__ = ["EncodingInfo", "Utf8Input", "check_unchanged", "open_utf8", "sniff_encoding"]
+__all__ = [
+    "EncodingInfo", "Utf8Input", "check_unchanged", "open_utf8", "sniff_encoding", "sniff_sample",
+]
 
 # Transcoding works on pieces this size: small enough to stay in the CPU cache, large enough
 # that the per-piece Python overhead is noise. Tests lower it to split multibyte sequences.
 CHUNK_SIZE = 1 << 18
 DECODE_SIZE = 1 << 14  # UTF-8 check of non-ASCII blocks: measured best
-SAMPLE_SIZE = 1 << 20  # the "first MiB" of the mostly-UTF-8 rule
-DETECT_SIZE = 1 << 16  # what the detector sees
+DETECT_SIZE = 1 << 16  # what the detector sees: detect()'s head, so that both agree
 SNIFF_SIZE = 1 << 12  # what the NUL-pattern check sees
-MOSTLY_RATIO = 100  # continuation bytes needed per invalid byte
+# Invalid bytes one clean UTF-8 sequence outweighs. Legacy text (even Thai or CJK, whose bytes
+# pair up most often) has well under one clean sequence per 20 invalid bytes.
+STRAY_PER_SEQUENCE = 10
+STRAY_HINT = 16  # stray bytes enough to tell their code page
 MAX_LINES = 10
 
-_NON_ASCII = re.compile(rb"[\x80-\xff]")
 _BOMS = (  # longest first: the UTF-32 LE mark starts with the UTF-16 LE one
     (codecs.BOM_UTF32_LE, "utf-32-le", "UTF-32 little-endian"),
     (codecs.BOM_UTF32_BE, "utf-32-be", "UTF-32 big-endian"),
@@ -83,6 +91,8 @@ class EncodingInfo:
     engine_replaces: bool  # the buffer may still hold invalid UTF-8 that the engine replaces
     engine_recodes: bool = False  # a mostly-UTF-8 file handed over as it is: the engine reads
     # its invalid bytes as Windows-1252 and counts them (recoded_bytes and first_lines stay empty)
+    confidence: float = 1.0  # how sure the choice is: 1.0 when given, marked or valid UTF-8
+    warning: str | None = None  # the sentence for Report.warnings when the choice is a guess
 
 
 class Utf8Input:
@@ -307,7 +317,7 @@ def _bom(head) -> tuple[bytes, str, str] | None:
     return None
 
 
-def _nul_pattern(head) -> str | None:
+def nul_pattern(head) -> str | None:
     """BOM-less UTF-16/32 of mostly-ASCII text: NUL bytes in the high positions only."""
     head = bytes(head[: SNIFF_SIZE & ~3])
     n = len(head) // 4
@@ -329,94 +339,109 @@ def _nul_pattern(head) -> str | None:
     return None
 
 
-def _detect(sample: bytes) -> tuple[str, str]:
-    """Codec for a sample that is not UTF-8, with the sentence saying why."""
+class _Choice(NamedTuple):
+    codec: str
+    confidence: float
+    evidence: str  # a sentence
+    warning: str | None
+    mostly: bool  # UTF-8 with stray bytes read as Windows-1252
+
+
+def _whole_lines(sample: bytes) -> bytes:
+    """The sample up to its last line end: a character cut at the end would count against a codec."""
     cut = max(sample.rfind(b"\n"), sample.rfind(b"\r"))
-    if cut > 0 and len(sample) >= DETECT_SIZE:
-        sample = sample[: cut + 1]  # whole lines: a cut character would count against a codec
-    import charset_normalizer  # only legacy files pay for its import
-    # A CSV file's delimiters and line ends are ASCII: EBCDIC and the like are never meant.
-    matches = [m for m in charset_normalizer.from_bytes(sample) if _ascii_compatible(m.encoding)]
-    if not matches:
-        return "cp1252", "The file is not UTF-8 and no codec fits its sample; Windows-1252 is assumed."
-    best = matches[0]
-    codec = codecs.lookup(best.encoding).name
-    # The detector often ranks a Baltic or Central European code page first for Western European
-    # text, with the same score. On such a near tie the Windows code page that makes the text
-    # most coherent wins, Windows-1252 (by far the most common export) on equal terms.
-    near = [m for m in matches if m.chaos <= best.chaos + 0.1]
-    if any("cp1252" in m.could_be_from_charset for m in near):
-        windows = [m for m in near if any(c.startswith("cp125") for c in m.could_be_from_charset)]
-        top = max(m.coherence for m in windows)
-        tied = [m for m in windows if m.coherence == top]
-        pick = next((m for m in tied if "cp1252" in m.could_be_from_charset), tied[0])
-        codec = "cp1252" if "cp1252" in pick.could_be_from_charset else codecs.lookup(pick.encoding).name
-    return codec, f"The file is not UTF-8; charset-normalizer reads its {len(sample)}-byte sample as {codec}."
+    return sample[: cut + 1] if cut > 0 and len(sample) >= DETECT_SIZE else sample
 
 
-def _ascii_compatible(codec: str) -> bool:
-    ascii_ = bytes(range(128))
-    try:
-        return ascii_.decode(codec) == ascii_.decode("ascii")
-    except (UnicodeError, LookupError):
-        return False
+def _detect_sample(data, first_invalid: int) -> bytes:
+    """What the legacy guess sees: the head (what detect() sees) when the first invalid byte is
+    in it, else DETECT_SIZE bytes from the line of the first invalid byte."""
+    if first_invalid < DETECT_SIZE - 4:
+        return _whole_lines(bytes(data[:DETECT_SIZE]))
+    start = max(0, first_invalid - DETECT_SIZE // 8)
+    lf = bytes(data[start:first_invalid]).rfind(b"\n")
+    start += lf + 1
+    return _whole_lines(bytes(data[start : start + DETECT_SIZE]))
 
 
-def _detect_sample(data: memoryview) -> bytes:
-    """Up to DETECT_SIZE bytes from the first non-ASCII byte's neighbourhood."""
-    n = len(data)
-    pos = 0
-    while pos < n:
-        piece = bytes(data[pos : pos + CHUNK_SIZE])
-        if not piece.isascii():
-            first = pos + _NON_ASCII.search(piece).start()
-            start = max(0, first - DETECT_SIZE // 8)
-            lf = bytes(data[start:first]).find(b"\n") if start else -1
-            if lf >= 0:
-                start += lf + 1
-            return bytes(data[start : start + DETECT_SIZE])
-        pos += CHUNK_SIZE
-    return bytes(data[:DETECT_SIZE])
+def _decide(data, final: bool = True) -> _Choice:
+    """UTF-8, mostly UTF-8 or a legacy code page, for data with no byte-order mark or NUL pattern."""
+    clean, mixed, invalid, first = _native.utf8_evidence(data, final)
+    if invalid == 0:
+        return _Choice("utf-8", 1.0, "The whole file is valid UTF-8.", None, False)
+    found = f"{_count(clean, 'UTF-8 character')} on lines of their own, {_not_utf8(invalid)}"
+    if clean and invalid <= STRAY_PER_SEQUENCE * clean:
+        confidence = round(min(0.99, clean / (clean + mixed + invalid / STRAY_PER_SEQUENCE)), 2)
+        if invalid >= STRAY_HINT:  # enough of them to say when another code page suits them
+            g = guess(_detect_sample(data, first))
+            if g.codec != "cp1252":
+                found += f"; they read better as {NAMES.get(g.codec, g.codec)} ({g.codec})"
+        return _mostly(confidence, found, invalid)
+    g = guess(_detect_sample(data, first))
+    if clean > mixed and g.codec == "cp1252":
+        # The legacy part is Windows-1252: reading its bytes so is what decoding the whole file
+        # would do, and the UTF-8 lines stay intact.
+        return _mostly(g.confidence, f"{found}, which read best as Windows-1252", invalid)
+    name = NAMES.get(g.codec, g.codec)
+    evidence = g.evidence[0].upper() + g.evidence[1:] + "."
+    warning = (f"The file is not UTF-8; it was decoded as {name} ({g.codec}, confidence "
+               f"{g.confidence:.2f}): {g.evidence}.")
+    return _Choice(g.codec, g.confidence, evidence, warning, False)
 
 
-def _utf8_head_check(head: bytes) -> tuple[int, int]:
-    """(invalid bytes, continuation bytes of valid characters) in a head sample."""
-    st = _State(_Lines(None, limit=0))
-    prev = getattr(_tls, "state", None)
-    _tls.state = st
-    try:
-        text, used = codecs.utf_8_decode(head, "csv_quorle.find_invalid", False)
-    finally:
-        _tls.state = prev
-    return st.bad, used - st.bad - len(text)
+def _count(n: int, thing: str) -> str:
+    return f"1 {thing}" if n == 1 else f"{n:,} {thing}s"
 
 
-def sniff_encoding(head: bytes) -> tuple[str, str]:
-    """(codec, evidence) for the first bytes of a file, by the rules of ``encoding="auto"``.
+def _not_utf8(n: int) -> str:
+    return f"{_count(n, 'byte')} {'is' if n == 1 else 'are'} not UTF-8"
+
+
+def _mostly(confidence: float, found: str, invalid: int) -> _Choice:
+    evidence = f"The file is UTF-8 but for {_count(invalid, 'byte')}, read as Windows-1252: {found}."
+    warning = (f"The file was read as UTF-8 with the bytes that are not UTF-8 as Windows-1252 "
+               f"(utf-8, confidence {confidence:.2f}): {found}.")
+    return _Choice("utf-8", confidence, evidence, warning, True)
+
+
+def sniff_sample(head: bytes, complete: bool = False) -> Guess:
+    """The choice of ``encoding="auto"`` for the first bytes of a file (all of it: `complete`).
 
     A byte-order mark gives the codec that also removes it ('utf-8-sig', 'utf-16', 'utf-32').
+    The evidence is a sentence.
     """
     head = bytes(head)
     if not head:
-        return "utf-8", "The input is empty."
+        return Guess("utf-8", 1.0, "The input is empty.")
     found = _bom(head)
     if found:
         codec = {"utf-8": "utf-8-sig"}.get(found[1], found[1][:6])
-        return codec, f"A {found[2]} byte-order mark opens the file."
-    nul = _nul_pattern(head)
+        return Guess(codec, 1.0, f"A {found[2]} byte-order mark opens the file.")
+    nul = nul_pattern(head)
     if nul:
-        return nul, _nul_evidence(nul)
-    bad, cont = _utf8_head_check(head)
-    if bad == 0:
-        return "utf-8", "The sample is valid UTF-8."
-    if bad * MOSTLY_RATIO <= cont:
-        return "utf-8", f"The sample is UTF-8 but for {bad} invalid bytes, read as Windows-1252."
-    return _detect(head)
+        return Guess(nul, NUL_CONFIDENCE, _nul_evidence(nul))
+    choice = _decide(head, complete)
+    return Guess(choice.codec, choice.confidence, choice.evidence)
+
+
+def sniff_encoding(head: bytes) -> tuple[str, str]:
+    """(codec, evidence) for the first bytes of a file, by the rules of ``encoding="auto"``."""
+    codec, _, evidence = sniff_sample(head)
+    return codec, evidence
+
+
+NUL_CONFIDENCE = 0.95
 
 
 def _nul_evidence(codec: str) -> str:
     order = "little" if codec.endswith("le") else "big"
     return f"No byte-order mark, but its NUL bytes fall like {codec[:6].upper()} {order}-endian text."
+
+
+def _nul_warning(codec: str) -> str:
+    order = "little" if codec.endswith("le") else "big"
+    return (f"The file has no byte-order mark; it was read as {codec[:6].upper()} {order}-endian "
+            f"({codec}, confidence {NUL_CONFIDENCE:.2f}) from where its NUL bytes fall.")
 
 
 # --- the work ---------------------------------------------------------------------------------
@@ -471,18 +496,14 @@ class _Spill:
             self.file.close()
 
 
-def _scan_utf8(data: memoryview, spill: _Spill | None):
-    """Checks a BOM-less UTF-8 view; rewrites it into `spill` (if any) when it is mostly UTF-8.
+def _recode_utf8(data: memoryview, spill: _Spill):
+    """Rewrites a mostly-UTF-8 view into `spill`, its invalid bytes read as Windows-1252.
 
-    Returns (spill file or None, invalid bytes, lines) for a valid or mostly-UTF-8 input, or
-    None as soon as the mostly-UTF-8 rule can no longer hold.
+    Returns (spill file, invalid bytes, first lines).
     """
     n = len(data)
-    sample_end = min(n, SAMPLE_SIZE)
-    in_sample = True
-    lines = _Lines(lambda a, b: data[a:b], limit=MAX_LINES if spill is not None else 0)
+    lines = _Lines(lambda a, b: data[a:b])
     st = _State(lines)
-    cont = 0
     pos = 0
     prev = getattr(_tls, "state", None)
     _tls.state = st
@@ -491,37 +512,22 @@ def _scan_utf8(data: memoryview, spill: _Spill | None):
             block = data[pos : pos + CHUNK_SIZE]
             if bytes(block).isascii():  # the common case, at memory speed
                 pos += len(block)
-            else:
-                # Decoded in small windows: one wide character widens the decoder's whole output.
-                stop = min(n, pos + len(block))
-                while pos < stop:
-                    end = min(n, pos + max(min(CHUNK_SIZE, DECODE_SIZE), 4))  # 4 bytes progress
-                    st.base = pos
-                    before = st.bad
-                    text, used = codecs.utf_8_decode(data[pos:end], "csv_quorle.find_invalid", end == n)
-                    cont += used - (st.bad - before) - len(text)
-                    spans = iter(st.marks if spill is not None else ())
-                    for start, stop_ in zip(spans, spans):
-                        spill.patch(pos + start, pos + stop_)
-                    st.marks = []
-                    pos += used
-            # Give up as soon as the rule cannot hold, even if every byte left in the sample (or
-            # the file) were a continuation byte; this bounds the slow path on legacy files.
-            left = n - pos
-            if in_sample:
-                left = max(0, sample_end - pos)
-                in_sample = left > 0
-            if st.bad * MOSTLY_RATIO > cont + left:
-                if spill is not None:
-                    spill.close()
-                return None
-        if spill is None or spill.file is None:
-            return None, st.bad, lines.found
+                continue
+            # Decoded in small windows: one wide character widens the decoder's whole output.
+            stop = min(n, pos + len(block))
+            while pos < stop:
+                end = min(n, pos + max(min(CHUNK_SIZE, DECODE_SIZE), 4))  # 4 bytes progress
+                st.base = pos
+                _, used = codecs.utf_8_decode(data[pos:end], "csv_quorle.find_invalid", end == n)
+                spans = iter(st.marks)
+                for start, stop_ in zip(spans, spans):
+                    spill.patch(pos + start, pos + stop_)
+                st.marks = []
+                pos += used
         spill.upto(n)
         return spill.file, st.bad, lines.found
     except BaseException:
-        if spill is not None:
-            spill.close()
+        spill.close()
         raise
     finally:
         _tls.state = prev
@@ -641,20 +647,26 @@ def _close(maps: list[_Map]) -> None:
 def _open(data: memoryview, fd, codec: str | None, given: str, spill_dir, engine_recodes: bool):
     """(view, info, spill maps or None when `view` is a slice of `data`)."""
 
-    def scan(view: memoryview, offset: int):  # no rewritten copy when the engine recodes
-        return _scan_utf8(view, None if engine_recodes else _Spill(spill_dir, view, fd, offset))
-
-    def keep(view, used, evidence, bom, engine_replaces, engine_recodes=False):
-        info = EncodingInfo(used, bom, 0, 0, (), evidence, engine_replaces, engine_recodes)
+    def keep(view, used, evidence, bom, engine_replaces, recodes=False, confidence=1.0, warning=None):
+        info = EncodingInfo(used, bom, 0, 0, (), evidence, engine_replaces, recodes, confidence, warning)
         return view[:], info, None  # a view of its own: the caller releases `data`
 
-    def spilled(f, used, evidence, bom, recoded, replaced, lines):
+    def spilled(f, used, evidence, bom, recoded, replaced, lines, confidence=1.0, warning=None):
         try:
             view, maps = _map_spill(f)
         finally:
             f.close()
-        info = EncodingInfo(used, bom, recoded, replaced, tuple(lines), evidence, False)
+        info = EncodingInfo(used, bom, recoded, replaced, tuple(lines), evidence, False, False,
+                            confidence, warning)
         return view, info, maps
+
+    def recode(view: memoryview, offset: int, bom: bool, choice: _Choice):
+        """Mostly UTF-8: the engine reads the stray bytes as Windows-1252, or a rewritten copy."""
+        if engine_recodes:
+            return keep(view, "utf-8", choice.evidence, bom, False, True, choice.confidence, choice.warning)
+        f, recoded, lines = _recode_utf8(view, _Spill(spill_dir, view, fd, offset))
+        return spilled(f, "utf-8", choice.evidence, bom, recoded, 0, lines, choice.confidence,
+                       choice.warning)
 
     found = _bom(data)
     if codec is not None:  # given by name
@@ -671,8 +683,8 @@ def _open(data: memoryview, fd, codec: str | None, given: str, spill_dir, engine
                     break
             else:
                 if codec == family:  # no mark: the NUL pattern, else little-endian as Python does
-                    guess = _nul_pattern(data)
-                    codec = guess if guess and guess.startswith(family) else family + "-le"
+                    pattern = nul_pattern(data)
+                    codec = pattern if pattern and pattern.startswith(family) else family + "-le"
         f, replaced, lines = _transcode(data, codec, spill_dir)
         return spilled(f, codec, f"Given as encoding={given!r}.", bom, 0, replaced, lines)
 
@@ -686,40 +698,35 @@ def _open(data: memoryview, fd, codec: str | None, given: str, spill_dir, engine
         if codec != "utf-8":
             f, replaced, lines = _transcode(body, codec, spill_dir)
             return spilled(f, codec, why, True, 0, replaced, lines)
-        scanned = scan(body, len(mark))
-        if scanned is None and engine_recodes:
-            # The mark says UTF-8 and many bytes disagree: a legacy export with a mark put in
-            # front. Reading them as Windows-1252 keeps their text where U+FFFD would lose it.
-            why = why[:-1] + "; its invalid bytes are read as Windows-1252."
-            return keep(body, "utf-8", why, True, False, True)
-        if scanned is None:  # the mark says UTF-8, whatever the bytes say
-            return keep(body, "utf-8", why[:-1] + "; the engine replaces invalid sequences.", True, True)
-        f, recoded, lines = scanned
-        if recoded == 0:
+        clean, mixed, invalid, _ = _native.utf8_evidence(body, True)
+        if invalid == 0:
             return keep(body, "utf-8", why, True, False)
-        why = why[:-1] + f"; its {recoded} invalid bytes are read as Windows-1252."
-        if f is None:  # the engine does it
-            return keep(body, "utf-8", why, True, False, True)
-        return spilled(f, "utf-8", why, True, recoded, 0, lines)
+        confidence = round(max(0.5, min(0.99, clean / (clean + mixed + invalid / STRAY_PER_SEQUENCE))), 2)
+        why = why[:-1] + f"; {_not_utf8(invalid)}, read as Windows-1252."
+        seen = (f"{_count(clean, 'UTF-8 character')} on lines of their own" if clean else
+                "no line holds UTF-8 beyond ASCII, as in a legacy export with a mark put in front")
+        warning = (f"The file has a UTF-8 byte-order mark, but {_not_utf8(invalid)}; read as "
+                   f"Windows-1252 (utf-8, confidence {confidence:.2f}): {seen}.")
+        choice = _Choice("utf-8", confidence, why, warning, True)
+        if (clean and invalid <= STRAY_PER_SEQUENCE * clean) or engine_recodes:
+            # Many invalid bytes under a mark: a legacy export with a mark put in front. Reading
+            # them as Windows-1252 keeps their text where U+FFFD would lose it.
+            return recode(body, len(mark), True, choice)
+        # the mark says UTF-8, whatever the bytes say
+        why = f"A {label} byte-order mark opens the file; the engine replaces invalid sequences."
+        return keep(body, "utf-8", why, True, True)
 
-    nul = _nul_pattern(data)
+    nul = nul_pattern(data)
     if nul is not None:
         f, replaced, lines = _transcode(data, nul, spill_dir)
-        return spilled(f, nul, _nul_evidence(nul), False, 0, replaced, lines)
+        return spilled(f, nul, _nul_evidence(nul), False, 0, replaced, lines, NUL_CONFIDENCE,
+                       _nul_warning(nul))
 
-    scanned = scan(data, 0)
-    if scanned is not None:
-        f, recoded, lines = scanned
-        if recoded == 0:
-            return keep(data, "utf-8", "The whole file is valid UTF-8.", False, False)
-        why = (
-            f"The file is UTF-8 but for {recoded} invalid bytes, read as Windows-1252 "
-            f"(at most 1 per {MOSTLY_RATIO} UTF-8 continuation bytes)."
-        )
-        if f is None:  # the engine does it
-            return keep(data, "utf-8", why, False, False, True)
-        return spilled(f, "utf-8", why, False, recoded, 0, lines)
-
-    codec, why = _detect(_detect_sample(data))
-    f, replaced, lines = _transcode(data, codec, spill_dir)
-    return spilled(f, codec, why, False, 0, replaced, lines)
+    choice = _decide(data)
+    if choice.mostly:
+        return recode(data, 0, False, choice)
+    if choice.codec == "utf-8":
+        return keep(data, "utf-8", choice.evidence, False, False)
+    f, replaced, lines = _transcode(data, choice.codec, spill_dir)
+    return spilled(f, choice.codec, choice.evidence, False, 0, replaced, lines, choice.confidence,
+                   choice.warning)

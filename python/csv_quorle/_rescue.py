@@ -166,7 +166,8 @@ def _lines(lines: tuple[int, ...] | list[int]) -> str:
 
 
 def _warnings(result: dict, info: object) -> list[str]:
-    warnings = []
+    guessed = getattr(info, "warning", None)  # the encoding, when it is a guess
+    warnings = [guessed] if guessed else []
     recoded = getattr(info, "recoded_bytes", 0)
     replaced = getattr(info, "replaced_bytes", 0)
     first = _lines(getattr(info, "first_lines", ()))

@@ -4,10 +4,15 @@ import codecs
 import errno
 import os
 import pathlib
+import random
+import re
 import threading
+import unicodedata
 
 import pytest
+import text_samples as ts
 
+import csv_quorle
 from csv_quorle import _encoding as enc
 
 EXPORT = "id,name,city,price\r\n" + "".join(
@@ -117,11 +122,14 @@ def test_first_lines_are_distinct_and_at_most_ten(tmp_path):
         assert src.info.first_lines == tuple(range(1, 11))
 
 
-def test_legacy_tail_after_utf8_head_is_detected_not_recoded(tmp_path):
+def test_legacy_tail_after_utf8_head_is_read_as_both(tmp_path):
+    # A line of UTF-8 of its own is real UTF-8, and a Windows-1252 tail reads the same whether
+    # the whole file is decoded so or only its stray bytes: both parts keep their text.
     raw = ("ü" * 300 + "\n").encode() + EXPORT.encode("cp1252") * 20
     with enc.open_utf8(write(tmp_path, raw)) as src:
-        assert src.info.recoded_bytes == 0
-        assert src.info.encoding != "utf-8"
+        assert bytes(src.buffer).decode() == "ü" * 300 + "\n" + EXPORT * 20
+        legacy = sum(b > 127 for b in EXPORT.encode("cp1252")) * 20
+        assert (src.info.encoding, src.info.recoded_bytes) == ("utf-8", legacy)
 
 
 class TestArguments:
@@ -234,3 +242,148 @@ def test_native_transcode_errors():
     assert caught.value.errno == errno.EBADF
     with pytest.raises(ValueError, match="table"):
         enc._native.transcode_single_byte(table[:-4], b"a", 1)
+
+
+class TestGeneratedExports:
+    """Exports generated in many languages and encoded with Python's codecs, the oracle."""
+
+    # Central European, Turkish and Baltic text has too few telling bytes in 200: there the
+    # Western default is the intended reading.
+    TELLING = 1000
+    CASES = [
+        ("cp1252", "french"), ("cp1252", "german caps"), ("cp1252", "english"),
+        ("iso8859-15", "french"), ("latin-1", "portuguese"), ("mac-roman", "german"),
+        ("mac-roman", "western"), ("cp850", "spanish"), ("cp437", "german"), ("cp1250", "czech"),
+        ("iso8859-2", "polish"), ("cp1254", "turkish"), ("cp1257", "lithuanian"),
+        ("cp1251", "russian"), ("koi8-r", "russian"), ("cp866", "russian"), ("cp1253", "greek"),
+        ("cp1255", "hebrew"), ("cp1256", "arabic"), ("cp874", "thai"),
+        ("shift_jis", "japanese"), ("euc-jp", "japanese"), ("gbk", "chinese"),
+        ("big5", "taiwanese"), ("euc-kr", "korean"),
+    ]
+
+    @pytest.mark.parametrize("size", [200, 2000, 65536])
+    @pytest.mark.parametrize("codec, language", CASES)
+    def test_read_back_with_a_warning(self, tmp_path, codec, language, size):
+        text = ts.export(language, codec, size)
+        with enc.open_utf8(write(tmp_path, text.encode(codec))) as src:
+            got, info = bytes(src.buffer).decode(), src.info
+        if size < self.TELLING and codec in ("cp1250", "iso8859-2", "cp1254", "cp1257"):
+            assert info.encoding in (codecs.lookup(codec).name, "cp1252")
+        else:
+            assert got == text  # the codec read, or one of its family that reads it alike
+        assert f"({info.encoding}, confidence {info.confidence:.2f})" in info.warning
+
+    @pytest.mark.parametrize("language", ["french", "german", "spanish", "english", "polish",
+                                          "czech", "hungarian", "turkish", "western"])
+    def test_short_latin_text_never_gets_another_script(self, language):
+        for codec in ("cp1252", "cp1250", "mac-roman", "cp850"):
+            for seed in range(8):
+                for size in (80, 200, 500):
+                    raw = ts.export(language, codec, size, seed).encode(codec)
+                    got = raw.decode(enc.sniff_sample(raw, True).codec, "replace")
+                    letters = {c for c in got if c.isalpha() and not c.isascii()} - set("ªºµ")
+                    assert all(unicodedata.name(c).startswith("LATIN") for c in letters), got
+
+
+class TestMixedFiles:
+    @pytest.mark.parametrize("utf8_lines, legacy_lines",
+                             [(1000, 20), (100, 2), (30, 1), (20, 20), (5, 100)])
+    def test_utf8_with_windows_1252_lines_keeps_every_line(self, tmp_path, utf8_lines, legacy_lines):
+        raw, lines = ts.mixed(utf8_lines, legacy_lines, language="western")
+        with enc.open_utf8(write(tmp_path, raw)) as src:
+            assert bytes(src.buffer).decode().splitlines(keepends=True) == lines
+            stray = sum(b > 127 for line in lines[utf8_lines:] for b in line.encode("cp1252"))
+            assert (src.info.encoding, src.info.recoded_bytes) == ("utf-8", stray)
+            assert src.info.first_lines[0] == utf8_lines + 1
+            assert "(utf-8, confidence" in src.info.warning
+
+    def test_stray_bytes_of_another_code_page_are_named_in_the_warning(self, tmp_path):
+        rng = random.Random(3)
+        utf8, czech = ts.records("western", "cp1252", rng), ts.records("czech", "cp1250", rng)
+        raw = "".join(next(utf8) for _ in range(200)).encode() + "".join(
+            next(czech) for _ in range(10)).encode("cp1250")
+        with enc.open_utf8(write(tmp_path, raw)) as src:
+            assert src.info.encoding == "utf-8"
+            assert src.info.warning.endswith("read better as Central European Windows-1250 (cp1250).")
+
+    # Legacy text whose bytes pair up into valid UTF-8 now and then, even on whole lines.
+    PAIRING = [("cp1251", "russian caps", False), ("cp874", "thai", False),
+               ("shift_jis", "japanese", False), ("gbk", "chinese", True)]
+
+    @pytest.mark.parametrize("codec, language, word_lines", PAIRING)
+    def test_legacy_text_with_valid_pairs_stays_legacy(self, tmp_path, codec, language, word_lines):
+        if word_lines:  # one word a line: some lines are valid UTF-8 by chance
+            rng = random.Random(1)
+            words = ts.encodable(ts.WORDS[language].split(), codec)
+            text = "".join(rng.choice(words) + "\n" for _ in range(2000))
+        else:
+            text = ts.export(language, codec, 20000)
+        raw = text.encode(codec)
+        clean, mixed, _, _ = enc._native.utf8_evidence(raw, True)
+        assert clean + mixed > 0 and (clean > 0) == word_lines  # the rule is put to the test
+        with enc.open_utf8(write(tmp_path, raw)) as src:
+            assert bytes(src.buffer).decode() == text
+            assert src.info.recoded_bytes == 0
+
+
+def evidence_oracle(raw: bytes) -> tuple[int, int, int, int]:
+    """utf8_evidence from Python's decoder, line by line."""
+    clean = mixed = invalid = 0
+    first = -1
+    for m in re.finditer(rb"[^\r\n]+", raw):
+        text = m.group().decode("utf-8", "surrogateescape")
+        bad = sum("\udc80" <= c <= "\udcff" for c in text)
+        sequences = sum(c > "\x7f" for c in text) - bad
+        if bad and first < 0:
+            try:
+                m.group().decode("utf-8")
+            except UnicodeDecodeError as e:
+                first = m.start() + e.start
+        invalid += bad
+        if bad:
+            mixed += sequences
+        else:
+            clean += sequences
+    return clean, mixed, invalid, first
+
+
+class TestUtf8Evidence:
+    PIECES = [b"a", b",", b"\n", b"\r", b"\r\n", "é".encode(), "€".encode(), "😀".encode(), b"\xe9",
+              b"\x80", b"\xc3", b"\xe2\x82", b"\xf0\x9f\x98", b"\xed\xa0\x80", b"\xc0\xaf", b"\xff"]
+
+    def test_random_mixes_match_pythons_decoder(self):
+        rng = random.Random(7)
+        for _ in range(3000):
+            raw = b"".join(rng.choice(self.PIECES) for _ in range(rng.randrange(40)))
+            assert enc._native.utf8_evidence(raw, True) == evidence_oracle(raw), raw
+
+    @pytest.mark.parametrize("raw, final, expected", [
+        (b"a\xc3", False, (0, 0, 0, -1)),  # a character cut by the end of a sample
+        (b"a\xc3", True, (0, 0, 1, 1)),
+        (b"\xc3\xa9\n\xe2\x82", False, (1, 0, 0, -1)),
+        (b"\xc3\xa9\n\xe2\x82\xac\xff", False, (1, 1, 1, 6)),  # not a cut: a wrong byte
+        (b"", True, (0, 0, 0, -1)),
+    ])
+    def test_a_cut_character_counts_only_at_the_end_of_the_file(self, raw, final, expected):
+        assert enc._native.utf8_evidence(raw, final) == expected
+
+
+@pytest.mark.parametrize("raw, codec, guessed", [
+    (b"id,name\n1,plain\n", "utf-8", False),
+    ("id,name\n1,José\n".encode(), "utf-8", False),
+    (ts.export("german", "cp1252", 3000).encode("cp1252"), "cp1252", True),
+    (ts.export("french", "mac-roman", 3000).encode("mac-roman"), "mac-roman", True),  # CR ends
+    (ts.export("russian", "cp1251", 3000).encode("cp1251"), "cp1251", True),
+    (ts.mixed(100, 2)[0], "utf-8", True),
+    (ts.export("spanish", "cp1252", 3000).encode("utf-16-le"), "utf-16-le", True),
+    (b"a,b\n" * 30000 + ts.export("german", "cp1252", 3000).encode("cp1252"), "cp1252", True),
+], ids=["ascii", "utf8", "cp1252", "mac-roman", "cp1251", "mixed", "utf-16 no mark",
+        "legacy after 120 KB of ASCII"])
+def test_rescue_warns_of_every_guess_as_detect_reports_it(tmp_path, raw, codec, guessed):
+    path = write(tmp_path, raw)
+    report = csv_quorle.rescue(path, tmp_path / "out.csv")
+    decision = csv_quorle.detect(path).decision("encoding")
+    named = [m.groups() for w in report.warnings
+             if (m := re.search(r"\((\S+), confidence (0\.\d\d)\)", w))]
+    assert report.encoding == decision.value == codec
+    assert named == ([(codec, f"{decision.confidence:.2f}")] if guessed else [])
