@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <span>
 #include <string>
 
 #include "engine/legacy_bytes.hpp"
@@ -22,6 +23,25 @@ constexpr std::size_t RUN_PIECE = std::size_t{64} << 20;
 // Runs from this long on are copied inside the kernel when the input is a file: writing from the
 // mapped input costs several times more system time.
 constexpr std::size_t KERNEL_COPY = std::size_t{256} << 10;
+
+bool is_blank_text(std::string_view text) {
+  return text.find_first_not_of(" \t") == std::string_view::npos;
+}
+
+// A verbatim row without a quote byte whose fields are all empty or spaces and tabs.
+bool is_blank_raw(std::string_view raw, char delimiter) {
+  for (const char c : raw) {
+    if (c != ' ' && c != '\t' && c != delimiter) return false;
+  }
+  return true;
+}
+
+bool are_blank_fields(std::span<const std::string_view> fields) {
+  for (const std::string_view f : fields) {
+    if (!is_blank_text(f)) return false;
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -165,16 +185,46 @@ std::optional<RescueError> TracedRowWriter::write(const engine::RowStore& rows,
     if (auto error = out.append(input.substr(run_begin, run_end - run_begin))) return error;
     return out.append("\n");
   };
+  // A row whose fields are all empty or spaces and tabs goes out with its first field quoted:
+  // written plainly, one field would read as a blank line, and several, ending the file, as a
+  // spreadsheet's padding of delimiters, so the clean file would not read back as its rows.
+  auto write_blank = [&](std::string_view first, std::string_view rest,
+                         std::span<const std::string_view> more, std::uint64_t padding)
+      -> std::optional<RescueError> {
+    if (auto error = flush_run()) return error;
+    line.clear();
+    line.push_back('"');
+    line.append(first);  // spaces and tabs: nothing to double
+    line.push_back('"');
+    line.append(rest);
+    for (const std::string_view field : more) {
+      line.append(format.delimiter_text());
+      format.append_field(line, field);
+    }
+    if (auto error = out.append(line)) return error;
+    if (auto error = out.append_repeated(static_cast<char>(delimiter_), padding)) return error;
+    return out.append("\n");
+  };
   engine::StoredRow row;
   for (auto cursor = rows.cursor(); cursor.next(row, !copy_verbatim);) {
-    // A row of one empty field is written `""`: an empty line would read as no row at all.
     // (A verbatim row's fields are split only on demand: its raw bytes tell.)
-    const bool lone_empty =
-        row.verbatim ? row.raw.empty() && row.padding == 0
-                     : row.field_count() == 1 && (row.fields.empty() || row.fields[0].empty());
-    if (lone_empty) {
-      if (auto error = flush_run()) return error;
-      if (auto error = out.append("\"\"\n")) return error;
+    if (copy_verbatim && row.verbatim) {
+      if (is_blank_raw(row.raw, rows.delimiter())) {
+        const std::size_t cut = std::min(row.raw.find(rows.delimiter()), row.raw.size());
+        if (auto error = write_blank(row.raw.substr(0, cut), row.raw.substr(cut), {},
+                                     row.padding)) {
+          return error;
+        }
+        continue;
+      }
+    } else if (are_blank_fields(row.fields) && row.field_count() > 0) {
+      // Without stored fields, the first padding field is the one quoted.
+      const bool none = row.fields.empty();
+      if (auto error = write_blank(none ? std::string_view{} : row.fields[0], {},
+                                   none ? row.fields : row.fields.subspan(1),
+                                   none ? row.padding - 1 : row.padding)) {
+        return error;
+      }
       continue;
     }
     if (copy_verbatim && row.verbatim && row.padding == 0) {
