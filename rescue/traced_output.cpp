@@ -24,6 +24,9 @@ constexpr std::size_t RUN_PIECE = std::size_t{64} << 20;
 // mapped input costs several times more system time.
 constexpr std::size_t KERNEL_COPY = std::size_t{256} << 10;
 
+// U+FEFF in UTF-8: at the start of a file, every reader takes it for a byte-order mark.
+constexpr std::string_view BYTE_ORDER_MARK = "\xEF\xBB\xBF";
+
 bool is_blank_text(std::string_view text) {
   return text.find_first_not_of(" \t") == std::string_view::npos;
 }
@@ -185,17 +188,16 @@ std::optional<RescueError> TracedRowWriter::write(const engine::RowStore& rows,
     if (auto error = out.append(input.substr(run_begin, run_end - run_begin))) return error;
     return out.append("\n");
   };
-  // A row whose fields are all empty or spaces and tabs goes out with its first field quoted:
-  // written plainly, one field would read as a blank line, and several, ending the file, as a
-  // spreadsheet's padding of delimiters, so the clean file would not read back as its rows.
-  auto write_blank = [&](std::string_view first, std::string_view rest,
-                         std::span<const std::string_view> more, std::uint64_t padding)
+  // A row goes out with its first field quoted when, bare, it would read back as something else:
+  // fields that are all empty or spaces and tabs as a blank line (one field) or, ending the
+  // file, a spreadsheet's padding of delimiters (several); a U+FEFF opening the file as its
+  // byte-order mark.
+  auto write_first_quoted = [&](std::string_view first, std::string_view rest,
+                                std::span<const std::string_view> more, std::uint64_t padding)
       -> std::optional<RescueError> {
     if (auto error = flush_run()) return error;
     line.clear();
-    line.push_back('"');
-    line.append(first);  // spaces and tabs: nothing to double
-    line.push_back('"');
+    format.append_quoted(line, first);
     line.append(rest);
     for (const std::string_view field : more) {
       line.append(format.delimiter_text());
@@ -207,22 +209,28 @@ std::optional<RescueError> TracedRowWriter::write(const engine::RowStore& rows,
   };
   engine::StoredRow row;
   for (auto cursor = rows.cursor(); cursor.next(row, !copy_verbatim);) {
+    const bool file_start = out.written() == 0 && !run;
     // (A verbatim row's fields are split only on demand: its raw bytes tell.)
     if (copy_verbatim && row.verbatim) {
-      if (is_blank_raw(row.raw, rows.delimiter())) {
+      if (is_blank_raw(row.raw, rows.delimiter()) ||
+          (file_start && row.raw.starts_with(BYTE_ORDER_MARK))) {
+        // The first field is not quoted: it ends at the first delimiter.
         const std::size_t cut = std::min(row.raw.find(rows.delimiter()), row.raw.size());
-        if (auto error = write_blank(row.raw.substr(0, cut), row.raw.substr(cut), {},
-                                     row.padding)) {
+        if (auto error = write_first_quoted(row.raw.substr(0, cut), row.raw.substr(cut), {},
+                                            row.padding)) {
           return error;
         }
         continue;
       }
-    } else if (are_blank_fields(row.fields) && row.field_count() > 0) {
+    } else if (row.field_count() > 0 &&
+               (are_blank_fields(row.fields) ||
+                (file_start && !row.fields.empty() &&
+                 row.fields[0].starts_with(BYTE_ORDER_MARK)))) {
       // Without stored fields, the first padding field is the one quoted.
       const bool none = row.fields.empty();
-      if (auto error = write_blank(none ? std::string_view{} : row.fields[0], {},
-                                   none ? row.fields : row.fields.subspan(1),
-                                   none ? row.padding - 1 : row.padding)) {
+      if (auto error = write_first_quoted(none ? std::string_view{} : row.fields[0], {},
+                                          none ? row.fields : row.fields.subspan(1),
+                                          none ? row.padding - 1 : row.padding)) {
         return error;
       }
       continue;

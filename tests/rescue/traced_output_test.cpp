@@ -1,5 +1,6 @@
-// The clean rows as the package writes them: rows of blank fields keep a quote, so that the clean
-// file reads back as the same rows, whether a row is copied from the input or built.
+// The clean rows as the package writes them: rows of blank fields, and a U+FEFF opening the file,
+// keep a quote, so that the clean file reads back as the same rows, whether a row is copied from
+// the input or built.
 #include "rescue/traced_output.hpp"
 
 #include <fcntl.h>
@@ -35,7 +36,7 @@ std::string clean(const std::string& input, engine::TracedOptions options,
   return s.str();
 }
 
-TEST(TracedRowWriter, BlankRowsKeepAQuote) {
+TEST(TracedRowWriter, WhatWouldReadBackOtherwiseIsQuoted) {
   const struct {
     const char* input;
     char delimiter, output_delimiter;
@@ -59,6 +60,10 @@ TEST(TracedRowWriter, BlankRowsKeepAQuote) {
       {"a\n\n", ',', ',', false, "a\n\"\"\n"},
       // A field holding the output delimiter is quoted as usual after the first.
       {"a;b\n ;\t\n", ';', '\t', true, "a\tb\n\" \"\t\"\t\"\n"},
+      // U+FEFF opening the output would be taken for a byte-order mark; elsewhere it is text.
+      {"\n\xEF\xBB\xBF" "a,b\n1,2\n", ',', ',', true, "\"\xEF\xBB\xBF" "a\",b\n1,2\n"},
+      {"\n\xEF\xBB\xBF" "a,b\n1,2\n", ',', ';', true, "\"\xEF\xBB\xBF" "a\";b\n1;2\n"},
+      {"a,b\n\xEF\xBB\xBF" "1,2\n", ',', ',', true, "a,b\n\xEF\xBB\xBF" "1,2\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.input);
