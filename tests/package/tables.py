@@ -17,6 +17,8 @@ import random
 from collections.abc import Callable, Iterator, Sequence
 
 DELIMITERS = (",", ";", "\t", "|")
+# Any ASCII character but CR, LF and the double quote may separate the output's fields.
+ODD_DELIMITERS = (" ", ":", "'", "\\", "a", "^", "\x01", "\x7f")
 LINE_ENDS = ("\n", "\r\n")
 
 # The pieces fields are made of: every delimiter, both quotes, every line break, spaces,
@@ -138,18 +140,24 @@ def random_table(rng: random.Random, header: bool | None = None, ambiguous: bool
 
 
 def unambiguous(table: Table) -> Table:
-    """The table without the rows that read two ways (see random_table)."""
-    rows = table.rows
-    if len(table.records[0] if table.records else ()) == 1:
-        rows = [row for row in rows if row[0] == "" or not is_blank(row[0])]
-    while rows and all(is_blank(f) for f in rows[-1]):
-        rows = rows[:-1]
-    header = table.header
-    if header is not None:
-        header = [header[0].lstrip("\ufeff")] + header[1:]
-    elif rows:
-        rows = [[rows[0][0].lstrip("\ufeff")] + rows[0][1:]] + rows[1:]
-    return Table(header, rows)
+    """The table without what reads two ways (see random_table)."""
+    while True:
+        header, rows = table.header, table.rows
+        if header is not None:
+            header = [header[0].lstrip("\ufeff")] + header[1:]
+        elif rows:
+            rows = [[rows[0][0].lstrip("\ufeff")] + rows[0][1:]] + rows[1:]
+        if len(header or (rows[0] if rows else ())) == 1:
+            rows = [row for row in rows if row[0] == "" or not is_blank(row[0])]
+            if header is not None and is_blank(header[0]):
+                header = [""]  # written `""`, as csv.writer writes a lone empty field
+        while rows and all(is_blank(f) for f in rows[-1]):
+            rows = rows[:-1]
+        if header is not None and len(header) > 1 and not rows and all(map(is_blank, header)):
+            header = ["h"] + header[1:]  # the last line, blank names and delimiters: padding
+        if (header, rows) == (table.header, table.rows):
+            return table
+        table = Table(header, rows)
 
 
 def _needs_all_quoted(row: Sequence[str], line_end: str) -> bool:
@@ -193,6 +201,11 @@ def random_written(rng: random.Random, header: bool | None = None, ambiguous: bo
                    encodings: Sequence[str] = ENCODINGS) -> Written:
     """A random table in a random dialect."""
     return write_table(random_table(rng, header, ambiguous), random_dialect(rng, encodings))
+
+
+def random_output_delimiter(rng: random.Random) -> str:
+    """One of the usual delimiters, or now and then an odd one."""
+    return rng.choice(DELIMITERS if rng.random() < 0.85 else ODD_DELIMITERS)
 
 
 def random_options(rng: random.Random, written: Written) -> dict[str, object]:
