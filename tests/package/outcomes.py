@@ -34,8 +34,8 @@ from csv_quorle import _cli
 
 from tables import Written, reproducer, seeds
 
-# What a clean file gives to a rescue: its own dialect, nothing to detect.
-CLEAN = dict(quote_char='"', escape_char=None, skip_rows=0)
+# What a clean file gives to a rescue: its own dialect (UTF-8 always), nothing to detect.
+CLEAN = dict(quote_char='"', escape_char=None, skip_rows=0, encoding="utf-8")
 # Bytes no text holds (C0 controls but tab, LF, VT, FF, CR and ESC; DEL): the command line may
 # refuse a file that holds some as binary; rescue() reads it anyway.
 BINARY_BYTES = frozenset((*range(0, 9), *range(14, 27), *range(28, 32), 127))
