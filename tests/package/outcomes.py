@@ -23,6 +23,7 @@ import pathlib
 import random
 import sys
 import threading
+import time
 import zlib
 from collections.abc import Callable, Iterator
 from typing import Any, TypeVar
@@ -289,23 +290,44 @@ def _failure(check: Callable[[Any], object], case: Any) -> str | None:
 # --- real files ---
 
 
-@contextlib.contextmanager
-def deadline(seconds: float, what: object) -> Iterator[None]:
-    """Ends the process with every thread's stack when the work takes longer: a hang in native
-    code holds no lock a timeout could wait on, and would otherwise stop CI without a word."""
+class Watchdog:
+    """One thread that ends the process, with every thread's stack and the name of the work,
+    when a piece of work outlives its deadline: a hang in native code holds no lock a timeout
+    could wait on, and would otherwise stop CI without a word. `before_exit` may give the
+    standard error back from the test runner's capture."""
 
-    def expire() -> None:
-        os.write(2, f"\nhang: {what} took more than {seconds} s\n".encode())
-        faulthandler.dump_traceback(file=sys.__stderr__, all_threads=True)
-        os._exit(70)
+    def __init__(self, before_exit: Callable[[], object] = lambda: None) -> None:
+        self._before_exit = before_exit
+        self._changed = threading.Condition()
+        self._work: tuple[float, object] | None = None
+        threading.Thread(target=self._watch, name="watchdog", daemon=True).start()
 
-    timer = threading.Timer(seconds, expire)
-    timer.daemon = True
-    timer.start()
-    try:
-        yield
-    finally:
-        timer.cancel()
+    @contextlib.contextmanager
+    def deadline(self, seconds: float, what: object) -> Iterator[None]:
+        with self._changed:
+            self._work = (time.monotonic() + seconds, what)
+            self._changed.notify()
+        try:
+            yield
+        finally:
+            with self._changed:
+                self._work = None
+                self._changed.notify()
+
+    def _watch(self) -> None:
+        with self._changed:
+            while True:
+                if self._work is None:
+                    self._changed.wait()
+                    continue
+                due, what = self._work
+                if time.monotonic() < due:
+                    self._changed.wait(due - time.monotonic())
+                    continue
+                self._before_exit()
+                os.write(2, f"\nhang: {what} outlived its deadline\n".encode())
+                faulthandler.dump_traceback(all_threads=True)
+                os._exit(70)
 
 
 def unpack(path: pathlib.Path) -> bytes | None:

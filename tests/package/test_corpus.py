@@ -19,20 +19,26 @@ from typing import Any
 import pytest
 
 from csv_quorle import _cli
-from outcomes import (Workspace, check_command_agrees, check_fixpoint, check_paths_agree,
-                      damaged_errors, deadline, fail, unpack)
+from outcomes import (Watchdog, Workspace, check_command_agrees, check_fixpoint, check_paths_agree,
+                      damaged_errors, fail, unpack)
 
 HANG_SECONDS = 120  # for one file (the largest takes a second), or for the command's run
 
 
 @pytest.fixture(scope="module")
-def command_run(corpus_files: list[pathlib.Path],
-                tmp_path_factory: pytest.TempPathFactory) -> dict[str, dict[str, Any]]:
+def watchdog(request: pytest.FixtureRequest) -> Watchdog:
+    capture = request.config.pluginmanager.getplugin("capturemanager")
+    return Watchdog(lambda: capture and capture.suspend_global_capture(in_=False))
+
+
+@pytest.fixture(scope="module")
+def command_run(corpus_files: list[pathlib.Path], tmp_path_factory: pytest.TempPathFactory,
+                watchdog: Watchdog) -> dict[str, dict[str, Any]]:
     """`csv-quorle rescue <every file> --out-dir ... --quarantine-dir ... --json`: each file's
     JSON line, by the name given."""
     folder = tmp_path_factory.mktemp("command")
     stdout, stderr = io.StringIO(), io.StringIO()
-    with deadline(HANG_SECONDS * 4, "the command's run"):
+    with watchdog.deadline(HANG_SECONDS * 4, "the command's run"):
         with contextlib.redirect_stdout(stdout), contextlib.redirect_stderr(stderr):
             status = _cli.main(["rescue", *map(str, corpus_files), "--out-dir",
                                 str(folder / "clean"), "--quarantine-dir",
@@ -50,10 +56,10 @@ def read(path: str | None) -> bytes | None:
 
 
 def test_corpus_file(corpus_file: pathlib.Path, workspace: Workspace,
-                     command_run: dict[str, dict[str, Any]]) -> None:
+                     command_run: dict[str, dict[str, Any]], watchdog: Watchdog) -> None:
     c_json = command_run[str(corpus_file)]
     c_clean, c_quarantined = read(c_json["output"]), read(c_json["quarantine"])
-    with deadline(HANG_SECONDS, corpus_file):
+    with watchdog.deadline(HANG_SECONDS, corpus_file):
         try:
             unpacked = unpack(corpus_file)
         except damaged_errors() as e:
