@@ -5,12 +5,30 @@
 #include <unordered_set>
 
 namespace quorle::arrow {
+namespace {
+
+// A name travels as a C string: a NUL would cut it short (to nothing, or to another column's
+// name), so it becomes U+FFFD, as any text that cannot be carried does.
+std::string without_nul(const std::string& name) {
+  if (name.find('\0') == std::string::npos) return name;
+  std::string out;
+  for (const char c : name) {
+    if (c == '\0') {
+      out += "\xEF\xBF\xBD";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+}  // namespace
 
 std::vector<std::string> unique_column_names(const std::vector<std::string>& names) {
   std::vector<std::string> out;
   out.reserve(names.size());
   for (std::size_t i = 0; i < names.size(); ++i) {
-    out.push_back(names[i].empty() ? "column_" + std::to_string(i + 1) : names[i]);
+    out.push_back(names[i].empty() ? "column_" + std::to_string(i + 1) : without_nul(names[i]));
   }
   // Every name as given is reserved, so a suffix never takes a name that comes later.
   std::unordered_set<std::string> taken(out.begin(), out.end());

@@ -72,6 +72,7 @@ class TracedSorter {
 
     ++out_.total_rows;
     const std::uint64_t n = record.field_count();
+    if (!known_columns_) set_columns(n);
     const std::uint64_t c = columns_;
     bool repaired = span.rereads != 0;
     if (c == 0 || n == c) {
@@ -237,7 +238,10 @@ bool traced_pass(std::string_view data, const TracedOptions& options, TracedOutc
   if (options.expected_columns) {
     sorter.set_columns(*options.expected_columns);
   } else if (!options.header && !data.empty()) {
-    sorter.set_columns(infer_column_count(data, options.delimiter));
+    // The count comes from the sampled records that hold something. When there were none (`""`,
+    // an unterminated quote over blanks), the first row's width is the count, as a header's is:
+    // rows of no count at all would leave a stream of batches without a width.
+    if (const std::uint64_t n = infer_column_count(data, options.delimiter)) sorter.set_columns(n);
   }
 
   RecordTokenizer tokenizer(data, options.delimiter, options.quote_char, options.repair_quotes);

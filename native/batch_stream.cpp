@@ -223,6 +223,9 @@ class PassSource final : public arrow::BatchSource {
   }
 
   bool push(engine::RowStore&& rows) {
+    // Rows handed over empty (a long run of blank lines) are left out: the first rows the
+    // consumer sees must come with the header and the column count, which may not be known yet.
+    if (rows.empty()) return !stop_.load();
     std::unique_lock<std::mutex> lock(mutex_);
     if (!known_) {
       known_ = true;

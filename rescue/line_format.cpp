@@ -55,6 +55,10 @@ void LineFormat::append_field(std::string& out, std::string_view text) const {
     out.append(text);
     return;
   }
+  append_quoted(out, text);
+}
+
+void LineFormat::append_quoted(std::string& out, std::string_view text) const {
   out.append(quote_);
   append_doubled(out, text, quote_);
   out.append(quote_);

@@ -29,6 +29,8 @@ class LineFormat {
 
   std::string_view delimiter_text() const { return delimiter_; }
   void append_field(std::string& out, std::string_view text) const;
+  /// The field in quotes, whatever it holds.
+  void append_quoted(std::string& out, std::string_view text) const;
   /// The fields joined by the delimiter, each encoded; no line feed. Fields flagged in `plain`
   /// are known to need no quoting and go in as they are.
   void append_fields(std::string& out, std::span<const std::string_view> fields,

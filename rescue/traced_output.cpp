@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <span>
 #include <string>
 
 #include "engine/legacy_bytes.hpp"
@@ -22,6 +23,28 @@ constexpr std::size_t RUN_PIECE = std::size_t{64} << 20;
 // Runs from this long on are copied inside the kernel when the input is a file: writing from the
 // mapped input costs several times more system time.
 constexpr std::size_t KERNEL_COPY = std::size_t{256} << 10;
+
+// U+FEFF in UTF-8: at the start of a file, every reader takes it for a byte-order mark.
+constexpr std::string_view BYTE_ORDER_MARK = "\xEF\xBB\xBF";
+
+bool is_blank_text(std::string_view text) {
+  return text.find_first_not_of(" \t") == std::string_view::npos;
+}
+
+// A verbatim row without a quote byte whose fields are all empty or spaces and tabs.
+bool is_blank_raw(std::string_view raw, char delimiter) {
+  for (const char c : raw) {
+    if (c != ' ' && c != '\t' && c != delimiter) return false;
+  }
+  return true;
+}
+
+bool are_blank_fields(std::span<const std::string_view> fields) {
+  for (const std::string_view f : fields) {
+    if (!is_blank_text(f)) return false;
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -165,16 +188,51 @@ std::optional<RescueError> TracedRowWriter::write(const engine::RowStore& rows,
     if (auto error = out.append(input.substr(run_begin, run_end - run_begin))) return error;
     return out.append("\n");
   };
+  // A row goes out with its first field quoted when, bare, it would read back as something else:
+  // fields that are all empty or spaces and tabs as a blank line (one field) or, ending the
+  // file, a spreadsheet's padding of delimiters (several); a U+FEFF opening the file as its
+  // byte-order mark.
+  auto write_first_quoted = [&](std::string_view first, std::string_view rest,
+                                std::span<const std::string_view> more, std::uint64_t padding)
+      -> std::optional<RescueError> {
+    if (auto error = flush_run()) return error;
+    line.clear();
+    format.append_quoted(line, first);
+    line.append(rest);
+    for (const std::string_view field : more) {
+      line.append(format.delimiter_text());
+      format.append_field(line, field);
+    }
+    if (auto error = out.append(line)) return error;
+    if (auto error = out.append_repeated(static_cast<char>(delimiter_), padding)) return error;
+    return out.append("\n");
+  };
   engine::StoredRow row;
   for (auto cursor = rows.cursor(); cursor.next(row, !copy_verbatim);) {
-    // A row of one empty field is written `""`: an empty line would read as no row at all.
+    const bool file_start = out.written() == 0 && !run;
     // (A verbatim row's fields are split only on demand: its raw bytes tell.)
-    const bool lone_empty =
-        row.verbatim ? row.raw.empty() && row.padding == 0
-                     : row.field_count() == 1 && (row.fields.empty() || row.fields[0].empty());
-    if (lone_empty) {
-      if (auto error = flush_run()) return error;
-      if (auto error = out.append("\"\"\n")) return error;
+    if (copy_verbatim && row.verbatim) {
+      if (is_blank_raw(row.raw, rows.delimiter()) ||
+          (file_start && row.raw.starts_with(BYTE_ORDER_MARK))) {
+        // The first field is not quoted: it ends at the first delimiter.
+        const std::size_t cut = std::min(row.raw.find(rows.delimiter()), row.raw.size());
+        if (auto error = write_first_quoted(row.raw.substr(0, cut), row.raw.substr(cut), {},
+                                            row.padding)) {
+          return error;
+        }
+        continue;
+      }
+    } else if (row.field_count() > 0 &&
+               (are_blank_fields(row.fields) ||
+                (file_start && !row.fields.empty() &&
+                 row.fields[0].starts_with(BYTE_ORDER_MARK)))) {
+      // Without stored fields, the first padding field is the one quoted.
+      const bool none = row.fields.empty();
+      if (auto error = write_first_quoted(none ? std::string_view{} : row.fields[0], {},
+                                          none ? row.fields : row.fields.subspan(1),
+                                          none ? row.padding - 1 : row.padding)) {
+        return error;
+      }
       continue;
     }
     if (copy_verbatim && row.verbatim && row.padding == 0) {

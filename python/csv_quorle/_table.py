@@ -159,7 +159,9 @@ def skipped(buf: Any, table: Table, where: Span, result: dict) -> tuple[SkippedL
     out = []
     if where.begin > 0:
         out.append(SkippedLines(1, table.skip_rows, "preamble"))
-    if result["header_last_line"] > result["header_first_line"]:
+    # Lines of the header's further records; the first record may span lines of its own (a
+    # quoted line break in a name), and those are the header, not skipped.
+    if table.header_rows > 1 and result["header_last_line"] > result["header_first_line"]:
         out.append(SkippedLines(result["header_first_line"] + 1, result["header_last_line"],
                                 "header"))
     if where.end < len(buf):

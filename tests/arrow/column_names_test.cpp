@@ -25,6 +25,9 @@ TEST(ColumnNames, Table) {
       {{"", "column_1"}, {"column_1", "column_1_2"}},
       {{"x", "x_2", "x", "x_2"}, {"x", "x_2", "x_3", "x_2_2"}},
       {{"é", "é", "名前"}, {"é", "é_2", "名前"}},
+      // A NUL would end the name's C string: "TR" for both, or an empty name.
+      {{std::string("TR\0UE", 5), std::string("TR\0X", 4), std::string("\0", 1)},
+       {"TR\uFFFDUE", "TR\uFFFDX", "\uFFFD"}},
   };
   for (const auto& c : cases)
     EXPECT_EQ(unique_column_names(c.in), c.out);

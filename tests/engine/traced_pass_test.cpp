@@ -220,6 +220,18 @@ TEST(TracedPass, NoHeaderInfersTheCount) {
   EXPECT_EQ(t.out.total_rows, 3u);
 }
 
+TEST(TracedPass, NoHeaderAndNothingSampledTakesTheFirstRowsWidth) {
+  // The sample sees one blank field (the quote never closes over tabs); read again, the record
+  // has three, and every row gets a count.
+  TracedOptions options;
+  options.header = false;
+  options.delimiter = '\t';
+  const Traced t = run("\"\t\t\n\t\n", options);
+  EXPECT_EQ(t.out.columns, 3u);
+  EXPECT_EQ(t.rows, (Rows{{"\"", "", ""}, {"", "", ""}}));
+  EXPECT_EQ(run("\n\n", options).out.columns, 0u);  // no row: no count
+}
+
 TEST(TracedPass, UnterminatedQuoteIsReadAgainAndListed) {
   std::string input = "id,note\n1,\"open\n";
   for (int i = 2; i <= 10000; ++i)

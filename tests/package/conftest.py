@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import os
 import pathlib
 
 import pytest
@@ -32,3 +33,52 @@ def run(tmp_path: pathlib.Path, write):
         return report, out.read_text(encoding="utf-8"), quarantine.read_text(encoding="utf-8")
 
     return _run
+
+
+@pytest.fixture
+def workspace(tmp_path: pathlib.Path):
+    """A folder for the cases of a property test (see outcomes.Workspace)."""
+    from outcomes import Workspace
+
+    return Workspace(tmp_path)
+
+
+def corpus_root() -> pathlib.Path | None:
+    """The folder of real third-party files: $QUORLE_CORPUS, else ../shared/corpus/duckdb-csv
+    beside the checkout; None when neither is there."""
+    checkout = pathlib.Path(__file__).resolve().parents[2]
+    for candidate in (os.environ.get("QUORLE_CORPUS"),
+                      checkout.parent / "shared" / "corpus" / "duckdb-csv"):
+        if candidate and pathlib.Path(candidate).is_dir():
+            return pathlib.Path(candidate)
+    return None
+
+
+def _corpus_files(root: pathlib.Path) -> list[pathlib.Path]:
+    """Every file under the root; symbolic links to files included, to folders not followed."""
+    return sorted(pathlib.Path(folder, name) for folder, _, names in os.walk(root)
+                  for name in names)
+
+
+def pytest_generate_tests(metafunc: pytest.Metafunc) -> None:
+    """A test taking `corpus_file` runs once per file of the corpus, or is skipped when there
+    is no corpus."""
+    if "corpus_file" not in metafunc.fixturenames:
+        return
+    root = corpus_root()
+    if root is None:
+        reason = "no corpus: set QUORLE_CORPUS or put it at ../shared/corpus/duckdb-csv"
+        skipped = pytest.param(None, marks=pytest.mark.skip(reason=reason))
+        metafunc.parametrize("corpus_file", [skipped])
+        return
+    files = _corpus_files(root)
+    metafunc.parametrize("corpus_file", files, ids=[str(f.relative_to(root)) for f in files])
+
+
+@pytest.fixture(scope="session")
+def corpus_files() -> list[pathlib.Path]:
+    """The files of the corpus, in the order `corpus_file` takes them."""
+    root = corpus_root()
+    if root is None:
+        pytest.skip("no corpus")
+    return _corpus_files(root)
