@@ -13,7 +13,7 @@ from ._lines import absent_byte
 from ._encoding import check_unchanged, open_utf8
 from ._paths import OutputFile, check_paths
 from ._report import RepairList, Report
-from ._rescue import LONG_QUOTED_LINES, _warnings
+from ._rescue import LONG_QUOTED_LINES, left_out_and_guessed
 
 
 class RecordBatches:
@@ -66,9 +66,8 @@ class RecordBatches:
         if result is None:
             raise RuntimeError("the report is ready once the stream has been read to its end")
         delim, quote, info = self._dialect
-        skipped = _table.skipped(whole, table, where, result)
-        layout_warnings = _table.warnings(whole, table, where, skipped)
-        check_unchanged(whole)  # what skipped() and warnings() read was the file
+        seen = left_out_and_guessed(whole, table, where, result, info)
+        check_unchanged(whole)  # what the skipped lines' texts were read from was the file
         return Report(
             total_rows=result["total_rows"],
             good_rows=result["good_rows"],
@@ -83,9 +82,8 @@ class RecordBatches:
             repairs=RepairList(result["repairs"]),
             replaced_bytes=result["replaced_bytes"] + info.replaced_bytes,
             recoded_bytes=info.recoded_bytes + result["recoded_bytes"],
-            warnings=tuple(_warnings(result, info) + layout_warnings),
-            skipped_lines=skipped,
             escape_char=escape,
+            **seen,
         )
 
     def _failure(self) -> OSError | None:
@@ -127,6 +125,7 @@ def read_batches(
     repair_quotes: bool = True,
     null_padding: bool = False,
     layout: bool = True,
+    comment: str | None = None,
 ) -> RecordBatches:
     """Rescues `source` into Arrow record batches of at most `batch_rows` rows.
 
@@ -145,7 +144,8 @@ def read_batches(
     if batch_rows < 1:
         raise ValueError("batch_rows must be at least 1")
     chosen = _table.choices(delimiter, quote_char, escape_char, encoding, header, skip_rows,
-                            expected_columns, _args.ARROW_COLUMN_BYTES, layout=layout)
+                            expected_columns, _args.ARROW_COLUMN_BYTES, layout=layout,
+                            comment=comment)
     codec = chosen.codec
     flags = {
         name: _args.flag(value, name)

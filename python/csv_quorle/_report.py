@@ -7,6 +7,8 @@ from collections.abc import Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import Any, NamedTuple, overload
 
+from ._dialect import Decision
+
 # Packed by the native module: first line, last line, count, kind, padding (24 bytes).
 _RECORD = struct.Struct("=QQIB3x")
 _KINDS = ("padded", "merged", "trimmed", "reread")
@@ -29,6 +31,10 @@ class SkippedLines(NamedTuple):
     # 'preamble', 'header' (its lines after the first), 'footer', 'second table', or 'padding'
     # (rows of nothing but delimiters ending the file)
     kind: str
+
+
+def _plain(value: Any) -> Any:
+    return list(value) if isinstance(value, tuple) else value
 
 
 def _detail(kind: str, count: int) -> str:
@@ -115,6 +121,15 @@ class Report:
     warnings: tuple[str, ...] = ()
     skipped_lines: tuple[SkippedLines, ...] = ()  # preamble, header lines, footer, second table
     escape_char: str | None = None
+    # How sure the encoding is: 1.0 when given, marked or valid UTF-8; less for a guess.
+    encoding_confidence: float = 1.0
+    # For each of skipped_lines, its first line holding more than blanks and delimiters,
+    # stripped and cut to 60 characters; '' when they hold nothing.
+    skipped_text: tuple[str, ...] = ()
+    # The choices made without being told that change the rows, each with its confidence and
+    # evidence: a guessed 'encoding', one column ('delimiter'), an 'escape_char', a
+    # 'repeated_header' kept as rows. Report.warnings says each in a sentence.
+    guesses: tuple[Decision, ...] = ()
 
     def to_dict(self) -> dict[str, Any]:
         """Plain values only (lists, dicts, str, int, None), ready for JSON."""
@@ -135,6 +150,9 @@ class Report:
             "warnings": list(self.warnings),
             "skipped_lines": [s._asdict() for s in self.skipped_lines],
             "escape_char": self.escape_char,
+            "encoding_confidence": self.encoding_confidence,
+            "skipped_text": list(self.skipped_text),
+            "guesses": [{**g.to_dict(), "value": _plain(g.value)} for g in self.guesses],
         }
 
     def to_json(self, **kwargs: Any) -> str:

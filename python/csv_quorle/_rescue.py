@@ -4,10 +4,11 @@ from __future__ import annotations
 
 import contextlib
 
-from typing import Literal
+from typing import Any, Literal
 
 from . import _args, _native, _table
 from ._paths import OutputFile, commit, check_paths
+from ._dialect import Decision
 from ._report import Report, RepairList
 from ._encoding import open_utf8
 from ._lines import absent_byte
@@ -35,6 +36,7 @@ def rescue(
     repair_quotes: bool = True,
     output_delimiter: str = ",",
     layout: bool = True,
+    comment: str | None = None,
 ) -> Report:
     """Rescues a damaged CSV file.
 
@@ -51,7 +53,10 @@ def rescue(
     Anything given wins. The layout found by `detect` is used only when its delimiter is the
     one used. Preamble, further header lines and lines after the table are neither rows nor
     quarantined: `Report.skipped_lines` lists them and `Report.warnings` quotes them.
-    `layout=False` looks for none of them: every line is a row, or the header.
+    `layout=False` looks for none of them: every line is a row, or the header. `comment`, one
+    character, is checked; lines starting with it are not skipped yet, so giving one is a
+    ValueError for now. Every choice left to detection that changes the rows is in
+    `Report.guesses`, with its confidence, and in a sentence in `Report.warnings`.
 
     >>> report = rescue("export.csv", "clean.csv", "quarantine.csv")  # doctest: +SKIP
     >>> report.good_rows, report.repairs[:1]  # doctest: +SKIP
@@ -60,7 +65,7 @@ def rescue(
     out = _args.path(output, "output")
     qpath = None if quarantine is None else _args.path(quarantine, "quarantine")
     chosen = _table.choices(delimiter, quote_char, escape_char, encoding, header, skip_rows,
-                            expected_columns, layout=layout)
+                            expected_columns, layout=layout, comment=comment)
     codec = chosen.codec
     flags = {
         name: _args.flag(value, name)
@@ -129,8 +134,7 @@ def rescue(
                 table.header_rows,
                 table.skip_initial_space,
             )
-            skipped = _table.skipped(buffer, table, where, result)
-            layout_warnings = _table.warnings(buffer, table, where, skipped)
+            seen = left_out_and_guessed(buffer, table, where, result, info)
             text.check_unchanged()  # after the last read of the source, before any commit
             commit(clean, rest)
 
@@ -149,10 +153,27 @@ def rescue(
         repairs=repairs,
         replaced_bytes=result["replaced_bytes"] + info.replaced_bytes,
         recoded_bytes=info.recoded_bytes + result["recoded_bytes"],
-        warnings=tuple(_warnings(result, info) + layout_warnings),
-        skipped_lines=skipped,
         escape_char=escape,
+        **seen,
     )
+
+
+def left_out_and_guessed(buf: Any, table: _table.Table, where: _table.Span, result: dict,
+                         info: Any) -> dict[str, Any]:
+    """The report's fields on the lines left out, the guesses and the warnings, read from the
+    text (before it is checked unchanged)."""
+    skipped = _table.skipped(buf, table, where, result)
+    texts = _table.samples(buf, where, skipped)
+    guessed = _table.guesses(table)
+    encoding = ([Decision("encoding", info.encoding, info.confidence, (info.evidence,))]
+                if info.warning else [])
+    return {
+        "warnings": tuple(_warnings(result, info) + _table.warnings(table, skipped, texts, guessed)),
+        "skipped_lines": skipped,
+        "encoding_confidence": info.confidence,
+        "skipped_text": tuple(t or "" for t in texts),
+        "guesses": tuple(encoding + guessed),
+    }
 
 
 def _bytes(n: int) -> str:

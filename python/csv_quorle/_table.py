@@ -6,7 +6,7 @@ from dataclasses import dataclass
 from typing import Any
 
 from . import _args, _lines
-from ._dialect import Dialect
+from ._dialect import Decision, Dialect
 from ._report import SkippedLines
 
 AUTO = "auto"
@@ -28,6 +28,8 @@ class Table:
     columns: int | None  # the column count detect found, applied when the header was its call
     dialect: Dialect | None  # what detect found, when it was asked
     layout: bool = True  # False: no preamble, footer, padding or second table is looked for
+    comment: str | None = None  # lines starting with it are skipped
+    given: frozenset[str] = frozenset()  # the options the caller gave: no guesses of detect's
 
 
 @dataclass(frozen=True)
@@ -42,11 +44,13 @@ class Choices:
     skip_rows: Any
     columns: int | None
     layout: bool = True
+    comment: str | None = None
 
 
 def choices(delimiter: Any, quote_char: Any, escape_char: Any, encoding: Any, header: Any,
             skip_rows: Any, expected_columns: Any,
-            bytes_per_field: int = _args.PADDED_FIELD_BYTES, *, layout: Any = True) -> Choices:
+            bytes_per_field: int = _args.PADDED_FIELD_BYTES, *, layout: Any = True,
+            comment: Any = None) -> Choices:
     """Checks the options that rescue() and read_batches() share, naming the bad one;
     `bytes_per_field` is what the caller's output costs per column of a padded row."""
     delim = _args.char(delimiter, "delimiter", optional=True)
@@ -58,30 +62,47 @@ def choices(delimiter: Any, quote_char: Any, escape_char: Any, encoding: Any, he
     skip = _args.auto(skip_rows, "skip_rows", _args.line_count)
     columns = _args.columns_fit(_args.column_count(expected_columns, "expected_columns"),
                                 "expected_columns", bytes_per_field)
+    mark = _args.char(comment, "comment", optional=True)
+    _comment_apart(mark, delim, None if quote == AUTO else quote)
+    if mark is not None:
+        # The engine's side of comment lines is still to come; this is the one place that
+        # refuses them meanwhile. Once it is there, the native calls get
+        # `-1 if table.comment is None else ord(table.comment)`.
+        raise ValueError("comment= is not supported yet")
     return Choices(delim, quote, escape, codec, with_header, skip, columns,
-                   _args.flag(layout, "layout"))
+                   _args.flag(layout, "layout"), mark)
+
+
+def _comment_apart(comment: str | None, delimiter: str | None, quote: str | None) -> None:
+    if comment is not None and comment in (delimiter, quote):
+        which = "quote_char" if comment == quote else "delimiter"
+        raise ValueError(f"comment must differ from {which}, both are {comment!r}")
 
 
 def settle_choices(source: str | bytes, c: Choices) -> tuple[Table, int | None]:
     """The settled table and the column count to apply (given, or detected)."""
     table = settle(source, c.codec, c.delimiter, c.quote_char, c.escape_char, c.header,
-                   c.skip_rows, c.layout)
+                   c.skip_rows, c.layout, c.comment)
     if c.delimiter is None and table.delimiter is not None and table.delimiter == table.quote_char:
         raise ValueError(
             f"the detected delimiter {table.delimiter!r} is the quote character; "
             "pass delimiter= or another quote_char="
         )
     _args.distinct(table.delimiter, table.quote_char, table.escape_char)
+    _comment_apart(table.comment, table.delimiter, table.quote_char)
     return table, c.columns if c.columns is not None else table.columns
 
 
 def settle(source: str | bytes, codec: str, delimiter: str | None, quote_char: Any,
-           escape_char: Any, header: Any, skip_rows: Any, layout: bool = True) -> Table:
+           escape_char: Any, header: Any, skip_rows: Any, layout: bool = True,
+           comment: str | None = None) -> Table:
     """Asks `detect` only when something is left to it. Its layout (preamble, header lines,
     table end) is taken only when the delimiter it found is the one used: on another delimiter
     its rows would not be the caller's rows. With `layout` False none of it is: every line is a
     row, or the header."""
     wanted = (delimiter is None or AUTO in (quote_char, escape_char, header, skip_rows))
+    given = frozenset(name for name, left in (("delimiter", delimiter is None),
+                                              ("escape_char", escape_char == AUTO)) if not left)
     found = _detect(source, codec) if wanted else None
     trusted = found is not None and delimiter in (None, found.delimiter)
     if delimiter is None and found is not None:
@@ -115,7 +136,7 @@ def settle(source: str | bytes, codec: str, delimiter: str | None, quote_char: A
         # No data row would be left: what detect took for a footer is the table's only row.
         end = second = None
     return Table(delimiter, quote_char, escape_char, skip_space, header, header_rows, skip_rows,
-                 end, second, columns, found, layout)
+                 end, second, columns, found, layout, comment, given)
 
 
 def _detect(source: str | bytes, codec: str) -> Dialect | None:
@@ -186,20 +207,29 @@ _KIND_WORDS = {"preamble": "a preamble", "footer": "a footer", "header": "furthe
                "padding": "padding (nothing but delimiters)"}
 
 
-def warnings(buf: Any, table: Table, where: Span, lines: tuple[SkippedLines, ...]) -> list[str]:
-    """A sentence for each group of skipped lines, quoting the first of them that holds
-    something, and for each guess of detect's that changes the rows: a repeated header kept as
-    a row, a file read as one column, a backslash escape."""
-    out = []
+def samples(buf: Any, where: Span, lines: tuple[SkippedLines, ...]) -> tuple[str | None, ...]:
+    """For each group of skipped lines, the first of them that holds more than blanks and
+    delimiters, stripped and shortened; None when none does."""
     after = min((s.first_line for s in lines if s.kind not in ("preamble", "header")), default=0)
+    out = []
     for s in lines:
         if s.kind in ("preamble", "header"):
             offset = _lines.skip_lines(buf, 0, s.first_line - 1)
         else:  # the lines after the table start where it ends
             offset = _lines.skip_lines(buf, where.end, s.first_line - after)
-        text = _quote(buf, offset, s.last_line - s.first_line + 1)
-        if text is None:
+        out.append(_first_filled(buf, offset, s.last_line - s.first_line + 1))
+    return tuple(out)
+
+
+def warnings(table: Table, lines: tuple[SkippedLines, ...], texts: tuple[str | None, ...],
+             guessed: list[Decision]) -> list[str]:
+    """A sentence for each group of skipped lines, quoting the first of them that holds
+    something (`texts`, from samples()), and for each of `guessed` (from guesses())."""
+    out = []
+    for s, sample in zip(lines, texts):
+        if sample is None:
             continue  # blank lines: no data left out
+        text = repr(sample)
         span_text = (f"Line {s.first_line} was" if s.first_line == s.last_line
                      else f"Lines {s.first_line}-{s.last_line} were")
         if s.kind == "second table":
@@ -210,26 +240,38 @@ def warnings(buf: Any, table: Table, where: Span, lines: tuple[SkippedLines, ...
         else:
             out.append(f"{span_text} taken for {_KIND_WORDS[s.kind]} and left out: {text}"
                        + (_joined(table) if s.kind == "header" else "") + ".")
-    out += _guesses(table)
+    out += [_guess_sentence(d) for d in guessed]
     return out
 
 
-def _guesses(table: Table) -> list[str]:
+def guesses(table: Table) -> list[Decision]:
+    """Detect's choices that change the rows and that the caller did not make: a repeated
+    header kept as rows, a file read as one column, a backslash escape."""
     found = table.dialect
     if found is None or found.delimiter != table.delimiter:
         return []
     out = []
     for d in found.decisions:
         if d.name == "repeated_header" and table.header and table.layout:
-            shown = ", ".join(map(str, d.value[:10]))
-            out.append(f"The header is repeated on line(s) {shown} (in the first part of the "
-                       "file); those lines stay as rows.")
-        elif d.name == "delimiter" and found.columns == 1 and d.confidence < 0.7:
-            out.append("No delimiter splits the lines into agreeing fields outside quotes: the "
-                       "file was read as one column.")
-        elif d.name == "escape_char" and d.value and table.escape_char == d.value:
-            out.append(f"A backslash escapes quotes inside quoted fields: {d.evidence[0]}.")
+            out.append(d)
+        elif (d.name == "delimiter" and found.columns == 1 and d.confidence < 0.7
+              and "delimiter" not in table.given):
+            out.append(d)
+        elif (d.name == "escape_char" and d.value and table.escape_char == d.value
+              and "escape_char" not in table.given):
+            out.append(d)
     return out
+
+
+def _guess_sentence(d: Decision) -> str:
+    if d.name == "repeated_header":
+        shown = ", ".join(map(str, d.value[:10]))
+        return (f"The header is repeated on line(s) {shown} (in the first part of the file); "
+                "those lines stay as rows.")
+    if d.name == "delimiter":
+        return ("No delimiter splits the lines into agreeing fields outside quotes: the file was "
+                "read as one column.")
+    return f"A backslash escapes quotes inside quoted fields: {d.evidence[0]}."
 
 
 def _joined(table: Table) -> str:
@@ -240,12 +282,12 @@ def _joined(table: Table) -> str:
     return f"; joined with the first line the names read {shown} (the output keeps the first's)"
 
 
-def _quote(buf: Any, offset: int, count: int) -> str | None:
+def _first_filled(buf: Any, offset: int, count: int) -> str | None:
     """The first of `count` lines from `offset` that holds more than blanks and delimiters,
-    quoted and shortened; None when none does."""
+    stripped and shortened; None when none does."""
     text = bytes(buf[offset : offset + 4096]).decode("utf-8", "replace")
     for line in text.splitlines()[:count]:
         if line.strip(" \t,;|"):
             line = line.strip()
-            return repr(line if len(line) <= _QUOTED else line[:_QUOTED] + "…")
-    return None if count <= len(text.splitlines()) else "''"
+            return line if len(line) <= _QUOTED else line[:_QUOTED] + "…"
+    return None if count <= len(text.splitlines()) else ""
