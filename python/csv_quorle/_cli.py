@@ -45,6 +45,18 @@ def _delimiter(ctx: click.Context, param: click.Parameter, value: str | None) ->
     return value
 
 
+def _character(ctx: click.Context, param: click.Parameter, value: str | None) -> str | None:
+    """One ASCII character, by the library's own rules."""
+    if value is None:
+        return None
+    from ._args import char
+
+    try:
+        return char(value, "it")
+    except ValueError as e:  # "it must be exactly one character, got 'ab'"
+        raise click.BadParameter(str(e)) from None
+
+
 def _encoding(ctx: click.Context, param: click.Parameter, value: str) -> str:
     if value != "auto":
         import codecs
@@ -67,6 +79,17 @@ def _reading_options(f):
                      help="Whether the table's first record is a header; detected if not given."),
         click.option("--skip-rows", type=click.IntRange(min=0), metavar="N",
                      help="Lines before the table (titles, export dates); detected if not given."),
+        click.option("--quote", callback=_character, metavar="CHAR",
+                     help="Quote character; detected if not given (the double quote unless the file shows another)."),
+        click.option("--no-quote", is_flag=True, help="No quoting: quote characters are text."),
+        click.option("--escape", callback=_character, metavar="CHAR",
+                     help="Escape character inside quoted fields, such as \\; detected if not given."),
+        click.option("--no-escape", is_flag=True, help="No escape character, whatever the file shows."),
+        click.option("--no-layout", is_flag=True,
+                     help="Look for no preamble, footer, end of table, padding or second table: "
+                          "every line is a row, or the header."),
+        click.option("--comment", callback=_character, metavar="CHAR",
+                     help="Skip the lines starting with CHAR (listed as skipped lines of kind comment)."),
         click.option("--strict", is_flag=True,
                      help="Change no row: rows without the column count are quarantined, not padded or merged."),
         click.option("--json", "as_json", is_flag=True, help="Print one JSON object per file instead of tables."),
@@ -78,15 +101,44 @@ def _reading_options(f):
 
 
 def _rescue_options(delimiter: str | None, encoding: str, header: bool | None, skip_rows: int | None,
-                    strict: bool) -> dict[str, Any]:
+                    quote: str | None, no_quote: bool, escape: str | None, no_escape: bool,
+                    no_layout: bool, comment: str | None, strict: bool) -> dict[str, Any]:
+    """The keyword arguments of `rescue` the options stand for: only those given, so that the
+    package's own defaults (detection) decide the rest."""
+    for name, value, off in (("quote", quote, no_quote), ("escape", escape, no_escape)):
+        if value is not None and off:
+            raise click.UsageError(f"give --{name} or --no-{name}, not both")
     options: dict[str, Any] = {"delimiter": delimiter, "encoding": encoding}
-    if header is not None:  # otherwise the package's own default: detected
+    if header is not None:
         options["header"] = header
     if skip_rows is not None:
         options["skip_rows"] = skip_rows
+    if quote is not None or no_quote:
+        options["quote_char"] = quote
+    if escape is not None or no_escape:
+        options["escape_char"] = escape
+    if no_layout:
+        options["layout"] = False
+    if comment is not None:
+        options["comment"] = comment
     if strict:
         options.update(fill_ragged_rows=False, merge_overflow=False)
+    _check_together(options)
     return options
+
+
+def _check_together(options: dict[str, Any]) -> None:
+    """The options checked against each other as the library checks them (a quote that is the
+    delimiter), once, before any file is read."""
+    from ._table import choices
+
+    try:
+        choices(options["delimiter"], options.get("quote_char", "auto"),
+                options.get("escape_char", "auto"), options["encoding"], options.get("header", "auto"),
+                options.get("skip_rows", "auto"), None, layout=options.get("layout", True),
+                comment=options.get("comment"))
+    except ValueError as e:
+        raise click.UsageError(str(e)) from None
 
 
 class _Group(click.Group):
@@ -113,11 +165,13 @@ Examples:
 @click.option("--quarantine-dir", metavar="DIR", help="Write each input's quarantine file as DIR/<name>.quarantine.csv.")
 @_reading_options
 @click.option("--repairs", metavar="FILE", help="Write every repair (file, lines, kind, detail) to FILE as CSV.")
-def rescue(inputs, output, out_dir, quarantine, quarantine_dir, delimiter, encoding, header, skip_rows, strict,
-           as_json, fail_on_quarantine, repairs) -> int:
+def rescue(inputs, output, out_dir, quarantine, quarantine_dir, as_json, fail_on_quarantine, repairs,
+           **reading) -> int:
     """Rescue each INPUT (a file, or - for standard input; gzip, bzip2, xz and zstd are unpacked).
 
-    The summary goes to standard output, or to standard error when the clean data does."""
+    The summary goes to standard output, or to standard error when the clean data does: a line
+    per file, then the lines each file left out (preamble, footer, ...) and what was guessed
+    (encoding, escape, one column, a repeated header), then the totals."""
     from . import _cli_commands
 
     _check_stdin_once(inputs)
@@ -131,7 +185,7 @@ def rescue(inputs, output, out_dir, quarantine, quarantine_dir, delimiter, encod
         raise click.UsageError("more than one input needs --quarantine-dir (-q names one file)")
     if quarantine == "-":
         raise click.UsageError("the quarantine file cannot be standard output")
-    options = _rescue_options(delimiter, encoding, header, skip_rows, strict)
+    options = _rescue_options(**reading)
     return _cli_commands.rescue(inputs, output, out_dir, quarantine, quarantine_dir, options,
                                 as_json=as_json, fail_on_quarantine=fail_on_quarantine, repairs=repairs)
 
@@ -142,13 +196,13 @@ Examples:
   csv-quorle check exports/* --json --fail-on-quarantine""")
 @click.argument("inputs", nargs=-1, required=True, metavar="INPUT...")
 @_reading_options
-def check(inputs, delimiter, encoding, header, skip_rows, strict, as_json, fail_on_quarantine) -> int:
-    """Report what a rescue of each INPUT would do (dialect, encoding, counts, warnings, first
-    repairs); nothing is written."""
+def check(inputs, as_json, fail_on_quarantine, **reading) -> int:
+    """Report what a rescue of each INPUT would do (dialect, encoding, counts, lines left out,
+    guesses, warnings, first repairs); nothing is written."""
     from . import _cli_commands
 
     _check_stdin_once(inputs)
-    options = _rescue_options(delimiter, encoding, header, skip_rows, strict)
+    options = _rescue_options(**reading)
     return _cli_commands.check(inputs, options, as_json=as_json, fail_on_quarantine=fail_on_quarantine)
 
 

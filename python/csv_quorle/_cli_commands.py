@@ -79,7 +79,9 @@ def rescue(inputs: Sequence[str], output: str | None, out_dir: str | None, quara
             for res in results:
                 show.json_line(_report_json(res, with_paths=True), out)
         else:
-            print(show.summary(results), file=out)
+            table, totals = show.summary(results).rsplit("\n", 1)
+            notes = show.left_out(results)
+            print(table, *([""] + [notes] + [""] if notes else []), totals, sep="\n", file=out)
         out.flush()
     return _status(results, fail_on_quarantine)
 

@@ -6,9 +6,10 @@ import json
 from collections.abc import Iterable, Sequence
 from typing import Any, TextIO
 
-# How many repairs `check` lists per file before it only counts the rest.
+# How many repairs (or groups of skipped lines) are listed per file before the rest are counted.
 FIRST_REPAIRS = 5
 HEADER_WIDTH = 60
+SAMPLE_WIDTH = 40  # characters of a skipped line shown
 
 _CHAR_NAMES = {"\t": "tab", " ": "space", "": "none"}
 
@@ -60,13 +61,15 @@ def report_block(name: str, report: Any) -> str:
     out = [
         name,
         f"  dialect   delimiter {char_quoted(r.delimiter)}, quote {char_quoted(r.quote_char)}, "
-        f"encoding {r.encoding}, {plural(r.columns, 'column')}",
+        + (f"escape {char_quoted(r.escape_char)}, " if r.escape_char else "")
+        + f"encoding {r.encoding}, {plural(r.columns, 'column')}",
         f"  header    {header_text(r.header)}",
         f"  rows      {r.total_rows:,} total, {r.good_rows:,} good, {r.repaired_rows:,} repaired, "
         f"{r.quarantined_rows:,} quarantined, {plural(r.blank_lines, 'blank line')}",
     ]
     if r.replaced_bytes:
         out.append(f"  encoding  {plural(r.replaced_bytes, 'byte')} replaced or recoded")
+    out += notes(r)
     for i, warning in enumerate(r.warnings):
         out.append(f"  {'warnings' if i == 0 else '':8}  {warning}")
     repairs = r.repairs
@@ -76,6 +79,59 @@ def report_block(name: str, report: Any) -> str:
     if len(repairs) > FIRST_REPAIRS:
         out.append(f"  {'':8}  … and {len(repairs) - FIRST_REPAIRS:,} more")
     return "\n".join(out)
+
+
+def _labelled(label: str, items: Sequence[str]) -> list[str]:
+    """`items` under `label`, the first FIRST_REPAIRS of them, then how many more."""
+    out = [f"  {label if i == 0 else '':8}  {item}" for i, item in enumerate(items[:FIRST_REPAIRS])]
+    if len(items) > FIRST_REPAIRS:
+        out.append(f"  {'':8}  … and {len(items) - FIRST_REPAIRS:,} more")
+    return out
+
+
+def sample(text: str) -> str:
+    """A skipped line's text as shown: quoted, cut to SAMPLE_WIDTH characters."""
+    if len(text) > SAMPLE_WIDTH:
+        text = text[: SAMPLE_WIDTH - 1].rstrip() + "…"
+    return repr(text)
+
+
+def guess_text(g: Any) -> str:
+    """One of Report.guesses in a few words, with its confidence."""
+    if g.name == "encoding":
+        what = f"encoding {g.value}"
+    elif g.name == "delimiter":
+        what = "one column: no delimiter splits the lines"
+    elif g.name == "escape_char":
+        what = f"escape {char_quoted(g.value)} inside quoted fields"
+    elif g.name == "repeated_header":
+        shown = ", ".join(map(str, g.value[:10])) + (", …" if len(g.value) > 10 else "")
+        what = f"header repeated on {'line' if len(g.value) == 1 else 'lines'} {shown}, kept as rows"
+    else:
+        what = f"{g.name} {g.value!r}"
+    return f"{what} (confidence {g.confidence:.2f})"
+
+
+def notes(report: Any) -> list[str]:
+    """The lines a report left out and what it guessed, as labelled lines of `check`'s block:
+    'line 1-3: preamble, 'Sales report'' and 'encoding cp1252 (confidence 0.56)'."""
+    # A Report made by hand may lack the texts.
+    texts = tuple(report.skipped_text) + ("",) * len(report.skipped_lines)
+    skipped = []
+    for s, text in zip(report.skipped_lines, texts):
+        shown = sample(text) if text else "(empty)"
+        skipped.append(f"{lines_of(s.first_line, s.last_line)}: {s.kind}, {shown}")
+    return _labelled("skipped", skipped) + _labelled("guessed", [guess_text(g) for g in report.guesses])
+
+
+def left_out(results: Sequence[Any]) -> str:
+    """Under `rescue`'s table: each file that left lines out or guessed, with its notes."""
+    blocks = []
+    for res in results:
+        lines = notes(res.report) if res.ok else []
+        if lines:
+            blocks.append("\n".join([res.source, *lines]))
+    return "\n".join(blocks)
 
 
 def summary(results: Sequence[Any], with_output: bool = True) -> str:
