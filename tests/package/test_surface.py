@@ -39,6 +39,12 @@ class TestArguments:
             ({"expected_columns": -1}, ValueError, "expected_columns"),
             ({"expected_columns": "3"}, TypeError, "expected_columns"),
             ({"output_delimiter": '"'}, ValueError, "output_delimiter"),
+            ({"comment": "//"}, ValueError, "comment must be exactly one character"),
+            ({"comment": 35}, TypeError, "comment"),
+            ({"comment": "\n"}, ValueError, "comment cannot be a line break"),
+            ({"comment": ";", "delimiter": ";"}, ValueError, "comment must differ from delimiter"),
+            ({"comment": "'", "quote_char": "'"}, ValueError, "comment must differ from quote_char"),
+            ({"comment": "#"}, ValueError, "comment= is not supported yet"),  # until the engine's part
         ],
     )
     def test_refused_before_any_file(self, tmp_path, write, options, error, words):
