@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import json
+import textwrap
 from collections.abc import Iterable, Sequence
 from typing import Any, TextIO
 
@@ -10,6 +11,7 @@ from typing import Any, TextIO
 FIRST_REPAIRS = 5
 HEADER_WIDTH = 60
 SAMPLE_WIDTH = 40  # characters of a skipped line shown
+WIDTH = 100  # warnings are wrapped to it, as the help is: the same text on any terminal
 
 _CHAR_NAMES = {"\t": "tab", " ": "space", "": "none"}
 
@@ -71,7 +73,9 @@ def report_block(name: str, report: Any) -> str:
         out.append(f"  encoding  {plural(r.replaced_bytes, 'byte')} replaced or recoded")
     out += notes(r)
     for i, warning in enumerate(r.warnings):
-        out.append(f"  {'warnings' if i == 0 else '':8}  {warning}")
+        first = f"  {'warnings' if i == 0 else '':8}  "
+        out.append(textwrap.fill(warning, WIDTH, initial_indent=first, subsequent_indent=" " * 12,
+                                 break_long_words=False, break_on_hyphens=False))
     repairs = r.repairs
     for i, repair in enumerate(repairs[:FIRST_REPAIRS]):
         where = lines_of(repair.first_line, repair.last_line)
@@ -96,9 +100,11 @@ def sample(text: str) -> str:
     return repr(text)
 
 
-def guess_text(g: Any) -> str:
-    """One of Report.guesses in a few words, with its confidence."""
-    if g.name == "encoding":
+def guess_text(g: Any, report: Any) -> str:
+    """One of `report.guesses` in a few words, with its confidence."""
+    if g.name == "encoding" and report.recoded_bytes and g.value == "utf-8":
+        what = f"encoding utf-8 with {plural(report.recoded_bytes, 'byte')} read as cp1252"
+    elif g.name == "encoding":
         what = f"encoding {g.value}"
     elif g.name == "delimiter":
         what = "one column: no delimiter splits the lines"
@@ -121,7 +127,7 @@ def notes(report: Any) -> list[str]:
     for s, text in zip(report.skipped_lines, texts):
         shown = sample(text) if text else "(empty)"
         skipped.append(f"{lines_of(s.first_line, s.last_line)}: {s.kind}, {shown}")
-    return _labelled("skipped", skipped) + _labelled("guessed", [guess_text(g) for g in report.guesses])
+    return _labelled("skipped", skipped) + _labelled("guessed", [guess_text(g, report) for g in report.guesses])
 
 
 def left_out(results: Sequence[Any]) -> str:
