@@ -89,7 +89,8 @@ def _reading_options(f):
                      help="Look for no preamble, footer, end of table, padding or second table: "
                           "every line is a row, or the header."),
         click.option("--comment", callback=_character, metavar="CHAR",
-                     help="Skip the lines starting with CHAR (listed as skipped lines of kind comment)."),
+                     help="Skip the lines starting with CHAR, listed as skipped lines of kind comment "
+                          "(not read yet: a usage error for now)."),
         click.option("--strict", is_flag=True,
                      help="Change no row: rows without the column count are quarantined, not padded or merged."),
         click.option("--json", "as_json", is_flag=True, help="Print one JSON object per file instead of tables."),
@@ -193,6 +194,7 @@ def rescue(inputs, output, out_dir, quarantine, quarantine_dir, as_json, fail_on
 @cli.command(short_help="Report what a rescue would do; write nothing.", epilog="""\b
 Examples:
   csv-quorle check export.csv
+  csv-quorle check export.csv --no-layout --quote "'" --no-escape
   csv-quorle check exports/* --json --fail-on-quarantine""")
 @click.argument("inputs", nargs=-1, required=True, metavar="INPUT...")
 @_reading_options

@@ -68,7 +68,11 @@ def test_help_shows_commands_and_examples():
     assert run.returncode == 0
     text = run.stdout.decode()
     assert all(word in text for word in ("rescue", "check", "sniff", "Examples", "Exit status"))
-    assert "--fail-on-quarantine" in cli("rescue", "--help").stdout.decode()
+    switches = ("--fail-on-quarantine", "--quote", "--no-quote", "--escape", "--no-escape", "--no-layout",
+                "--comment")
+    for command in ("rescue", "check"):
+        text = cli(command, "--help").stdout.decode()
+        assert all(switch in text for switch in switches), command
 
 
 @pytest.mark.parametrize(
