@@ -73,7 +73,7 @@ def choices(delimiter: Any, quote_char: Any, escape_char: Any, encoding: Any, he
                    _args.flag(layout, "layout"), mark)
 
 
-def _comment_apart(comment: str | None, delimiter: str | None, quote: str | None) -> None:
+def _comment_apart(comment: str | None, delimiter: str | None, quote: Any) -> None:
     if comment is not None and comment in (delimiter, quote):
         which = "quote_char" if comment == quote else "delimiter"
         raise ValueError(f"comment must differ from {which}, both are {comment!r}")
