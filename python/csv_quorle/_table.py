@@ -227,8 +227,8 @@ def warnings(table: Table, lines: tuple[SkippedLines, ...], texts: tuple[str | N
     something (`texts`, from samples()), and for each of `guessed` (from guesses())."""
     out = []
     for s, sample in zip(lines, texts):
-        if sample is None:
-            continue  # blank lines: no data left out
+        if sample is None and s.kind != "padding":
+            continue  # blank lines: no data left out (padding is said however short)
         text = repr(sample)
         span_text = (f"Line {s.first_line} was" if s.first_line == s.last_line
                      else f"Lines {s.first_line}-{s.last_line} were")

@@ -188,3 +188,6 @@ def test_every_left_out_line_is_quoted_in_a_warning(run) -> None:
     report, clean, _ = run(body + ",,\n" * 30_000)
     assert report.skipped_lines == ((52, 30_051, "padding"),) and clean == body
     assert "Lines 52-30051 were left out as padding" in report.warnings[0]
+    report, clean, _ = run(body + ",,\n" * 2)  # short enough to be read whole
+    assert report.warnings == ("Lines 52-53 were left out as padding: nothing but delimiters and "
+                               "blanks.",)
