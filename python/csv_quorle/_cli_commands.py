@@ -81,7 +81,7 @@ def rescue(inputs: Sequence[str], output: str | None, out_dir: str | None, quara
         else:
             table, totals = show.summary(results).rsplit("\n", 1)
             notes = show.left_out(results)
-            print(table, *([""] + [notes] + [""] if notes else []), totals, sep="\n", file=out)
+            print(*([table, "", notes, "", totals] if notes else [table, totals]), sep="\n", file=out)
         out.flush()
     return _status(results, fail_on_quarantine)
 

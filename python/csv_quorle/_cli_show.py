@@ -120,7 +120,7 @@ def guess_text(g: Any, report: Any) -> str:
 
 def notes(report: Any) -> list[str]:
     """The lines a report left out and what it guessed, as labelled lines of `check`'s block:
-    'line 1-3: preamble, 'Sales report'' and 'encoding cp1252 (confidence 0.56)'."""
+    `lines 1-3: preamble, 'Sales report'` and `encoding cp1252 (confidence 0.56)`."""
     # A Report made by hand may lack the texts.
     texts = tuple(report.skipped_text) + ("",) * len(report.skipped_lines)
     skipped = []
