@@ -17,6 +17,8 @@
 
 namespace quorle::engine {
 
+class RowDraft;
+
 /// Where the last record lay in the input.
 struct RecordSpan {
   std::uint64_t begin = 0;  ///< offset of its first byte
@@ -94,6 +96,8 @@ class RecordTokenizer {
   /// (field count only). False once the input is exhausted.
   bool next(FieldCollector& sink) { return scan<true>(sink); }
   bool next(FieldCounter& sink) { return scan<false>(sink); }
+  /// The next record into a row store's draft (row_draft.hpp).
+  bool next(RowDraft& sink);
 
   /// Turns on rules beyond the backend's; call before the first record.
   void set_extras(const TokenizerExtras& extras) {
