@@ -8,8 +8,10 @@
 #include <memory>
 #include <string>
 
+#include "engine/byte_search.hpp"
 #include "engine/legacy_bytes.hpp"
 #include "engine/utf8.hpp"
+#include "engine/verbatim_fields.hpp"
 #include "rescue/line_format.hpp"
 
 namespace quorle::rescue {
@@ -113,6 +115,82 @@ class LargeBuffer {
   std::uint64_t written_ = 0;
 };
 
+namespace {
+
+// Fields from this long on go out straight from where they lie, not through the line buffer.
+constexpr std::size_t LONG_FIELD = std::size_t{64} << 10;
+// The line buffer goes out once it holds this much, so a row of millions of fields needs no
+// copy of itself.
+constexpr std::size_t LINE_PIECE = std::size_t{64} << 10;
+
+// Writes the fields of one row, each encoded as the clean output wants it: short ones through a
+// line buffer, long ones straight to the output with their quotes doubled piece by piece.
+class FieldLine {
+ public:
+  FieldLine(LargeBuffer& out, const LineFormat& format, std::string& line, std::uint8_t delimiter)
+      : out_(out), format_(format), line_(line), delimiter_(static_cast<char>(delimiter)) {
+    line_.clear();
+  }
+
+  /// `plain`: the text is known to need no quotes.
+  void add(std::string_view text, bool plain) {
+    if (error_) return;
+    if (count_++ != 0) line_.push_back(delimiter_);
+    if (text.size() >= LONG_FIELD) return add_long(text, plain);
+    if (plain) {
+      line_.append(text);
+    } else {
+      format_.append_field(line_, text);
+    }
+    if (line_.size() >= LINE_PIECE) flush_line();
+  }
+
+  /// Writes out what the line buffer holds (the caller may have ended it with a line feed).
+  std::optional<RescueError> finish() {
+    if (!error_) flush_line();
+    return std::move(error_);
+  }
+
+ private:
+  void flush_line() {
+    error_ = out_.append(line_);
+    line_.clear();
+  }
+
+  void add_long(std::string_view text, bool plain) {
+    flush_line();
+    if (error_) return;
+    if (plain || !engine::byte_search::contains_any(text.data(), text.size(), std::uint8_t{'"'},
+                                                    static_cast<std::uint8_t>(delimiter_),
+                                                    std::uint8_t{'\n'}, std::uint8_t{'\r'})) {
+      error_ = out_.append(text);
+      return;
+    }
+    if ((error_ = out_.append("\""))) return;
+    for (std::size_t from = 0;;) {
+      const void* hit = std::memchr(text.data() + from, '"', text.size() - from);
+      if (hit == nullptr) {
+        if ((error_ = out_.append(text.substr(from)))) return;
+        break;
+      }
+      const auto at = static_cast<std::size_t>(static_cast<const char*>(hit) - text.data());
+      if ((error_ = out_.append(text.substr(from, at + 1 - from)))) return;
+      if ((error_ = out_.append("\""))) return;  // the quote doubled
+      from = at + 1;
+    }
+    error_ = out_.append("\"");
+  }
+
+  LargeBuffer& out_;
+  const LineFormat& format_;
+  std::string& line_;
+  char delimiter_;
+  std::uint64_t count_ = 0;
+  std::optional<RescueError> error_;
+};
+
+}  // namespace
+
 TracedRowWriter::TracedRowWriter(int fd, std::string_view input, std::uint8_t output_delimiter,
                                  InputSource source)
     : out_(std::make_unique<LargeBuffer>(fd)),
@@ -166,12 +244,17 @@ std::optional<RescueError> TracedRowWriter::write(const engine::RowStore& rows,
     return out.append("\n");
   };
   engine::StoredRow row;
-  for (auto cursor = rows.cursor(); cursor.next(row, !copy_verbatim);) {
+  std::uint64_t stored = 0;
+  for (auto cursor = rows.cursor(); cursor.next_head(row, stored);) {
+    // A built row of one field: read it now, to see whether it is the lone empty field.
+    engine::StoredField first;
+    const bool first_read = stored == 1 && row.padding == 0;
+    if (first_read) first = cursor.next_field();
     // A row of one empty field is written `""`: an empty line would read as no row at all.
     // (A verbatim row's fields are split only on demand: its raw bytes tell.)
-    const bool lone_empty =
-        row.verbatim ? row.raw.empty() && row.padding == 0
-                     : row.field_count() == 1 && (row.fields.empty() || row.fields[0].empty());
+    const bool lone_empty = row.verbatim ? row.raw.empty() && row.padding == 0
+                                         : stored + row.padding == 1 &&
+                                               (stored == 0 || first.text.empty());
     if (lone_empty) {
       if (auto error = flush_run()) return error;
       if (auto error = out.append("\"\"\n")) return error;
@@ -192,17 +275,27 @@ std::optional<RescueError> TracedRowWriter::write(const engine::RowStore& rows,
     if (auto error = flush_run()) return error;
     if (stop.load(std::memory_order_relaxed)) return std::nullopt;
     std::uint64_t padding = row.padding;
+    bool no_fields = false;
     if (copy_verbatim && row.verbatim) {
       if (auto error = out.append(row.raw)) return error;
     } else {
-      line.clear();
-      // A field's plain flag means it holds none of the input's delimiter and quote; it says
-      // nothing of the output's unless they are the same.
-      format.append_fields(line, row.fields,
-                           copy_verbatim ? row.plain : std::span<const std::uint8_t>{});
-      if (row.fields.empty() && padding > 0) --padding;  // the first field has no delimiter before
+      FieldLine fields(out, format, line, delimiter_);
+      if (row.verbatim) {
+        engine::for_each_verbatim_text(row.raw, static_cast<std::uint8_t>(rows.delimiter()),
+                                       rows.quote(), row.quote_free, unescaped_,
+                                       [&](std::string_view text) { fields.add(text, false); });
+      } else {
+        // A field's plain flag means it holds none of the input's delimiter and quote; it says
+        // nothing of the output's unless they are the same.
+        for (std::uint64_t i = 0; i < stored; ++i) {
+          const engine::StoredField f = i == 0 && first_read ? first : cursor.next_field();
+          fields.add(f.text, copy_verbatim && f.plain);
+        }
+        no_fields = stored == 0;
+      }
+      if (no_fields && padding > 0) --padding;  // the first field has no delimiter before
       if (padding == 0) line.push_back('\n');
-      if (auto error = out.append(line)) return error;
+      if (auto error = fields.finish()) return error;
       if (padding == 0) continue;
     }
     if (auto error = out.append_repeated(static_cast<char>(delimiter_), padding)) return error;
