@@ -154,7 +154,7 @@ void RowStore::merge_draft_from(const RowPosition& at, std::string_view joiner) 
     written += f.text.size();
   }
   arena_.extend_to(built_at + length);
-  std::memmove(arena_.data() + at.arena, arena_.data() + built_at, length);
+  if (length != 0) std::memmove(arena_.data() + at.arena, arena_.data() + built_at, length);
   stream_.resize(at.stream);
   input_pos_ = at.input;
   arena_.resize(at.arena + length);
