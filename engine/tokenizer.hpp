@@ -115,6 +115,9 @@ class RecordTokenizer {
 
  private:
   enum class State : std::uint8_t { FieldStart, UnquotedField, QuotedField, AfterClosingQuote };
+  // With the re-read on, a quoted field hands its text over piece by piece up to this far from
+  // its opening quote, and only at its closing quote beyond (see QuotedField).
+  static constexpr std::size_t EAGER_TEXT = std::size_t{1} << 20;
 
   template <bool kCollect, class Sink>
   bool scan(Sink& sink);
@@ -305,9 +308,10 @@ bool RecordTokenizer::scan(Sink& sink) {
         const std::size_t open = run - 1;
         const std::uint64_t open_line = line_;
         // With the re-read on, a field that may yet run to the end of the input hands over no
-        // text before its closing quote: its pieces could be a copy of the rest of the input.
-        // `split` notes doubled quotes or escapes, whose pieces are found again at the close.
-        const bool defer = extras_.reread_unterminated;
+        // text before its closing quote once it is long: its pieces could be a copy of the rest
+        // of the input. `split` notes doubled quotes or escapes, whose pieces are then found
+        // again at the close.
+        bool defer = false;
         bool split = false;
         // Read an unterminated quoted field again as text from its opening quote on.
         auto reread = [&] {
@@ -333,6 +337,10 @@ bool RecordTokenizer::scan(Sink& sink) {
           // Delimiters, CR and LF are text here; an LF inside quotes ends a line.
           line_ += lf_passed;
           needs_quote |= special_passed;
+          if (!defer && extras_.reread_unterminated && s - open > EAGER_TEXT) {
+            sink.discard_field();  // the pieces handed over so far come again at the close
+            defer = true;
+          }
           if (extras_.escape >= 0) {
             const std::size_t before = run;
             const bool escaped_quote = defer ? drop_escapes<false>(sink, from, s, run)
