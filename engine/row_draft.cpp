@@ -25,7 +25,21 @@ bool is_continuation(std::uint8_t b) {
 
 }  // namespace
 
-RowStore::Cursor RowDraft::after_fields(std::uint64_t count) const {
+void RowDraft::draft_pending() {
+  begin_draft();
+  for (std::size_t i = 0; i < pending_count_; ++i) {
+    const Pending& f = pending_[i];
+    if (f.in_arena) {
+      store_.add_arena_field(f.length, f.plain);
+    } else {
+      store_.add_input_field(f.offset, f.length, f.plain);
+    }
+  }
+  pending_count_ = 0;
+}
+
+RowStore::Cursor RowDraft::after_fields(std::uint64_t count) {
+  draft_pending();
   RowStore::Cursor cursor = store_.cursor();
   cursor.seek(store_.draft_start());
   for (std::uint64_t i = 0; i < count; ++i)
@@ -33,7 +47,7 @@ RowStore::Cursor RowDraft::after_fields(std::uint64_t count) const {
   return cursor;
 }
 
-bool RowDraft::empty_from(std::uint64_t index) const {
+bool RowDraft::empty_from(std::uint64_t index) {
   if (index >= count_) return true;
   if (whole_) {  // the bytes after the index-th delimiter must all be delimiters
     const std::uint8_t* p = input_ + begin_;
@@ -53,6 +67,7 @@ bool RowDraft::empty_from(std::uint64_t index) const {
 }
 
 std::size_t RowDraft::draft_whole_fields(std::uint64_t count) {
+  begin_draft();
   std::size_t p = begin_;
   for (std::uint64_t i = 0; i < count; ++i) {
     const void* hit = std::memchr(input_ + p, delimiter_, end_ - p);
@@ -65,6 +80,7 @@ std::size_t RowDraft::draft_whole_fields(std::uint64_t count) {
 
 void RowDraft::commit(std::uint64_t padding) {
   if (whole_) draft_whole_fields(count_);
+  draft_pending();
   store_.commit_draft(count_, padding);
 }
 

@@ -13,11 +13,7 @@
 namespace quorle::engine {
 namespace {
 
-// The first byte of every stored row.
-constexpr std::uint8_t BUILT = 1;       // fields stored one by one; otherwise a verbatim span
-constexpr std::uint8_t PADDED = 2;      // a padding count follows
-constexpr std::uint8_t QUOTE_FREE = 4;  // a verbatim row without any quote byte
-constexpr std::uint8_t ASCII = 8;       // a verbatim row of ASCII bytes only
+using namespace detail::row_head;
 
 using detail::write_varint;
 
@@ -189,53 +185,6 @@ std::uint64_t RowStore::Cursor::read_long_varint() {
     v |= std::uint64_t{b & 0x7Fu} << shift;
     if (b < 0x80) return v;
   }
-}
-
-StoredField RowStore::Cursor::next_field() {
-  const RowStore& store = *store_;
-  if (left_ != 0) --left_;
-  const std::uint64_t v = read_varint();
-  const std::uint64_t length = v >> 2;
-  const bool plain = (v >> 1) & 1;
-  if (v & 1) {
-    const std::string_view text = store.arena_.view(arena_pos_, length);
-    arena_pos_ += length;
-    return {text, plain, true};
-  }
-  const std::uint64_t begin = input_pos_ + read_varint();
-  input_pos_ = begin + length;
-  return {store.input_.substr(begin, length), plain, false};
-}
-
-bool RowStore::Cursor::next_head(StoredRow& row, std::uint64_t& stored) {
-  while (left_ != 0)
-    (void)next_field();
-  const RowStore& store = *store_;
-  if (stream_pos_ >= store.stream_.size()) return false;
-  const std::uint8_t head = store.stream_.data()[stream_pos_++];
-  row.fields = {};
-  row.plain = {};
-  if (!(head & BUILT)) {
-    const std::uint64_t begin = input_pos_ + read_varint();
-    const std::uint64_t length = read_varint();
-    row.verbatim = true;
-    row.raw = store.input_.substr(begin, length);
-    row.ascii = (head & ASCII) != 0;
-    row.quote_free = (head & QUOTE_FREE) != 0;
-    row.padding = (head & PADDED) ? read_varint() : 0;
-    input_pos_ = begin + length;
-    stored = 0;
-  } else {
-    stored = read_varint();
-    row.verbatim = false;
-    row.raw = {};
-    row.ascii = false;
-    row.quote_free = false;
-    row.padding = (head & PADDED) ? read_varint() : 0;
-    left_ = stored;
-  }
-  ++index_;
-  return true;
 }
 
 bool RowStore::Cursor::next(StoredRow& row, bool split) {

@@ -47,6 +47,14 @@ struct StoredField {
 };
 
 namespace detail {
+// The first byte of every stored row.
+namespace row_head {
+inline constexpr std::uint8_t BUILT = 1;       // fields stored one by one; else a verbatim span
+inline constexpr std::uint8_t PADDED = 2;      // a padding count follows
+inline constexpr std::uint8_t QUOTE_FREE = 4;  // a verbatim row without any quote byte
+inline constexpr std::uint8_t ASCII = 8;       // a verbatim row of ASCII bytes only
+}  // namespace row_head
+
 /// Writes `v` seven bits a byte, low bits first, the high bit set on every byte but the last.
 inline std::uint8_t* write_varint(std::uint8_t* out, std::uint64_t v) {
   while (v >= 0x80) {
@@ -103,6 +111,11 @@ class RowStore {
   void end_text(bool plain = false);
   /// Forgets the text begun by begin_text.
   void drop_text() { arena_.resize(text_begin_); }
+  /// Bytes appended since begin_text.
+  std::size_t text_length() const { return arena_.size() - text_begin_; }
+  /// A field whose text was appended to the arena before (after the texts of the fields before
+  /// it): its next `length` bytes.
+  void add_arena_field(std::uint64_t length, bool plain) { put_text_length(length, plain); }
 
   /// A built row whose fields are added before their count is known (the package's pass stores
   /// fields as the tokenizer finds them): begin_draft, fields as for begin_row, then commit_draft,
@@ -152,7 +165,21 @@ class RowStore {
     bool next_head(StoredRow& row, std::uint64_t& stored);
     /// The next field of the built row that next_head() began (or of a draft the cursor was
     /// sought into). The text is valid as long as the store is unchanged.
-    StoredField next_field();
+    StoredField next_field() {
+      const RowStore& store = *store_;
+      if (left_ != 0) --left_;
+      const std::uint64_t v = read_varint();
+      const std::uint64_t length = v >> 2;
+      const bool plain = (v >> 1) & 1;
+      if (v & 1) {
+        const std::string_view text = store.arena_.view(arena_pos_, length);
+        arena_pos_ += length;
+        return {text, plain, true};
+      }
+      const std::uint64_t begin = input_pos_ + read_varint();
+      input_pos_ = begin + length;
+      return {store.input_.substr(begin, length), plain, false};
+    }
     std::uint64_t index() const { return index_; }
 
     Position position() const { return {stream_pos_, input_pos_, arena_pos_, index_}; }
@@ -223,6 +250,39 @@ class RowStore {
   std::uint64_t draft_input_ = 0;
   bool draft_refers_ = false;
 };
+
+// Inline: every reader of rows calls it once a row.
+inline bool RowStore::Cursor::next_head(StoredRow& row, std::uint64_t& stored) {
+  using namespace detail::row_head;
+  while (left_ != 0)
+    (void)next_field();
+  const RowStore& store = *store_;
+  if (stream_pos_ >= store.stream_.size()) return false;
+  const std::uint8_t head = store.stream_.data()[stream_pos_++];
+  row.fields = {};
+  row.plain = {};
+  if (!(head & BUILT)) {
+    const std::uint64_t begin = input_pos_ + read_varint();
+    const std::uint64_t length = read_varint();
+    row.verbatim = true;
+    row.raw = store.input_.substr(begin, length);
+    row.ascii = (head & ASCII) != 0;
+    row.quote_free = (head & QUOTE_FREE) != 0;
+    row.padding = (head & PADDED) ? read_varint() : 0;
+    input_pos_ = begin + length;
+    stored = 0;
+  } else {
+    stored = read_varint();
+    row.verbatim = false;
+    row.raw = {};
+    row.ascii = false;
+    row.quote_free = false;
+    row.padding = (head & PADDED) ? read_varint() : 0;
+    left_ = stored;
+  }
+  ++index_;
+  return true;
+}
 
 /// Splits a verbatim row's bytes into its fields. Texts with doubled quotes are unescaped into
 /// `unescaped`, which the returned views may point into.

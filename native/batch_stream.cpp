@@ -271,23 +271,19 @@ class PassSource final : public arrow::BatchSource {
   void add(arrow::StringBatchBuilder& b, const engine::StoredRow& row, std::uint64_t stored) {
     if (!row.verbatim) {
       if (stored <= FIELDS_AT_ONCE) {
-        stored_.resize(stored);
         fields_.resize(stored);
         bool long_text = false;
-        for (std::uint64_t i = 0; i < stored; ++i) {
-          stored_[i] = cursor_->next_field();
-          fields_[i] = stored_[i].text;
-          long_text |= stored_[i].in_arena && fields_[i].size() >= RELEASED_TEXT;
+        for (std::string_view& f : fields_) {
+          f = cursor_->next_field().text;
+          long_text |= f.size() >= RELEASED_TEXT;
         }
         if (!long_text) return b.row(fields_);
-        for (const engine::StoredField& f : stored_)
-          add_text(b, f.text, f.in_arena);
+        for (const std::string_view f : fields_)
+          add_text(b, f);
         return b.end_row();
       }
-      for (std::uint64_t i = 0; i < stored; ++i) {
-        const engine::StoredField field = cursor_->next_field();
-        add_text(b, field.text, field.in_arena);
-      }
+      for (std::uint64_t i = 0; i < stored; ++i)
+        add_text(b, cursor_->next_field().text);
       return b.end_row();
     }
     if (row.quote_free && row.padding == 0) {
@@ -319,11 +315,12 @@ class PassSource final : public arrow::BatchSource {
     b.end_row();
   }
 
-  // A long text of the store's arena is copied in pieces, each piece's pages given back once
-  // copied (the arena is read once, in order), so that it never exists twice in full.
-  void add_text(arrow::StringBatchBuilder& b, std::string_view text, bool in_arena) {
-    char* to = nullptr;
-    if (in_arena && text.size() >= RELEASED_TEXT) to = b.field_room(text.size());
+  // A long text is copied in pieces; when it lies in the store's arena, each piece's pages are
+  // given back once copied (the arena is read once, in order), so that it never exists twice in
+  // full. (Pages of the input are left alone: release_arena_before ignores places outside the
+  // arena.)
+  void add_text(arrow::StringBatchBuilder& b, std::string_view text) {
+    char* to = text.size() >= RELEASED_TEXT ? b.field_room(text.size()) : nullptr;
     if (to == nullptr) return b.field(text);
     for (std::size_t at = 0; at < text.size(); at += RELEASED_TEXT) {
       const std::size_t n = std::min(RELEASED_TEXT, text.size() - at);
@@ -443,7 +440,6 @@ class PassSource final : public arrow::BatchSource {
   std::uint64_t released_ = 0;
   std::optional<engine::RowStore::Cursor> cursor_;
   std::vector<std::string_view> fields_;
-  std::vector<engine::StoredField> stored_;
   std::string unescaped_;
   std::optional<arrow::StringBatchBuilder> builder_;
   std::uint64_t signal_due_ = 0;
