@@ -138,6 +138,28 @@ TEST(RowDraft, MatchesTheCollectorOnRandomBuffers) {
   }
 }
 
+// Records of thousands of fields, so that their fields go on to the draft a list at a time, with
+// texts of the input and of the arena (doubled quotes, ill-formed bytes) in every list.
+TEST(RowDraft, WideMixedRecordsMatchTheCollector) {
+  std::mt19937_64 rng(20261209);
+  static const std::string fields[] = {"x",      "",        "\"q\"",       "\"a\"\"b\"", "\"\"",
+                                       "\"c,d\"", "e\xFF" "f", "\"g\xFE\"\"\"", "\"h\" "};
+  for (int round = 0; round < 20; ++round) {
+    std::string input;
+    for (int record = 0; record < 3; ++record) {
+      const std::size_t width = 1 + rng() % 3000;
+      for (std::size_t i = 0; i < width; ++i)
+        input += (i ? "," : "") + fields[rng() % std::size(fields)];
+      input += "\n";
+    }
+    DraftSetup setup;
+    setup.extras.reread_unterminated = true;
+    setup.cp1252 = round % 2 == 0;
+    expect_drafts_match_collector(input, setup, rng);
+    if (HasFatalFailure()) return;
+  }
+}
+
 // A merge of input texts that lie one delimiter apart is that stretch of the input itself.
 TEST(RowDraft, MergedPlainTextsAreTheInputStretch) {
   struct Case {
