@@ -31,9 +31,9 @@ std::string written(const engine::RowStore& rows, std::string_view input, std::u
     EXPECT_FALSE(writer.finish());
   }
   ::close(fd);
-  std::ifstream in(path, std::ios::binary);
   std::stringstream s;
-  s << in.rdbuf();
+  s << std::ifstream(path, std::ios::binary).rdbuf();
+  ::unlink(path.c_str());
   return s.str();
 }
 
