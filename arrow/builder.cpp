@@ -53,6 +53,21 @@ void release_batch(ArrowArray* array) {
 
 constexpr std::size_t kFirstRows = 1024;
 constexpr std::uint64_t kFirstBytes = 4096;
+// A wide table starts each column smaller, so that its first buffers together stay near these
+// sizes instead of growing with the column count (a table of a million columns would otherwise
+// start with gigabytes of offsets).
+constexpr std::size_t kFirstSlots = std::size_t{1} << 20;
+constexpr std::uint64_t kFirstData = std::uint64_t{4} << 20;
+constexpr std::uint64_t kLeastBytes = 64;
+
+std::size_t first_rows(std::size_t columns) {
+  return std::clamp<std::size_t>(kFirstSlots / std::max<std::size_t>(columns, 1), 1, kFirstRows);
+}
+
+std::uint64_t first_bytes(std::size_t columns) {
+  return std::clamp<std::uint64_t>(kFirstData / std::max<std::size_t>(columns, 1), kLeastBytes,
+                                   kFirstBytes);
+}
 
 }  // namespace
 
@@ -66,7 +81,9 @@ StringBatchBuilder::StringBatchBuilder(std::size_t columns, BuilderOptions optio
       large_(options.type == StringType::kLargeString),
       limit_(large_ ? UINT64_MAX : std::min<std::uint64_t>(options.max_column_bytes, INT32_MAX)),
       cols_(columns),
-      bytes_hint_(columns, kFirstBytes) {}
+      first_rows_(first_rows(columns)),
+      first_bytes_(first_bytes(columns)),
+      bytes_hint_(columns, first_bytes_) {}
 
 StringBatchBuilder::~StringBatchBuilder() {
   for (Column& c : cols_) {
@@ -229,7 +246,7 @@ void StringBatchBuilder::grow_data(Column& c, std::size_t more) {
 }
 
 void StringBatchBuilder::grow_rows() {
-  const std::size_t rows = std::max({row_capacity_ * 2, rows_hint_, kFirstRows});
+  const std::size_t rows = std::max({row_capacity_ * 2, rows_hint_, first_rows_});
   const std::size_t width = large_ ? sizeof(std::int64_t) : sizeof(std::int32_t);
   for (Column& c : cols_) {
     c.offsets = reallocate(c.offsets, (rows + 1) * width);
@@ -263,7 +280,7 @@ void StringBatchBuilder::finish(ArrowArray* out) {
   const std::size_t rows = rows_;
   for (std::size_t k = 0; k < columns_; ++k) {
     Column& c = cols_[k];
-    bytes_hint_[k] = std::max<std::uint64_t>(c.size + c.size / 8, kFirstBytes);
+    bytes_hint_[k] = std::max<std::uint64_t>(c.size + c.size / 8, first_bytes_);
     ChildOwner* child_owner = child_owners[k].release();
     child_owner->buffers[0] = c.nulls != 0 ? c.valid : nullptr;
     child_owner->buffers[1] = c.offsets;
@@ -280,7 +297,7 @@ void StringBatchBuilder::finish(ArrowArray* out) {
     owner->child_pointers[k] = &child;
     c = Column{};
   }
-  rows_hint_ = std::max(rows_, kFirstRows);
+  rows_hint_ = std::max(rows_, first_rows_);
   rows_ = 0;
   row_capacity_ = 0;
 

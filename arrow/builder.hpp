@@ -104,6 +104,23 @@ class StringBatchBuilder {
   }
   void field(std::string_view text) { field(text.data(), text.size()); }
 
+  /// The next field as `size` bytes that the caller writes to the returned place before any other
+  /// call, so that it can copy a long text in pieces. Null when the field must come through
+  /// field() instead (the row is being set aside).
+  char* field_room(std::size_t size) {
+    if (col_ == 0) begin_row();
+    if (col_ >= columns_) too_many_fields();
+    Column& c = cols_[col_];
+    if (carrying_ || c.size + size > limit_) return nullptr;
+    // Even an empty field's room is a place in a buffer: null means "use field()".
+    if (c.size + size > c.capacity || c.data == nullptr) grow_data(c, size);
+    char* room = c.data + c.size;
+    c.size += size;
+    store_offset(c);
+    ++col_;
+    return room;
+  }
+
   /// The next field was missing from the record: an empty string, or a null with null_padding.
   void padding() {
     if (col_ == 0) begin_row();
@@ -186,6 +203,9 @@ class StringBatchBuilder {
   std::size_t rows_ = 0;
   std::size_t row_capacity_ = 0;
   std::size_t col_ = 0;  // the next field's column within the current row
+  // Where the first batch starts, smaller for a wide table.
+  std::size_t first_rows_;
+  std::uint64_t first_bytes_;
   // Sizes the previous batch reached: where the next one starts.
   std::size_t rows_hint_ = 0;
   std::vector<std::uint64_t> bytes_hint_;

@@ -1,8 +1,8 @@
 // Throughput of the engine on one file: the counting pass that the trial passes use (run over the
-// whole file here, so it can be timed), the sniffer, the inference and process_buffer, with the
-// memory that the outcome holds; then the same on the portable path, which processors without the
-// vector code take. Wall times of one run; compare versions by user CPU time. With --isa, only
-// that block classifier is timed.
+// whole file here, so it can be timed), the sniffer, the inference, process_buffer and the
+// package's traced_pass, with the memory their outcomes hold; then the same on the portable path,
+// which processors without the vector code take. Wall times of one run; compare versions by user
+// CPU time. With --isa, only that block classifier is timed.
 //
 //   engine_bench FILE [--repeat N] [--delimiter C] [--isa scalar|sse2|avx2|avx512|neon]
 //   engine_bench --hostile BYTES   (the quadratic closing-quote pattern, and twice its size)
@@ -27,6 +27,7 @@
 #include "engine/pipeline.hpp"
 #include "engine/sniffer.hpp"
 #include "engine/tokenizer.hpp"
+#include "engine/traced_pass.hpp"
 
 namespace quorle::bench {
 namespace {
@@ -168,6 +169,18 @@ int run_file(const char* path, int repeat, std::optional<std::uint8_t> delimiter
            const engine::BufferOutcome out = engine::process_buffer(data, {});
            (void)out;
          }));
+  // The package's pass: a header, rows drafted into the row store, fitted to the header's width.
+  std::size_t traced_memory = 0;
+  engine::TracedOptions traced;
+  traced.delimiter = d;
+  report("traced_pass (the package's pass)", data.size(), best_of(repeat, [&] {
+           engine::TracedOutcome out;
+           (void)engine::traced_pass(data, traced, out);
+           traced_memory = out.rows.memory_bytes();
+         }));
+  std::printf("  its rows' memory %.1f MB = %.3f x input\n",
+              static_cast<double>(traced_memory) / 1e6,
+              static_cast<double>(traced_memory) / static_cast<double>(data.size()));
   // Linear time: the whole file against its first half (cut after a line feed).
   const std::size_t half = data.substr(0, data.size() / 2).rfind('\n') + 1;
   const auto t_half =

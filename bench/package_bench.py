@@ -1,18 +1,22 @@
 """Whole-process figures of csv_quorle.rescue against cp and the backend's quorle_file.
 
     python3 bench/package_bench.py --gen build/release/bench/gen_csv [--size 1G] [--runs 5]
+                                   [--batches] [--baseline DIR]
 
 Each contender is its own process under /usr/bin/time -v, round-robin after one warm-up round,
 with its input in the page cache; wall times are medians and are compared only within this run
 (as ratios to `cp` of the same file). Peak memory is the child's maximum resident set.
 Files: the generator's clean and dirty presets, a Windows-1252 file made from the clean one
 (accented letters in place of some ASCII ones), and a file with 30,000 short rows against the
-same file without them, for the cost of the repair list.
+same file without them, for the cost of the repair list. --batches adds read_batches read by
+pyarrow; --baseline DIR adds the same calls with another build of csv_quorle (a directory holding
+the package) first on the path, in the same rounds, to compare two versions.
 """
 
 from __future__ import annotations
 
 import argparse
+import os
 import pathlib
 import re
 import shutil
@@ -25,32 +29,49 @@ import time
 HERE = pathlib.Path(__file__).resolve().parent
 
 RESCUE = "import sys, csv_quorle; csv_quorle.rescue(sys.argv[1], sys.argv[2], sys.argv[3])"
+BATCHES = (
+    "import sys, csv_quorle, pyarrow as pa\n"
+    "for b in pa.RecordBatchReader.from_stream(csv_quorle.read_batches(sys.argv[1])): pass"
+)
 BACKEND = (
     "import sys, _csv_quorle_backend as q; q.quorle_file(sys.argv[1], sys.argv[2], sys.argv[3])"
 )
 
 
-def timed(cmd: list[str]) -> tuple[float, float]:
-    """Wall seconds and peak resident megabytes of one process."""
+def timed(cmd: list[str]) -> tuple[float, float, float]:
+    """Wall seconds, CPU seconds (user and system) and peak resident megabytes of one process. A
+    command may start with PYTHONPATH=DIR, which goes to its environment."""
+    env = None
+    if cmd[0].startswith("PYTHONPATH="):
+        env = dict(os.environ, PYTHONPATH=cmd[0].split("=", 1)[1])
+        cmd = cmd[1:]
     t = time.perf_counter()
     done = subprocess.run(
-        ["/usr/bin/time", "-v", *cmd], check=True, capture_output=True, text=True
+        ["/usr/bin/time", "-v", *cmd], check=True, capture_output=True, text=True, env=env
     )
     wall = time.perf_counter() - t
     peak_kb = int(re.search(r"Maximum resident set size \(kbytes\): (\d+)", done.stderr)[1])
-    return wall, peak_kb / 1e3
+    cpu = sum(float(re.search(rf"{kind} time \(seconds\): ([\d.]+)", done.stderr)[1])
+              for kind in ("User", "System"))
+    return wall, cpu, peak_kb / 1e3
 
 
-def rounds(contenders: dict[str, list[str]], runs: int) -> dict[str, tuple[float, float]]:
+def rounds(contenders: dict[str, list[str]],
+           runs: int) -> dict[str, tuple[float, float, float, float]]:
+    """Median wall seconds, fastest wall seconds, least CPU seconds and peak megabytes of each
+    contender. On a loaded machine the CPU seconds move least."""
     walls: dict[str, list[float]] = {name: [] for name in contenders}
+    cpus: dict[str, list[float]] = {name: [] for name in contenders}
     peaks: dict[str, float] = {}
     for round_ in range(runs + 1):
         for name, cmd in contenders.items():
-            wall, peak = timed(cmd)
+            wall, cpu, peak = timed(cmd)
             if round_:
                 walls[name].append(wall)
+                cpus[name].append(cpu)
             peaks[name] = max(peak, peaks.get(name, 0.0))
-    return {name: (statistics.median(w), peaks[name]) for name, w in walls.items()}
+    return {name: (statistics.median(w), min(w), min(cpus[name]), peaks[name])
+            for name, w in walls.items()}
 
 
 def generate(gen: str, preset: str, size: str, path: pathlib.Path) -> pathlib.Path:
@@ -90,6 +111,8 @@ def main() -> None:
     ap.add_argument("--runs", type=int, default=5)
     ap.add_argument("--data", default=str(HERE / "data"))
     ap.add_argument("--files", default="clean,dirty,cp1252,repairs", help="which figures")
+    ap.add_argument("--batches", action="store_true", help="also read_batches into pyarrow")
+    ap.add_argument("--baseline", help="a directory holding another build of csv_quorle")
     args = ap.parse_args()
     data = pathlib.Path(args.data)
     data.mkdir(parents=True, exist_ok=True)
@@ -115,14 +138,21 @@ def main() -> None:
             }
             if name != "cp1252":
                 contenders["quorle_file"] = [py, "-c", BACKEND, str(path), out, q]
+            if args.batches:
+                contenders["batches"] = [py, "-c", BATCHES, str(path)]
+            if args.baseline:
+                base = f"PYTHONPATH={os.path.abspath(args.baseline)}"
+                for contender in [c for c in contenders if c != "cp"]:
+                    contenders[contender + "@base"] = [base, *contenders[contender]]
             res = rounds(contenders, args.runs)
             size = path.stat().st_size
             cp = res["cp"][0]
             print(f"\n{name} {args.size} ({size / 1e6:.0f} MB)")
-            for contender, (wall, peak) in res.items():
+            for contender, (wall, best, cpu, peak) in res.items():
                 print(
-                    f"  {contender:12} {wall:7.3f} s  {size / 1e6 / wall:6.0f} MB/s"
-                    f"  {wall / cp:5.2f} x cp  peak {peak:6.0f} MB = {peak * 1e6 / size:.2f} x input"
+                    f"  {contender:16} {wall:7.3f} s (best {best:6.3f} s, cpu {cpu:6.2f} s)"
+                    f"  {size / 1e6 / wall:6.0f} MB/s  {wall / cp:5.2f} x cp"
+                    f"  peak {peak:6.0f} MB = {peak * 1e6 / size:.2f} x input"
                 )
 
         if "repairs" not in wanted:
@@ -137,7 +167,7 @@ def main() -> None:
             },
             max(1, args.runs // 2),
         )
-        base, more = res["no repairs"][1], res["30,000 repairs"][1]
+        base, more = res["no repairs"][3], res["30,000 repairs"][3]
         print(f"\nrepair list: peak {base:.0f} MB without, {more:.0f} MB with 30,000 repairs"
               f" ({(more / base - 1) * 100:+.1f} %)")
     finally:

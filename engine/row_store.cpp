@@ -1,79 +1,31 @@
 #include "engine/row_store.hpp"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
 
 #include "engine/byte_search.hpp"
 #include "engine/check.hpp"
+#include "engine/verbatim_fields.hpp"
 
 namespace quorle::engine {
 namespace {
 
-// The first byte of every stored row.
-constexpr std::uint8_t BUILT = 1;       // fields stored one by one; otherwise a verbatim span
-constexpr std::uint8_t PADDED = 2;      // a padding count follows
-constexpr std::uint8_t QUOTE_FREE = 4;  // a verbatim row without any quote byte
-constexpr std::uint8_t ASCII = 8;       // a verbatim row of ASCII bytes only
-constexpr std::size_t MAX_VARINT = 10;
+using namespace detail::row_head;
 
-std::uint8_t* write_varint(std::uint8_t* out, std::uint64_t v) {
-  while (v >= 0x80) {
-    *out++ = static_cast<std::uint8_t>(v | 0x80);
-    v >>= 7;
-  }
-  *out++ = static_cast<std::uint8_t>(v);
+using detail::write_varint;
+
+std::uint8_t* write_built_head(std::uint8_t* out, std::uint64_t field_count,
+                               std::uint64_t padding) {
+  *out++ = static_cast<std::uint8_t>(BUILT | (padding ? PADDED : 0));
+  out = write_varint(out, field_count);
+  if (padding) out = write_varint(out, padding);
   return out;
 }
 
-// Splitting a well-formed record: every field that holds a quote is enclosed in quotes, with each
-// quote inside doubled. Quotes then only toggle "inside quotes", and a delimiter outside quotes
-// ends a field.
-/// Calls on_field(begin, end, quotes) for each field of `raw`: the field's bytes are
-/// [begin, end) and hold `quotes` quote bytes (0 for an unquoted field; 2 for a quoted field
-/// without a doubled quote inside).
-template <class OnField>
-void for_each_well_formed_field(std::string_view raw, std::uint8_t delimiter, std::uint8_t quote,
-                                OnField&& on_field) {
-  const char* s = raw.data();
-  const std::size_t n = raw.size();
-  const char q = static_cast<char>(quote);
-  std::size_t start = 0, quotes = 0;
-  bool inside = false;
-  auto event = [&](std::size_t at) {
-    if (s[at] == q) {
-      inside = !inside;
-      ++quotes;
-    } else if (!inside) {
-      on_field(start, at, quotes);
-      start = at + 1;
-      quotes = 0;
-    }
-  };
-  byte_search::for_each_match(s, n, event, delimiter, quote);
-  on_field(start, n, quotes);
-}
-
-/// Appends the text of a quoted field [begin, end) of `s` (enclosing quotes included) with each
-/// doubled quote made one.
-template <class String>
-void append_unescaped(String& out, const char* s, std::size_t begin, std::size_t end, char quote) {
-  for (std::size_t i = begin + 1; i + 1 < end; ++i) {
-    out.push_back(s[i]);
-    if (s[i] == quote) ++i;  // the second of a doubled pair
-  }
-}
-
 }  // namespace
-
-void RowStore::grow(std::size_t bytes) {
-  stream_.resize(std::max({stream_.size() * 2, used_ + bytes, std::size_t{4096}}));
-}
-
-// A field is its length shifted left by two, with bit 1 for a plain text and bit 0 for a text in
-// the arena (the empty field included); a text in the input is followed by its gap.
-void RowStore::put_text_length(std::uint64_t length, bool plain) {
-  commit(write_varint(room(MAX_VARINT), length << 2 | (plain ? 2 : 0) | 1));
-}
 
 void RowStore::add_verbatim(std::uint64_t begin, std::uint64_t length, std::uint64_t padding,
                             bool quote_free, bool ascii) {
@@ -91,23 +43,8 @@ void RowStore::add_verbatim(std::uint64_t begin, std::uint64_t length, std::uint
 }
 
 void RowStore::begin_row(std::uint64_t field_count, std::uint64_t padding) {
-  std::uint8_t* out = room(1 + 2 * MAX_VARINT);
-  *out++ = static_cast<std::uint8_t>(BUILT | (padding ? PADDED : 0));
-  out = write_varint(out, field_count);
-  if (padding) out = write_varint(out, padding);
-  commit(out);
+  commit(write_built_head(room(DRAFT_HEAD), field_count, padding));
   ++count_;
-}
-
-void RowStore::add_input_field(std::uint64_t offset, std::uint64_t length, bool plain) {
-  if (length == 0) return put_text_length(0, true);
-  QUORLE_DCHECK(offset >= input_pos_ && offset + length <= input_.size());
-  std::uint8_t* out = room(2 * MAX_VARINT);
-  out = write_varint(out, length << 2 | (plain ? 2 : 0));
-  out = write_varint(out, offset - input_pos_);
-  commit(out);
-  input_pos_ = offset + length;
-  refers_to_input_ = true;
 }
 
 void RowStore::add_text_field(std::string_view text, bool plain) {
@@ -115,21 +52,135 @@ void RowStore::add_text_field(std::string_view text, bool plain) {
   put_text_length(text.size(), plain);
 }
 
-void RowStore::end_text() {
-  put_text_length(arena_.size() - text_begin_, false);
+void RowStore::end_text(bool plain) {
+  put_text_length(arena_.size() - text_begin_, plain);
+}
+
+void RowStore::commit_draft(std::uint64_t field_count, std::uint64_t padding) {
+  std::uint8_t head[DRAFT_HEAD];
+  const auto head_size =
+      static_cast<std::size_t>(write_built_head(head, field_count, padding) - head);
+  std::uint8_t* at = stream_.data() + draft_;
+  const std::size_t fields = stream_.size() - draft_ - DRAFT_HEAD;
+  std::memmove(at + head_size, at + DRAFT_HEAD, fields);
+  std::memcpy(at, head, head_size);
+  stream_.resize(draft_ + head_size + fields);
+  ++count_;
+}
+
+void RowStore::release_forgotten() {
+  stream_.release_forgotten(FORGOTTEN_RELEASED);
+  arena_.release_forgotten(FORGOTTEN_RELEASED);
+}
+
+RowPosition RowStore::draft_start() const {
+  return {draft_ + DRAFT_HEAD, draft_input_, draft_arena_, count_};
+}
+
+void RowStore::cut_draft(const RowPosition& at) {
+  QUORLE_DCHECK(at.stream >= draft_ + DRAFT_HEAD && at.stream <= stream_.size());
+  stream_.resize(at.stream);
+  arena_.resize(at.arena);
+  input_pos_ = at.input;
+  release_forgotten();
+}
+
+void RowStore::merge_draft_from(const RowPosition& at, std::string_view joiner) {
+  const std::size_t end = stream_.size();
+  // First pass: the merged length, and whether the texts are one stretch of input: each right
+  // after the joiner byte that follows the one before (empty texts included).
+  const auto* in = reinterpret_cast<const std::uint8_t*>(input_.data());
+  const auto joiner_byte = static_cast<std::uint8_t>(joiner.empty() ? 0 : joiner[0]);
+  std::uint64_t length = 0, fields = 0;
+  bool stretch = joiner.size() == 1, placed = false;
+  std::uint64_t begin = 0, previous_end = 0, leading_empty = 0;
+  Cursor reader(*this);
+  reader.seek(at);
+  while (reader.position().stream < end) {
+    const StoredField f = reader.next_field();
+    if (fields++ != 0) length += joiner.size();
+    length += f.text.size();
+    if (!stretch) continue;
+    const std::uint64_t offset =
+        f.in_arena ? 0 : static_cast<std::uint64_t>(f.text.data() - input_.data());
+    if (!placed) {
+      if (f.text.empty()) {
+        ++leading_empty;
+        continue;
+      }
+      // The leading empty texts stand for as many joiner bytes right before the first text.
+      stretch = !f.in_arena && offset >= leading_empty;
+      for (std::uint64_t k = offset - leading_empty; stretch && k < offset; ++k)
+        stretch = in[k] == joiner_byte;
+      begin = offset - leading_empty;
+      previous_end = offset + f.text.size();
+      placed = true;
+      continue;
+    }
+    if (previous_end >= input_.size() || in[previous_end] != joiner_byte) {
+      stretch = false;
+      continue;
+    }
+    const std::uint64_t start = previous_end + 1;
+    if (!f.text.empty() && (f.in_arena || offset != start)) {
+      stretch = false;
+      continue;
+    }
+    previous_end = start + f.text.size();
+  }
+  if (stretch && placed) {
+    QUORLE_DCHECK(previous_end - begin == length);
+    cut_draft(at);
+    add_input_field(begin, length, false);
+    return;
+  }
+  // Built after the arena's end, in room reserved first so that the texts read stay in place,
+  // then moved down over the texts it replaces.
+  std::uint8_t* out = arena_.room(length);
+  const std::size_t built_at = arena_.size();
+  reader.seek(at);
+  std::uint64_t written = 0;
+  for (std::uint64_t i = 0; i < fields; ++i) {
+    const StoredField f = reader.next_field();
+    if (i != 0) {
+      std::memcpy(out + written, joiner.data(), joiner.size());
+      written += joiner.size();
+    }
+    if (!f.text.empty()) std::memcpy(out + written, f.text.data(), f.text.size());
+    written += f.text.size();
+  }
+  arena_.extend_to(built_at + length);
+  if (length != 0) std::memmove(arena_.data() + at.arena, arena_.data() + built_at, length);
+  stream_.resize(at.stream);
+  input_pos_ = at.input;
+  arena_.resize(at.arena + length);
+  put_text_length(length, false);
+  release_forgotten();
 }
 
 void RowStore::shrink_to_fit() {
-  stream_.resize(used_);
   stream_.shrink_to_fit();
   arena_.shrink_to_fit();
 }
 
+void RowStore::release_arena_before(const char* end) {
+  const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  const auto base = reinterpret_cast<std::uintptr_t>(arena_.data());
+  const auto at = reinterpret_cast<std::uintptr_t>(end);
+  if (at < base || at > base + arena_.size()) return;  // not in the arena
+  const auto offset = static_cast<std::size_t>(at - base);
+  const std::uintptr_t from = (base + arena_released_ + page - 1) / page * page;
+  const std::uintptr_t to = (base + offset) / page * page;
+  if (to <= from) return;
+  ::madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
+  arena_released_ = to - base;
+}
+
 std::uint64_t RowStore::Cursor::read_long_varint() {
-  const std::vector<std::uint8_t>& s = store_->stream_;
+  const std::uint8_t* s = store_->stream_.data();
   std::uint64_t v = 0;
   for (int shift = 0;; shift += 7) {
-    QUORLE_DCHECK(stream_pos_ < store_->used_);
+    QUORLE_DCHECK(stream_pos_ < store_->stream_.size());
     const std::uint8_t b = s[stream_pos_++];
     v |= std::uint64_t{b & 0x7Fu} << shift;
     if (b < 0x80) return v;
@@ -137,55 +188,28 @@ std::uint64_t RowStore::Cursor::read_long_varint() {
 }
 
 bool RowStore::Cursor::next(StoredRow& row, bool split) {
-  const RowStore& store = *store_;
-  if (stream_pos_ >= store.used_) return false;
-  const std::uint8_t head = store.stream_[stream_pos_++];
-  if (!(head & BUILT)) {
-    const std::uint64_t begin = input_pos_ + read_varint();
-    const std::uint64_t length = read_varint();
-    row.verbatim = true;
-    row.raw = store.input_.substr(begin, length);
-    row.ascii = (head & ASCII) != 0;
-    row.quote_free = (head & QUOTE_FREE) != 0;
-    row.padding = (head & PADDED) ? read_varint() : 0;
-    input_pos_ = begin + length;
+  std::uint64_t count = 0;
+  if (!next_head(row, count)) return false;
+  if (row.verbatim) {
     if (split) {
-      if (head & QUOTE_FREE) {
-        split_quote_free(row.raw, store.delimiter_, fields_);
+      if (row.quote_free) {
+        split_quote_free(row.raw, store_->delimiter_, fields_);
       } else {
-        split_verbatim(row.raw, store.delimiter_, store.quote_, fields_, unescaped_);
+        split_verbatim(row.raw, store_->delimiter_, store_->quote_, fields_, unescaped_);
       }
       row.fields = fields_;
-    } else {
-      row.fields = {};
     }
-    row.plain = {};
-  } else {
-    const std::uint64_t count = read_varint();
-    row.verbatim = false;
-    row.raw = {};
-    row.ascii = false;
-    row.quote_free = false;
-    row.padding = (head & PADDED) ? read_varint() : 0;
-    fields_.resize(count);
-    plain_.resize(count);
-    for (std::uint64_t i = 0; i < count; ++i) {
-      const std::uint64_t v = read_varint();
-      const std::uint64_t length = v >> 2;
-      plain_[i] = (v >> 1) & 1;
-      if (v & 1) {
-        fields_[i] = std::string_view(store.arena_).substr(arena_pos_, length);
-        arena_pos_ += length;
-      } else {
-        const std::uint64_t begin = input_pos_ + read_varint();
-        fields_[i] = store.input_.substr(begin, length);
-        input_pos_ = begin + length;
-      }
-    }
-    row.fields = fields_;
-    row.plain = plain_;
+    return true;
   }
-  ++index_;
+  fields_.resize(count);
+  plain_.resize(count);
+  for (std::uint64_t i = 0; i < count; ++i) {
+    const StoredField f = next_field();
+    fields_[i] = f.text;
+    plain_[i] = f.plain;
+  }
+  row.fields = fields_;
+  row.plain = plain_;
   return true;
 }
 

@@ -17,6 +17,8 @@
 
 namespace quorle::engine {
 
+class RowDraft;
+
 /// Where the last record lay in the input.
 struct RecordSpan {
   std::uint64_t begin = 0;  ///< offset of its first byte
@@ -94,6 +96,8 @@ class RecordTokenizer {
   /// (field count only). False once the input is exhausted.
   bool next(FieldCollector& sink) { return scan<true>(sink); }
   bool next(FieldCounter& sink) { return scan<false>(sink); }
+  /// The next record into a row store's draft (row_draft.hpp).
+  bool next(RowDraft& sink);
 
   /// Turns on rules beyond the backend's; call before the first record.
   void set_extras(const TokenizerExtras& extras) {
@@ -111,6 +115,9 @@ class RecordTokenizer {
 
  private:
   enum class State : std::uint8_t { FieldStart, UnquotedField, QuotedField, AfterClosingQuote };
+  // With the re-read on, a quoted field hands its text over piece by piece up to this far from
+  // its opening quote, and only at its closing quote beyond (see QuotedField).
+  static constexpr std::size_t EAGER_TEXT = std::size_t{1} << 20;
 
   template <bool kCollect, class Sink>
   bool scan(Sink& sink);
@@ -124,10 +131,14 @@ class RecordTokenizer {
   // Whether a quoted field opening at `open`, after the field opening at dead_end_ ran to the
   // end of the input, runs to the end too (see tokenizer.cpp).
   bool also_unterminated(std::size_t open);
-  // Escapes in [from, to) of a quoted field: each is dropped and the byte after it becomes text.
-  // True when the byte at `to` is escaped.
-  template <class Sink>
+  // Escapes in [from, to) of a quoted field: each is dropped and the byte after it becomes text;
+  // with kEmit the text between them goes to the sink. True when the byte at `to` is escaped.
+  template <bool kEmit, class Sink>
   bool drop_escapes(Sink& sink, std::size_t from, std::size_t to, std::size_t& run);
+  // The pieces of the quoted text [from, to) found again, as the scan found them: each escape
+  // dropped and the byte after it kept, each doubled quote made one, lone quotes kept.
+  template <class Sink>
+  void replay_pieces(Sink& sink, std::size_t from, std::size_t to);
 
   bool end_record(std::size_t next, std::size_t end, bool at_break) {
     pos_ = next;
@@ -296,6 +307,12 @@ bool RecordTokenizer::scan(Sink& sink) {
         std::size_t from = p;
         const std::size_t open = run - 1;
         const std::uint64_t open_line = line_;
+        // With the re-read on, a field that may yet run to the end of the input hands over no
+        // text before its closing quote once it is long: its pieces could be a copy of the rest
+        // of the input. `split` notes doubled quotes or escapes, whose pieces are then found
+        // again at the close.
+        bool defer = false;
+        bool split = false;
         // Read an unterminated quoted field again as text from its opening quote on.
         auto reread = [&] {
           if (dead_end_ > open) dead_end_ = open;
@@ -320,11 +337,19 @@ bool RecordTokenizer::scan(Sink& sink) {
           // Delimiters, CR and LF are text here; an LF inside quotes ends a line.
           line_ += lf_passed;
           needs_quote |= special_passed;
+          if (!defer && extras_.reread_unterminated && s - open > EAGER_TEXT) {
+            sink.discard_field();  // the pieces handed over so far come again at the close
+            defer = true;
+          }
           if (extras_.escape >= 0) {
             const std::size_t before = run;
-            const bool escaped_quote = drop_escapes(sink, from, s, run);
+            const bool escaped_quote = defer ? drop_escapes<false>(sink, from, s, run)
+                                             : drop_escapes<true>(sink, from, s, run);
             // Any dropped escape makes the field's text differ from its input bytes.
-            if (run != before) verbatim.escape_dropped();
+            if (run != before) {
+              verbatim.escape_dropped();
+              split = true;
+            }
             if (escaped_quote) {
               needs_quote = true;
               from = s + 1;
@@ -345,7 +370,8 @@ bool RecordTokenizer::scan(Sink& sink) {
           if (s + 1 == n) {
             closing = true;                // the last byte of the input
           } else if (d[s + 1] == quote) {  // a doubled quote is one literal quote, always
-            sink.piece(run, s + 1 - run);
+            if (!defer) sink.piece(run, s + 1 - run);
+            split = true;
             run = s + 2;
             needs_quote = true;
             from = s + 2;
@@ -361,7 +387,11 @@ bool RecordTokenizer::scan(Sink& sink) {
             from = s + 1;
             continue;
           }
-          sink.piece(run, s - run);
+          if (defer && split) {
+            replay_pieces(sink, open + 1, s);
+          } else {
+            sink.piece(run, s - run);  // unsplit, the text is one run from the opening quote on
+          }
           if (line_ - open_line > extras_.long_quoted_lines && span_.long_quote_line == 0)
             span_.long_quote_line = open_line;
           verbatim.quoted_field_closed(needs_quote);
@@ -403,18 +433,55 @@ bool RecordTokenizer::scan(Sink& sink) {
   }
 }
 
-template <class Sink>
+template <bool kEmit, class Sink>
 bool RecordTokenizer::drop_escapes(Sink& sink, std::size_t from, std::size_t to, std::size_t& run) {
   const auto* hit =
       static_cast<const std::uint8_t*>(std::memchr(data_ + from, extras_.escape, to - from));
   while (hit) {
     const auto e = static_cast<std::size_t>(hit - data_);
-    sink.piece(run, e - run);
+    if constexpr (kEmit) sink.piece(run, e - run);
     run = e + 1;  // the escaped byte starts the next piece of text
     if (e + 1 >= to) return e + 1 == to && to < size_;
     hit = static_cast<const std::uint8_t*>(std::memchr(data_ + e + 2, extras_.escape, to - e - 2));
   }
   return false;
+}
+
+template <class Sink>
+void RecordTokenizer::replay_pieces(Sink& sink, std::size_t from, std::size_t to) {
+  const std::uint8_t* const d = data_;
+  const std::uint8_t quote = quote_;
+  std::size_t run = from;
+  if (extras_.escape < 0) {  // only doubled quotes split the text: jump from quote to quote
+    for (std::size_t i = from; i < to;) {
+      const void* hit = std::memchr(d + i, quote, to - i);
+      if (!hit) break;
+      const auto q = static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - d);
+      if (q + 1 < to && d[q + 1] == quote) {
+        sink.piece(run, q + 1 - run);
+        run = q + 2;
+        i = q + 2;
+      } else {
+        i = q + 1;  // a lone quote stays in the text
+      }
+    }
+  } else {
+    const auto escape = static_cast<std::uint8_t>(extras_.escape);
+    for (std::size_t i = from; i < to;) {
+      if (d[i] == escape) {
+        sink.piece(run, i - run);
+        run = i + 1;
+        i += 2;
+      } else if (d[i] == quote && i + 1 < to && d[i + 1] == quote) {
+        sink.piece(run, i + 1 - run);
+        run = i + 2;
+        i += 2;
+      } else {
+        ++i;
+      }
+    }
+  }
+  if (run < to) sink.piece(run, to - run);
 }
 
 }  // namespace quorle::engine

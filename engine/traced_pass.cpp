@@ -3,6 +3,7 @@
 #include "engine/check.hpp"
 #include "engine/column_count.hpp"
 #include "engine/pipeline.hpp"
+#include "engine/row_draft.hpp"
 #include "engine/tokenizer.hpp"
 #include "engine/utf8.hpp"
 
@@ -10,7 +11,7 @@ namespace quorle::engine {
 namespace {
 
 // A blank record: one field of nothing but spaces and tabs, not quoted.
-bool is_blank(const FieldCollector& record, std::string_view raw) {
+bool is_blank(const RowDraft& record, std::string_view raw) {
   if (record.field_count() != 1) return false;
   for (const char c : raw) {
     if (c != ' ' && c != '\t') return false;
@@ -34,6 +35,8 @@ void note_ill_formed(LineSample& sample, std::string_view raw, std::uint64_t lin
   }
 }
 
+// Sorts each record the tokenizer drafted into the row store: stored as drafted or as its
+// verbatim span, fitted to the column count, or dropped (blank, quarantined, header lines).
 class TracedSorter {
  public:
   TracedSorter(std::string_view data, const TracedOptions& options, TracedOutcome& out)
@@ -48,14 +51,14 @@ class TracedSorter {
   }
   std::uint64_t columns() const { return columns_; }
 
-  void sort(const FieldCollector& record, const RecordSpan& span, std::uint64_t first,
-            std::uint64_t last) {
+  void sort(RowDraft& record, const RecordSpan& span, std::uint64_t first, std::uint64_t last) {
     const std::string_view raw = data_.substr(span.begin, span.end - span.begin);
     if (span.long_quote_line != 0) out_.long_quotes.add(span.long_quote_line);
     if (!record.valid_utf8())
       note_ill_formed(options_.recode_cp1252 ? out_.recoded : out_.replaced, raw, first);
     const bool header_due = options_.header && !out_.has_header;
     if ((options_.skip_blank_lines || header_due) && is_blank(record, raw)) {
+      record.drop();
       ++out_.blank_lines;
       return;
     }
@@ -65,6 +68,7 @@ class TracedSorter {
     }
     if (header_due) return take_header(record, span, first, last);
     if (header_left_ != 0) {  // the header's further records
+      record.drop();
       --header_left_;
       out_.header_last_line = last;
       return;
@@ -79,15 +83,15 @@ class TracedSorter {
       store(record, span, 0);
     } else if (n < c) {
       if (!options_.fill_ragged_rows)
-        return quarantine(span, first, last, QuarantineReason::TooFewColumns);
+        return quarantine(record, span, first, last, QuarantineReason::TooFewColumns);
       pad(record, span, first, last);
       repaired = true;
-    } else if (empty_tail(record)) {  // trailing delimiters: nothing to merge
+    } else if (record.empty_from(c)) {  // trailing delimiters: nothing to merge
       trim(record, span, first, last);
       repaired = true;
     } else {
       if (!options_.merge_overflow)
-        return quarantine(span, first, last, QuarantineReason::ExtraColumns);
+        return quarantine(record, span, first, last, QuarantineReason::ExtraColumns);
       merge(record, first, last);
       repaired = true;
     }
@@ -98,7 +102,7 @@ class TracedSorter {
  private:
   // The header is never set aside. Without a given count its width is the count; otherwise it is
   // fitted to the count like a row, whatever the repair switches say.
-  void take_header(const FieldCollector& record, const RecordSpan& span, std::uint64_t first,
+  void take_header(RowDraft& record, const RecordSpan& span, std::uint64_t first,
                    std::uint64_t last) {
     out_.has_header = true;
     out_.header_first_line = first;
@@ -111,7 +115,7 @@ class TracedSorter {
       store(record, span, 0);
     } else if (n < c) {
       pad(record, span, first, last);
-    } else if (empty_tail(record)) {
+    } else if (record.empty_from(c)) {
       trim(record, span, first, last);
     } else {
       merge(record, first, last);
@@ -123,76 +127,45 @@ class TracedSorter {
     out_.header.resize(row.field_count());
   }
 
-  void quarantine(const RecordSpan& span, std::uint64_t first, std::uint64_t last,
-                  QuarantineReason reason) {
+  void quarantine(RowDraft& record, const RecordSpan& span, std::uint64_t first,
+                  std::uint64_t last, QuarantineReason reason) {
+    record.drop();
     out_.quarantine.push_back({first, last, span.begin, span.end, reason});
   }
 
-  bool empty_tail(const FieldCollector& record) const {
-    const auto& fields = record.fields();
-    for (std::size_t i = columns_; i < fields.size(); ++i) {
-      if (fields[i].length != 0) return false;
-    }
-    return true;
-  }
-
-  void pad(const FieldCollector& record, const RecordSpan& span, std::uint64_t first,
-           std::uint64_t last) {
+  void pad(RowDraft& record, const RecordSpan& span, std::uint64_t first, std::uint64_t last) {
     const std::uint64_t added = columns_ - record.field_count();
     if (columns_ > widest_) throw ColumnCountTooLarge(columns_);
     store(record, span, added);
     event(first, last, added, RepairKind::Padded);
   }
 
-  void trim(const FieldCollector& record, const RecordSpan& span, std::uint64_t first,
-            std::uint64_t last) {
+  void trim(RowDraft& record, const RecordSpan& span, std::uint64_t first, std::uint64_t last) {
     const std::uint64_t dropped = record.field_count() - columns_;
-    RowStore& to = out_.rows;
     if (span.verbatim) {  // empty fields are written as nothing: the tail is only delimiters
-      to.add_verbatim(span.begin, span.end - span.begin - dropped, 0, span.quote_free, span.ascii);
+      record.drop();
+      out_.rows.add_verbatim(span.begin, span.end - span.begin - dropped, 0, span.quote_free,
+                             span.ascii);
     } else {
-      to.begin_row(columns_, 0);
-      const auto& fields = record.fields();
-      for (std::uint64_t i = 0; i < columns_; ++i)
-        add_field(to, record, fields[i]);
+      record.commit_first(columns_);
     }
     event(first, last, dropped, RepairKind::Trimmed);
   }
 
   // Fields from the last column on become one, joined by the delimiter text.
-  void merge(const FieldCollector& record, std::uint64_t first, std::uint64_t last) {
-    const auto& fields = record.fields();
-    const std::uint64_t c = columns_;
-    RowStore& to = out_.rows;
-    to.begin_row(c, 0);
-    for (std::uint64_t i = 0; i + 1 < c; ++i)
-      add_field(to, record, fields[i]);
-    to.begin_text();
-    for (std::size_t i = c - 1; i < fields.size(); ++i) {
-      if (i != c - 1) to.append_text(delimiter_text_);
-      to.append_text(record.text(fields[i]));
-    }
-    to.end_text();
-    event(first, last, fields.size() - c, RepairKind::Merged);
+  void merge(RowDraft& record, std::uint64_t first, std::uint64_t last) {
+    const std::uint64_t merged = record.field_count() - columns_;
+    record.commit_merged(columns_, delimiter_text_);
+    event(first, last, merged, RepairKind::Merged);
   }
 
-  void store(const FieldCollector& record, const RecordSpan& span, std::uint64_t padding) {
-    RowStore& to = out_.rows;
+  void store(RowDraft& record, const RecordSpan& span, std::uint64_t padding) {
     if (span.verbatim) {
-      return to.add_verbatim(span.begin, span.end - span.begin, padding, span.quote_free,
-                             span.ascii);
+      record.drop();
+      return out_.rows.add_verbatim(span.begin, span.end - span.begin, padding, span.quote_free,
+                                    span.ascii);
     }
-    to.begin_row(record.field_count(), padding);
-    for (const FieldText& f : record.fields())
-      add_field(to, record, f);
-  }
-
-  static void add_field(RowStore& to, const FieldCollector& record, const FieldText& f) {
-    if (f.in_scratch) {
-      to.add_text_field(record.text(f), f.plain);
-    } else {
-      to.add_input_field(f.offset, f.length, f.plain);
-    }
+    record.commit(padding);
   }
 
   void event(std::uint64_t first, std::uint64_t last, std::uint64_t count, RepairKind kind) {
@@ -252,7 +225,7 @@ bool traced_pass(std::string_view data, const TracedOptions& options, TracedOutc
   extras.skip_initial_space = options.skip_initial_space;
   tokenizer.set_extras(extras);
   tokenizer.set_line(options.first_line);
-  FieldCollector record(data);
+  RowDraft record(out.rows, data);
   record.set_legacy_cp1252(options.recode_cp1252);
   std::uint64_t next_report = progress_step;
   std::uint64_t next_batch = batch_step;

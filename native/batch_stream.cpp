@@ -4,6 +4,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
@@ -23,6 +24,7 @@
 #include "arrow/schema.hpp"
 #include "arrow/stream.hpp"
 #include "engine/traced_pass.hpp"
+#include "engine/verbatim_fields.hpp"
 #include "native/commit_files.hpp"
 #include "native/outcome_dict.hpp"
 #include "native/source_map.hpp"
@@ -38,6 +40,10 @@ constexpr std::uint64_t STOP_STEP = std::uint64_t{1} << 20;
 constexpr std::size_t QUEUED = 2;
 // A batch ends at this many data bytes even before batch_rows, so wide rows stay bounded too.
 constexpr std::uint64_t BATCH_BYTES = std::uint64_t{64} << 20;
+// A built row of at most this many fields goes into the batch whole.
+constexpr std::uint64_t FIELDS_AT_ONCE = 4096;
+// Arena texts from this long on are copied in pieces of this size, and released behind.
+constexpr std::size_t RELEASED_TEXT = std::size_t{64} << 20;
 // Field bytes built between two looks at pending signals.
 constexpr std::uint64_t SIGNAL_STEP = std::uint64_t{64} << 20;
 const char* const HANDLE_NAME = "csv_quorle.batches";
@@ -286,14 +292,67 @@ class PassSource final : public arrow::BatchSource {
     }
   }
 
-  void add(arrow::StringBatchBuilder& b, const engine::StoredRow& row) {
-    if (!row.verbatim) return b.row(row.fields);
+  // One stored row into the batch. A built row's fields come from the cursor one at a time, so a
+  // row of millions of fields needs no list of them; a short one goes in whole.
+  void add(arrow::StringBatchBuilder& b, const engine::StoredRow& row, std::uint64_t stored) {
+    if (!row.verbatim) {
+      if (stored <= FIELDS_AT_ONCE) {
+        fields_.resize(stored);
+        bool long_text = false;
+        for (std::string_view& f : fields_) {
+          f = cursor_->next_field().text;
+          long_text |= f.size() >= RELEASED_TEXT;
+        }
+        if (!long_text) return b.row(fields_);
+        for (const std::string_view f : fields_)
+          add_text(b, f);
+        return b.end_row();
+      }
+      for (std::uint64_t i = 0; i < stored; ++i)
+        add_text(b, cursor_->next_field().text);
+      return b.end_row();
+    }
     if (row.quote_free && row.padding == 0) {
       return b.delimited_row(row.raw.data(), row.raw.data() + row.raw.size(),
                              static_cast<char>(settings_.options.delimiter));
     }
-    split(row, fields_);
-    b.row(fields_);
+    if (row.raw.size() < RELEASED_TEXT) {
+      split(row, fields_);
+      return b.row(fields_);
+    }
+    // A long verbatim row: its fields one at a time, a quoted one with doubled quotes unescaped
+    // straight into the batch rather than into a copy first.
+    const char* s = row.raw.data();
+    const auto quote = static_cast<char>(settings_.options.quote_char);
+    engine::for_each_well_formed_field(
+        row.raw, settings_.options.delimiter, settings_.options.quote_char,
+        [&](std::size_t begin, std::size_t end, std::size_t quotes) {
+          if (quotes == 0) return b.field(s + begin, end - begin);
+          if (quotes == 2) return b.field(s + begin + 1, end - begin - 2);
+          const std::size_t size = end - begin - 2 - (quotes - 2) / 2;
+          if (char* to = b.field_room(size)) {
+            engine::copy_unescaped(to, s + begin + 1, end - begin - 2, quote);
+            return;
+          }
+          unescaped_.resize(size);
+          engine::copy_unescaped(unescaped_.data(), s + begin + 1, end - begin - 2, quote);
+          b.field(unescaped_);
+        });
+    b.end_row();
+  }
+
+  // A long text is copied in pieces; when it lies in the store's arena, each piece's pages are
+  // given back once copied (the arena is read once, in order), so that it never exists twice in
+  // full. (Pages of the input are left alone: release_arena_before ignores places outside the
+  // arena.)
+  void add_text(arrow::StringBatchBuilder& b, std::string_view text) {
+    char* to = text.size() >= RELEASED_TEXT ? b.field_room(text.size()) : nullptr;
+    if (to == nullptr) return b.field(text);
+    for (std::size_t at = 0; at < text.size(); at += RELEASED_TEXT) {
+      const std::size_t n = std::min(RELEASED_TEXT, text.size() - at);
+      std::memcpy(to + at, text.data() + at, n);
+      current_->release_arena_before(text.data() + at + n);
+    }
   }
 
   bool build(ArrowArray* out) {
@@ -306,16 +365,17 @@ class PassSource final : public arrow::BatchSource {
     }
     arrow::StringBatchBuilder& b = *builder_;
     engine::StoredRow row;
+    std::uint64_t stored = 0;
     std::size_t since_check = 0;
     while (!b.full() && b.rows() < settings_.batch_rows) {
-      if (!cursor_ || !cursor_->next(row, false)) {
+      if (!cursor_ || !cursor_->next_head(row, stored)) {
         if (!pop()) {
           if (!error_.empty()) return false;
           break;
         }
         continue;
       }
-      add(b, row);
+      add(b, row, stored);
       if (++since_check == 1024) {
         since_check = 0;
         if (b.data_bytes() >= BATCH_BYTES) break;

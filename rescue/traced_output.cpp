@@ -6,11 +6,13 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
-#include <span>
 #include <string>
+#include <vector>
 
+#include "engine/byte_search.hpp"
 #include "engine/legacy_bytes.hpp"
 #include "engine/utf8.hpp"
+#include "engine/verbatim_fields.hpp"
 #include "rescue/line_format.hpp"
 
 namespace quorle::rescue {
@@ -26,6 +28,9 @@ constexpr std::size_t KERNEL_COPY = std::size_t{256} << 10;
 
 // U+FEFF in UTF-8: at the start of a file, every reader takes it for a byte-order mark.
 constexpr std::string_view BYTE_ORDER_MARK = "\xEF\xBB\xBF";
+// A row whose first field is blank is looked at this far for a field that is not, before its
+// first field is quoted anyway (quoting a blank field never changes how it reads).
+constexpr std::size_t BLANK_LOOKAHEAD = 1024;
 
 bool is_blank_text(std::string_view text) {
   return text.find_first_not_of(" \t") == std::string_view::npos;
@@ -35,13 +40,6 @@ bool is_blank_text(std::string_view text) {
 bool is_blank_raw(std::string_view raw, char delimiter) {
   for (const char c : raw) {
     if (c != ' ' && c != '\t' && c != delimiter) return false;
-  }
-  return true;
-}
-
-bool are_blank_fields(std::span<const std::string_view> fields) {
-  for (const std::string_view f : fields) {
-    if (!is_blank_text(f)) return false;
   }
   return true;
 }
@@ -136,6 +134,84 @@ class LargeBuffer {
   std::uint64_t written_ = 0;
 };
 
+namespace {
+
+// Fields from this long on go out straight from where they lie, not through the line buffer.
+constexpr std::size_t LONG_FIELD = std::size_t{64} << 10;
+// The line buffer goes out once it holds this much, so a row of millions of fields needs no
+// copy of itself.
+constexpr std::size_t LINE_PIECE = std::size_t{64} << 10;
+
+// Writes the fields of one row, each encoded as the clean output wants it: short ones through a
+// line buffer, long ones straight to the output with their quotes doubled piece by piece.
+class FieldLine {
+ public:
+  FieldLine(LargeBuffer& out, const LineFormat& format, std::string& line, std::uint8_t delimiter)
+      : out_(out), format_(format), line_(line), delimiter_(static_cast<char>(delimiter)) {
+    line_.clear();
+  }
+
+  /// `plain`: the text is known to need no quotes; `quoted`: it is quoted whatever it holds.
+  void add(std::string_view text, bool plain, bool quoted = false) {
+    if (error_) return;
+    if (count_++ != 0) line_.push_back(delimiter_);
+    if (text.size() >= LONG_FIELD) return add_long(text, plain && !quoted, quoted);
+    if (quoted) {
+      format_.append_quoted(line_, text);
+    } else if (plain) {
+      line_.append(text);
+    } else {
+      format_.append_field(line_, text);
+    }
+    if (line_.size() >= LINE_PIECE) flush_line();
+  }
+
+  /// Writes out what the line buffer holds (the caller may have ended it with a line feed).
+  std::optional<RescueError> finish() {
+    if (!error_) flush_line();
+    return std::move(error_);
+  }
+
+ private:
+  void flush_line() {
+    error_ = out_.append(line_);
+    line_.clear();
+  }
+
+  void add_long(std::string_view text, bool plain, bool quoted) {
+    flush_line();
+    if (error_) return;
+    if (plain || (!quoted && !engine::byte_search::contains_any(text.data(), text.size(), std::uint8_t{'"'},
+                                                    static_cast<std::uint8_t>(delimiter_),
+                                                    std::uint8_t{'\n'}, std::uint8_t{'\r'}))) {
+      error_ = out_.append(text);
+      return;
+    }
+    if ((error_ = out_.append("\""))) return;
+    for (std::size_t from = 0;;) {
+      const void* hit = std::memchr(text.data() + from, '"', text.size() - from);
+      if (hit == nullptr) {
+        if ((error_ = out_.append(text.substr(from)))) return;
+        break;
+      }
+      const auto at = static_cast<std::size_t>(static_cast<const char*>(hit) - text.data());
+      if ((error_ = out_.append(text.substr(from, at + 1 - from)))) return;
+      if ((error_ = out_.append("\""))) return;  // the quote doubled
+      from = at + 1;
+    }
+    error_ = out_.append("\"");
+  }
+
+  LargeBuffer& out_;
+  const LineFormat& format_;
+  std::string& line_;
+  char delimiter_;
+  std::uint64_t count_ = 0;
+  std::optional<RescueError> error_;
+};
+
+}  // namespace
+
 TracedRowWriter::TracedRowWriter(int fd, std::string_view input, std::uint8_t output_delimiter,
                                  InputSource source)
     : out_(std::make_unique<LargeBuffer>(fd)),
@@ -189,51 +265,32 @@ std::optional<RescueError> TracedRowWriter::write(const engine::RowStore& rows,
     return out.append("\n");
   };
   // A row goes out with its first field quoted when, bare, it would read back as something else:
-  // fields that are all empty or spaces and tabs as a blank line (one field) or, ending the
-  // file, a spreadsheet's padding of delimiters (several); a U+FEFF opening the file as its
-  // byte-order mark.
-  auto write_first_quoted = [&](std::string_view first, std::string_view rest,
-                                std::span<const std::string_view> more, std::uint64_t padding)
-      -> std::optional<RescueError> {
-    if (auto error = flush_run()) return error;
-    line.clear();
-    format.append_quoted(line, first);
-    line.append(rest);
-    for (const std::string_view field : more) {
-      line.append(format.delimiter_text());
-      format.append_field(line, field);
-    }
-    if (auto error = out.append(line)) return error;
-    if (auto error = out.append_repeated(static_cast<char>(delimiter_), padding)) return error;
-    return out.append("\n");
-  };
+  // fields that are all empty or spaces and tabs as a blank line (one field) or, ending the file,
+  // a spreadsheet's padding of delimiters (several); a U+FEFF opening the file as its byte-order
+  // mark.
   engine::StoredRow row;
-  for (auto cursor = rows.cursor(); cursor.next(row, !copy_verbatim);) {
+  std::uint64_t stored = 0;
+  std::vector<engine::StoredField> ahead;  // a blank first field and the blank ones after it
+  for (auto cursor = rows.cursor(); cursor.next_head(row, stored);) {
     const bool file_start = out.written() == 0 && !run;
-    // (A verbatim row's fields are split only on demand: its raw bytes tell.)
-    if (copy_verbatim && row.verbatim) {
-      if (is_blank_raw(row.raw, rows.delimiter()) ||
-          (file_start && row.raw.starts_with(BYTE_ORDER_MARK))) {
-        // The first field is not quoted: it ends at the first delimiter.
-        const std::size_t cut = std::min(row.raw.find(rows.delimiter()), row.raw.size());
-        if (auto error = write_first_quoted(row.raw.substr(0, cut), row.raw.substr(cut), {},
-                                            row.padding)) {
+    if (row.verbatim) {
+      const bool bom = file_start && row.raw.starts_with(BYTE_ORDER_MARK);
+      if (bom || is_blank_raw(row.raw, rows.delimiter())) {
+        if (auto error = flush_run()) return error;
+        FieldLine fields(out, format, line, delimiter_);
+        bool first = true;
+        engine::for_each_verbatim_text(row.raw, static_cast<std::uint8_t>(rows.delimiter()),
+                                       rows.quote(), row.quote_free, unescaped_,
+                                       [&](std::string_view text) {
+                                         fields.add(text, false, first);
+                                         first = false;
+                                       });
+        if (auto error = fields.finish()) return error;
+        if (auto error = out.append_repeated(static_cast<char>(delimiter_), row.padding))
           return error;
-        }
+        if (auto error = out.append("\n")) return error;
         continue;
       }
-    } else if (row.field_count() > 0 &&
-               (are_blank_fields(row.fields) ||
-                (file_start && !row.fields.empty() &&
-                 row.fields[0].starts_with(BYTE_ORDER_MARK)))) {
-      // Without stored fields, the first padding field is the one quoted.
-      const bool none = row.fields.empty();
-      if (auto error = write_first_quoted(none ? std::string_view{} : row.fields[0], {},
-                                          none ? row.fields : row.fields.subspan(1),
-                                          none ? row.padding - 1 : row.padding)) {
-        return error;
-      }
-      continue;
     }
     if (copy_verbatim && row.verbatim && row.padding == 0) {
       const auto begin = static_cast<std::size_t>(row.raw.data() - input.data());
@@ -253,14 +310,67 @@ std::optional<RescueError> TracedRowWriter::write(const engine::RowStore& rows,
     if (copy_verbatim && row.verbatim) {
       if (auto error = out.append(row.raw)) return error;
     } else {
-      line.clear();
-      // A field's plain flag means it holds none of the input's delimiter and quote; it says
-      // nothing of the output's unless they are the same.
-      format.append_fields(line, row.fields,
-                           copy_verbatim ? row.plain : std::span<const std::uint8_t>{});
-      if (row.fields.empty() && padding > 0) --padding;  // the first field has no delimiter before
+      FieldLine fields(out, format, line, delimiter_);
+      if (row.verbatim) {
+        // Not blank and no mark (above): written field by field in the output's dialect, but
+        // the fields of a row whose raw bytes hold quotes may still all be blank.
+        bool all_blank = true;
+        if (!row.quote_free) {
+          engine::for_each_verbatim_text(
+              row.raw, static_cast<std::uint8_t>(rows.delimiter()), rows.quote(), false,
+              unescaped_, [&](std::string_view text) { all_blank = all_blank && is_blank_text(text); });
+        } else {
+          all_blank = false;
+        }
+        bool first = all_blank;
+        engine::for_each_verbatim_text(row.raw, static_cast<std::uint8_t>(rows.delimiter()),
+                                       rows.quote(), row.quote_free, unescaped_,
+                                       [&](std::string_view text) {
+                                         fields.add(text, false, first);
+                                         first = false;
+                                       });
+      } else {
+        // A field's plain flag means it holds none of the input's delimiter and quote; it says
+        // nothing of the output's unless they are the same.
+        std::uint64_t read = 0;
+        ahead.clear();
+        bool quote_first = false;
+        if (stored > 0) {
+          ahead.push_back(cursor.next_field());
+          ++read;
+          const std::string_view first = ahead.front().text;
+          if (file_start && first.starts_with(BYTE_ORDER_MARK)) {
+            quote_first = true;
+          } else if (is_blank_text(first)) {
+            // Blank so far: look on for a field that is not; none, or too many to hold, and
+            // the first is quoted.
+            quote_first = true;
+            while (read < stored) {
+              if (ahead.size() >= BLANK_LOOKAHEAD) break;
+              ahead.push_back(cursor.next_field());
+              ++read;
+              if (!is_blank_text(ahead.back().text)) {
+                quote_first = false;
+                break;
+              }
+            }
+          }
+        }
+        for (std::size_t i = 0; i < ahead.size(); ++i)
+          fields.add(ahead[i].text, copy_verbatim && ahead[i].plain && !(i == 0 && quote_first),
+                     i == 0 && quote_first);
+        for (; read < stored; ++read) {
+          const engine::StoredField f = cursor.next_field();
+          fields.add(f.text, copy_verbatim && f.plain);
+        }
+        if (stored == 0 && padding > 0) {
+          // Only padding: its first field stands for the row's first, quoted.
+          fields.add({}, false, true);
+          --padding;
+        }
+      }
       if (padding == 0) line.push_back('\n');
-      if (auto error = out.append(line)) return error;
+      if (auto error = fields.finish()) return error;
       if (padding == 0) continue;
     }
     if (auto error = out.append_repeated(static_cast<char>(delimiter_), padding)) return error;

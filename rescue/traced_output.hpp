@@ -48,7 +48,8 @@ class TracedRowWriter {
   std::string_view input_;
   InputSource source_;
   std::uint8_t delimiter_;
-  std::string line_;
+  std::string line_;       // the fields of a row on their way out
+  std::string unescaped_;  // a field of a verbatim row with its doubled quotes made one
 };
 
 /// Ill-formed UTF-8 in the source text is decoded as the pass decoded it: U+FFFD, or

@@ -49,6 +49,48 @@ TEST(RowStore, ReadsBackWhatWasStored) {
   EXPECT_EQ(cursor.index(), 4u);
 }
 
+// Fields read one at a time, unread ones skipped; drafts committed with their count, dropped or
+// cut, each leaving the store as if only the rows kept had been added.
+TEST(RowStore, DraftsAndFieldsOneAtATime) {
+  const std::string input = "a,b,c\nd,e\nf,g\n";
+  RowStore store(input, ',', '"');
+  store.begin_draft();
+  store.add_input_field(0, 1);
+  store.add_text_field("made up");
+  store.commit_draft(2, 1);
+  store.begin_draft();
+  store.add_input_field(2, 1);
+  store.add_text_field("gone");
+  store.drop_draft();
+  store.add_verbatim(6, 3, 0);
+  store.begin_draft();
+  store.add_input_field(10, 1);
+  store.add_text_field("kept");
+  store.add_text_field("cut");
+  store.add_input_field(12, 1);
+  auto reader = store.cursor();
+  reader.seek(store.draft_start());
+  (void)reader.next_field();
+  (void)reader.next_field();
+  store.cut_draft(reader.position());
+  store.commit_draft(2, 0);
+  ASSERT_EQ(store.size(), 3u);
+
+  auto cursor = store.cursor();
+  StoredRow row;
+  std::uint64_t stored = 0;
+  ASSERT_TRUE(cursor.next_head(row, stored));
+  EXPECT_EQ(stored, 2u);
+  EXPECT_EQ(row.padding, 1u);
+  EXPECT_EQ(cursor.next_field().text, "a");  // the second field is left unread
+  ASSERT_TRUE(cursor.next_head(row, stored));
+  EXPECT_TRUE(row.verbatim);
+  EXPECT_EQ(row.raw, "d,e");
+  ASSERT_TRUE(cursor.next(row, true));
+  EXPECT_EQ(strings(row.fields), (std::vector<std::string>{"f", "kept"}));
+  EXPECT_FALSE(cursor.next(row, true));
+}
+
 TEST(SplitVerbatim, WellFormedRecords) {
   struct Case {
     std::string raw;

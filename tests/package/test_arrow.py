@@ -184,3 +184,22 @@ def test_a_consumer_thread_keeps_running(generated):
         stop.set()
         t.join()
     assert table.num_rows > 0 and len(ticks) > 5
+
+
+def test_texts_past_the_piece_size_and_rows_past_the_whole_row_size(tmp_path):
+    """Fields of over 64 MiB: one with doubled quotes stored as the input's bytes, the same stored
+    as a text of its own (a blank after its closing quote) beside a plain one, go into the batch
+    in pieces; a row of more fields than go in at once, one by one."""
+    text = ('abcdefghi"' * ((64 << 20) // 10 + 20))[: (64 << 20) + 100]
+    plain = "p" * ((64 << 20) + 7)
+    raw = '"' + text.replace('"', '""') + '"'
+    wide = [f"w{i}" for i in range(5000)]
+    src = tmp_path / "long.csv"
+    with open(src, "w", encoding="utf-8", newline="") as f:
+        f.write(",".join(f"c{i}" for i in range(5000)) + "\n")
+        f.write("1," + raw + "\n")
+        f.write("2," + raw + " ," + plain + "\n")
+        f.write(",".join(f'"{w}" ' for w in wide) + "\n")
+    expected = [["1", text], ["2", text, plain], wide]
+    table = pa.table(csv_quorle.read_batches(src, batch_rows=2, header=True))
+    assert [[v for v in row.values() if v != ""] for row in table.to_pylist()] == expected

@@ -1,6 +1,7 @@
-// The clean rows as the package writes them: rows of blank fields, and a U+FEFF opening the file,
-// keep a quote, so that the clean file reads back as the same rows, whether a row is copied from
-// the input or built.
+// The package's row writer against the line format: rows stored every way (verbatim, built,
+// padded, a lone empty field), with fields long enough to go out straight and rows wide enough
+// to go out in pieces, written with the input's delimiter and with another; and what would read
+// back otherwise (rows of blank fields, a U+FEFF opening the file) keeps a quote.
 #include "rescue/traced_output.hpp"
 
 #include <fcntl.h>
@@ -10,11 +11,106 @@
 
 #include <atomic>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <string>
+#include <vector>
+
+#include "rescue/line_format.hpp"
 
 namespace quorle::rescue {
 namespace {
+
+std::string written(const engine::RowStore& rows, std::string_view input, std::uint8_t delimiter) {
+  const std::string path = ::testing::TempDir() + "traced_rows.csv";
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  EXPECT_GE(fd, 0);
+  {
+    TracedRowWriter writer(fd, input, delimiter);
+    const std::atomic<bool> stop{false};
+    EXPECT_FALSE(writer.write(rows, stop));
+    EXPECT_FALSE(writer.finish());
+  }
+  ::close(fd);
+  std::stringstream s;
+  s << std::ifstream(path, std::ios::binary).rdbuf();
+  ::unlink(path.c_str());
+  return s.str();
+}
+
+// The line format's bytes for a row; a row of blank fields has its first field quoted, or it would
+// read back as a blank line or padding.
+std::string expected_line(const engine::Row& row, std::uint8_t delimiter) {
+  bool blank = !row.empty();
+  for (const std::string& f : row) blank = blank && f.find_first_not_of(" \t") == std::string::npos;
+  if (!blank) return format_output_line(row, delimiter, '"');
+  std::string line = "\"" + row[0] + "\"";
+  for (std::size_t i = 1; i < row.size(); ++i) {
+    line += static_cast<char>(delimiter);
+    line += encode_field(row[i], delimiter, '"');
+  }
+  return line + "\n";
+}
+
+TEST(TracedRowWriter, WritesWhatTheLineFormatWrites) {
+  std::mt19937_64 rng(11);
+  const std::string long_plain(70000, 'p');
+  std::string long_quoted(70000, 'q');
+  long_quoted[5] = '"';
+  long_quoted[69999] = '"';
+  std::string long_lines(200000, 'l');
+  long_lines[100000] = '\n';
+  long_lines[150000] = ',';
+  // Verbatim rows are lines of the input: their own clean encoding.
+  const std::vector<std::pair<std::string, engine::Row>> lines = {
+      {"a,b", {"a", "b"}},
+      {"\"x,y\",\"q\"\"r\"", {"x,y", "q\"r"}},
+      {"", {""}},
+      {long_plain + "," + encode_field(long_quoted, ',', '"'), {long_plain, long_quoted}},
+  };
+  std::string input;
+  for (const auto& line : lines)
+    input += line.first + "\n";
+  engine::RowStore store(input, ',', '"');
+  std::vector<engine::Row> rows;
+  std::size_t at = 0;
+  for (const auto& [raw, fields] : lines) {
+    const std::uint64_t padding = fields.size() == 2 && raw.size() < 20 ? 1 : 0;
+    store.add_verbatim(at, raw.size(), padding);
+    engine::Row padded = fields;
+    padded.resize(fields.size() + padding);
+    rows.push_back(padded);
+    at += raw.size() + 1;
+  }
+  auto add_built = [&](const engine::Row& fields, std::uint64_t padding, bool plain) {
+    store.begin_row(fields.size(), padding);
+    for (const std::string& f : fields)
+      store.add_text_field(f, plain && f.find_first_of(",\"\n\r;") == std::string::npos);
+    engine::Row padded = fields;
+    padded.resize(fields.size() + padding);
+    rows.push_back(padded);
+  };
+  add_built({""}, 0, true);
+  add_built({"only"}, 0, true);
+  add_built({long_quoted}, 0, false);
+  add_built({}, 3, true);
+  add_built({long_plain, "s", long_quoted, long_lines, ""}, 2, false);
+  add_built({long_plain, long_plain}, 0, true);
+  engine::Row wide;  // far more than one piece of the line buffer
+  for (int i = 0; i < 100000; ++i)
+    wide.push_back(rng() % 7 == 0 ? "c\"d" : rng() % 5 == 0 ? "e;f" : std::to_string(i));
+  add_built(wide, 0, false);
+  add_built(wide, 0, true);
+  for (const std::uint8_t delimiter : {',', ';'}) {
+    SCOPED_TRACE(delimiter);
+    std::string expected;
+    for (const engine::Row& row : rows)
+      expected += expected_line(row, delimiter);
+    const std::string got = written(store, input, delimiter);
+    ASSERT_EQ(got.size(), expected.size());
+    EXPECT_TRUE(got == expected);
+  }
+}
 
 std::string clean(const std::string& input, engine::TracedOptions options,
                   std::uint8_t output_delimiter) {
