@@ -34,4 +34,7 @@ fi
 cmake -S . -B "$build" "${cross[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORLE_BUILD_MODULE=OFF \
     -DQUORLE_BUILD_TESTS=ON -DQUORLE_DEBUG_CHECKS=ON -DCMAKE_PREFIX_PATH="$gtest" >/dev/null
 cmake --build "$build" -j 2
-ctest --test-dir "$build" --output-on-failure -j 2
+# Death tests run their child by executing the test binary again, which needs the system to
+# know how to run an aarch64 binary; qemu-user without binfmt does not. Those tests (signal
+# chaining, nothing processor-specific) run on the host.
+ctest --test-dir "$build" --output-on-failure -j 2 -E DeathTest
