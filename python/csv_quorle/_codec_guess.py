@@ -77,6 +77,7 @@ LANGUAGES = {
 }
 # What a non-ASCII byte commonly is when it is not a letter: money, quotes, dashes, marks.
 COMMON = set("€£¥¢°§«»–—‘’‚“”„…•·©®™±×÷½¼¾²³µ¿¡ªº¬\xa0")
+NON_LATIN_ROUNDS = 4  # readings asked of charset-normalizer at most, see _non_latin
 APOSTROPHES = set("’‘´ʼ`")
 
 _HIGH_RUNS = re.compile(rb"[\x80-\xff]+")
@@ -229,22 +230,30 @@ def _non_latin(sample: bytes, high: int) -> Guess | None:
     import charset_normalizer  # only legacy files pay for its import
 
     fits = []  # (match, codec, doubt)
-    # A lenient threshold: quotes and dashes around CJK text make it look messy, and the checks
-    # below are stricter than the detector's.
-    for m in charset_normalizer.from_bytes(sample, threshold=0.5):
-        codec = _python_name(m.encoding)
-        if codec is None or codec in WESTERN + CENTRAL or codec.startswith("utf"):
-            continue
-        try:
-            text = sample.decode(codec)
-        except (UnicodeDecodeError, LookupError):
-            continue
-        doubt = _nonsense(text, codec)
-        if doubt is None or doubt == CASELESS:
-            plain = _PLAIN.get(codec)
-            if plain and sample.decode(plain, "replace") == text:
-                codec = plain
-            fits.append((m, codec, doubt))
+    tried: list[str] = []
+    # Some releases of the detector stop at the first clean-looking reading; when every reading
+    # it offers fails the checks below, it is asked again without them.
+    for _ in range(NON_LATIN_ROUNDS):
+        # A lenient threshold: quotes and dashes around CJK text make it look messy, and the
+        # checks below are stricter than the detector's.
+        found = list(charset_normalizer.from_bytes(sample, threshold=0.5, cp_exclusion=tried or None))
+        for m in found:
+            tried.append(m.encoding)
+            codec = _python_name(m.encoding)
+            if codec is None or codec in WESTERN + CENTRAL or codec.startswith("utf"):
+                continue
+            try:
+                text = sample.decode(codec)
+            except (UnicodeDecodeError, LookupError):
+                continue
+            doubt = _nonsense(text, codec)
+            if doubt is None or doubt == CASELESS:
+                plain = _PLAIN.get(codec)
+                if plain and sample.decode(plain, "replace") == text:
+                    codec = plain
+                fits.append((m, codec, doubt))
+        if fits or not found:
+            break
     if not fits:
         return None
     # Among single-byte readings about as clean as the first, one clearly more like its language
@@ -312,7 +321,12 @@ def _nonsense(text: str, codec: str) -> str | None:
     if len(inside) * 10 > len(words):
         return "single letters inside Latin words"
     scripts = [{_script(c) for c in w if not c.isascii()} for w in words]
-    if sum(len(s) > 1 for s in scripts) * 10 > len(words):
+    # Japanese joins ASCII words to its own ("XMLファイル"); other scripts' words hold no Latin
+    # letter, which is what Turkish read as Windows-1251 or 1256 gives ("зьnkь", "اanakkale").
+    mixed = [len(s) > 1 or (not s & _JOINS_ASCII and s != {"LATIN"}
+                            and _LATIN_LETTER.search(w) is not None)
+             for s, w in zip(scripts, words)]
+    if sum(mixed) * 10 > len(words):
         return "words mix scripts"
     if sum(s == {"LATIN"} for s in scripts) * 2 > len(words):
         return "Latin script, which the Latin code pages decide"
@@ -333,6 +347,8 @@ def _nonsense(text: str, codec: str) -> str | None:
     return None
 
 
+_LATIN_LETTER = re.compile(r"[A-Za-z]")
+_JOINS_ASCII = {"HAN", "HANGUL", "HALFWIDTH"}
 _INSIDE = re.compile(r"(?<=[A-Za-z])[^\x00-\x7f](?=[A-Za-z])")
 
 
