@@ -113,6 +113,21 @@ class RecordTokenizer {
   std::uint64_t line() const { return line_; }
   const RecordSpan& last_span() const { return span_; }
 
+  /// Passes over the line at the current position, its line break included, without reading it
+  /// as a record (a comment line: its quotes open nothing). Returns where its text ends.
+  std::size_t skip_line() {
+    std::size_t p = pos_;
+    while (p < size_ && data_[p] != '\n' && data_[p] != '\r')
+      ++p;
+    span_.begin = pos_;
+    if (p >= size_) {
+      end_record(size_, size_, false);
+    } else {
+      end_record(consume_break(p), p, true);
+    }
+    return p;
+  }
+
  private:
   enum class State : std::uint8_t { FieldStart, UnquotedField, QuotedField, AfterClosingQuote };
   // With the re-read on, a quoted field hands its text over piece by piece up to this far from
