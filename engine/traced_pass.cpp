@@ -43,13 +43,14 @@ Row fitted_names(const Row& names, std::uint64_t columns, std::string_view joine
   return out;
 }
 
-// Counts the ill-formed bytes of a record, with the line each stands on.
+// Counts the ill-formed bytes of a record, with the line each stands on (an LF or a lone CR
+// inside its quoted fields ends one).
 void note_ill_formed(LineSample& sample, std::string_view raw, std::uint64_t line) {
   const auto* p = reinterpret_cast<const std::uint8_t*>(raw.data());
   const std::size_t n = raw.size();
   for (std::size_t i = 0; i < n;) {
     if (p[i] < 0x80) {
-      line += p[i] == '\n';
+      line += p[i] == '\n' || (p[i] == '\r' && (i + 1 == n || p[i + 1] != '\n'));
       ++i;
       continue;
     }
@@ -328,6 +329,8 @@ bool traced_pass(std::string_view data, const TracedOptions& options, TracedOutc
   extras.escape = options.escape;
   extras.long_quoted_lines = options.long_quoted_lines;
   extras.skip_initial_space = options.skip_initial_space;
+  extras.lone_cr_lines = true;  // the report's lines are the file's physical lines
+  extras.leading_mark_is_text = true;  // the file's mark is gone before the text gets here
   tokenizer.set_extras(extras);
   tokenizer.set_line(options.first_line);
   RowDraft record(out.rows, data);

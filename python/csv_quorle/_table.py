@@ -206,8 +206,10 @@ def skipped(buf: Any, table: Table, where: Span, result: dict) -> tuple[Skipped,
                            min(_READ, end - begin) if kind != 1 else _READ, kind == 2))
     if where.end < len(buf):
         # The engine stopped on the line after the table when the table's last line break
-        # was in its range.
+        # was in its range; on its first line when it had none.
         last = result["end_line"] - (1 if _lines.ends_with_break(buf, where.end) else 0)
+        if where.end == where.begin:
+            last = where.first_line - 1
         total = last + _lines.count_lines(buf, where.end)
         second = table.second_table_line
         if second is not None and second < 0:

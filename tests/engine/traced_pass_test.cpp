@@ -26,15 +26,16 @@ std::vector<std::string> as_texts(const FieldCollector& record) {
 
 // Records, lines and re-read counts of both tokenizers, with the extras on.
 void expect_same_as_reference(const std::string& input, std::uint8_t delimiter, int escape,
-                              bool repair, bool skip_space = false) {
+                              bool repair, bool skip_space = false, bool lone_cr_lines = false) {
   RecordTokenizer fast(input, delimiter, '"', repair);
   TokenizerExtras extras;
   extras.reread_unterminated = true;
   extras.escape = escape;
   extras.skip_initial_space = skip_space;
+  extras.lone_cr_lines = lone_cr_lines;
   fast.set_extras(extras);
   ReferenceTokenizer slow(input, delimiter, '"', repair);
-  slow.set_extras(true, escape, skip_space);
+  slow.set_extras(true, escape, skip_space, lone_cr_lines);
   FieldCollector record(input);
   for (std::size_t i = 0;; ++i) {
     SCOPED_TRACE("record " + std::to_string(i));
@@ -72,7 +73,7 @@ TEST(TracedTokenizer, MatchesReferenceOnRandomBuffers) {
     const int escape = below(3) == 0 ? '\\' : -1;
     SCOPED_TRACE("input: " + s);
     const std::uint8_t delimiter = below(4) == 0 ? ';' : below(3) == 0 ? ' ' : ',';
-    expect_same_as_reference(s, delimiter, escape, below(4) != 0, below(3) == 0);
+    expect_same_as_reference(s, delimiter, escape, below(4) != 0, below(3) == 0, below(2) == 0);
     if (HasFatalFailure()) return;
   }
 }
@@ -350,8 +351,7 @@ TEST(TracedPass, CommentLinesAreSkippedWhereverTheyStand) {
   // Its quotes open nothing; a # inside a quoted field or after the line's start is text.
   expect_sorted("a,b\n#,\"open\n1,\"x\n#y\"\n2,#3\n", o,
                 {{"a", "b"}, {"1", "x\n#y"}, {"2", "#3"}}, {{2, 2, C}});
-  expect_sorted("\xEF\xBB\xBF#bom\ra,b\r\n#\r1,2", o, {{"a", "b"}, {"1", "2"}},
-                {{1, 1, C}, {3, 3, C}});
+  expect_sorted("#cr\ra,b\r\n#\r1,2", o, {{"a", "b"}, {"1", "2"}}, {{1, 1, C}, {3, 3, C}});
   expect_sorted("a,b\n#x\n", with({}), {{"a", "b"}, {"#x", ""}}, {});
   // Without a header the count comes from the records that are no comment.
   std::string many = "1,2\n";
@@ -407,6 +407,25 @@ TEST(TracedPass, OneColumnKeepsLinesOfSpacesAsValues) {
   expect_sorted(" \nname\n", with({ONE_COLUMN}), {{"name"}}, {});  // before the header: blank
   expect_sorted("a,b\n \n1,2\n", with({}), {{"a", "b"}, {"1", "2"}}, {});
   EXPECT_EQ(run("name\n \n\n", with({})).out.blank_lines, 1u);
+}
+
+// The file's byte-order mark is gone before its text gets to the pass: a U+FEFF left is text.
+TEST(TracedPass, LeadingMarkIsText) {
+  expect_sorted("\xEF\xBB\xBF" "a,b\n\xEF\xBB\xBF,1\n", with({}),
+                {{"\xEF\xBB\xBF" "a", "b"}, {"\xEF\xBB\xBF", "1"}}, {});
+}
+
+// Line numbers are the file's physical lines: a lone CR inside quotes ends one too.
+TEST(TracedPass, LoneCarriageReturnInQuotesEndsALine) {
+  TracedOptions o = with({});
+  o.fill_ragged_rows = false;
+  o.trace_rows = true;
+  const Traced t = run("a,b\r\"x\ry\",\"\r\n\"\r1\r2,3", o);
+  ASSERT_EQ(t.out.row_lines.size(), 2u);
+  EXPECT_EQ(t.out.row_lines[0].first_line, 2u);
+  EXPECT_EQ(t.out.row_lines[0].last_line, 4u);
+  EXPECT_EQ(t.out.quarantine.at(0).first_line, 5u);
+  EXPECT_EQ(t.out.row_lines[1].first_line, 6u);
 }
 
 TEST(TracedPass, TracedRowsHaveTheirLines) {
