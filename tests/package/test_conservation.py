@@ -109,6 +109,12 @@ def test_every_line_of_damaged_files_is_accounted_for(workspace: Workspace) -> N
             options["comment"] = "#"
         if rng.random() < 0.1:
             options["layout"] = False
+        if rng.random() < 0.1:
+            options["skip_rows"] = rng.randint(0, 4)
+        if rng.random() < 0.1:
+            options["expected_columns"] = rng.randint(1, 4)
+        if rng.random() < 0.1:
+            options["skip_blank_lines"] = False
         return data, options
 
     def shrink(case: tuple[bytes, dict[str, Any]], fails) -> tuple[bytes, dict[str, Any]]:
