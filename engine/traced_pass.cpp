@@ -1,12 +1,9 @@
 #include "engine/traced_pass.hpp"
 
-#include <algorithm>
-
 #include "engine/check.hpp"
 #include "engine/column_count.hpp"
 #include "engine/pipeline.hpp"
 #include "engine/row_draft.hpp"
-#include "engine/sampling.hpp"
 #include "engine/tokenizer.hpp"
 #include "engine/utf8.hpp"
 
@@ -274,7 +271,7 @@ class TracedSorter {
 // The column count the sampled records share, comment lines left out (the backend's inference
 // knows none).
 std::uint64_t count_without_comments(std::string_view data, const TracedOptions& options) {
-  constexpr std::size_t SAMPLE_RECORDS = 100;  // as infer_column_count samples
+  constexpr std::size_t SAMPLE_RECORDS = 100;  // as many as infer_column_count samples
   RecordTokenizer tokenizer(data, options.delimiter, '"', true);
   FieldCounter record(data);
   std::vector<std::uint64_t> sample;
@@ -288,15 +285,7 @@ std::uint64_t count_without_comments(std::string_view data, const TracedOptions&
     const std::uint64_t n = record.field_count();
     if (n != 0 && !(n == 1 && record.first_field_blank())) sample.push_back(n);
   }
-  std::uint64_t choice = 0;
-  std::int32_t frequency = 0;
-  for (const auto& [count, times] : count_frequencies(sample)) {
-    if (times > frequency) {
-      choice = count;
-      frequency = times;
-    }
-  }
-  return choice;
+  return most_frequent_count(sample);
 }
 
 }  // namespace
