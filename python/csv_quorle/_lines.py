@@ -38,19 +38,19 @@ def runs_marked(buf: Any, begin: int, end: int, first_line: int,
     """The lines of buf[begin:end] (`begin` the start of line `first_line`) in runs of those that
     start with `mark` and runs of those that do not: (marked, first line, last line, offset of
     the run, length of its first line's text)."""
-    run: list[Any] | None = None  # [marked, first, last, offset, length]
+    run: tuple[bool, int, int, int, int] | None = None
     line = first_line
     for start, stop in _line_spans(buf, begin, end):
         marked = bytes(buf[start : start + len(mark)]) == mark
         if run is not None and run[0] == marked:
-            run[2] = line
+            run = (marked, run[1], line, run[3], run[4])
         else:
             if run is not None:
-                yield tuple(run)  # type: ignore[misc]
-            run = [marked, line, line, start, stop - start]
+                yield run
+            run = (marked, line, line, start, stop - start)
         line += 1
     if run is not None:
-        yield tuple(run)  # type: ignore[misc]
+        yield run
 
 
 def _line_spans(buf: Any, begin: int, end: int) -> Iterator[tuple[int, int]]:
