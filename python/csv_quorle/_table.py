@@ -220,6 +220,19 @@ def skipped(buf: Any, table: Table, where: Span, result: dict) -> tuple[Skipped,
             out += _split_comments(buf, table, at, len(buf), second, total, "second table")
         elif total > last:
             out += _split_comments(buf, table, where.end, len(buf), last + 1, total, where.after)
+    return _joined_comments(out)
+
+
+def _joined_comments(groups: list[Skipped]) -> tuple[Skipped, ...]:
+    """The groups, comment lines on both sides of the table's first or last line made one."""
+    out: list[Skipped] = []
+    for g in groups:
+        before = out[-1].lines if out else None
+        if (before is not None and before.kind == g.lines.kind == "comment"
+                and before.last_line + 1 == g.lines.first_line):
+            out[-1] = out[-1]._replace(lines=before._replace(last_line=g.lines.last_line))
+        else:
+            out.append(g)
     return tuple(out)
 
 

@@ -119,6 +119,9 @@ class TestLinesLeftOut:
         (COMMENTED.replace("# end\n", "3,c\n"), {"comment": "#", "layout": False},
          "id,name\n1,a\n2,b\n3,c\n", [(1, 1, "comment"), (4, 4, "comment"), (6, 6, "comment")],
          "lines 1, 4, 6"),
+        # The preamble skipped ends inside a run of comment lines: the run stays one.
+        ("# a\n# b\nid,name\n1,a\n", {"comment": "#", "skip_rows": 1}, "id,name\n1,a\n",
+         [(1, 2, "comment")], "lines 1-2."),
         (CONCATENATED, {}, "id,name\n1,a\n2,b\n3,c\n4,d\n", [(4, 4, "header"), (7, 7, "header")],
          "The header is repeated on lines 4, 7 (exports put one after the other); those 2 lines"),
         (CONCATENATED, {"layout": False}, "id,name\n1,a\n2,b\nid,name\n3,c\nid,name\n4,d\n", [],
@@ -132,8 +135,9 @@ class TestLinesLeftOut:
          [], None),
         # One column: a line of spaces is a value, a line of nothing is blank.
         ("name\nalpha\n  \n\nbeta\n", {"delimiter": ","}, 'name\nalpha\n"  "\nbeta\n', [], None),
-    ], ids=["comments", "comments-no-layout", "repeated-header", "repeats-no-layout",
-            "one-name-header", "joined-names", "header-given", "one-column-spaces"])
+    ], ids=["comments", "comments-no-layout", "comments-over-preamble", "repeated-header",
+            "repeats-no-layout", "one-name-header", "joined-names", "header-given",
+            "one-column-spaces"])
     def test_left_out_listed_and_said(self, run, content, options, clean, skipped, said):
         report, got, _ = run(content, **options)
         assert got == clean
