@@ -66,6 +66,53 @@ bool RowDraft::empty_from(std::uint64_t index) {
   return true;
 }
 
+bool RowDraft::fields_are(const Row& texts) {
+  if (count_ != texts.size()) return false;
+  if (whole_) {
+    const auto* text = reinterpret_cast<const char*>(input_);
+    std::size_t p = begin_;
+    for (const std::string& t : texts) {
+      const void* hit = std::memchr(input_ + p, delimiter_, end_ - p);
+      const std::size_t stop = hit ? static_cast<const std::uint8_t*>(hit) - input_ : end_;
+      if (std::string_view(text + p, stop - p) != t) return false;
+      p = stop + 1;
+    }
+    return true;
+  }
+  if (!drafted_) {  // nothing in the arena yet: every field waits as a run of the input
+    for (std::size_t i = 0; i < pending_count_; ++i) {
+      QUORLE_DCHECK(!pending_[i].in_arena);
+      if (input_text(pending_[i].offset, pending_[i].length) != texts[i]) return false;
+    }
+    return true;
+  }
+  RowStore::Cursor cursor = after_fields(0);
+  for (const std::string& t : texts) {
+    if (cursor.next_field().text != t) return false;
+  }
+  return true;
+}
+
+Row RowDraft::texts() {
+  Row out;
+  out.reserve(count_);
+  if (whole_) {
+    const auto* text = reinterpret_cast<const char*>(input_);
+    std::size_t p = begin_;
+    for (std::uint64_t i = 0; i < count_; ++i) {
+      const void* hit = std::memchr(input_ + p, delimiter_, end_ - p);
+      const std::size_t stop = hit ? static_cast<const std::uint8_t*>(hit) - input_ : end_;
+      out.emplace_back(text + p, stop - p);
+      p = stop + 1;
+    }
+    return out;
+  }
+  RowStore::Cursor cursor = after_fields(0);
+  for (std::uint64_t i = 0; i < count_; ++i)
+    out.emplace_back(cursor.next_field().text);
+  return out;
+}
+
 std::size_t RowDraft::draft_whole_fields(std::uint64_t count) {
   begin_draft();
   std::size_t p = begin_;

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "engine/records.hpp"
 #include "engine/row_store.hpp"
 
 namespace quorle::engine {
@@ -91,6 +92,11 @@ class RowDraft {
   std::uint64_t field_count() const { return count_; }
   /// Whether every field from `index` on is empty.
   bool empty_from(std::uint64_t index);
+  /// Whether the record's fields are exactly `texts`. Costs no drafting when they are not: a
+  /// record whose first field differs is told apart at once.
+  bool fields_are(const Row& texts);
+  /// The record's field texts.
+  Row texts();
   /// Forgets the record's fields: it is stored otherwise, or not at all.
   void drop() {
     pending_count_ = 0;

@@ -49,6 +49,12 @@ struct TokenizerExtras {
   /// delimiter, columns aligned with spaces: a run of spaces is one delimiter, the spaces that
   /// indent a line are no field and those ending it no empty field.
   bool skip_initial_space = false;
+  /// A lone CR inside a quoted field ends a line, as it does outside quotes (the backend counts
+  /// LF only there), so that line numbers are the file's physical lines.
+  bool lone_cr_lines = false;
+  /// A U+FEFF opening the input is text, not a byte-order mark: the caller took the file's mark
+  /// off already, and a second one is a character of the first field.
+  bool leading_mark_is_text = false;
 };
 
 /// Whether a record's bytes are the writer's own encoding of its fields, so that the writer may
@@ -104,6 +110,7 @@ class RecordTokenizer {
     extras_ = extras;
     // Skipped spaces are no text: fields are no longer the plain runs between delimiters.
     if (extras.skip_initial_space) plain_possible_ = false;
+    if (extras.leading_mark_is_text) pos_ = 0;
   }
 
   /// Numbers lines from `line` on, for data that is a part of a file; call before the first record.
@@ -112,6 +119,21 @@ class RecordTokenizer {
   std::uint64_t position() const { return pos_; }
   std::uint64_t line() const { return line_; }
   const RecordSpan& last_span() const { return span_; }
+
+  /// Passes over the line at the current position, its line break included, without reading it
+  /// as a record (a comment line: its quotes open nothing). Returns where its text ends.
+  std::size_t skip_line() {
+    std::size_t p = pos_;
+    while (p < size_ && data_[p] != '\n' && data_[p] != '\r')
+      ++p;
+    span_.begin = pos_;
+    if (p >= size_) {
+      end_record(size_, size_, false);
+    } else {
+      end_record(consume_break(p), p, true);
+    }
+    return p;
+  }
 
  private:
   enum class State : std::uint8_t { FieldStart, UnquotedField, QuotedField, AfterClosingQuote };
@@ -128,6 +150,17 @@ class RecordTokenizer {
     return p + 1;
   }
 
+  // CR bytes in [from, to) that no LF follows.
+  std::uint64_t lone_crs(std::size_t from, std::size_t to) const {
+    std::uint64_t count = 0;
+    const auto* p = static_cast<const std::uint8_t*>(std::memchr(data_ + from, '\r', to - from));
+    while (p) {
+      const auto at = static_cast<std::size_t>(p - data_);
+      count += at + 1 >= size_ || data_[at + 1] != '\n';
+      p = static_cast<const std::uint8_t*>(std::memchr(p + 1, '\r', to - at - 1));
+    }
+    return count;
+  }
   // Whether a quoted field opening at `open`, after the field opening at dead_end_ ran to the
   // end of the input, runs to the end too (see tokenizer.cpp).
   bool also_unterminated(std::size_t open);
@@ -336,6 +369,7 @@ bool RecordTokenizer::scan(Sink& sink) {
           const std::size_t s = scanner.next_quote(from, lf_passed, special_passed);
           // Delimiters, CR and LF are text here; an LF inside quotes ends a line.
           line_ += lf_passed;
+          if (extras_.lone_cr_lines && special_passed) line_ += lone_crs(from, s);
           needs_quote |= special_passed;
           if (!defer && extras_.reread_unterminated && s - open > EAGER_TEXT) {
             sink.discard_field();  // the pieces handed over so far come again at the close

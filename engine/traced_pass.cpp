@@ -10,22 +10,44 @@
 namespace quorle::engine {
 namespace {
 
-// A blank record: one field of nothing but spaces and tabs, not quoted.
-bool is_blank(const RowDraft& record, std::string_view raw) {
+// A blank record: one field of nothing but spaces and tabs, not quoted. In a table of one column
+// such a line is a value (" "): only a line whose field holds nothing is blank there.
+bool is_blank(RowDraft& record, std::string_view raw, bool one_column) {
   if (record.field_count() != 1) return false;
   for (const char c : raw) {
     if (c != ' ' && c != '\t') return false;
   }
-  return true;
+  static const Row nothing{std::string()};
+  return !one_column || raw.empty() || record.fields_are(nothing);
 }
 
-// Counts the ill-formed bytes of a record, with the line each stands on.
+// Names of the header fitted to the column count as its record would be: padded with empty
+// names; surplus ones dropped when all are empty, else merged into the last column.
+Row fitted_names(const Row& names, std::uint64_t columns, std::string_view joiner) {
+  if (columns == 0 || names.size() <= columns) {
+    Row out = names;
+    out.resize(columns == 0 ? names.size() : columns);
+    return out;
+  }
+  Row out(names.begin(), names.begin() + static_cast<std::ptrdiff_t>(columns));
+  bool surplus = false;
+  for (std::size_t j = columns; j < names.size(); ++j)
+    surplus = surplus || !names[j].empty();
+  for (std::size_t j = columns; surplus && j < names.size(); ++j) {
+    out.back() += joiner;
+    out.back() += names[j];
+  }
+  return out;
+}
+
+// Counts the ill-formed bytes of a record, with the line each stands on (an LF or a lone CR
+// inside its quoted fields ends one).
 void note_ill_formed(LineSample& sample, std::string_view raw, std::uint64_t line) {
   const auto* p = reinterpret_cast<const std::uint8_t*>(raw.data());
   const std::size_t n = raw.size();
   for (std::size_t i = 0; i < n;) {
     if (p[i] < 0x80) {
-      line += p[i] == '\n';
+      line += p[i] == '\n' || (p[i] == '\r' && (i + 1 == n || p[i + 1] != '\n'));
       ++i;
       continue;
     }
@@ -57,7 +79,8 @@ class TracedSorter {
     if (!record.valid_utf8())
       note_ill_formed(options_.recode_cp1252 ? out_.recoded : out_.replaced, raw, first);
     const bool header_due = options_.header && !out_.has_header;
-    if ((options_.skip_blank_lines || header_due) && is_blank(record, raw)) {
+    const bool one_column = known_columns_ && columns_ == 1 && !header_due;
+    if ((options_.skip_blank_lines || header_due) && is_blank(record, raw, one_column)) {
       record.drop();
       ++out_.blank_lines;
       return;
@@ -68,10 +91,15 @@ class TracedSorter {
     }
     if (header_due) return take_header(record, span, first, last);
     if (header_left_ != 0) {  // the header's further records
+      if (out_.skips_repeated_header) header_records_.push_back(record.texts());
       record.drop();
       --header_left_;
       out_.header_last_line = last;
-      return;
+      return skip(span, first, last, SkipKind::HeaderLine);
+    }
+    if (out_.skips_repeated_header && repeats_header(record)) {
+      record.drop();
+      return skip(span, first, last, SkipKind::RepeatedHeader);
     }
 
     ++out_.total_rows;
@@ -97,9 +125,33 @@ class TracedSorter {
     }
     ++out_.good_rows;
     if (repaired) ++out_.repaired_rows;
+    if (options_.trace_rows) out_.row_lines.push_back({first, last});
+  }
+
+  /// Lines passed over for `kind`: a run with the lines just before it when they were too.
+  void skip(const RecordSpan& span, std::uint64_t first, std::uint64_t last, SkipKind kind) {
+    if (!out_.skipped.empty()) {
+      SkippedRun& previous = out_.skipped.back();
+      if (previous.kind == kind && previous.last_line + 1 == first) {
+        previous.last_line = last;
+        return;
+      }
+    }
+    out_.skipped.push_back({first, last, span.begin, span.end, kind});
   }
 
  private:
+  // The header again, or its next record right after its first one came again.
+  bool repeats_header(RowDraft& record) {
+    if (next_repeated_ != 0 && next_repeated_ < header_records_.size() &&
+        record.fields_are(header_records_[next_repeated_])) {
+      ++next_repeated_;
+      return true;
+    }
+    next_repeated_ = record.fields_are(header_records_[0]) ? 1 : 0;
+    return next_repeated_ != 0;
+  }
+
   // The header is never set aside. Without a given count its width is the count; otherwise it is
   // fitted to the count like a row, whatever the repair switches say.
   void take_header(RowDraft& record, const RecordSpan& span, std::uint64_t first,
@@ -107,10 +159,27 @@ class TracedSorter {
     out_.has_header = true;
     out_.header_first_line = first;
     out_.header_last_line = last;
+    out_.names_last_line = last;
     header_left_ = options_.header_rows > 1 ? options_.header_rows - 1 : 0;
     const std::uint64_t n = record.field_count();
     if (!known_columns_) set_columns(n);
     const std::uint64_t c = columns_;
+    if (options_.skip_repeated_header) {
+      header_records_.push_back(record.texts());
+      std::size_t names = 0;
+      for (const std::string& f : header_records_[0])
+        names += !f.empty();
+      out_.skips_repeated_header = names >= 2;
+    }
+    if (!options_.header_names.empty()) {
+      record.drop();
+      out_.header = fitted_names(options_.header_names, c, delimiter_text_);
+      if (out_.header.size() > widest_) throw ColumnCountTooLarge(out_.header.size());
+      out_.rows.begin_row(out_.header.size(), 0);
+      for (const std::string& name : out_.header)
+        out_.rows.add_text_field(name);
+      return;
+    }
     if (c == 0 || n == c) {
       store(record, span, 0);
     } else if (n < c) {
@@ -189,11 +258,35 @@ class TracedSorter {
   std::uint64_t columns_ = 0;
   bool known_columns_ = false;
   std::uint64_t header_left_ = 0;
+  // The header's records as read, while repeats of it are looked for; the next of them a
+  // repeat would go on with (0: none is under way).
+  std::vector<Row> header_records_;
+  std::size_t next_repeated_ = 0;
   // A padded row is written whole: a width whose field slots alone exceed the address space is
   // refused before anything is allocated.
   std::uint64_t widest_ = (~std::uint64_t{0} >> 1) / sizeof(void*);
   TracedOutcome& out_;
 };
+
+// The column count the sampled records share, comment lines left out (the backend's inference
+// knows none).
+std::uint64_t count_without_comments(std::string_view data, const TracedOptions& options) {
+  constexpr std::size_t SAMPLE_RECORDS = 100;  // as many as infer_column_count samples
+  RecordTokenizer tokenizer(data, options.delimiter, '"', true);
+  FieldCounter record(data);
+  std::vector<std::uint64_t> sample;
+  while (sample.size() < SAMPLE_RECORDS) {
+    if (tokenizer.position() < data.size() &&
+        static_cast<std::uint8_t>(data[tokenizer.position()]) == options.comment) {
+      tokenizer.skip_line();
+      continue;
+    }
+    if (!tokenizer.next(record)) break;
+    const std::uint64_t n = record.field_count();
+    if (n != 0 && !(n == 1 && record.first_field_blank())) sample.push_back(n);
+  }
+  return most_frequent_count(sample);
+}
 
 }  // namespace
 
@@ -214,7 +307,9 @@ bool traced_pass(std::string_view data, const TracedOptions& options, TracedOutc
     // The count comes from the sampled records that hold something. When there were none (`""`,
     // an unterminated quote over blanks), the first row's width is the count, as a header's is:
     // rows of no count at all would leave a stream of batches without a width.
-    if (const std::uint64_t n = infer_column_count(data, options.delimiter)) sorter.set_columns(n);
+    const std::uint64_t n = options.comment < 0 ? infer_column_count(data, options.delimiter)
+                                                : count_without_comments(data, options);
+    if (n != 0) sorter.set_columns(n);
   }
 
   RecordTokenizer tokenizer(data, options.delimiter, options.quote_char, options.repair_quotes);
@@ -223,6 +318,8 @@ bool traced_pass(std::string_view data, const TracedOptions& options, TracedOutc
   extras.escape = options.escape;
   extras.long_quoted_lines = options.long_quoted_lines;
   extras.skip_initial_space = options.skip_initial_space;
+  extras.lone_cr_lines = true;  // the report's lines are the file's physical lines
+  extras.leading_mark_is_text = true;  // the file's mark is gone before the text gets here
   tokenizer.set_extras(extras);
   tokenizer.set_line(options.first_line);
   RowDraft record(out.rows, data);
@@ -230,10 +327,18 @@ bool traced_pass(std::string_view data, const TracedOptions& options, TracedOutc
   std::uint64_t next_report = progress_step;
   std::uint64_t next_batch = batch_step;
   std::uint64_t first = tokenizer.line();
-  while (tokenizer.next(record)) {
-    const RecordSpan& span = tokenizer.last_span();
-    const std::uint64_t last = tokenizer.line() - (span.ended_with_break ? 1 : 0);
-    sorter.sort(record, span, first, last);
+  for (;;) {
+    if (options.comment >= 0 && tokenizer.position() < data.size() &&
+        static_cast<std::uint8_t>(data[tokenizer.position()]) == options.comment) {
+      tokenizer.skip_line();
+      sorter.skip(tokenizer.last_span(), first, first, SkipKind::Comment);
+    } else if (tokenizer.next(record)) {
+      const RecordSpan& span = tokenizer.last_span();
+      const std::uint64_t last = tokenizer.line() - (span.ended_with_break ? 1 : 0);
+      sorter.sort(record, span, first, last);
+    } else {
+      break;
+    }
     first = tokenizer.line();
     if (progress && tokenizer.position() >= next_report) {
       if (!progress(tokenizer.position())) return false;

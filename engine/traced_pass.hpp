@@ -35,6 +35,18 @@ struct TracedOptions {
   /// The line number of the data's first byte, when the data is a part of a file.
   std::uint64_t first_line = 1;
   bool skip_initial_space = false;  ///< see TokenizerExtras
+  /// A line starting with this byte, where a record would start, is a comment: skipped and
+  /// listed, its quotes opening nothing. -1: none.
+  int comment = -1;
+  /// A record after the header whose fields are the header's (exports put one after the other)
+  /// is skipped and listed, and so are the header's further records repeated after it. Only for
+  /// a header of two names or more: a value of one column may well read as its name.
+  bool skip_repeated_header = false;
+  /// The header's names (joined over its records by the caller) instead of its first record's;
+  /// empty: the first record's. Fitted to the column count as the record would be.
+  Row header_names;
+  /// Notes the lines of every row stored, in TracedOutcome::row_lines (for tests).
+  bool trace_rows = false;
 };
 
 enum class RepairKind : std::uint8_t { Padded, Merged, Trimmed, Reread };
@@ -54,6 +66,23 @@ struct QuarantinedRecord {
   std::uint64_t begin;
   std::uint64_t end;
   QuarantineReason reason;
+};
+
+enum class SkipKind : std::uint8_t { Comment, HeaderLine, RepeatedHeader };
+
+/// Lines skipped in a row for the same reason: the first record's bytes give its text.
+struct SkippedRun {
+  std::uint64_t first_line;
+  std::uint64_t last_line;
+  std::uint64_t begin;  ///< the first record's bytes in the input
+  std::uint64_t end;
+  SkipKind kind;
+};
+
+/// The lines a stored row stood on.
+struct LineSpan {
+  std::uint64_t first_line;
+  std::uint64_t last_line;
 };
 
 /// Up to LIMIT line numbers of something that happened `count` times.
@@ -85,7 +114,12 @@ struct TracedOutcome {
   /// Lines of the header's records; 0 without a header.
   std::uint64_t header_first_line = 0;
   std::uint64_t header_last_line = 0;
-  std::uint64_t end_line = 0;  ///< the line the pass stopped on
+  std::uint64_t names_last_line = 0;  ///< the last line of the header's first record
+  std::uint64_t end_line = 0;         ///< the line the pass stopped on
+  /// Comment lines, the header's further records and repeats of the header, in input order.
+  std::vector<SkippedRun> skipped;
+  bool skips_repeated_header = false;  ///< repeats of this header were looked for
+  std::vector<LineSpan> row_lines;     ///< with TracedOptions::trace_rows: each good row's
 };
 
 /// Called with the input offset reached, at least every `progress_step` bytes; returning false

@@ -27,6 +27,7 @@
 #include "engine/verbatim_fields.hpp"
 #include "native/commit_files.hpp"
 #include "native/outcome_dict.hpp"
+#include "native/pass_arguments.hpp"
 #include "native/source_map.hpp"
 #include "rescue/traced_output.hpp"
 
@@ -540,21 +541,23 @@ PyObject* open_batches(PyObject*, PyObject* args) {
       mapped, quarantine_fd;
   long long expected, long_lines;
   unsigned long long first_line, header_rows;
-  int skip_space;
+  int skip_space, comment, skip_repeats;
+  PyObject* names;
   Py_ssize_t batch_rows;
   const char *temporary = nullptr, *target = nullptr, *name = nullptr;
-  if (!PyArg_ParseTuple(args, "y*iiipLppppLpnppiyyyKKp:open_batches", &view, &delimiter, &quote,
-                        &escape, &header, &expected, &skip_blank, &fill, &merge, &repair,
+  if (!PyArg_ParseTuple(args, "y*iiipLppppLpnppiyyyKKpipO:open_batches", &view, &delimiter,
+                        &quote, &escape, &header, &expected, &skip_blank, &fill, &merge, &repair,
                         &long_lines, &recode, &batch_rows, &null_padding, &mapped, &quarantine_fd,
-                        &temporary, &target, &name, &first_line, &header_rows, &skip_space)) {
-    return nullptr;
-  }
-  if (first_line == 0) {
-    PyBuffer_Release(&view);
-    PyErr_SetString(PyExc_ValueError, "first_line counts from 1");
+                        &temporary, &target, &name, &first_line, &header_rows, &skip_space,
+                        &comment, &skip_repeats, &names)) {
     return nullptr;
   }
   Settings s;
+  if (first_line == 0 || !header_names_argument(names, s.options.header_names)) {
+    PyBuffer_Release(&view);
+    if (first_line == 0) PyErr_SetString(PyExc_ValueError, "first_line counts from 1");
+    return nullptr;
+  }
   s.options.delimiter = static_cast<std::uint8_t>(delimiter);
   s.options.quote_char = static_cast<std::uint8_t>(quote);
   s.options.escape = escape;
@@ -569,6 +572,8 @@ PyObject* open_batches(PyObject*, PyObject* args) {
   s.options.first_line = first_line;
   s.options.header_rows = header_rows;
   s.options.skip_initial_space = skip_space != 0;
+  s.options.comment = comment;
+  s.options.skip_repeated_header = skip_repeats != 0;
   s.batch_rows = batch_rows > 0 ? static_cast<std::size_t>(batch_rows) : 1;
   s.null_padding = null_padding != 0;
   s.mapped = mapped != 0;

@@ -11,6 +11,7 @@
 #include "native/batch_stream.hpp"
 #include "native/commit_functions.hpp"
 #include "native/outcome_dict.hpp"
+#include "native/pass_arguments.hpp"
 #include "native/source_map.hpp"
 #include "native/transcode_functions.hpp"
 #include "native/without_gil.hpp"
@@ -58,21 +59,26 @@ PyObject* native_sniff(PyObject*, PyObject* args) {
   return PyLong_FromLong(delimiter);
 }
 
-PyObject* native_rescue(PyObject*, PyObject* args) {
+PyObject* native_rescue(PyObject*, PyObject* args, PyObject* kwargs) {
   BufferView data;
   int out_fd, quarantine_fd, delimiter, quote, escape, header, skip_blank, fill, merge, repair,
       recode;
   int output_delimiter;
   long long expected, long_lines, source_offset;
   int source_fd;
-  PyObject *out_path, *quarantine_path;
+  PyObject *out_path, *quarantine_path, *names;
   unsigned long long begin, end, first_line, header_rows;
-  int skip_space;
-  if (!PyArg_ParseTuple(args, "y*iiOOiiipLppppiLpiLKKKKp:rescue", &data.view, &out_fd,
-                        &quarantine_fd, &out_path, &quarantine_path, &delimiter, &quote, &escape,
-                        &header, &expected, &skip_blank, &fill, &merge, &repair, &output_delimiter,
-                        &long_lines, &recode, &source_fd, &source_offset, &begin, &end, &first_line,
-                        &header_rows, &skip_space)) {
+  int skip_space, comment, skip_repeats;
+  int trace_rows = 0;  // keyword only, for tests: each good row's lines in "row_lines"
+  static const char* const keywords[] = {
+      "", "", "", "", "", "", "", "", "", "", "", "", "", "", "", "",
+      "", "", "", "", "", "", "", "", "", "", "", "trace_rows", nullptr};
+  if (!PyArg_ParseTupleAndKeywords(
+          args, kwargs, "y*iiOOiiipLppppiLpiLKKKKpipO|$p:rescue", const_cast<char**>(keywords),
+          &data.view, &out_fd, &quarantine_fd, &out_path, &quarantine_path, &delimiter, &quote,
+          &escape, &header, &expected, &skip_blank, &fill, &merge, &repair, &output_delimiter,
+          &long_lines, &recode, &source_fd, &source_offset, &begin, &end, &first_line,
+          &header_rows, &skip_space, &comment, &skip_repeats, &names, &trace_rows)) {
     return nullptr;
   }
   const auto size = static_cast<unsigned long long>(data.view.len);
@@ -95,6 +101,10 @@ PyObject* native_rescue(PyObject*, PyObject* args) {
   options.first_line = first_line;
   options.header_rows = header_rows;
   options.skip_initial_space = skip_space != 0;
+  options.comment = comment;
+  options.skip_repeated_header = skip_repeats != 0;
+  options.trace_rows = trace_rows != 0;
+  if (!header_names_argument(names, options.header_names)) return nullptr;
 
   engine::TracedOutcome out;
   const SourceWatch source(data.bytes());  // a guarded map of the source file, if it is one
@@ -142,14 +152,15 @@ PyObject* native_rescue(PyObject*, PyObject* args) {
 
 PyMethodDef native_methods[] = {
     {"sniff", native_sniff, METH_VARARGS, "sniff(buffer) -> int\n\nThe likely delimiter byte."},
-    {"rescue", native_rescue, METH_VARARGS,
+    {"rescue", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_rescue)),
+     METH_VARARGS | METH_KEYWORDS,
      "rescue(buffer, out_fd, quarantine_fd, out_path, quarantine_path, delimiter, quote, escape, "
      "header, expected_columns, "
      "skip_blank_lines, fill_ragged_rows, merge_overflow, repair_quotes, output_delimiter, "
      "long_quoted_lines, recode_cp1252, source_fd, source_offset, begin, end, first_line, "
-     "header_rows, skip_initial_space) -> dict\n\nSorts the records of "
-     "UTF-8 text and writes the "
-     "outputs."},
+     "header_rows, skip_initial_space, comment, skip_repeated_header, header_names, /, *, "
+     "trace_rows=False) -> dict\n\nSorts the records of UTF-8 text and writes the outputs. "
+     "comment is a byte or -1; header_names None or bytes in UTF-8, one a column."},
     {"open_batches", open_batches, METH_VARARGS, OPEN_BATCHES_DOC},
     {"batches_names", batches_names, METH_O, "batches_names(handle) -> list of str"},
     {"batches_schema", batches_schema, METH_O, "batches_schema(handle) -> arrow_schema capsule"},

@@ -54,11 +54,46 @@ PyObject* packed_repairs(const engine::TracedOutcome& out) {
   return b;
 }
 
+// Skipped runs as packed records, 40 bytes each in native byte order: first line, last line,
+// begin and end of the first record's bytes in the input (u64 each), kind (u8), seven bytes of
+// padding.
+PyObject* packed_skipped(const engine::TracedOutcome& out) {
+  constexpr std::size_t SIZE = 40;
+  PyObject* b =
+      PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(out.skipped.size() * SIZE));
+  if (!b) return nullptr;
+  char* p = PyBytes_AS_STRING(b);
+  for (const engine::SkippedRun& r : out.skipped) {
+    std::memset(p, 0, SIZE);
+    std::memcpy(p, &r.first_line, 8);
+    std::memcpy(p + 8, &r.last_line, 8);
+    std::memcpy(p + 16, &r.begin, 8);
+    std::memcpy(p + 24, &r.end, 8);
+    p[32] = static_cast<char>(r.kind);
+    p += SIZE;
+  }
+  return b;
+}
+
+// Traced rows' lines, two u64 each in native byte order.
+PyObject* packed_row_lines(const engine::TracedOutcome& out) {
+  const std::size_t size = out.row_lines.size() * 16;
+  PyObject* b = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
+  if (!b) return nullptr;
+  char* p = PyBytes_AS_STRING(b);
+  for (const engine::LineSpan& r : out.row_lines) {
+    std::memcpy(p, &r.first_line, 8);
+    std::memcpy(p + 8, &r.last_line, 8);
+    p += 16;
+  }
+  return b;
+}
+
 }  // namespace
 
 PyObject* outcome_dict(const engine::TracedOutcome& out) {
   return Py_BuildValue(
-      "{sKsKsKsnsKsKsNsNsKsNsKsNsNsKsNsKsKsK}", "total_rows", out.total_rows, "good_rows", out.good_rows,
+      "{sKsKsKsnsKsKsNsNsKsNsKsNsNsKsNsKsKsKsKsNsNsN}", "total_rows", out.total_rows, "good_rows", out.good_rows,
       "repaired_rows", out.repaired_rows, "quarantined_rows",
       static_cast<Py_ssize_t>(out.quarantine.size()), "blank_lines", out.blank_lines, "columns",
       out.columns, "header", header_list(out), "repairs", packed_repairs(out), "replaced_bytes",
@@ -66,7 +101,9 @@ PyObject* outcome_dict(const engine::TracedOutcome& out) {
       out.recoded.count, "recoded_lines", lines_tuple(out.recoded), "reread_lines",
       lines_tuple(out.rereads), "long_quotes", out.long_quotes.count, "long_quote_lines",
       lines_tuple(out.long_quotes), "header_first_line", out.header_first_line, "header_last_line",
-      out.header_last_line, "end_line", out.end_line);
+      out.header_last_line, "end_line", out.end_line, "names_last_line", out.names_last_line,
+      "skipped", packed_skipped(out), "skips_repeated_header",
+      PyBool_FromLong(out.skips_repeated_header), "row_lines", packed_row_lines(out));
 }
 
 }  // namespace quorle::native

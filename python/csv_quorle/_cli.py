@@ -89,8 +89,7 @@ def _reading_options(f):
                      help="Look for no preamble, footer, end of table, padding or second table: "
                           "every line is a row, or the header."),
         click.option("--comment", callback=_character, metavar="CHAR",
-                     help="Skip the lines starting with CHAR, listed as skipped lines of kind comment "
-                          "(not read yet: a usage error for now)."),
+                     help="Skip the lines starting with CHAR, listed as skipped lines of kind comment."),
         click.option("--strict", is_flag=True,
                      help="Change no row: rows without the column count are quarantined, not padded or merged."),
         click.option("--json", "as_json", is_flag=True, help="Print one JSON object per file instead of tables."),

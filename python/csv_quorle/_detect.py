@@ -28,13 +28,17 @@ TAIL_BYTES = 16 * 1024
 
 def detect(source: str | bytes | os.PathLike[str] | os.PathLike[bytes], *,
            encoding: str | None = None,
-           sniff_encoding: EncodingSniffer | None = None) -> Dialect:
-    """The dialect of the file at `source`, read from its first and last few kilobytes."""
+           sniff_encoding: EncodingSniffer | None = None,
+           comment: str | None = None) -> Dialect:
+    """The dialect of the file at `source`, read from its first and last few kilobytes. Lines
+    starting with `comment` are no part of the table: the dialect and the layout are read
+    without them."""
     if not isinstance(source, (str, bytes, os.PathLike)):
         raise TypeError(f"source must be str, bytes or os.PathLike, not {type(source).__name__}")
     with open(source, "rb") as f:
         head, tail = read_samples(f)
-    return detect_sample(head, tail, encoding=encoding, sniff_encoding=sniff_encoding)
+    return detect_sample(head, tail, encoding=encoding, sniff_encoding=sniff_encoding,
+                         comment=comment)
 
 
 def read_samples(f: BinaryIO) -> tuple[bytes, bytes | None]:
@@ -66,7 +70,8 @@ def read_samples(f: BinaryIO) -> tuple[bytes, bytes | None]:
 
 
 def detect_sample(head: bytes, tail: bytes | None = None, *, encoding: str | None = None,
-                  sniff_encoding: EncodingSniffer | None = None) -> Dialect:
+                  sniff_encoding: EncodingSniffer | None = None,
+                  comment: str | None = None) -> Dialect:
     """The dialect from a file's first bytes `head` and last bytes `tail`.
 
     `tail` None: `head` is the whole file. `tail` b"": the end of the file is unknown.
@@ -78,8 +83,9 @@ def detect_sample(head: bytes, tail: bytes | None = None, *, encoding: str | Non
     enc = choose(head, complete, encoding, sniff_encoding, tail)
     decisions = [Decision("encoding", enc.head_codec, enc.confidence, (enc.evidence,))]
     lines = head_lines(head, enc.head_codec, complete)
-    text = "".join(lines)
-    ranked = rank(lines, text)
+    kept = lines if comment is None else [line for line in lines if not line.startswith(comment)]
+    text = "".join(kept)
+    ranked = rank(kept, text)
     # Spreadsheet exports may name their delimiter on a first line of its own: sep=;
     named = _SEP_LINE.fullmatch(lines[0].rstrip("\r\n")) if lines else None
     if named:
@@ -87,7 +93,7 @@ def detect_sample(head: bytes, tail: bytes | None = None, *, encoding: str | Non
             Scored(1.0, Candidate(named.group(1), '"'), 1, 1, 1)]
         ranked[0] = ranked[0]._replace(score=max(ranked[0].score, 1.0))
     if not ranked or ranked[0].score <= 0:
-        best = Scored(0.0, one_column(lines, text), 1, 0, 0)
+        best = Scored(0.0, one_column(kept, text), 1, 0, 0)
     else:
         best = ranked[0]
     cand = best.cand
@@ -95,7 +101,7 @@ def detect_sample(head: bytes, tail: bytes | None = None, *, encoding: str | Non
     if named:
         decisions[1] = Decision("delimiter", cand.delimiter, 1.0,
                                 (f"the first line names it: {lines[0].strip()!r}",))
-    records = parse(lines, cand)
+    records = _records(lines, cand, comment)
     if not complete and records:
         records.pop()  # the sample may have cut it
     if named:
@@ -104,7 +110,7 @@ def detect_sample(head: bytes, tail: bytes | None = None, *, encoding: str | Non
     if best.score <= 0:
         found = lay.one_column(records)
     else:
-        found = lay.find(records, parse(end_lines, cand), len(end_lines),
+        found = lay.find(records, _records(end_lines, cand, comment), len(end_lines),
                          _fits(lines, cand), _fits(end_lines, cand))
     layout, names = found.layout, found.names
     table_end, second = layout.end.value
@@ -117,12 +123,22 @@ def detect_sample(head: bytes, tail: bytes | None = None, *, encoding: str | Non
     if found.repeats:
         shown = ", ".join(map(str, found.repeats[:10]))
         decisions.append(Decision("repeated_header", found.repeats, 0.9, (
-            f"line(s) {shown} repeat the header: exports put one after the other; they are "
-            "kept as rows",)))
+            f"line(s) {shown} repeat the header: exports put one after the other; a rescue "
+            "leaves them out when the header has two names or more",)))
     return Dialect(enc.head_codec, cand.delimiter, cand.quote, cand.escape,
                    cand.skip_initial_space,
                    layout.skip_rows.value, layout.header.value, layout.columns.value,
                    table_end, second, tuple(decisions), names)
+
+
+def _records(lines: list[str], cand: Candidate, comment: str | None) -> list[Record]:
+    """The records of `lines`, comment lines left out before they are read (their quotes open
+    nothing); the others keep their line numbers."""
+    if comment is None:
+        return parse(lines, cand)
+    numbers = [i for i, line in enumerate(lines, 1) if not line.startswith(comment)]
+    return [r._replace(first=numbers[r.first - 1], last=numbers[r.last - 1])
+            for r in parse([lines[i - 1] for i in numbers], cand)]
 
 
 def _dialect_decisions(ranked: list[Scored], best: Scored, text: str) -> list[Decision]:

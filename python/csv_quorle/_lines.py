@@ -7,6 +7,7 @@ byte range comes from here: the preamble is skipped from the start, a footer cou
 from __future__ import annotations
 
 import re
+from collections.abc import Iterator
 from typing import Any
 
 CHUNK = 1 << 20
@@ -30,6 +31,45 @@ def skip_lines(buf: Any, start: int, count: int) -> int:
                 return pos + m.end()
         pos += step
     return start if count == 0 else n
+
+
+def runs_marked(buf: Any, begin: int, end: int, first_line: int,
+                mark: bytes) -> Iterator[tuple[bool, int, int, int, int]]:
+    """The lines of buf[begin:end] (`begin` the start of line `first_line`) in runs of those that
+    start with `mark` and runs of those that do not: (marked, first line, last line, offset of
+    the run, length of its first line's text)."""
+    run: tuple[bool, int, int, int, int] | None = None
+    line = first_line
+    for start, stop in _line_spans(buf, begin, end):
+        marked = bytes(buf[start : start + len(mark)]) == mark
+        if run is not None and run[0] == marked:
+            run = (marked, run[1], line, run[3], run[4])
+        else:
+            if run is not None:
+                yield run
+            run = (marked, line, line, start, stop - start)
+        line += 1
+    if run is not None:
+        yield run
+
+
+def _line_spans(buf: Any, begin: int, end: int) -> Iterator[tuple[int, int]]:
+    """(start, end of text) of each line of buf[begin:end], `begin` a line's start."""
+    pos = begin
+    start = begin
+    while pos < end:
+        chunk = bytes(buf[pos : min(end, pos + CHUNK + 1)])  # one byte more: a CR LF cut
+        usable = len(chunk) if pos + len(chunk) >= end else len(chunk) - 1
+        step = usable
+        for m in _BREAK.finditer(chunk):
+            if m.start() >= usable:
+                break
+            yield start, pos + m.start()
+            start = pos + m.end()
+            step = max(step, m.end())
+        pos += step
+    if start < end:
+        yield start, end
 
 
 def line_start_from_end(buf: Any, k: int) -> int:

@@ -45,7 +45,12 @@ def rescue(
     first_line: int,
     header_rows: int,
     skip_initial_space: bool,
+    comment: int,
+    skip_repeated_header: bool,
+    header_names: tuple[bytes, ...] | None,
     /,
+    *,
+    trace_rows: bool = False,
 ) -> dict[str, Any]: ...
 def transcode_single_byte(table: bytes, source: Buffer, out_fd: int, /) -> tuple[int, int, tuple[int, ...]]: ...
 def utf8_evidence(source: Buffer, final: bool, /) -> tuple[int, int, int, int]: ...
@@ -72,6 +77,9 @@ def open_batches(
     first_line: int,
     header_rows: int,
     skip_initial_space: bool,
+    comment: int,
+    skip_repeated_header: bool,
+    header_names: tuple[bytes, ...] | None,
     /,
 ) -> Any: ...
 def batches_names(handle: Any, /) -> list[str]: ...

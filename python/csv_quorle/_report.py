@@ -28,8 +28,8 @@ class SkippedLines(NamedTuple):
 
     first_line: int
     last_line: int
-    # 'preamble', 'header' (its lines after the first), 'footer', 'second table', or 'padding'
-    # (rows of nothing but delimiters ending the file)
+    # 'preamble', 'header' (its records after the first, and repeats of it), 'footer', 'second
+    # table', 'padding' (rows of nothing but delimiters ending the file) or 'comment'
     kind: str
 
 
@@ -119,7 +119,8 @@ class Report:
     replaced_bytes: int = 0  # bytes replaced by U+FFFD
     recoded_bytes: int = 0  # bytes of a mostly UTF-8 file read as Windows-1252
     warnings: tuple[str, ...] = ()
-    skipped_lines: tuple[SkippedLines, ...] = ()  # preamble, header lines, footer, second table
+    # preamble, header lines, comments, footer, second table, in the order of the file
+    skipped_lines: tuple[SkippedLines, ...] = ()
     escape_char: str | None = None
     # How sure the encoding is: 1.0 when given, marked or valid UTF-8; less for a guess.
     encoding_confidence: float = 1.0
@@ -128,7 +129,7 @@ class Report:
     skipped_text: tuple[str, ...] = ()
     # The choices made without being told that change the rows, each with its confidence and
     # evidence: a guessed 'encoding', one column ('delimiter'), an 'escape_char', a
-    # 'repeated_header' kept as rows. Report.warnings says each in a sentence.
+    # 'repeated_header' of one name kept as rows. Report.warnings says each in a sentence.
     guesses: tuple[Decision, ...] = ()
 
     def to_dict(self) -> dict[str, Any]:

@@ -52,11 +52,14 @@ def rescue(
     how many lines the header spans, and where the table ends (totals, notes, a second table).
     Anything given wins. The layout found by `detect` is used only when its delimiter is the
     one used. Preamble, further header lines and lines after the table are neither rows nor
-    quarantined: `Report.skipped_lines` lists them and `Report.warnings` quotes them.
-    `layout=False` looks for none of them: every line is a row, or the header. `comment`, one
-    character, is checked; lines starting with it are not skipped yet, so giving one is a
-    ValueError for now. Every choice left to detection that changes the rows is in
-    `Report.guesses`, with its confidence, and in a sentence in `Report.warnings`.
+    quarantined: `Report.skipped_lines` lists them and `Report.warnings` quotes them; so are
+    the header's line repeated inside the table (exports put one after the other; for a header
+    of two names or more) and, with `comment` (one character), every line that starts with it,
+    inside the table or not, its quotes opening nothing. A header that detect found spread over
+    several lines is named by their names joined. `layout=False` looks for none of these: every
+    line is a row, or the header, comment lines aside. Every choice left to detection that
+    changes the rows is in `Report.guesses`, with its confidence, and in a sentence in
+    `Report.warnings`.
 
     >>> report = rescue("export.csv", "clean.csv", "quarantine.csv")  # doctest: +SKIP
     >>> report.good_rows, report.repairs[:1]  # doctest: +SKIP
@@ -133,6 +136,7 @@ def rescue(
                 where.first_line,
                 table.header_rows,
                 table.skip_initial_space,
+                *_table.native_arguments(table),
             )
             seen = left_out_and_guessed(buffer, table, where, result, info)
             text.check_unchanged()  # after the last read of the source, before any commit
@@ -163,13 +167,13 @@ def left_out_and_guessed(buf: Any, table: _table.Table, where: _table.Span, resu
     """The report's fields on the lines left out, the guesses and the warnings, read from the
     text (before it is checked unchanged)."""
     skipped = _table.skipped(buf, table, where, result)
-    texts = _table.samples(buf, where, skipped)
-    guessed = _table.guesses(table)
+    texts = _table.samples(buf, skipped)
+    guessed = _table.guesses(table, result)
     encoding = ([Decision("encoding", info.encoding, info.confidence, (info.evidence,))]
                 if info.warning else [])
     return {
         "warnings": tuple(_warnings(result, info) + _table.warnings(table, skipped, texts, guessed)),
-        "skipped_lines": skipped,
+        "skipped_lines": tuple(g.lines for g in skipped),
         "encoding_confidence": info.confidence,
         "skipped_text": tuple(t or "" for t in texts),
         "guesses": tuple(encoding + guessed),

@@ -2,8 +2,9 @@
 
 from __future__ import annotations
 
+import struct
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, NamedTuple
 
 from . import _args, _lines
 from ._dialect import Decision, Dialect
@@ -30,6 +31,9 @@ class Table:
     layout: bool = True  # False: no preamble, footer, padding or second table is looked for
     comment: str | None = None  # lines starting with it are skipped
     given: frozenset[str] = frozenset()  # the options the caller gave: no guesses of detect's
+    # The names detect joined over the header's lines, when it decided them; None: the first
+    # line's names
+    header_names: tuple[str, ...] | None = None
 
 
 @dataclass(frozen=True)
@@ -64,11 +68,6 @@ def choices(delimiter: Any, quote_char: Any, escape_char: Any, encoding: Any, he
                                 "expected_columns", bytes_per_field)
     mark = _args.char(comment, "comment", optional=True)
     _comment_apart(mark, delim, None if quote == AUTO else quote)
-    if mark is not None:
-        # The engine's side of comment lines is still to come; this is the one place that
-        # refuses them meanwhile. Once it is there, the native calls get
-        # `-1 if table.comment is None else ord(table.comment)`.
-        raise ValueError("comment= is not supported yet")
     return Choices(delim, quote, escape, codec, with_header, skip, columns,
                    _args.flag(layout, "layout"), mark)
 
@@ -103,7 +102,7 @@ def settle(source: str | bytes, codec: str, delimiter: str | None, quote_char: A
     wanted = (delimiter is None or AUTO in (quote_char, escape_char, header, skip_rows))
     given = frozenset(name for name, left in (("delimiter", delimiter is None),
                                               ("escape_char", escape_char == AUTO)) if not left)
-    found = _detect(source, codec) if wanted else None
+    found = _detect(source, codec, comment) if wanted else None
     trusted = found is not None and delimiter in (None, found.delimiter)
     if delimiter is None and found is not None:
         delimiter = found.delimiter
@@ -124,26 +123,29 @@ def settle(source: str | bytes, codec: str, delimiter: str | None, quote_char: A
     same_start = trusted and skip_rows == found.skip_rows
     header_rows = 1
     columns = None
+    names = None
     if header == AUTO:
         header = found.header_lines > 0 if same_start else True
         if same_start and found.header_lines:
             header_rows = found.header_lines if layout else 1
             # narrower than the header when a stray delimiter ends it
             columns = found.columns or None
+            if header_rows > 1:
+                names = found.header  # joined over the header's lines
     end = found.table_end if trusted and layout else None
     second = found.second_table_line if trusted and layout else None
     if end is not None and end > 0 and end <= skip_rows + header_rows:
         # No data row would be left: what detect took for a footer is the table's only row.
         end = second = None
     return Table(delimiter, quote_char, escape_char, skip_space, header, header_rows, skip_rows,
-                 end, second, columns, found, layout, comment, given)
+                 end, second, columns, found, layout, comment, given, names)
 
 
-def _detect(source: str | bytes, codec: str) -> Dialect | None:
+def _detect(source: str | bytes, codec: str, comment: str | None = None) -> Dialect | None:
     from ._detect import detect
 
     try:
-        return detect(source, encoding=None if codec == AUTO else codec)
+        return detect(source, encoding=None if codec == AUTO else codec, comment=comment)
     except OSError:
         raise
     except (ValueError, UnicodeError, LookupError):  # undecodable sample: the backend's ways
@@ -174,60 +176,108 @@ def span(buf: Any, table: Table) -> Span:
     return Span(begin, end, table.skip_rows + 1, after)
 
 
-def skipped(buf: Any, table: Table, where: Span, result: dict) -> tuple[SkippedLines, ...]:
-    """The lines that are neither rows nor quarantined: preamble, further header lines, what
-    follows the table."""
+class Skipped(NamedTuple):
+    """A group of skipped lines and where to read its text."""
+
+    lines: SkippedLines
+    offset: int  # the first line's first byte in the text
+    size: int  # bytes of the text read for its sample at most
+    repeat: bool = False  # the header again (kind 'header')
+
+
+_READ = 4096  # bytes of a group read for its sample at most
+# Packed by the native module: first line, last line, begin and end of the first record's bytes
+# in the table's text, the kind, padding (40 bytes).
+_RUN = struct.Struct("=QQQQB7x")
+_RUN_KINDS = ("comment", "header", "header")  # comment, further header lines, repeated header
+
+
+def skipped(buf: Any, table: Table, where: Span, result: dict) -> tuple[Skipped, ...]:
+    """The lines that are neither rows nor quarantined, in the order of the file: preamble,
+    comment lines, further header lines, repeats of the header, what follows the table."""
     out = []
     if where.begin > 0:
-        out.append(SkippedLines(1, table.skip_rows, "preamble"))
-    # Lines of the header's further records; the first record may span lines of its own (a
-    # quoted line break in a name), and those are the header, not skipped.
-    if table.header_rows > 1 and result["header_last_line"] > result["header_first_line"]:
-        out.append(SkippedLines(result["header_first_line"] + 1, result["header_last_line"],
-                                "header"))
+        last = table.skip_rows
+        if where.begin == len(buf):  # fewer lines than were to be skipped
+            last = _lines.count_lines(buf, 0)
+        out += _split_comments(buf, table, 0, where.begin, 1, last, "preamble")
+    for first, last, begin, end, kind in _RUN.iter_unpack(result["skipped"]):
+        out.append(Skipped(SkippedLines(first, last, _RUN_KINDS[kind]), where.begin + begin,
+                           min(_READ, end - begin) if kind != 1 else _READ, kind == 2))
     if where.end < len(buf):
         # The engine stopped on the line after the table when the table's last line break
-        # was in its range.
+        # was in its range; on its first line when it had none.
         last = result["end_line"] - (1 if _lines.ends_with_break(buf, where.end) else 0)
+        if where.end == where.begin:
+            last = where.first_line - 1
         total = last + _lines.count_lines(buf, where.end)
         second = table.second_table_line
         if second is not None and second < 0:
             second = total + 1 + second
         if second is not None and last < second <= total:
-            if second > last + 1:
-                out.append(SkippedLines(last + 1, second - 1, "footer"))
-            out.append(SkippedLines(second, total, "second table"))
+            at = _lines.skip_lines(buf, where.end, second - last - 1)
+            out += _split_comments(buf, table, where.end, at, last + 1, second - 1, "footer")
+            out += _split_comments(buf, table, at, len(buf), second, total, "second table")
         elif total > last:
-            out.append(SkippedLines(last + 1, total, where.after))
+            out += _split_comments(buf, table, where.end, len(buf), last + 1, total, where.after)
+    return _joined_comments(out)
+
+
+def _joined_comments(groups: list[Skipped]) -> tuple[Skipped, ...]:
+    """The groups, comment lines on both sides of the table's first or last line made one."""
+    out: list[Skipped] = []
+    for g in groups:
+        before = out[-1].lines if out else None
+        if (before is not None and before.kind == g.lines.kind == "comment"
+                and before.last_line + 1 == g.lines.first_line):
+            out[-1] = out[-1]._replace(lines=before._replace(last_line=g.lines.last_line))
+        else:
+            out.append(g)
     return tuple(out)
+
+
+def _split_comments(buf: Any, table: Table, begin: int, end: int, first: int, last: int,
+                    kind: str) -> list[Skipped]:
+    """Lines `first` to `last`, the text from `begin` to `end`, as a group of `kind`; with a
+    comment character, its lines apart, in runs of kind 'comment'."""
+    if first > last:
+        return []
+    if table.comment is None:
+        return [Skipped(SkippedLines(first, last, kind), begin, _READ)]
+    out = []
+    mark = table.comment.encode()
+    for commented, run_first, run_last, at, size in _lines.runs_marked(buf, begin, end, first,
+                                                                       mark):
+        out.append(Skipped(SkippedLines(run_first, min(run_last, last),
+                                        "comment" if commented else kind), at,
+                           min(size, _READ) if commented else _READ))
+    return out
 
 
 _QUOTED = 60  # characters of a skipped line quoted in its warning
 _KIND_WORDS = {"preamble": "a preamble", "footer": "a footer", "header": "further header lines",
-               "padding": "padding (nothing but delimiters)"}
+               "padding": "padding (nothing but delimiters)", "comment": "comments"}
+_LISTED = 5  # groups of lines named in a sentence on many of them
 
 
-def samples(buf: Any, where: Span, lines: tuple[SkippedLines, ...]) -> tuple[str | None, ...]:
+def samples(buf: Any, groups: tuple[Skipped, ...]) -> tuple[str | None, ...]:
     """For each group of skipped lines, the first of them that holds more than blanks and
     delimiters, stripped and shortened; None when none does."""
-    after = min((s.first_line for s in lines if s.kind not in ("preamble", "header")), default=0)
-    out = []
-    for s in lines:
-        if s.kind in ("preamble", "header"):
-            offset = _lines.skip_lines(buf, 0, s.first_line - 1)
-        else:  # the lines after the table start where it ends
-            offset = _lines.skip_lines(buf, where.end, s.first_line - after)
-        out.append(_first_filled(buf, offset, s.last_line - s.first_line + 1))
-    return tuple(out)
+    return tuple(_first_filled(buf, g.offset, g.lines.last_line - g.lines.first_line + 1, g.size)
+                 for g in groups)
 
 
-def warnings(table: Table, lines: tuple[SkippedLines, ...], texts: tuple[str | None, ...],
+def warnings(table: Table, groups: tuple[Skipped, ...], texts: tuple[str | None, ...],
              guessed: list[Decision]) -> list[str]:
     """A sentence for each group of skipped lines, quoting the first of them that holds
-    something (`texts`, from samples()), and for each of `guessed` (from guesses())."""
+    something (`texts`, from samples()); one for all comment lines, one for all repeats of the
+    header; and one for each of `guessed` (from guesses())."""
     out = []
-    for s, sample in zip(lines, texts):
-        if sample is None and s.kind != "padding":
+    comments = [g.lines for g in groups if g.lines.kind == "comment"]
+    repeats = [g.lines for g in groups if g.repeat]
+    for g, sample in zip(groups, texts):
+        s = g.lines
+        if s.kind == "comment" or g.repeat or sample is None and s.kind != "padding":
             continue  # blank lines: no data left out (padding is said however short)
         text = repr(sample)
         span_text = (f"Line {s.first_line} was" if s.first_line == s.last_line
@@ -240,19 +290,44 @@ def warnings(table: Table, lines: tuple[SkippedLines, ...], texts: tuple[str | N
         else:
             out.append(f"{span_text} taken for {_KIND_WORDS[s.kind]} and left out: {text}"
                        + (_joined(table) if s.kind == "header" else "") + ".")
+    if comments:
+        n = sum(c.last_line - c.first_line + 1 for c in comments)
+        out.append(f"{_count(n, 'line')} starting with {table.comment!r} "
+                   f"{'was' if n == 1 else 'were'} left out as comments: {_listed(comments)}.")
+    if repeats:
+        n = sum(r.last_line - r.first_line + 1 for r in repeats)
+        out.append(f"The header is repeated on {_listed(repeats)} (exports put one after the "
+                   f"other); {'that line was' if n == 1 else f'those {n} lines were'} left out, "
+                   "the rows after them kept.")
     out += [_guess_sentence(d) for d in guessed]
     return out
 
 
-def guesses(table: Table) -> list[Decision]:
+def _count(n: int, word: str) -> str:
+    return f"1 {word}" if n == 1 else f"{n:,} {word}s"
+
+
+def _listed(groups: list[SkippedLines]) -> str:
+    """'line 4', 'lines 4, 9-10' or 'lines 4, 9, 12, 20, 31, … (40 lines in all)'."""
+    shown = ", ".join(str(g.first_line) if g.first_line == g.last_line
+                      else f"{g.first_line}-{g.last_line}" for g in groups[:_LISTED])
+    lines = sum(g.last_line - g.first_line + 1 for g in groups)
+    if len(groups) > _LISTED:
+        return f"lines {shown}, … ({lines:,} lines in all)"
+    return f"line {shown}" if lines == 1 else f"lines {shown}"
+
+
+def guesses(table: Table, result: dict) -> list[Decision]:
     """Detect's choices that change the rows and that the caller did not make: a repeated
-    header kept as rows, a file read as one column, a backslash escape."""
+    header kept as rows (the engine leaves a header of two names or more out when it comes
+    again), a file read as one column, a backslash escape."""
     found = table.dialect
     if found is None or found.delimiter != table.delimiter:
         return []
     out = []
     for d in found.decisions:
-        if d.name == "repeated_header" and table.header and table.layout:
+        if (d.name == "repeated_header" and table.header and table.layout
+                and not result["skips_repeated_header"]):
             out.append(d)
         elif (d.name == "delimiter" and found.columns == 1 and d.confidence < 0.7
               and "delimiter" not in table.given):
@@ -275,17 +350,26 @@ def _guess_sentence(d: Decision) -> str:
 
 
 def _joined(table: Table) -> str:
-    names = table.dialect.header if table.dialect is not None else None
+    names = table.header_names
     if not names:
         return ""
     shown = ", ".join(repr(n) for n in names[:4]) + (", …" if len(names) > 4 else "")
-    return f"; joined with the first line the names read {shown} (the output keeps the first's)"
+    return f"; the names joined with the first line's are the output's: {shown}"
 
 
-def _first_filled(buf: Any, offset: int, count: int) -> str | None:
+def native_arguments(table: Table) -> tuple[int, bool, tuple[bytes, ...] | None]:
+    """The native pass's comment byte (-1: none), whether repeats of the header are skipped,
+    and the header's names joined over its lines (UTF-8), from the settled table."""
+    names = (None if table.header_names is None
+             else tuple(n.encode("utf-8", "replace") for n in table.header_names))
+    return (-1 if table.comment is None else ord(table.comment),
+            table.header and table.layout, names)
+
+
+def _first_filled(buf: Any, offset: int, count: int, size: int = _READ) -> str | None:
     """The first of `count` lines from `offset` that holds more than blanks and delimiters,
-    stripped and shortened; None when none does."""
-    text = bytes(buf[offset : offset + 4096]).decode("utf-8", "replace")
+    stripped and shortened; None when none does. Reads `size` bytes at most."""
+    text = bytes(buf[offset : offset + size]).decode("utf-8", "replace")
     for line in text.splitlines()[:count]:
         if line.strip(" \t,;|"):
             line = line.strip()

@@ -21,10 +21,11 @@ class ReferenceTokenizer {
 
   /// The rules beyond the backend's: an unterminated quoted field read again as text from its
   /// opening quote, and an escape byte inside quoted fields.
-  void set_extras(bool reread, int escape, bool skip_space = false) {
+  void set_extras(bool reread, int escape, bool skip_space = false, bool lone_cr_lines = false) {
     reread_ = reread;
     escape_ = escape;
     skip_space_ = skip_space;
+    lone_cr_lines_ = lone_cr_lines;
   }
   /// Quoted fields of the last record that were read again.
   std::uint32_t rereads() const { return rereads_; }
@@ -99,7 +100,7 @@ class ReferenceTokenizer {
         case Quoted:
           if (escape_ >= 0 && c == escape_) {  // the next byte is text; the escape is dropped
             if (pos_ + 1 < n) {
-              if (at(pos_ + 1) == '\n') ++line_;
+              if (ends_line_in_quotes(pos_ + 1)) ++line_;
               buffer += static_cast<char>(at(pos_ + 1));
             }
             pos_ += pos_ + 1 < n ? 2 : 1;
@@ -121,7 +122,7 @@ class ReferenceTokenizer {
               ++pos_;
             }
           } else {
-            if (c == '\n') ++line_;
+            if (ends_line_in_quotes(pos_)) ++line_;
             buffer += static_cast<char>(c);
             ++pos_;
           }
@@ -168,6 +169,12 @@ class ReferenceTokenizer {
     return k == d_.size() || at(k) == d || at(k) == '\r' || at(k) == '\n';
   }
 
+  // Whether the byte at i, text of a quoted field, ends a physical line.
+  bool ends_line_in_quotes(std::size_t i) const {
+    if (at(i) == '\n') return true;
+    return lone_cr_lines_ && at(i) == '\r' && (i + 1 == d_.size() || at(i + 1) != '\n');
+  }
+
   bool closing(std::size_t p) const {
     std::size_t k = p + 1;
     while (k < d_.size() && at(k) != d && (at(k) == ' ' || at(k) == '\t'))
@@ -190,6 +197,7 @@ class ReferenceTokenizer {
   bool reread_ = false;
   int escape_ = -1;
   bool skip_space_ = false;
+  bool lone_cr_lines_ = false;
   std::uint32_t rereads_ = 0;
 };
 

@@ -2,6 +2,8 @@
 // lines, repairs, header, blank records and quarantine spans.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -24,15 +26,16 @@ std::vector<std::string> as_texts(const FieldCollector& record) {
 
 // Records, lines and re-read counts of both tokenizers, with the extras on.
 void expect_same_as_reference(const std::string& input, std::uint8_t delimiter, int escape,
-                              bool repair, bool skip_space = false) {
+                              bool repair, bool skip_space = false, bool lone_cr_lines = false) {
   RecordTokenizer fast(input, delimiter, '"', repair);
   TokenizerExtras extras;
   extras.reread_unterminated = true;
   extras.escape = escape;
   extras.skip_initial_space = skip_space;
+  extras.lone_cr_lines = lone_cr_lines;
   fast.set_extras(extras);
   ReferenceTokenizer slow(input, delimiter, '"', repair);
-  slow.set_extras(true, escape, skip_space);
+  slow.set_extras(true, escape, skip_space, lone_cr_lines);
   FieldCollector record(input);
   for (std::size_t i = 0;; ++i) {
     SCOPED_TRACE("record " + std::to_string(i));
@@ -70,7 +73,7 @@ TEST(TracedTokenizer, MatchesReferenceOnRandomBuffers) {
     const int escape = below(3) == 0 ? '\\' : -1;
     SCOPED_TRACE("input: " + s);
     const std::uint8_t delimiter = below(4) == 0 ? ';' : below(3) == 0 ? ' ' : ',';
-    expect_same_as_reference(s, delimiter, escape, below(4) != 0, below(3) == 0);
+    expect_same_as_reference(s, delimiter, escape, below(4) != 0, below(3) == 0, below(2) == 0);
     if (HasFatalFailure()) return;
   }
 }
@@ -298,6 +301,143 @@ TEST(TracedPass, PartOfAFileKeepsItsLineNumbersAndAMultiLineHeader) {
   EXPECT_EQ(t.out.repairs[1].first_line, 9u);
   EXPECT_EQ(t.out.total_rows, 2u);
   EXPECT_EQ(t.out.end_line, 10u);
+}
+
+struct Skip {
+  std::uint64_t first_line, last_line;
+  SkipKind kind;
+  bool operator==(const Skip&) const = default;
+};
+
+TracedOptions with(std::initializer_list<std::function<void(TracedOptions&)>> changes) {
+  TracedOptions o;
+  for (const auto& change : changes)
+    change(o);
+  return o;
+}
+
+const auto COMMENT = [](TracedOptions& o) { o.comment = '#'; };
+const auto REPEATS = [](TracedOptions& o) { o.skip_repeated_header = true; };
+const auto NO_HEADER = [](TracedOptions& o) { o.header = false; };
+const auto ONE_COLUMN = [](TracedOptions& o) { o.expected_columns = 1; };
+const auto TWO_HEADER_ROWS = [](TracedOptions& o) { o.header_rows = 2; };
+
+// The rows stored and the lines skipped, with the skipped bytes of each run's first record.
+void expect_sorted(const std::string& input, const TracedOptions& options, const Rows& rows,
+                   const std::vector<Skip>& skipped, const std::vector<std::string>& texts = {}) {
+  SCOPED_TRACE(input);
+  const Traced t = run(input, options);
+  EXPECT_EQ(t.rows, rows);
+  std::vector<Skip> got;
+  std::vector<std::string> got_texts;
+  for (const SkippedRun& r : t.out.skipped) {
+    got.push_back({r.first_line, r.last_line, r.kind});
+    got_texts.push_back(input.substr(r.begin, r.end - r.begin));
+  }
+  EXPECT_EQ(got, skipped);
+  if (!texts.empty()) {
+    EXPECT_EQ(got_texts, texts);
+  }
+}
+
+constexpr SkipKind C = SkipKind::Comment;
+constexpr SkipKind H = SkipKind::HeaderLine;
+constexpr SkipKind R = SkipKind::RepeatedHeader;
+
+TEST(TracedPass, CommentLinesAreSkippedWhereverTheyStand) {
+  const TracedOptions o = with({COMMENT});
+  expect_sorted("#top\na,b\n#x\n#y\n1,2\n#end", o, {{"a", "b"}, {"1", "2"}},
+                {{1, 1, C}, {3, 4, C}, {6, 6, C}}, {"#top", "#x", "#end"});
+  // Its quotes open nothing; a # inside a quoted field or after the line's start is text.
+  expect_sorted("a,b\n#,\"open\n1,\"x\n#y\"\n2,#3\n", o,
+                {{"a", "b"}, {"1", "x\n#y"}, {"2", "#3"}}, {{2, 2, C}});
+  expect_sorted("#cr\ra,b\r\n#\r1,2", o, {{"a", "b"}, {"1", "2"}}, {{1, 1, C}, {3, 3, C}});
+  expect_sorted("a,b\n#x\n", with({}), {{"a", "b"}, {"#x", ""}}, {});
+  // Without a header the count comes from the records that are no comment.
+  std::string many = "1,2\n";
+  for (int i = 0; i < 150; ++i)
+    many += "# one field\n";
+  const Traced t = run(many + "3,4\n", with({COMMENT, NO_HEADER}));
+  EXPECT_EQ(t.out.columns, 2u);
+  EXPECT_EQ(t.rows, (Rows{{"1", "2"}, {"3", "4"}}));
+}
+
+TEST(TracedPass, RepeatedHeaderIsSkipped) {
+  const TracedOptions o = with({REPEATS});
+  expect_sorted("a,b\n1,2\n\"a\",\"b\"\na,b\n\na,b\n3,4\n", o, {{"a", "b"}, {"1", "2"}, {"3", "4"}},
+                {{3, 4, R}, {6, 6, R}}, {"\"a\",\"b\"", "a,b"});
+  // Only the same fields: one more, one less, or another text stay rows.
+  expect_sorted("a,b\na,b,\na\na,B\n", o, {{"a", "b"}, {"a", "b"}, {"a", ""}, {"a", "B"}}, {});
+  // A header of one name: a value may read as it.
+  expect_sorted("a\n1\na\n", o, {{"a"}, {"1"}, {"a"}}, {});
+  expect_sorted("a,\n1,2\na,\n", o, {{"a", ""}, {"1", "2"}, {"a", ""}}, {});
+  expect_sorted("a,b\na,b\n", with({}), {{"a", "b"}, {"a", "b"}}, {});
+  // A header of two records: both repeated go, the second alone stays a row.
+  expect_sorted("a,b\nx,y\n1,2\na,b\nx,y\nx,y\n", with({REPEATS, TWO_HEADER_ROWS}),
+                {{"a", "b"}, {"1", "2"}, {"x", "y"}}, {{2, 2, H}, {4, 5, R}});
+  // Comments and blank lines between the header's records are theirs, not the header's.
+  expect_sorted("a,b\n\n#n\nx,y\n1,2\n", with({COMMENT, TWO_HEADER_ROWS}),
+                {{"a", "b"}, {"1", "2"}}, {{3, 3, C}, {4, 4, H}});
+}
+
+TEST(TracedPass, HeaderNamesJoinedByTheCallerAreFitted) {
+  auto named = [](Row names, std::optional<std::uint64_t> columns = {}) {
+    TracedOptions o;
+    o.header_rows = 2;
+    o.header_names = std::move(names);
+    o.expected_columns = columns;
+    return o;
+  };
+  const std::string input = "unit price,qty\nEUR,\n1,2\n";
+  const Traced t = run(input, named({"unit price EUR", "qty"}));
+  EXPECT_EQ(t.rows, (Rows{{"unit price EUR", "qty"}, {"1", "2"}}));
+  EXPECT_EQ(t.out.header, (Row{"unit price EUR", "qty"}));
+  EXPECT_EQ(t.out.names_last_line, 1u);
+  EXPECT_EQ(t.out.header_last_line, 2u);
+  EXPECT_EQ(run(input, named({"p"})).out.header, (Row{"p", ""}));
+  EXPECT_EQ(run(input, named({"p", "q", "r"})).out.header, (Row{"p", "q,r"}));
+  EXPECT_EQ(run(input, named({"p", "q", ""})).out.header, (Row{"p", "q"}));
+  EXPECT_EQ(run(input, named({"p", "q"}, 3)).out.header, (Row{"p", "q", ""}));
+}
+
+TEST(TracedPass, OneColumnKeepsLinesOfSpacesAsValues) {
+  expect_sorted("name\n \n\n\t\nx\n", with({ONE_COLUMN}), {{"name"}, {" "}, {"\t"}, {"x"}}, {});
+  expect_sorted("name\n \n\nx\n", with({}), {{"name"}, {" "}, {"x"}}, {});
+  expect_sorted(" \n1\n  \n", with({NO_HEADER}), {{" "}, {"1"}, {"  "}}, {});
+  expect_sorted(" \nname\n", with({ONE_COLUMN}), {{"name"}}, {});  // before the header: blank
+  expect_sorted("a,b\n \n1,2\n", with({}), {{"a", "b"}, {"1", "2"}}, {});
+  EXPECT_EQ(run("name\n \n\n", with({})).out.blank_lines, 1u);
+}
+
+// The file's byte-order mark is gone before its text gets to the pass: a U+FEFF left is text.
+TEST(TracedPass, LeadingMarkIsText) {
+  expect_sorted("\xEF\xBB\xBF" "a,b\n\xEF\xBB\xBF,1\n", with({}),
+                {{"\xEF\xBB\xBF" "a", "b"}, {"\xEF\xBB\xBF", "1"}}, {});
+}
+
+// Line numbers are the file's physical lines: a lone CR inside quotes ends one too.
+TEST(TracedPass, LoneCarriageReturnInQuotesEndsALine) {
+  TracedOptions o = with({});
+  o.fill_ragged_rows = false;
+  o.trace_rows = true;
+  const Traced t = run("a,b\r\"x\ry\",\"\r\n\"\r1\r2,3", o);
+  ASSERT_EQ(t.out.row_lines.size(), 2u);
+  EXPECT_EQ(t.out.row_lines[0].first_line, 2u);
+  EXPECT_EQ(t.out.row_lines[0].last_line, 4u);
+  EXPECT_EQ(t.out.quarantine.at(0).first_line, 5u);
+  EXPECT_EQ(t.out.row_lines[1].first_line, 6u);
+}
+
+TEST(TracedPass, TracedRowsHaveTheirLines) {
+  TracedOptions o = with({COMMENT});
+  o.trace_rows = true;
+  o.fill_ragged_rows = false;
+  const Traced t = run("a,b\n1,\"x\ny\"\n\n#c\n2\n3,4", o);
+  ASSERT_EQ(t.out.row_lines.size(), 2u);
+  EXPECT_EQ(t.out.row_lines[0].first_line, 2u);
+  EXPECT_EQ(t.out.row_lines[0].last_line, 3u);
+  EXPECT_EQ(t.out.row_lines[1].first_line, 7u);  // line 6 was quarantined
+  EXPECT_EQ(t.out.quarantine.at(0).first_line, 6u);
 }
 
 }  // namespace

@@ -125,7 +125,8 @@ class Workspace:
 
 
 def cli_args(options: dict[str, Any]) -> list[str]:
-    """The command line's options for rescue() options it has: delimiter, header, skip_rows."""
+    """The command line's options for rescue() options it has: delimiter, header, skip_rows,
+    comment."""
     args = []
     for name, value in options.items():
         if name == "delimiter" and value is not None:
@@ -134,7 +135,9 @@ def cli_args(options: dict[str, Any]) -> list[str]:
             args.append("--header" if value else "--no-header")
         elif name == "skip_rows" and value != "auto":
             args += ["--skip-rows", str(value)]
-        elif name not in ("delimiter", "header", "skip_rows"):
+        elif name == "comment" and value is not None:
+            args += ["--comment", value]
+        elif name not in ("delimiter", "header", "skip_rows", "comment"):
             raise ValueError(f"the command line has no option for {name}")
     return args
 

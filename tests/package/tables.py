@@ -214,7 +214,7 @@ def random_options(rng: random.Random, written: Written) -> dict[str, object]:
     delimiter = written.dialect.delimiter if rng.random() < 0.8 else rng.choice(DELIMITERS)
     return rng.choice(({}, {"delimiter": delimiter}, {"header": False},
                        {"delimiter": delimiter, "header": written.table.header is not None,
-                        "skip_rows": 0}))
+                        "skip_rows": 0}, {"comment": "#"}))
 
 
 WrittenCase = tuple[Written, str]  # a table and the output delimiter
@@ -300,8 +300,30 @@ def nul_byte(rng: random.Random, lines: list[bytes], delim: bytes) -> None:
     _insert(rng, lines, b"\x00")
 
 
+def _line_ended(lines: list[bytes], i: int) -> None:
+    if not lines[i].endswith((b"\n", b"\r")):
+        lines[i] += b"\n"
+
+
+def comment_lines(rng: random.Random, lines: list[bytes], delim: bytes) -> None:
+    for _ in range(rng.randint(1, 3)):
+        at = rng.randint(0, len(lines))
+        if at:
+            _line_ended(lines, at - 1)
+        lines.insert(at, rng.choice((b"# note\n", b"#\n", b'# "quoted' + delim + b' open\n',
+                                     b"#a" + delim + b"b\r\n")))
+
+
+def repeated_first_line(rng: random.Random, lines: list[bytes], delim: bytes) -> None:
+    """Exports put one after the other: the first line (a header, mostly) comes again."""
+    at = rng.randint(1, len(lines))
+    _line_ended(lines, at - 1)
+    lines.insert(at, lines[0] if lines[0].endswith((b"\n", b"\r")) else lines[0] + b"\n")
+
+
 DAMAGES = (stray_quote, unterminated_quote, ragged_row, trailing_delimiters, blank_lines,
-           invalid_utf8, mixed_line_breaks, preamble, footer, nul_byte)
+           invalid_utf8, mixed_line_breaks, preamble, footer, nul_byte, comment_lines,
+           repeated_first_line)
 
 
 def damage(rng: random.Random, written: Written, count: int | None = None,

@@ -1,8 +1,9 @@
 """rescue() with no options on every layout case: the clean output is the case's table.
 
 Each expected table comes from the case file and its manifest alone: the lines between the
-preamble and the table's end, read with Python's csv module in the case's dialect; the header's
-first line gives the names, its further lines and blank lines are no rows.
+preamble and the table's end, read with Python's csv module in the case's dialect; the names are
+the header's first line's or, over several lines, their parts joined by a space; the header's
+further lines, its repeats and blank lines are no rows.
 """
 
 from __future__ import annotations
@@ -42,7 +43,12 @@ def expected_table(name: str) -> list[list[str]]:
     rows = [r + [""] * (width - len(r)) for r in rows]  # short rows are padded
     rows = [r[:width - 1] + [delimiter.join(r[width - 1:])] for r in rows]  # long ones merged
     header = facts["header_lines"]
-    return rows[:1] + rows[header:] if header else rows
+    if not header:
+        return rows
+    names = [" ".join(p.strip() for p in parts if p.strip()) for parts in zip(*rows[:header])]
+    if sum(map(bool, rows[0])) > 1:  # a header of two names or more, come again, is no row
+        rows = rows[:header] + [r for r in rows[header:] if r != rows[0]]
+    return [names if header > 1 else rows[0]] + rows[header:]
 
 
 def rescued_table(tmp_path: Path, name: str):

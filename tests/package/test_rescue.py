@@ -103,3 +103,50 @@ class TestEncodings:
         assert rows(clean)[1] == ["1", "x\ufffdy"]
         assert report.replaced_bytes == 1
         assert any("line 2" in w for w in report.warnings)
+
+
+COMMENTED = "# export of the shop\nid,name\n1,a\n# a note, \"open\n2,b\n#\n# end\n"
+CONCATENATED = "id,name\n1,a\n2,b\nid,name\n3,c\n\n\"id\",\"name\"\n4,d\n"
+UNITS = "item,unit price,qty\n,EUR,pcs\nbolt,0.10,5\nnut,0.05,7\nwasher,0.02,9\n"
+
+
+class TestLinesLeftOut:
+    @pytest.mark.parametrize("content, options, clean, skipped, said", [
+        (COMMENTED, {"comment": "#"}, "id,name\n1,a\n2,b\n",
+         [(1, 1, "comment"), (4, 4, "comment"), (6, 7, "comment")],
+         "4 lines starting with '#' were left out as comments: lines 1, 4, 6-7."),
+        # Read with its quotes, the note's line opens a field over the row after it.
+        (COMMENTED.replace("# end\n", "3,c\n"), {"comment": "#", "layout": False},
+         "id,name\n1,a\n2,b\n3,c\n", [(1, 1, "comment"), (4, 4, "comment"), (6, 6, "comment")],
+         "lines 1, 4, 6"),
+        # The preamble skipped ends inside a run of comment lines: the run stays one.
+        ("# a\n# b\nid,name\n1,a\n", {"comment": "#", "skip_rows": 1}, "id,name\n1,a\n",
+         [(1, 2, "comment")], "lines 1-2."),
+        (CONCATENATED, {}, "id,name\n1,a\n2,b\n3,c\n4,d\n", [(4, 4, "header"), (7, 7, "header")],
+         "The header is repeated on lines 4, 7 (exports put one after the other); those 2 lines"),
+        (CONCATENATED, {"layout": False}, "id,name\n1,a\n2,b\nid,name\n3,c\nid,name\n4,d\n", [],
+         None),
+        # A header of one name: a value may well read as it.
+        ("name\nalpha\nname\n", {"header": True}, "name\nalpha\nname\n", [], None),
+        (UNITS, {}, "item,unit price EUR,qty pcs\nbolt,0.10,5\nnut,0.05,7\nwasher,0.02,9\n",
+         [(2, 2, "header")], "the names joined with the first line's are the output's"),
+        # A header given: the first line names the columns, the units are a row.
+        (UNITS, {"header": True}, "item,unit price,qty\n,EUR,pcs\n" + UNITS.split("pcs\n")[1],
+         [], None),
+        # One column: a line of spaces is a value, a line of nothing is blank.
+        ("name\nalpha\n  \n\nbeta\n", {"delimiter": ","}, 'name\nalpha\n"  "\nbeta\n', [], None),
+    ], ids=["comments", "comments-no-layout", "comments-over-preamble", "repeated-header",
+            "repeats-no-layout", "one-name-header", "joined-names", "header-given",
+            "one-column-spaces"])
+    def test_left_out_listed_and_said(self, run, content, options, clean, skipped, said):
+        report, got, _ = run(content, **options)
+        assert got == clean
+        assert [tuple(s) for s in report.skipped_lines] == skipped
+        assert said is None or any(said in w for w in report.warnings), report.warnings
+
+    def test_arrow_columns_named_by_the_joined_names(self, write):
+        pytest.importorskip("pyarrow")
+        import csv_quorle
+
+        stream = csv_quorle.read_batches(write(UNITS))
+        assert stream.column_names == ["item", "unit price EUR", "qty pcs"]

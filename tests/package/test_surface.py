@@ -44,7 +44,6 @@ class TestArguments:
             ({"comment": "\n"}, ValueError, "comment cannot be a line break"),
             ({"comment": ";", "delimiter": ";"}, ValueError, "comment must differ from delimiter"),
             ({"comment": "'", "quote_char": "'"}, ValueError, "comment must differ from quote_char"),
-            ({"comment": "#"}, ValueError, "comment= is not supported yet"),  # until the engine's part
         ],
     )
     def test_refused_before_any_file(self, tmp_path, write, options, error, words):
