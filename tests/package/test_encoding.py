@@ -238,7 +238,8 @@ def test_native_single_byte_path_matches_python_decoder(tmp_path, monkeypatch, c
 ])
 def test_multibyte_codecs_read_as_pythons_decoder_reads_them(tmp_path, codec, bad):
     # Characters of two bytes and more, and a sequence the codec refuses inside a field.
-    raw = "id,name\r\n1,名前 東京\r\n2,\"a,東\"\r\n3,x".encode(codec) + bad + "y\r\n".encode(codec)
+    head, tail = "id,name\r\n1,名前 東京\r\n2,\"a,東\"\r\n3,x", "y\r\n"
+    raw = head.encode(codec) + bad + tail.encode(codec)
     clean = tmp_path / "clean.csv"
     csv_quorle.rescue(write(tmp_path, raw), clean, tmp_path / "q.csv", encoding=codec)
     expected = list(csv.reader(io.StringIO(raw.decode(codec, "replace"), newline="")))
