@@ -42,7 +42,8 @@ int exec_module(PyObject* module) noexcept {
       PyErr_SetString(PyExc_SystemError, "_csv_quorle_backend was not given a module to fill");
       return -1;
     }
-    if (!set_str(module, "__version__", "0.2.0") || !set_str(module, "__doc__", MODULE_DOC)) {
+    if (!set_str(module, "__version__", QUORLE_VERSION) ||
+        !set_str(module, "__doc__", MODULE_DOC)) {
       return -1;
     }
     PyRef all = PyRef::steal(PyList_New(std::size(ALL)));

@@ -10,6 +10,7 @@ from ._detect import detect
 from ._dialect import Decision, Dialect
 from ._report import Repair, RepairList, Report, SkippedLines
 from ._rescue import rescue
+from ._version import __version__  # written by the build, from pyproject.toml
 
 if TYPE_CHECKING:
     from ._arrow import read_arrow, read_pandas, read_polars
@@ -33,7 +34,6 @@ __all__ = [
     "rescue",
     "rescue_many",
 ]
-__version__ = "0.2.0"
 
 
 def __getattr__(name: str) -> Any:

@@ -141,6 +141,7 @@ PyObject* schema_capsule(PyObject*, PyObject* args) {
   ArrowSchema schema;
   try {
     export_schema(split(header, '\t'), StringType::kString, &schema);
+    Counted<ArrowSchema>::wrap(&schema);
   } catch (...) {
     return PyErr_NoMemory();
   }

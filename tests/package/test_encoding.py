@@ -1,7 +1,9 @@
 """The encoding step: the codec chosen, the UTF-8 the engine gets, what was counted and where."""
 
 import codecs
+import csv
 import errno
+import io
 import os
 import pathlib
 import random
@@ -230,9 +232,18 @@ def test_native_single_byte_path_matches_python_decoder(tmp_path, monkeypatch, c
         assert (bytes(src.buffer), src.info) == native
 
 
-@pytest.mark.parametrize("codec", ["utf-8", "utf-16-le", "shift_jis", "gb18030", "cp932"])
-def test_multibyte_codecs_keep_pythons_decoder(codec):
-    assert enc._single_byte_table(codecs.lookup(codec).name) is None
+@pytest.mark.parametrize("codec, bad", [
+    ("utf-8", b"\xe6\x9d"), ("utf-16-le", b"\x00\xd8"), ("shift_jis", b"\x81\xff"),
+    ("gb18030", b"\x81\x30\xff"), ("cp932", b"\xa0\xfd"), ("big5", b"\xf9\xfe\x80"),
+])
+def test_multibyte_codecs_read_as_pythons_decoder_reads_them(tmp_path, codec, bad):
+    # Characters of two bytes and more, and a sequence the codec refuses inside a field.
+    head, tail = "id,name\r\n1,名前 東京\r\n2,\"a,東\"\r\n3,x", "y\r\n"
+    raw = head.encode(codec) + bad + tail.encode(codec)
+    clean = tmp_path / "clean.csv"
+    csv_quorle.rescue(write(tmp_path, raw), clean, tmp_path / "q.csv", encoding=codec)
+    expected = list(csv.reader(io.StringIO(raw.decode(codec, "replace"), newline="")))
+    assert list(csv.reader(clean.open(encoding="utf-8", newline=""))) == expected
 
 
 def test_native_transcode_errors():

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import errno
+import importlib.metadata
 import os
 import pathlib
 import pickle
@@ -11,11 +12,18 @@ import _thread
 
 import pytest
 
+import _csv_quorle_backend
 import csv_quorle
 
 
 def leftovers(folder: pathlib.Path) -> list[str]:
     return sorted(p.name for p in folder.iterdir() if p.name.endswith(".part"))
+
+
+def test_both_modules_carry_the_installed_version():
+    installed = importlib.metadata.version("csv-quorle")
+    assert csv_quorle.__version__ == installed
+    assert _csv_quorle_backend.__version__ == installed
 
 
 class TestArguments:

@@ -1,6 +1,9 @@
 """The module object itself: its attributes, the shape of its functions and classes, and their docstrings."""
 
+import importlib.metadata
 import inspect
+import pathlib
+import tomllib
 import types
 import weakref
 
@@ -49,12 +52,26 @@ def reader(q, write):
     return q.open(write("a,b\n1,2\n"))
 
 
-def test_public_names_and_version(q):
+def test_public_names(q):
     assert type(q.__all__) is list
     assert q.__all__ == ["quorle_file", "sniff", "open", "QuorleSummary", "QuorleReader"]
     assert all(hasattr(q, name) for name in q.__all__)
-    assert q.__version__ == "0.2.0"
     assert q.__name__ == "_csv_quorle_backend"
+
+
+def test_version_is_the_distributions(q):
+    # Installed by pip: the metadata's version. Built by plain CMake (the sanitizer run): the one
+    # in pyproject.toml, which that build reads for itself.
+    try:
+        dist = importlib.metadata.distribution("csv-quorle")
+        held = {pathlib.Path(dist.locate_file(f)).resolve() for f in dist.files or ()}
+    except importlib.metadata.PackageNotFoundError:
+        dist, held = None, set()
+    if pathlib.Path(q.__file__).resolve() in held:
+        assert q.__version__ == dist.version
+    else:
+        pyproject = pathlib.Path(__file__).parents[2] / "pyproject.toml"
+        assert q.__version__ == tomllib.loads(pyproject.read_text())["project"]["version"]
 
 
 def test_module_docstring_replaces_the_definition_one(q):

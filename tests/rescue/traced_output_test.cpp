@@ -1,19 +1,23 @@
 // The package's row writer against the line format: rows stored every way (verbatim, built,
 // padded, a lone empty field), with fields long enough to go out straight and rows wide enough
 // to go out in pieces, written with the input's delimiter and with another; and what would read
-// back otherwise (rows of blank fields, a U+FEFF opening the file) keeps a quote.
+// back otherwise (rows of blank fields, a U+FEFF opening the file) keeps a quote; long runs copied
+// from the input file inside the kernel, or from memory where the system refuses that copy.
 #include "rescue/traced_output.hpp"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "rescue/line_format.hpp"
@@ -168,6 +172,117 @@ TEST(TracedRowWriter, WhatWouldReadBackOtherwiseIsQuoted) {
     options.delimiter = static_cast<std::uint8_t>(c.delimiter);
     options.skip_blank_lines = c.skip_blank_lines;
     EXPECT_EQ(clean(c.input, options, static_cast<std::uint8_t>(c.output_delimiter)), c.output);
+  }
+}
+
+// Runs of verbatim rows from 256 KiB on are copied from the input file inside the kernel, and
+// written from memory where the system refuses that copy. The file holds 'b' wherever the mapped
+// input holds 'a', so the output tells which of the two each byte came from.
+TEST(TracedRowWriter, LongRunsComeFromTheFileOrFromMemory) {
+  std::string input;
+  for (int i = 0; input.size() < (std::size_t{400} << 10); ++i)
+    input += "row" + std::to_string(i) + ",aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa,a z\n";
+  std::string from_file = input;
+  std::replace(from_file.begin(), from_file.end(), 'a', 'b');
+  engine::RowStore store(input, ',', '"');
+  for (std::size_t at = 0; at < input.size();) {
+    const std::size_t end = input.find('\n', at);
+    store.add_verbatim(at, end - at, 0, true, true);
+    at = end + 1;
+  }
+
+  enum class Source { File, OtherFilesystem, Truncated, Empty };
+  enum class Output { File, Appending, Pipe };
+  enum class Expect { FileBytes, MemoryBytes, KernelDecides, ChangedError };
+  const struct {
+    const char* name;
+    Source source;
+    std::size_t offset;  // bytes before the input in the source file
+    Output output;
+    Expect expect;
+  } cases[] = {
+      {"same filesystem", Source::File, 0, Output::File, Expect::FileBytes},
+      {"input after a preamble", Source::File, 7, Output::File, Expect::FileBytes},
+      {"output a pipe (EINVAL)", Source::File, 0, Output::Pipe, Expect::MemoryBytes},
+      {"output opened to append (EBADF)", Source::File, 3, Output::Appending, Expect::MemoryBytes},
+      // A memfd lies on the kernel's own tmpfs: since Linux 5.19 refused with EXDEV; 5.3 to
+      // 5.18 copy between any two filesystems.
+      {"source on another filesystem", Source::OtherFilesystem, 5, Output::File,
+       Expect::KernelDecides},
+      {"source emptied before the copy", Source::Empty, 0, Output::File, Expect::MemoryBytes},
+      {"source cut short during the copy", Source::Truncated, 0, Output::File,
+       Expect::ChangedError},
+  };
+  const std::string dir = ::testing::TempDir();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string prefix = std::string(c.offset, 'p');
+    std::string held = prefix + from_file;  // what the source file holds
+    if (c.source == Source::Truncated) held.resize(prefix.size() + from_file.size() / 2);
+    if (c.source == Source::Empty) held.clear();
+    const std::string source_path = dir + "kernel_copy_source.csv";
+    int source = c.source == Source::OtherFilesystem
+                     ? ::memfd_create("kernel_copy_source", 0)
+                     : ::open(source_path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(source, 0);
+    ASSERT_EQ(::write(source, held.data(), held.size()), static_cast<ssize_t>(held.size()));
+
+    const std::string out_path = dir + "kernel_copy_out.csv";
+    int out = -1, pipe_ends[2] = {-1, -1};
+    std::string got;
+    std::thread drain;
+    if (c.output == Output::Pipe) {
+      ASSERT_EQ(::pipe(pipe_ends), 0);
+      out = pipe_ends[1];
+      drain = std::thread([&] {
+        char chunk[65536];
+        for (ssize_t n; (n = ::read(pipe_ends[0], chunk, sizeof chunk)) > 0;) got.append(chunk, n);
+      });
+    } else {
+      const int append = c.output == Output::Appending ? O_APPEND : 0;
+      out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | append, 0644);
+      ASSERT_GE(out, 0);
+    }
+
+    Expect expect = c.expect;
+    if (expect == Expect::KernelDecides) {
+      const std::string probe_path = dir + "kernel_copy_probe";
+      const int probe = ::open(probe_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      off_t at = 0;
+      const bool copies = ::copy_file_range(source, &at, probe, nullptr, 1, 0) == 1;
+      ::close(probe);
+      ::unlink(probe_path.c_str());
+      expect = copies ? Expect::FileBytes : Expect::MemoryBytes;
+    }
+
+    std::optional<RescueError> error;
+    {
+      TracedRowWriter writer(out, input, ',', InputSource{source, c.offset});
+      const std::atomic<bool> stop{false};
+      error = writer.write(store, stop);
+      if (!error) error = writer.finish();
+    }
+    ::close(out);
+    if (drain.joinable()) drain.join();
+    if (c.output == Output::Pipe) {
+      ::close(pipe_ends[0]);
+    } else {
+      std::stringstream s;
+      s << std::ifstream(out_path, std::ios::binary).rdbuf();
+      got = s.str();
+      ::unlink(out_path.c_str());
+    }
+    ::close(source);
+    ::unlink(source_path.c_str());
+
+    if (expect == Expect::ChangedError) {
+      ASSERT_TRUE(error);
+      EXPECT_EQ(error->message, "the input file changed while it was copied");
+      continue;
+    }
+    ASSERT_FALSE(error) << error->message;
+    ASSERT_EQ(got.size(), input.size());
+    EXPECT_TRUE(got == (expect == Expect::FileBytes ? from_file : input));
   }
 }
 
