@@ -539,14 +539,15 @@ PyObject* open_batches(PyObject*, PyObject* args) {
   int delimiter, quote, escape, header, skip_blank, fill, merge, repair, recode, null_padding,
       mapped, quarantine_fd;
   long long expected, long_lines;
-  unsigned long long first_line, header_rows;
+  unsigned long long first_line, header_rows, width_hint;
   int skip_space;
   Py_ssize_t batch_rows;
   const char *temporary = nullptr, *target = nullptr, *name = nullptr;
-  if (!PyArg_ParseTuple(args, "y*iiipLppppLpnppiyyyKKp:open_batches", &view, &delimiter, &quote,
+  if (!PyArg_ParseTuple(args, "y*iiipLppppLpnppiyyyKKpK:open_batches", &view, &delimiter, &quote,
                         &escape, &header, &expected, &skip_blank, &fill, &merge, &repair,
                         &long_lines, &recode, &batch_rows, &null_padding, &mapped, &quarantine_fd,
-                        &temporary, &target, &name, &first_line, &header_rows, &skip_space)) {
+                        &temporary, &target, &name, &first_line, &header_rows, &skip_space,
+                        &width_hint)) {
     return nullptr;
   }
   if (first_line == 0) {
@@ -569,6 +570,7 @@ PyObject* open_batches(PyObject*, PyObject* args) {
   s.options.first_line = first_line;
   s.options.header_rows = header_rows;
   s.options.skip_initial_space = skip_space != 0;
+  s.options.width_hint = width_hint;
   s.batch_rows = batch_rows > 0 ? static_cast<std::size_t>(batch_rows) : 1;
   s.null_padding = null_padding != 0;
   s.mapped = mapped != 0;

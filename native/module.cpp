@@ -66,13 +66,13 @@ PyObject* native_rescue(PyObject*, PyObject* args) {
   long long expected, long_lines, source_offset;
   int source_fd;
   PyObject *out_path, *quarantine_path;
-  unsigned long long begin, end, first_line, header_rows;
+  unsigned long long begin, end, first_line, header_rows, width_hint;
   int skip_space;
-  if (!PyArg_ParseTuple(args, "y*iiOOiiipLppppiLpiLKKKKp:rescue", &data.view, &out_fd,
+  if (!PyArg_ParseTuple(args, "y*iiOOiiipLppppiLpiLKKKKpK:rescue", &data.view, &out_fd,
                         &quarantine_fd, &out_path, &quarantine_path, &delimiter, &quote, &escape,
                         &header, &expected, &skip_blank, &fill, &merge, &repair, &output_delimiter,
                         &long_lines, &recode, &source_fd, &source_offset, &begin, &end, &first_line,
-                        &header_rows, &skip_space)) {
+                        &header_rows, &skip_space, &width_hint)) {
     return nullptr;
   }
   const auto size = static_cast<unsigned long long>(data.view.len);
@@ -95,6 +95,7 @@ PyObject* native_rescue(PyObject*, PyObject* args) {
   options.first_line = first_line;
   options.header_rows = header_rows;
   options.skip_initial_space = skip_space != 0;
+  options.width_hint = width_hint;
 
   engine::TracedOutcome out;
   const SourceWatch source(data.bytes());  // a guarded map of the source file, if it is one
@@ -147,7 +148,7 @@ PyMethodDef native_methods[] = {
      "header, expected_columns, "
      "skip_blank_lines, fill_ragged_rows, merge_overflow, repair_quotes, output_delimiter, "
      "long_quoted_lines, recode_cp1252, source_fd, source_offset, begin, end, first_line, "
-     "header_rows, skip_initial_space) -> dict\n\nSorts the records of "
+     "header_rows, skip_initial_space, width_hint) -> dict\n\nSorts the records of "
      "UTF-8 text and writes the "
      "outputs."},
     {"open_batches", open_batches, METH_VARARGS, OPEN_BATCHES_DOC},

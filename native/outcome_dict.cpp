@@ -58,7 +58,8 @@ PyObject* packed_repairs(const engine::TracedOutcome& out) {
 
 PyObject* outcome_dict(const engine::TracedOutcome& out) {
   return Py_BuildValue(
-      "{sKsKsKsnsKsKsNsNsKsNsKsNsNsKsNsKsKsK}", "total_rows", out.total_rows, "good_rows", out.good_rows,
+      "{sKsKsKsnsKsKsNsNsKsNsKsNsNsKsNsKsKsKsKsNsN}", "total_rows", out.total_rows, "good_rows",
+      out.good_rows,
       "repaired_rows", out.repaired_rows, "quarantined_rows",
       static_cast<Py_ssize_t>(out.quarantine.size()), "blank_lines", out.blank_lines, "columns",
       out.columns, "header", header_list(out), "repairs", packed_repairs(out), "replaced_bytes",
@@ -66,7 +67,9 @@ PyObject* outcome_dict(const engine::TracedOutcome& out) {
       out.recoded.count, "recoded_lines", lines_tuple(out.recoded), "reread_lines",
       lines_tuple(out.rereads), "long_quotes", out.long_quotes.count, "long_quote_lines",
       lines_tuple(out.long_quotes), "header_first_line", out.header_first_line, "header_last_line",
-      out.header_last_line, "end_line", out.end_line);
+      out.header_last_line, "end_line", out.end_line, "literal_quotes", out.literal_quotes.count,
+      "literal_quote_lines", lines_tuple(out.literal_quotes), "stray_quote_lines",
+      lines_tuple(out.stray_quotes));
 }
 
 }  // namespace quorle::native

@@ -206,6 +206,7 @@ def read_batches(
             where.first_line,
             table.header_rows,
             table.skip_initial_space,
+            table.width,
         )
     except BaseException:
         if rest is not None:

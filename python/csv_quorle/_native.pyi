@@ -45,6 +45,7 @@ def rescue(
     first_line: int,
     header_rows: int,
     skip_initial_space: bool,
+    width_hint: int,
     /,
 ) -> dict[str, Any]: ...
 def transcode_single_byte(table: bytes, source: Buffer, out_fd: int, /) -> tuple[int, int, tuple[int, ...]]: ...
@@ -72,6 +73,7 @@ def open_batches(
     first_line: int,
     header_rows: int,
     skip_initial_space: bool,
+    width_hint: int,
     /,
 ) -> Any: ...
 def batches_names(handle: Any, /) -> list[str]: ...

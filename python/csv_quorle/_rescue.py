@@ -133,6 +133,7 @@ def rescue(
                 where.first_line,
                 table.header_rows,
                 table.skip_initial_space,
+                table.width,
             )
             seen = left_out_and_guessed(buffer, table, where, result, info)
             text.check_unchanged()  # after the last read of the source, before any commit
@@ -215,6 +216,18 @@ def _warnings(result: dict, info: object) -> list[str]:
         warnings.append(
             f"The quote opening a field on line {line} is never closed; "
             "it was read again as text, so the records after it were kept."
+        )
+    for line in result["stray_quote_lines"]:
+        warnings.append(
+            f"The quote opening a field on line {line} would have merged the lines after it into "
+            "one record of the wrong width; it was read as text, so the line keeps its record."
+        )
+    if result["literal_quotes"]:
+        n = result["literal_quotes"]
+        fields = "1 quoted field has" if n == 1 else f"{n} quoted fields have"
+        warnings.append(
+            f"{fields} more text after the closing quote (first on "
+            f"{_lines(result['literal_quote_lines'])}); the quotes were kept as text."
         )
     for line in result["long_quote_lines"]:
         warnings.append(

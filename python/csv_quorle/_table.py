@@ -30,6 +30,7 @@ class Table:
     layout: bool = True  # False: no preamble, footer, padding or second table is looked for
     comment: str | None = None  # lines starting with it are skipped
     given: frozenset[str] = frozenset()  # the options the caller gave: no guesses of detect's
+    width: int = 0  # the fields per row detect found for this table; 0: unknown
 
 
 @dataclass(frozen=True)
@@ -135,8 +136,10 @@ def settle(source: str | bytes, codec: str, delimiter: str | None, quote_char: A
     if end is not None and end > 0 and end <= skip_rows + header_rows:
         # No data row would be left: what detect took for a footer is the table's only row.
         end = second = None
+    # The width a stray opening quote is judged by (the engine's own counts come first).
+    width = found.columns if same_start else 0
     return Table(delimiter, quote_char, escape_char, skip_space, header, header_rows, skip_rows,
-                 end, second, columns, found, layout, comment, given)
+                 end, second, columns, found, layout, comment, given, width)
 
 
 def _detect(source: str | bytes, codec: str) -> Dialect | None:
