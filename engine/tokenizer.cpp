@@ -59,11 +59,6 @@ bool RecordTokenizer::known_as_text(std::size_t open, std::uint64_t fields) {
     ++span_.rereads;
     return true;
   }
-  if (extras_.literal_quotes && text_after_.holds(open) &&
-      also_closes_at(open, text_after_.close)) {
-    ++span_.literal_quotes;
-    return true;
-  }
   // The width rule for the record's first field spanning lines (spanned_ is kept only with a
   // width): the record after its close is known, so its count is.
   if (width_ != 0 && spanning_.open == NONE && spanned_.holds(open) &&

@@ -32,7 +32,7 @@ struct RecordSpan {
   /// With TokenizerExtras: unterminated quoted fields that were read again as unquoted text.
   std::uint32_t rereads = 0;
   /// With TokenizerExtras::literal_quotes: quoted fields with text after their closing quote,
-  /// read again as unquoted text.
+  /// kept as text.
   std::uint32_t literal_quotes = 0;
   /// With TokenizerExtras: the first line of its first quoted field spanning more than
   /// LONG_QUOTED_LINES line breaks; 0 when none did.
@@ -56,8 +56,11 @@ struct TokenizerExtras {
   /// indent a line are no field and those ending it no empty field.
   bool skip_initial_space = false;
   /// A quoted field whose closing quote is followed by more text (`"ANTON" GmbH`) held no
-  /// quoting: it is read again from its opening quote as unquoted text, every byte kept. Blanks
-  /// followed by the delimiter or the line end are no such text: they are dropped as before.
+  /// quoting: its text is every byte from its opening quote through its closing quote as the
+  /// input has them, then the text after it up to the delimiter or line end. The quoted section
+  /// stays whole, so the field is not split at a delimiter inside it and the record ends where
+  /// the quoted reading ends it. Blanks followed by the delimiter or the line end are no such
+  /// text: they are dropped as before.
   bool literal_quotes = false;
   /// A lone CR inside a quoted field ends a line, as it does outside one (line numbers only).
   bool quoted_cr_ends_line = false;
@@ -173,7 +176,7 @@ class RecordTokenizer {
   bool also_closes_at(std::size_t open, std::size_t close);
   // Whether the quoted field opening at `open` after `fields` fields is read as text, known
   // without scanning it: it runs to the end like one before it (a re-read), or closes where one
-  // before it did, with text after it or in a record that does not fit the width. Counts it.
+  // before it did in a record that does not fit the width. Counts it.
   bool known_as_text(std::size_t open, std::uint64_t fields);
   // Whether the record read again from its start with the quote at `open` as text ends on the
   // line it starts on, every quoted field in it closed there, with width_ fields.
@@ -233,19 +236,17 @@ class RecordTokenizer {
     std::uint64_t fields_before = 0;
   } spanning_;
   // What a scan found out about a stretch of input, so that no stretch is scanned again for every
-  // field that opens inside it (see also_closes_at). A field from `from` closed at `close`...
-  struct ClosedField {
+  // field that opens inside it (see also_closes_at): a field from `from` spanning lines closed at
+  // `close`, its record wider or narrower than width_.
+  struct SpannedRecord {
     std::size_t from = NONE;
     std::size_t close = 0;
-    bool holds(std::size_t open) const { return from != NONE && open > from && open < close; }
-  };
-  ClosedField text_after_;  // ...with text after it: read again as text
-  struct SpannedRecord : ClosedField {
     std::uint64_t close_line = 0;  // the line of `close`
     std::uint64_t end_line = 0;    // the record's last line
     std::uint64_t tail = 0;        // fields of the record after the field
-  } spanned_;                      // ...spanning lines, its record wider or narrower than width_
-  std::size_t memo_end_ = 0;       // the furthest `close` of the two: no field opens inside after
+    bool holds(std::size_t open) const { return from != NONE && open > from && open < close; }
+  } spanned_;
+  std::size_t memo_end_ = 0;  // the furthest `close`: no field opens inside a stretch after it
 };
 
 // The state machine. Runs of ordinary bytes are skipped in bulk by the scanner; every special byte
@@ -304,9 +305,8 @@ bool RecordTokenizer::scan(Sink& sink) {
   bool continued = false;      // the field already holds text from before a closing quote
   bool quote_in_text = false;  // the unquoted field holds an ordinary quote
   bool needs_quote = false;    // the quoted field's text holds a quote, delimiter, CR or LF
-  std::size_t open = 0;        // the last quoted field's opening quote, its line, its closing quote
+  std::size_t open = 0;        // the last quoted field's opening quote and its line
   std::uint64_t open_line = 0;
-  std::size_t close = 0;
   for (;;) {
     switch (state) {
       case State::FieldStart: {
@@ -504,7 +504,6 @@ bool RecordTokenizer::scan(Sink& sink) {
           if (kQuoteRules && line_ != open_line && width_ != 0 && spanning_.open == NONE)
             spanning_ = {open, s, line_, sink.field_count()};
           verbatim.quoted_field_closed(needs_quote);
-          close = s;
           p = s + 1;
           state = State::AfterClosingQuote;
           break;
@@ -530,19 +529,17 @@ bool RecordTokenizer::scan(Sink& sink) {
           sink.end_field(maybe_high(), plain);
           return finish(consume_break(p), p, true);
         } else if (kQuoteRules && extras_.literal_quotes) {  // text after a closing quote
-          if (!text_after_.holds(open)) {
-            text_after_ = {open, close};
-            if (memo_end_ < close) memo_end_ = close;
-          }
-          if (spanning_.open == open) spanning_.open = NONE;
+          // The quotes are text: the field is its input bytes from the opening quote on, up to
+          // the next delimiter or line break. The quoted section's line breaks stay counted, and
+          // the scan goes on from here: nothing is read twice.
           ++span_.literal_quotes;
-          line_ = open_line;  // read again as text from the opening quote on, as above
           sink.discard_field();
-          verbatim.reread_as_text();
+          verbatim.quote_in_unquoted_field();
+          if constexpr (kCollect) scanner.note(c);
           run = open;
-          p = open + 1;
           continued = false;
           quote_in_text = true;
+          ++p;
           state = State::UnquotedField;
         } else {  // text after the closing quote continues the same field
           if constexpr (kCollect) scanner.note(c);

@@ -26,8 +26,8 @@ class ReferenceTokenizer {
     escape_ = escape;
     skip_space_ = skip_space;
   }
-  /// The package's quote rules: text after a closing quote makes the quotes text; a lone CR
-  /// inside quotes ends a line.
+  /// The package's quote rules: text after a closing quote makes the quotes text, the quoted
+  /// section kept whole as it stands; a lone CR inside quotes ends a line.
   void set_quote_rules(bool literal, bool cr_lines) {
     literal_ = literal;
     cr_lines_ = cr_lines;
@@ -36,7 +36,7 @@ class ReferenceTokenizer {
   void set_width(std::uint64_t width) { width_ = width; }
   /// Quoted fields of the last record that were read again.
   std::uint32_t rereads() const { return rereads_; }
-  /// Quoted fields of the last record read again for the text after their closing quote.
+  /// Quoted fields of the last record kept as text for the text after their closing quote.
   std::uint32_t literal_quotes() const { return literal_count_; }
   /// The lines the last record's quoted reading ran over when it was read again with a stray
   /// opening quote as text; 0 otherwise.
@@ -197,13 +197,10 @@ class ReferenceTokenizer {
             line_break();
             finish();
             return record;
-          } else if (literal_) {  // text after the closing quote: read again from the opening
-            if (candidate_ == open) candidate_ = NONE;
-            pos_ = open + 1;
-            line_ = open_line;
-            buffer.assign(1, static_cast<char>(q));
+          } else if (literal_) {  // text after the closing quote: the quotes were text
+            buffer.assign(d_.substr(open, pos_ - open));  // every byte from the opening quote
             ++literal_count_;
-            state = Unquoted;
+            state = Unquoted;  // this byte and the rest up to the delimiter or line end follow
           } else {
             buffer += static_cast<char>(c);
             ++pos_;

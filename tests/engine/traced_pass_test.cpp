@@ -143,9 +143,10 @@ TEST(TracedTokenizer, QuoteRuleCases) {
   const std::vector<Case> cases = {
       // text after a closing quote: every byte kept, from the opening quote to the delimiter
       {"\"ANTON\" GmbH,Berlin\n", ',', 0, {{"\"ANTON\" GmbH", "Berlin"}}, {2}, 1, {0}},
-      {"\"a\"\"b\" c\n", ',', 0, {{"\"a\"\"b\" c"}}, {2}, 1, {0}},
-      // the quoted text held a delimiter: read as text it splits there, still every byte kept
-      {"\"a,b\" c,d\n", ',', 0, {{"\"a", "b\" c", "d"}}, {2}, 1, {0}},
+      {"\"x\"\"y\" z,1\n", ',', 0, {{"\"x\"\"y\" z", "1"}}, {2}, 1, {0}},
+      // the quoted section stays whole: a delimiter or line break in it splits nothing
+      {"\"a,b\" c,d\n", ',', 0, {{"\"a,b\" c", "d"}}, {2}, 1, {0}},
+      {"\"a\nb\" c\"d,1\n2\n", ',', 0, {{"\"a\nb\" c\"d", "1"}, {"2"}}, {3, 4}, 1, {0, 0}},
       // blanks then the delimiter or the line end after a close are padding, dropped as before
       {"\"abc\"  ,x\n\"d\" \n", ',', 0, {{"abc", "x"}, {"d"}}, {2, 3}, 0, {0, 0}},
       // a quote that opens no field is text already
@@ -159,6 +160,10 @@ TEST(TracedTokenizer, QuoteRuleCases) {
       // the same without a width, or when the text reading does not fit it: kept quoted
       {"1\t\"x\t1983\n2\ty\"\n", '\t', 0, {{"1", "x\t1983\n2\ty"}}, {3}, 0, {0}},
       {"1\t\"x\n2\ty\"\n", '\t', 3, {{"1", "x\n2\ty"}}, {3}, 0, {0}},
+      // quotes kept as text over lines: the width rule judges that opening quote all the same
+      {"1\t\"x\t1983\n2\ty\" z\n", '\t', 0, {{"1", "\"x\t1983\n2\ty\" z"}}, {3}, 1, {0}},
+      {"1\t\"x\t1983\n2\ty\" z\n", '\t', 3, {{"1", "\"x", "1983"}, {"2", "y\" z"}}, {2, 3}, 0,
+       {2, 0}},
   };
   TokenizerExtras extras;
   extras.reread_unterminated = true;
@@ -189,27 +194,33 @@ TEST(TracedTokenizer, QuoteRuleCases) {
   }
 }
 
-// Quotes open fields on every line, closing on the next line or only at the very end: each
-// stretch is scanned a bounded number of times, not once for every quote in it.
+// Quotes open fields on every line, each closing on the next line with text after it, or all
+// only at the very end, and every record read again by the width rule: each stretch is scanned a
+// bounded number of times, not once for every quote in it.
 TEST(TracedTokenizer, QuoteRulesStayLinear) {
   std::string input;
   for (int i = 0; i < 100000; ++i)
-    input += "\"x,1\n\"y\" z,2\n";
+    input += "\"x,1,2\n\"y\" z\n";  // "x,1,2 alone, then "y" z kept as text
   for (int i = 0; i < 100000; ++i)
-    input += "\"a,1\n";
-  input += "z\",2\n";
+    input += "\"a\"\",1,2\n";  // each quote opens a field that runs to the last line
+  input += "z\" q\n";
   RecordTokenizer tokenizer(input, ',', '"', true);
   TokenizerExtras extras;
   extras.reread_unterminated = true;
   extras.literal_quotes = true;
   extras.quoted_cr_ends_line = true;
   tokenizer.set_extras(extras);
-  tokenizer.set_width(2);
+  tokenizer.set_width(3);
   FieldCounter record(input);
-  std::uint64_t records = 0;
-  while (tokenizer.next(record))
+  std::uint64_t records = 0, stray = 0, literal = 0;
+  while (tokenizer.next(record)) {
     ++records;
-  EXPECT_EQ(records, 300000u);  // the last quote closes on the last line, two fields wide
+    stray += tokenizer.last_span().stray_quote_lines != 0;
+    literal += tokenizer.last_span().literal_quotes;
+  }
+  EXPECT_EQ(records, 300001u);  // every line its own record
+  EXPECT_EQ(stray, 200000u);
+  EXPECT_EQ(literal, 100000u);
   EXPECT_EQ(tokenizer.line(), 300002u);
 }
 
