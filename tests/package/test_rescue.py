@@ -94,6 +94,9 @@ class TestQuotesReadAsText:
     @pytest.mark.parametrize("content, row, repair, warned", [
         ('name,city\n"ANTON" GmbH,Berlin\n', ["\"ANTON\" GmbH", "Berlin"],
          (2, 2, "literal quotes", "quotes kept as text"), "line 2"),
+        # the quoted section stays whole, its delimiter, doubled quotes and line break as written
+        ('name,city\n"x,""y""\nz" GmbH,Berlin\n', ['"x,""y""\nz" GmbH', "Berlin"],
+         (2, 3, "literal quotes", "quotes kept as text"), "line 2"),
         # blanks before the delimiter after a closing quote are padding: nothing to repair
         ('name,city\n"ANTON"  ,Berlin\n', ["ANTON", "Berlin"], None, None),
         ('name,size\n5" disk,3\n', ['5" disk', "3"], None, None),
