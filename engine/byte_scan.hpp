@@ -42,8 +42,9 @@ class BlockScanner {
   }
 
   /// First offset at or after `p` holding the quote byte; the size if none. Counts the LF bytes
-  /// it passes, and notes whether it passed a delimiter, CR or LF.
-  std::size_t next_quote(std::size_t p, std::uint64_t& lf_passed, bool& special_passed) {
+  /// it passes, and notes whether it passed a delimiter, CR or LF, and whether a CR.
+  std::size_t next_quote(std::size_t p, std::uint64_t& lf_passed, bool& special_passed,
+                         bool& cr_passed) {
     std::uint64_t keep = at(p);
     for (;;) {
       std::uint64_t stops = masks_.stop & keep;
@@ -56,6 +57,7 @@ class BlockScanner {
           return at_stop;
         }
         lf_passed += c == '\n';
+        cr_passed |= c == '\r';
         special_passed = true;
         stops &= stops - 1;
       }

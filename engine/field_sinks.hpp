@@ -67,6 +67,8 @@ class FieldCollector {
 
   /// Forgets the pieces of the current field (its text is read again differently).
   void discard_field() { current_ = {0, 0, false, false}; }
+  /// Forgets the record's fields before its end (the record is read again differently).
+  void discard_record() {}
 
   void end_field(bool maybe_high, bool plain) {
     current_.plain = plain;
@@ -154,6 +156,7 @@ class FieldCounter {
   void discard_field() {
     if (count_ == 0) first_.reset();
   }
+  void discard_record() {}
   void end_field(bool, bool) { ++count_; }
   void end_record(std::size_t, std::size_t, bool) {}
   void plain_record(std::size_t begin, std::size_t end, std::uint64_t count, std::uint8_t) {

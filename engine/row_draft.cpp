@@ -10,7 +10,7 @@
 namespace quorle::engine {
 
 bool RecordTokenizer::next(RowDraft& sink) {
-  return scan<true>(sink);
+  return read<true>(sink);
 }
 
 namespace {

@@ -73,6 +73,7 @@ class RowDraft {
     in_arena_ = false;
     piece_length_ = 0;
   }
+  void discard_record() { drop(); }
   void end_field(bool maybe_high, bool plain) {
     if (in_arena_) {
       add_pending(0, store_.text_length(), plain, true);

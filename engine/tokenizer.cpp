@@ -41,6 +41,71 @@ bool RecordTokenizer::also_unterminated(std::size_t open) {
   return !lookahead_.closes(lone);
 }
 
+// The same holds for a field that closed: a later field opening at `open` inside it meets the
+// same quotes, paired the same way, once past its own run of quote bytes, and so closes at the
+// same quote, with the same text after it. Unless its run reaches that quote (then it is paired
+// differently), or has an even length and its last quote, lone here, closes the field.
+bool RecordTokenizer::also_closes_at(std::size_t open, std::size_t close) {
+  std::size_t k = open + 1;
+  while (k < close && data_[k] == quote_)
+    ++k;
+  if (k == close) return false;
+  if ((k - open) % 2 == 1) return true;
+  return repair_ && !lookahead_.closes(k - 1);  // k < close: the lone quote is not the last byte
+}
+
+bool RecordTokenizer::known_as_text(std::size_t open, std::uint64_t fields) {
+  if (extras_.reread_unterminated && open > dead_end_ && also_unterminated(open)) {
+    ++span_.rereads;
+    return true;
+  }
+  // The width rule for the record's first field spanning lines (spanned_ is kept only with a
+  // width): the record after its close is known, so its count is.
+  if (width_ != 0 && spanning_.open == NONE && spanned_.holds(open) &&
+      spanned_.close_line > line_ && fields + 1 + spanned_.tail != width_ &&
+      also_closes_at(open, spanned_.close) && fits_as_text(open)) {
+    span_.stray_quote_lines = spanned_.end_line - record_line_ + 1;
+    return true;
+  }
+  return false;
+}
+
+bool RecordTokenizer::fits_as_text(std::size_t open) {
+  if (open == no_fit_) return false;
+  // The record's first line ends at the first CR or LF after the quote (none lies before it).
+  const std::uint8_t* from = data_ + open + 1;
+  const void* lf = std::memchr(from, '\n', size_ - (open + 1));
+  const std::size_t lf_at = lf ? static_cast<const std::uint8_t*>(lf) - data_ : size_;
+  const void* cr = std::memchr(from, '\r', lf_at - (open + 1));
+  const std::size_t line_end = cr ? static_cast<const std::uint8_t*>(cr) - data_ : lf_at;
+  // The same rules on the input cut at the line's end: a quoted field that does not close on
+  // the line runs to the cut and is read again there, which fails the fit.
+  const std::string_view line(reinterpret_cast<const char*>(data_), line_end);
+  RecordTokenizer trial(line, delimiter_, quote_, repair_);
+  TokenizerExtras extras = extras_;
+  extras.reread_unterminated = true;
+  trial.set_extras(extras);
+  trial.pos_ = span_.begin;
+  trial.literal_open_ = open;
+  FieldCounter counter(line);
+  const bool fits =
+      trial.next(counter) && trial.span_.rereads == 0 && counter.field_count() == width_;
+  if (!fits) no_fit_ = open;
+  return fits;
+}
+
+std::uint64_t RecordTokenizer::lone_crs(std::size_t from, std::size_t to) const {
+  std::uint64_t n = 0;
+  while (from < to) {
+    const void* hit = std::memchr(data_ + from, '\r', to - from);
+    if (!hit) break;
+    const auto at = static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - data_);
+    n += at + 1 == size_ || data_[at + 1] != '\n';
+    from = at + 1;
+  }
+  return n;
+}
+
 std::optional<Row> RecordTokenizer::next_record() {
   const std::string_view input(reinterpret_cast<const char*>(data_), size_);
   FieldCollector fields(input);

@@ -31,9 +31,15 @@ struct RecordSpan {
   bool ascii = false;       ///< all its bytes are below 0x80
   /// With TokenizerExtras: unterminated quoted fields that were read again as unquoted text.
   std::uint32_t rereads = 0;
+  /// With TokenizerExtras::literal_quotes: quoted fields with text after their closing quote,
+  /// kept as text.
+  std::uint32_t literal_quotes = 0;
   /// With TokenizerExtras: the first line of its first quoted field spanning more than
   /// LONG_QUOTED_LINES line breaks; 0 when none did.
   std::uint64_t long_quote_line = 0;
+  /// With a width (set_width): the record was read again with the opening quote of its first
+  /// field spanning lines as text. The lines the quoted reading ran over; 0 when not read again.
+  std::uint64_t stray_quote_lines = 0;
 };
 
 /// Rules beyond the backend's, all off by default.
@@ -49,12 +55,18 @@ struct TokenizerExtras {
   /// delimiter, columns aligned with spaces: a run of spaces is one delimiter, the spaces that
   /// indent a line are no field and those ending it no empty field.
   bool skip_initial_space = false;
-  /// A lone CR inside a quoted field ends a line, as it does outside quotes (the backend counts
-  /// LF only there), so that line numbers are the file's physical lines.
-  bool lone_cr_lines = false;
   /// A U+FEFF opening the input is text, not a byte-order mark: the caller took the file's mark
   /// off already, and a second one is a character of the first field.
   bool leading_mark_is_text = false;
+  /// A quoted field whose closing quote is followed by more text (`"ANTON" GmbH`) held no
+  /// quoting: its text is every byte from its opening quote through its closing quote as the
+  /// input has them, then the text after it up to the delimiter or line end. The quoted section
+  /// stays whole, so the field is not split at a delimiter inside it and the record ends where
+  /// the quoted reading ends it. Blanks followed by the delimiter or the line end are no such
+  /// text: they are dropped as before.
+  bool literal_quotes = false;
+  /// A lone CR inside a quoted field ends a line, as it does outside one (line numbers only).
+  bool quoted_cr_ends_line = false;
 };
 
 /// Whether a record's bytes are the writer's own encoding of its fields, so that the writer may
@@ -100,14 +112,15 @@ class RecordTokenizer {
 
   /// The next record into a collector (field texts as input slices where possible) or a counter
   /// (field count only). False once the input is exhausted.
-  bool next(FieldCollector& sink) { return scan<true>(sink); }
-  bool next(FieldCounter& sink) { return scan<false>(sink); }
+  bool next(FieldCollector& sink) { return read<true>(sink); }
+  bool next(FieldCounter& sink) { return read<false>(sink); }
   /// The next record into a row store's draft (row_draft.hpp).
   bool next(RowDraft& sink);
 
   /// Turns on rules beyond the backend's; call before the first record.
   void set_extras(const TokenizerExtras& extras) {
     extras_ = extras;
+    quote_rules_ = extras.literal_quotes || extras.quoted_cr_ends_line;
     // Skipped spaces are no text: fields are no longer the plain runs between delimiters.
     if (extras.skip_initial_space) plain_possible_ = false;
     if (extras.leading_mark_is_text) pos_ = 0;
@@ -115,6 +128,17 @@ class RecordTokenizer {
 
   /// Numbers lines from `line` on, for data that is a part of a file; call before the first record.
   void set_line(std::uint64_t line) { line_ = line; }
+
+  /// The column count the next records should have; 0: none. A record whose first quoted field
+  /// that spans lines leaves it with another count is read again with that field's opening
+  /// quote as text, when the record then ends on its first line with exactly this count: one
+  /// stray quote must not merge the lines after it into one record. Lines are the package's
+  /// (TokenizerExtras::quoted_cr_ends_line on).
+  void set_width(std::uint64_t width) {
+    QUORLE_CHECK(width == 0 || extras_.quoted_cr_ends_line);
+    width_ = width;
+  }
+  std::uint64_t width() const { return width_; }
 
   std::uint64_t position() const { return pos_; }
   std::uint64_t line() const { return line_; }
@@ -141,8 +165,19 @@ class RecordTokenizer {
   // its opening quote, and only at its closing quote beyond (see QuotedField).
   static constexpr std::size_t EAGER_TEXT = std::size_t{1} << 20;
 
-  template <bool kCollect, class Sink>
+  // One record. kQuoteRules: with the package's quote rules (text after a closing quote, CR
+  // lines, the width); without them the backend's scan does not test for them at all.
+  template <bool kCollect, bool kQuoteRules, class Sink>
   bool scan(Sink& sink);
+  // A record, read again when the width rule says so.
+  template <bool kCollect, class Sink>
+  bool read(Sink& sink) {
+    if (!quote_rules_) return scan<kCollect, false>(sink);
+    if (!scan<kCollect, true>(sink)) return false;
+    if (spanning_.open != NONE) [[unlikely]]
+      end_spanning_record<kCollect>(sink);
+    return true;
+  }
 
   // Consumes the line break at p (CR LF, LF or CR) and returns the offset after it.
   std::size_t consume_break(std::size_t p) const {
@@ -150,20 +185,28 @@ class RecordTokenizer {
     return p + 1;
   }
 
-  // CR bytes in [from, to) that no LF follows.
-  std::uint64_t lone_crs(std::size_t from, std::size_t to) const {
-    std::uint64_t count = 0;
-    const auto* p = static_cast<const std::uint8_t*>(std::memchr(data_ + from, '\r', to - from));
-    while (p) {
-      const auto at = static_cast<std::size_t>(p - data_);
-      count += at + 1 >= size_ || data_[at + 1] != '\n';
-      p = static_cast<const std::uint8_t*>(std::memchr(p + 1, '\r', to - at - 1));
-    }
-    return count;
-  }
+  static constexpr std::size_t NONE = ~std::size_t{0};
+
   // Whether a quoted field opening at `open`, after the field opening at dead_end_ ran to the
   // end of the input, runs to the end too (see tokenizer.cpp).
   bool also_unterminated(std::size_t open);
+  // Whether a quoted field opening at `open`, inside a quoted field that opened before it and
+  // closed at `close`, closes at `close` too (see tokenizer.cpp).
+  bool also_closes_at(std::size_t open, std::size_t close);
+  // Whether the quoted field opening at `open` after `fields` fields is read as text, known
+  // without scanning it: it runs to the end like one before it (a re-read), or closes where one
+  // before it did in a record that does not fit the width. Counts it.
+  bool known_as_text(std::size_t open, std::uint64_t fields);
+  // Whether the record read again from its start with the quote at `open` as text ends on the
+  // line it starts on, every quoted field in it closed there, with width_ fields.
+  bool fits_as_text(std::size_t open);
+  // Lone CR bytes in [from, to): line breaks inside a quoted field.
+  std::uint64_t lone_crs(std::size_t from, std::size_t to) const;
+  // After a record whose first quoted field spanning lines (spanning_) closed: keeps what the
+  // record held after that field, and reads the record again with the field's opening quote as
+  // text when that fits the width.
+  template <bool kCollect, class Sink>
+  [[gnu::cold, gnu::noinline]] void end_spanning_record(Sink& sink);
   // Escapes in [from, to) of a quoted field: each is dropped and the byte after it becomes text;
   // with kEmit the text between them goes to the sink. True when the byte at `to` is escaped.
   template <bool kEmit, class Sink>
@@ -196,12 +239,38 @@ class RecordTokenizer {
   BlockScanner scanner_;
   QuoteLookahead lookahead_;
   TokenizerExtras extras_;
+  bool quote_rules_ = false;  // literal_quotes or quoted_cr_ends_line
   std::size_t dead_end_ = ~std::size_t{0};  // opening of a quoted field that ran to the end
+
+  // The width rule (set_width).
+  std::uint64_t width_ = 0;
+  std::uint64_t record_line_ = 1;  // the line the record began on
+  std::size_t literal_open_ = NONE;  // a quote at a field start read as text: the record's re-read
+  std::size_t no_fit_ = NONE;        // an opening quote whose text reading was tried and failed
+  // The record's first quoted field that spanned lines and closed.
+  struct SpanningField {
+    std::size_t open = NONE;
+    std::size_t close = 0;
+    std::uint64_t close_line = 0;
+    std::uint64_t fields_before = 0;
+  } spanning_;
+  // What a scan found out about a stretch of input, so that no stretch is scanned again for every
+  // field that opens inside it (see also_closes_at): a field from `from` spanning lines closed at
+  // `close`, its record wider or narrower than width_.
+  struct SpannedRecord {
+    std::size_t from = NONE;
+    std::size_t close = 0;
+    std::uint64_t close_line = 0;  // the line of `close`
+    std::uint64_t end_line = 0;    // the record's last line
+    std::uint64_t tail = 0;        // fields of the record after the field
+    bool holds(std::size_t open) const { return from != NONE && open > from && open < close; }
+  } spanned_;
+  std::size_t memo_end_ = 0;  // the furthest `close`: no field opens inside a stretch after it
 };
 
 // The state machine. Runs of ordinary bytes are skipped in bulk by the scanner; every special byte
 // goes through the rules of its state, in their order.
-template <bool kCollect, class Sink>
+template <bool kCollect, bool kQuoteRules, class Sink>
 bool RecordTokenizer::scan(Sink& sink) {
   const std::uint8_t* const d = data_;
   const std::size_t n = size_;
@@ -214,6 +283,10 @@ bool RecordTokenizer::scan(Sink& sink) {
   span_.begin = p;
   span_.rereads = 0;
   span_.long_quote_line = 0;
+  if constexpr (kQuoteRules) {
+    span_.literal_quotes = 0;
+    span_.stray_quote_lines = 0;
+  }
   BlockScanner& scanner = scanner_;
 
   // Most records hold no quote byte: then every rule but the line break and the delimiter is
@@ -231,6 +304,8 @@ bool RecordTokenizer::scan(Sink& sink) {
     }
   }
 
+  if constexpr (kQuoteRules) record_line_ = line_;  // spanning_ is none: read() leaves it so
+  const std::size_t literal_open = kQuoteRules ? literal_open_ : NONE;
   if constexpr (kCollect) scanner.clear_high_passed(p);
   auto maybe_high = [&] { return kCollect && scanner.high_passed(); };
   VerbatimRecord verbatim(kCollect && plain_possible_);
@@ -249,6 +324,8 @@ bool RecordTokenizer::scan(Sink& sink) {
   bool continued = false;      // the field already holds text from before a closing quote
   bool quote_in_text = false;  // the unquoted field holds an ordinary quote
   bool needs_quote = false;    // the quoted field's text holds a quote, delimiter, CR or LF
+  std::size_t open = 0;        // the last quoted field's opening quote and its line
+  std::uint64_t open_line = 0;
   for (;;) {
     switch (state) {
       case State::FieldStart: {
@@ -266,8 +343,17 @@ bool RecordTokenizer::scan(Sink& sink) {
           return finish(n, n, false);
         }
         const std::uint8_t c = d[p];
-        if (c == quote) {  // opens a quoted field; the quote is not text
-          ++p;
+        if (c == quote) {
+          if (kQuoteRules && p == literal_open) {  // a stray opening quote read as text
+            verbatim.quote_in_unquoted_field();
+            run = p;
+            continued = false;
+            quote_in_text = true;
+            ++p;
+            state = State::UnquotedField;
+            break;
+          }
+          ++p;  // opens a quoted field; the quote is not text
           run = p;
           needs_quote = false;
           state = State::QuotedField;
@@ -300,7 +386,7 @@ bool RecordTokenizer::scan(Sink& sink) {
           });
           run = open;
           if (s < n && d[s] == quote) {
-            if (s == run) {  // the field begins with the quote: a quoted field opens
+            if (s == run && (!kQuoteRules || s != literal_open)) {  // a quoted field opens
               p = s + 1;
               run = p;
               needs_quote = false;
@@ -338,20 +424,18 @@ bool RecordTokenizer::scan(Sink& sink) {
 
       case State::QuotedField: {
         std::size_t from = p;
-        const std::size_t open = run - 1;
-        const std::uint64_t open_line = line_;
+        open = run - 1;
+        open_line = line_;
         // With the re-read on, a field that may yet run to the end of the input hands over no
         // text before its closing quote once it is long: its pieces could be a copy of the rest
         // of the input. `split` notes doubled quotes or escapes, whose pieces are then found
         // again at the close.
         bool defer = false;
         bool split = false;
-        // Read an unterminated quoted field again as text from its opening quote on.
-        auto reread = [&] {
-          if (dead_end_ > open) dead_end_ = open;
+        // Read the field again as text from its opening quote on.
+        auto read_as_text = [&] {
           line_ = open_line;
           sink.discard_field();
-          ++span_.rereads;
           verbatim.reread_as_text();
           run = open;
           p = open + 1;
@@ -359,17 +443,23 @@ bool RecordTokenizer::scan(Sink& sink) {
           quote_in_text = true;
           state = State::UnquotedField;
         };
-        if (extras_.reread_unterminated && open > dead_end_ && also_unterminated(open)) {
-          reread();
-          break;
+        // Inside a stretch scanned before, what the scan would find may be known already.
+        if (open > dead_end_ || (kQuoteRules && open < memo_end_)) [[unlikely]] {
+          if (known_as_text(open, sink.field_count())) {
+            read_as_text();
+            break;
+          }
         }
         for (;;) {
           std::uint64_t lf_passed = 0;
           bool special_passed = false;
-          const std::size_t s = scanner.next_quote(from, lf_passed, special_passed);
-          // Delimiters, CR and LF are text here; an LF inside quotes ends a line.
+          bool cr_passed = false;
+          const std::size_t s = scanner.next_quote(from, lf_passed, special_passed, cr_passed);
+          // Delimiters, CR and LF are text here; an LF inside quotes ends a line, and for the
+          // package a lone CR too.
           line_ += lf_passed;
-          if (extras_.lone_cr_lines && special_passed) line_ += lone_crs(from, s);
+          if (kQuoteRules && cr_passed && extras_.quoted_cr_ends_line)
+            line_ += lone_crs(from, s < n ? s : n);
           needs_quote |= special_passed;
           if (!defer && extras_.reread_unterminated && s - open > EAGER_TEXT) {
             sink.discard_field();  // the pieces handed over so far come again at the close
@@ -390,8 +480,10 @@ bool RecordTokenizer::scan(Sink& sink) {
               continue;
             }
           }
-          if (s >= n && extras_.reread_unterminated) {
-            reread();
+          if (s >= n && extras_.reread_unterminated) {  // unterminated: read again
+            if (dead_end_ > open) dead_end_ = open;
+            ++span_.rereads;
+            read_as_text();
             break;
           }
           if (s >= n) {  // unterminated: the field runs to the end of the input
@@ -428,6 +520,8 @@ bool RecordTokenizer::scan(Sink& sink) {
           }
           if (line_ - open_line > extras_.long_quoted_lines && span_.long_quote_line == 0)
             span_.long_quote_line = open_line;
+          if (kQuoteRules && line_ != open_line && width_ != 0 && spanning_.open == NONE)
+            spanning_ = {open, s, line_, sink.field_count()};
           verbatim.quoted_field_closed(needs_quote);
           p = s + 1;
           state = State::AfterClosingQuote;
@@ -453,6 +547,19 @@ bool RecordTokenizer::scan(Sink& sink) {
         } else if (c == '\n' || c == '\r') {
           sink.end_field(maybe_high(), plain);
           return finish(consume_break(p), p, true);
+        } else if (kQuoteRules && extras_.literal_quotes) {  // text after a closing quote
+          // The quotes are text: the field is its input bytes from the opening quote on, up to
+          // the next delimiter or line break. The quoted section's line breaks stay counted, and
+          // the scan goes on from here: nothing is read twice.
+          ++span_.literal_quotes;
+          sink.discard_field();
+          verbatim.quote_in_unquoted_field();
+          if constexpr (kCollect) scanner.note(c);
+          run = open;
+          continued = false;
+          quote_in_text = true;
+          ++p;
+          state = State::UnquotedField;
         } else {  // text after the closing quote continues the same field
           if constexpr (kCollect) scanner.note(c);
           verbatim.text_after_closing_quote();
@@ -465,6 +572,31 @@ bool RecordTokenizer::scan(Sink& sink) {
       }
     }
   }
+}
+
+template <bool kCollect, class Sink>
+void RecordTokenizer::end_spanning_record(Sink& sink) {
+  const std::uint64_t count = sink.field_count();
+  const std::uint64_t last = line_ - (span_.ended_with_break ? 1 : 0);
+  if (!spanned_.holds(spanning_.open)) {
+    spanned_.from = spanning_.open;
+    spanned_.close = spanning_.close;
+    spanned_.close_line = spanning_.close_line;
+    spanned_.end_line = last;
+    spanned_.tail = count - spanning_.fields_before - 1;
+    if (memo_end_ < spanned_.close) memo_end_ = spanned_.close;
+  }
+  const std::size_t open = spanning_.open;
+  spanning_.open = NONE;
+  if (count == width_ || !fits_as_text(open)) return;
+  sink.discard_record();
+  pos_ = span_.begin;
+  line_ = record_line_;
+  literal_open_ = open;
+  scan<kCollect, true>(sink);  // ends on the record's first line: no field in it spans lines
+  literal_open_ = NONE;
+  spanning_.open = NONE;
+  span_.stray_quote_lines = last - record_line_ + 1;
 }
 
 template <bool kEmit, class Sink>

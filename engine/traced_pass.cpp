@@ -46,7 +46,7 @@ void note_ill_formed(LineSample& sample, std::string_view raw, std::uint64_t lin
   const auto* p = reinterpret_cast<const std::uint8_t*>(raw.data());
   const std::size_t n = raw.size();
   for (std::size_t i = 0; i < n;) {
-    if (p[i] < 0x80) {
+    if (p[i] < 0x80) {  // a line break in a record lies inside quotes: LF, CR LF or a lone CR
       line += p[i] == '\n' || (p[i] == '\r' && (i + 1 == n || p[i + 1] != '\n'));
       ++i;
       continue;
@@ -65,13 +65,18 @@ class TracedSorter {
       : data_(data),
         options_(options),
         delimiter_text_(code_point_utf8(options.delimiter)),
-        out_(out) {}
+        out_(out) {
+    settle_quote_width();
+  }
 
   void set_columns(std::uint64_t columns) {
     columns_ = columns;
     known_columns_ = true;
+    settle_quote_width();
   }
   std::uint64_t columns() const { return columns_; }
+  // The count the next record should have, by which a stray opening quote is judged; 0: none.
+  std::uint64_t quote_width() const { return quote_width_; }
 
   void sort(RowDraft& record, const RecordSpan& span, std::uint64_t first, std::uint64_t last) {
     const std::string_view raw = data_.substr(span.begin, span.end - span.begin);
@@ -85,10 +90,10 @@ class TracedSorter {
       ++out_.blank_lines;
       return;
     }
-    if (span.rereads != 0) {
-      out_.repairs.push_back({first, last, span.rereads, RepairKind::Reread});
-      out_.rereads.add(first);
-    }
+    const bool quotes_read_as_text = (span.rereads | span.literal_quotes) != 0 ||
+                                     span.stray_quote_lines != 0;
+    if (quotes_read_as_text) [[unlikely]]
+      note_quotes_read_as_text(span, first, last);
     if (header_due) return take_header(record, span, first, last);
     if (header_left_ != 0) {  // the header's further records
       if (out_.skips_repeated_header) header_records_.push_back(record.texts());
@@ -106,7 +111,7 @@ class TracedSorter {
     const std::uint64_t n = record.field_count();
     if (!known_columns_) set_columns(n);
     const std::uint64_t c = columns_;
-    bool repaired = span.rereads != 0;
+    bool repaired = quotes_read_as_text;
     if (c == 0 || n == c) {
       store(record, span, 0);
     } else if (n < c) {
@@ -152,11 +157,37 @@ class TracedSorter {
     return next_repeated_ != 0;
   }
 
+  void settle_quote_width() {
+    if (options_.header && !out_.has_header) {  // the header's own count is not known yet
+      quote_width_ = options_.expected_columns ? *options_.expected_columns : options_.width_hint;
+    } else if (!options_.header && !options_.expected_columns && options_.width_hint != 0) {
+      quote_width_ = options_.width_hint;  // detect's width over the count sampled here
+    } else {
+      quote_width_ = columns_;
+    }
+  }
+
+  void note_quotes_read_as_text(const RecordSpan& span, std::uint64_t first, std::uint64_t last) {
+    if (span.rereads != 0) {
+      out_.repairs.push_back({first, last, span.rereads, RepairKind::Reread});
+      out_.rereads.add(first);
+    }
+    if (span.literal_quotes != 0) {
+      event(first, last, span.literal_quotes, RepairKind::LiteralQuotes);
+      out_.literal_quotes.add(first, span.literal_quotes);
+    }
+    if (span.stray_quote_lines != 0) {
+      out_.repairs.push_back({first, last, narrow(span.stray_quote_lines), RepairKind::StrayQuote});
+      out_.stray_quotes.add(first);
+    }
+  }
+
   // The header is never set aside. Without a given count its width is the count; otherwise it is
   // fitted to the count like a row, whatever the repair switches say.
   void take_header(RowDraft& record, const RecordSpan& span, std::uint64_t first,
                    std::uint64_t last) {
     out_.has_header = true;
+    settle_quote_width();
     out_.header_first_line = first;
     out_.header_last_line = last;
     out_.names_last_line = last;
@@ -237,9 +268,13 @@ class TracedSorter {
     record.commit(padding);
   }
 
-  void event(std::uint64_t first, std::uint64_t last, std::uint64_t count, RepairKind kind) {
+  static std::uint32_t narrow(std::uint64_t count) {
     const std::uint64_t most = ~std::uint32_t{0};
-    const auto n = static_cast<std::uint32_t>(count < most ? count : most);
+    return static_cast<std::uint32_t>(count < most ? count : most);
+  }
+
+  void event(std::uint64_t first, std::uint64_t last, std::uint64_t count, RepairKind kind) {
+    const std::uint32_t n = narrow(count);
     // Records on adjacent lines with the same repair are one entry over all their lines, so
     // an export that lost the same trailing fields on every row costs one entry, not one a row.
     if (!out_.repairs.empty()) {
@@ -257,6 +292,7 @@ class TracedSorter {
   std::string delimiter_text_;
   std::uint64_t columns_ = 0;
   bool known_columns_ = false;
+  std::uint64_t quote_width_ = 0;
   std::uint64_t header_left_ = 0;
   // The header's records as read, while repeats of it are looked for; the next of them a
   // repeat would go on with (0: none is under way).
@@ -318,7 +354,8 @@ bool traced_pass(std::string_view data, const TracedOptions& options, TracedOutc
   extras.escape = options.escape;
   extras.long_quoted_lines = options.long_quoted_lines;
   extras.skip_initial_space = options.skip_initial_space;
-  extras.lone_cr_lines = true;  // the report's lines are the file's physical lines
+  extras.literal_quotes = true;
+  extras.quoted_cr_ends_line = true;  // the report's lines are the file's physical lines
   extras.leading_mark_is_text = true;  // the file's mark is gone before the text gets here
   tokenizer.set_extras(extras);
   tokenizer.set_line(options.first_line);
@@ -328,6 +365,7 @@ bool traced_pass(std::string_view data, const TracedOptions& options, TracedOutc
   std::uint64_t next_batch = batch_step;
   std::uint64_t first = tokenizer.line();
   for (;;) {
+    if (sorter.quote_width() != tokenizer.width()) tokenizer.set_width(sorter.quote_width());
     if (options.comment >= 0 && tokenizer.position() < data.size() &&
         static_cast<std::uint8_t>(data[tokenizer.position()]) == options.comment) {
       tokenizer.skip_line();

@@ -47,15 +47,23 @@ struct TracedOptions {
   Row header_names;
   /// Notes the lines of every row stored, in TracedOutcome::row_lines (for tests).
   bool trace_rows = false;
+  /// The width detect found; 0: none. The count a stray opening quote is judged by (see
+  /// RecordTokenizer::set_width) for the header and, without a header and a given count, the rows.
+  std::uint64_t width_hint = 0;
 };
 
-enum class RepairKind : std::uint8_t { Padded, Merged, Trimmed, Reread };
+/// Reread: an unterminated quote read as text. LiteralQuotes: a quoted field with text after its
+/// closing quote read as text. StrayQuote: an opening quote read as text so that the record
+/// keeps its line instead of merging the lines after it.
+enum class RepairKind : std::uint8_t { Padded, Merged, Trimmed, Reread, LiteralQuotes, StrayQuote };
 
 /// One change made to a record, with the lines it stood on.
 struct RepairEvent {
   std::uint64_t first_line;
   std::uint64_t last_line;
-  std::uint32_t count;  ///< fields added, merged or dropped; quotes read again
+  /// Fields added, merged or dropped; quotes read again; fields whose quotes were text; the
+  /// lines a stray quote would have merged.
+  std::uint32_t count;
   RepairKind kind;
 };
 
@@ -111,6 +119,8 @@ struct TracedOutcome {
   LineSample recoded;      ///< bytes of ill-formed UTF-8 read as Windows-1252
   LineSample long_quotes;  ///< quoted fields spanning many lines
   LineSample rereads;      ///< records holding an unterminated quote read again
+  LineSample literal_quotes;  ///< fields with text after their closing quote, read as text
+  LineSample stray_quotes;    ///< records read again with a stray opening quote as text
   /// Lines of the header's records; 0 without a header.
   std::uint64_t header_first_line = 0;
   std::uint64_t header_last_line = 0;

@@ -540,16 +540,16 @@ PyObject* open_batches(PyObject*, PyObject* args) {
   int delimiter, quote, escape, header, skip_blank, fill, merge, repair, recode, null_padding,
       mapped, quarantine_fd;
   long long expected, long_lines;
-  unsigned long long first_line, header_rows;
+  unsigned long long first_line, header_rows, width_hint;
   int skip_space, comment, skip_repeats;
   PyObject* names;
   Py_ssize_t batch_rows;
   const char *temporary = nullptr, *target = nullptr, *name = nullptr;
-  if (!PyArg_ParseTuple(args, "y*iiipLppppLpnppiyyyKKpipO:open_batches", &view, &delimiter,
-                        &quote, &escape, &header, &expected, &skip_blank, &fill, &merge, &repair,
+  if (!PyArg_ParseTuple(args, "y*iiipLppppLpnppiyyyKKpipOK:open_batches", &view, &delimiter, &quote,
+                        &escape, &header, &expected, &skip_blank, &fill, &merge, &repair,
                         &long_lines, &recode, &batch_rows, &null_padding, &mapped, &quarantine_fd,
                         &temporary, &target, &name, &first_line, &header_rows, &skip_space,
-                        &comment, &skip_repeats, &names)) {
+                        &comment, &skip_repeats, &names, &width_hint)) {
     return nullptr;
   }
   Settings s;
@@ -574,6 +574,7 @@ PyObject* open_batches(PyObject*, PyObject* args) {
   s.options.skip_initial_space = skip_space != 0;
   s.options.comment = comment;
   s.options.skip_repeated_header = skip_repeats != 0;
+  s.options.width_hint = width_hint;
   s.batch_rows = batch_rows > 0 ? static_cast<std::size_t>(batch_rows) : 1;
   s.null_padding = null_padding != 0;
   s.mapped = mapped != 0;

@@ -67,18 +67,18 @@ PyObject* native_rescue(PyObject*, PyObject* args, PyObject* kwargs) {
   long long expected, long_lines, source_offset;
   int source_fd;
   PyObject *out_path, *quarantine_path, *names;
-  unsigned long long begin, end, first_line, header_rows;
+  unsigned long long begin, end, first_line, header_rows, width_hint;
   int skip_space, comment, skip_repeats;
   int trace_rows = 0;  // keyword only, for tests: each good row's lines in "row_lines"
   static const char* const keywords[] = {
       "", "", "", "", "", "", "", "", "", "", "", "", "", "", "", "",
-      "", "", "", "", "", "", "", "", "", "", "", "trace_rows", nullptr};
+      "", "", "", "", "", "", "", "", "", "", "", "", "trace_rows", nullptr};
   if (!PyArg_ParseTupleAndKeywords(
-          args, kwargs, "y*iiOOiiipLppppiLpiLKKKKpipO|$p:rescue", const_cast<char**>(keywords),
+          args, kwargs, "y*iiOOiiipLppppiLpiLKKKKpipOK|$p:rescue", const_cast<char**>(keywords),
           &data.view, &out_fd, &quarantine_fd, &out_path, &quarantine_path, &delimiter, &quote,
           &escape, &header, &expected, &skip_blank, &fill, &merge, &repair, &output_delimiter,
           &long_lines, &recode, &source_fd, &source_offset, &begin, &end, &first_line,
-          &header_rows, &skip_space, &comment, &skip_repeats, &names, &trace_rows)) {
+          &header_rows, &skip_space, &comment, &skip_repeats, &names, &width_hint, &trace_rows)) {
     return nullptr;
   }
   const auto size = static_cast<unsigned long long>(data.view.len);
@@ -104,6 +104,7 @@ PyObject* native_rescue(PyObject*, PyObject* args, PyObject* kwargs) {
   options.comment = comment;
   options.skip_repeated_header = skip_repeats != 0;
   options.trace_rows = trace_rows != 0;
+  options.width_hint = width_hint;
   if (!header_names_argument(names, options.header_names)) return nullptr;
 
   engine::TracedOutcome out;
@@ -158,7 +159,8 @@ PyMethodDef native_methods[] = {
      "header, expected_columns, "
      "skip_blank_lines, fill_ragged_rows, merge_overflow, repair_quotes, output_delimiter, "
      "long_quoted_lines, recode_cp1252, source_fd, source_offset, begin, end, first_line, "
-     "header_rows, skip_initial_space, comment, skip_repeated_header, header_names, /, *, "
+     "header_rows, skip_initial_space, comment, skip_repeated_header, header_names, width_hint, /, "
+     "*, "
      "trace_rows=False) -> dict\n\nSorts the records of UTF-8 text and writes the outputs. "
      "comment is a byte or -1; header_names None or bytes in UTF-8, one a column."},
     {"open_batches", open_batches, METH_VARARGS, OPEN_BATCHES_DOC},

@@ -93,7 +93,8 @@ PyObject* packed_row_lines(const engine::TracedOutcome& out) {
 
 PyObject* outcome_dict(const engine::TracedOutcome& out) {
   return Py_BuildValue(
-      "{sKsKsKsnsKsKsNsNsKsNsKsNsNsKsNsKsKsKsKsNsNsN}", "total_rows", out.total_rows, "good_rows", out.good_rows,
+      "{sKsKsKsnsKsKsNsNsKsNsKsNsNsKsNsKsKsKsKsNsNsNsKsNsN}", "total_rows", out.total_rows, "good_rows",
+      out.good_rows,
       "repaired_rows", out.repaired_rows, "quarantined_rows",
       static_cast<Py_ssize_t>(out.quarantine.size()), "blank_lines", out.blank_lines, "columns",
       out.columns, "header", header_list(out), "repairs", packed_repairs(out), "replaced_bytes",
@@ -103,7 +104,9 @@ PyObject* outcome_dict(const engine::TracedOutcome& out) {
       lines_tuple(out.long_quotes), "header_first_line", out.header_first_line, "header_last_line",
       out.header_last_line, "end_line", out.end_line, "names_last_line", out.names_last_line,
       "skipped", packed_skipped(out), "skips_repeated_header",
-      PyBool_FromLong(out.skips_repeated_header), "row_lines", packed_row_lines(out));
+      PyBool_FromLong(out.skips_repeated_header), "row_lines", packed_row_lines(out),
+      "literal_quotes", out.literal_quotes.count, "literal_quote_lines",
+      lines_tuple(out.literal_quotes), "stray_quote_lines", lines_tuple(out.stray_quotes));
 }
 
 }  // namespace quorle::native

@@ -48,6 +48,7 @@ def rescue(
     comment: int,
     skip_repeated_header: bool,
     header_names: tuple[bytes, ...] | None,
+    width_hint: int,
     /,
     *,
     trace_rows: bool = False,
@@ -80,6 +81,7 @@ def open_batches(
     comment: int,
     skip_repeated_header: bool,
     header_names: tuple[bytes, ...] | None,
+    width_hint: int,
     /,
 ) -> Any: ...
 def batches_names(handle: Any, /) -> list[str]: ...

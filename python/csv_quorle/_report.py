@@ -11,7 +11,7 @@ from ._dialect import Decision
 
 # Packed by the native module: first line, last line, count, kind, padding (24 bytes).
 _RECORD = struct.Struct("=QQIB3x")
-_KINDS = ("padded", "merged", "trimmed", "reread")
+_KINDS = ("padded", "merged", "trimmed", "reread", "literal quotes", "stray quote")
 
 
 class Repair(NamedTuple):
@@ -19,7 +19,10 @@ class Repair(NamedTuple):
 
     first_line: int
     last_line: int
-    kind: str  # 'padded', 'merged', 'trimmed' or 'reread'
+    # 'padded', 'merged', 'trimmed', 'reread' (an unterminated quote read as text), 'literal
+    # quotes' (a quoted field with text after its closing quote read as text) or 'stray quote'
+    # (an opening quote read as text, so that the lines after it are not merged into the record)
+    kind: str
     detail: str
 
 
@@ -45,6 +48,10 @@ def _detail(kind: str, count: int) -> str:
         return f"{count} surplus field{s} merged into the last column"
     if kind == "trimmed":
         return f"{count} trailing empty field{s} dropped"
+    if kind == "literal quotes":
+        return "quotes kept as text" + (f" in {count} fields" if count > 1 else "")
+    if kind == "stray quote":
+        return f"opening quote read as text; read as a quote it merged {count} lines"
     return "unterminated quote read again as text" + (f" ({count} times)" if count > 1 else "")
 
 

@@ -220,6 +220,18 @@ def _warnings(result: dict, info: object) -> list[str]:
             f"The quote opening a field on line {line} is never closed; "
             "it was read again as text, so the records after it were kept."
         )
+    for line in result["stray_quote_lines"]:
+        warnings.append(
+            f"The quote opening a field on line {line} would have merged the lines after it into "
+            "one record of the wrong width; it was read as text, so the line keeps its record."
+        )
+    if result["literal_quotes"]:
+        n = result["literal_quotes"]
+        fields = "1 quoted field has" if n == 1 else f"{n} quoted fields have"
+        warnings.append(
+            f"{fields} more text after the closing quote (first on "
+            f"{_lines(result['literal_quote_lines'])}); the quotes were kept as text."
+        )
     for line in result["long_quote_lines"]:
         warnings.append(
             f"A quoted field starting on line {line} spans more than {LONG_QUOTED_LINES} lines; "

@@ -34,6 +34,7 @@ class Table:
     # The names detect joined over the header's lines, when it decided them; None: the first
     # line's names
     header_names: tuple[str, ...] | None = None
+    width: int = 0  # the fields per row detect found for this table; 0: unknown
 
 
 @dataclass(frozen=True)
@@ -137,8 +138,10 @@ def settle(source: str | bytes, codec: str, delimiter: str | None, quote_char: A
     if end is not None and end > 0 and end <= skip_rows + header_rows:
         # No data row would be left: what detect took for a footer is the table's only row.
         end = second = None
+    # The width a stray opening quote is judged by (the engine's own counts come first).
+    width = found.columns if same_start else 0
     return Table(delimiter, quote_char, escape_char, skip_space, header, header_rows, skip_rows,
-                 end, second, columns, found, layout, comment, given, names)
+                 end, second, columns, found, layout, comment, given, names, width)
 
 
 def _detect(source: str | bytes, codec: str, comment: str | None = None) -> Dialect | None:
@@ -357,13 +360,14 @@ def _joined(table: Table) -> str:
     return f"; the names joined with the first line's are the output's: {shown}"
 
 
-def native_arguments(table: Table) -> tuple[int, bool, tuple[bytes, ...] | None]:
+def native_arguments(table: Table) -> tuple[int, bool, tuple[bytes, ...] | None, int]:
     """The native pass's comment byte (-1: none), whether repeats of the header are skipped,
-    and the header's names joined over its lines (UTF-8), from the settled table."""
+    the header's names joined over its lines (UTF-8) and the width detect found (0: none),
+    from the settled table."""
     names = (None if table.header_names is None
              else tuple(n.encode("utf-8", "replace") for n in table.header_names))
     return (-1 if table.comment is None else ord(table.comment),
-            table.header and table.layout, names)
+            table.header and table.layout, names, table.width)
 
 
 def _first_filled(buf: Any, offset: int, count: int, size: int = _READ) -> str | None:

@@ -197,6 +197,117 @@ TEST_P(TokenizerProperty, MatchesReferenceOnLongBuffers) {
   }
 }
 
+// The package's rules on top (the re-read, escapes, skipped spaces, text after a closing quote,
+// CR lines inside quotes, the width): records, lines and what each rule did, for a collector and
+// for a counter. Returns how often the quote rules acted, so the caller can tell they were met.
+struct RulesMet {
+  std::uint64_t literal = 0, stray = 0, inline_stray = 0;
+};
+
+void compare_package_rules(const std::string& input, const Options& o, std::uint64_t width,
+                           int escape, bool skip_space, RulesMet& met) {
+  SCOPED_TRACE(::testing::PrintToString(input) + " delimiter " + std::to_string(o.delimiter) +
+               " quote " + std::to_string(o.quote) + " repair " + std::to_string(o.repair) +
+               " width " + std::to_string(width) + " escape " + std::to_string(escape) +
+               " skip space " + std::to_string(skip_space));
+  TokenizerExtras extras;
+  extras.reread_unterminated = true;
+  extras.escape = escape;
+  extras.skip_initial_space = skip_space;
+  extras.literal_quotes = true;
+  extras.quoted_cr_ends_line = true;
+  ReferenceTokenizer reference(input, o.delimiter, o.quote, o.repair);
+  reference.set_extras(true, escape, skip_space);
+  reference.set_quote_rules(true, true);
+  reference.set_width(width);
+  RecordTokenizer fast(input, o.delimiter, o.quote, o.repair);
+  RecordTokenizer counting(input, o.delimiter, o.quote, o.repair);
+  for (RecordTokenizer* t : {&fast, &counting}) {
+    t->set_extras(extras);
+    t->set_width(width);
+  }
+  FieldCollector collector(input);
+  FieldCounter counter(input);
+  for (std::size_t index = 0;; ++index) {
+    SCOPED_TRACE("record " + std::to_string(index));
+    const auto expected = reference.next_record();
+    const bool got = fast.next(collector);
+    ASSERT_EQ(got, expected.has_value());
+    ASSERT_EQ(counting.next(counter), got);
+    if (!got) break;
+    Row row;
+    for (const FieldText& f : collector.fields())
+      row.emplace_back(collector.text(f));
+    ASSERT_EQ(row, *expected);
+    const RecordSpan& span = fast.last_span();
+    ASSERT_EQ(fast.line(), reference.line());
+    ASSERT_EQ(span.ended_with_break, reference.ended_with_break());
+    ASSERT_EQ(span.rereads, reference.rereads());
+    ASSERT_EQ(span.literal_quotes, reference.literal_quotes());
+    ASSERT_EQ(span.stray_quote_lines, reference.stray_quote_lines());
+    ASSERT_EQ(fast.position(), counting.position());
+    ASSERT_EQ(counter.field_count(), row.size());
+    ASSERT_EQ(counting.last_span().stray_quote_lines, span.stray_quote_lines);
+    if (span.verbatim) {
+      std::string line;
+      for (std::size_t i = 0; i < row.size(); ++i) {
+        if (i) line += code_point(o.delimiter);
+        line += encode(row[i], o.delimiter, o.quote);
+      }
+      ASSERT_EQ(line, input.substr(span.begin, span.end - span.begin));
+    }
+    met.literal += span.literal_quotes;
+    met.stray += span.stray_quote_lines != 0;
+  }
+}
+
+TEST_P(TokenizerProperty, PackageRulesMatchReference) {
+  RandomBuffers random(31337);
+  RulesMet met;
+  for (int i = 0; i < 20000; ++i) {
+    const Options o = random.options();
+    const std::uint64_t width = random.below(3) == 0 ? 0 : 1 + random.below(5);
+    const int escape = random.below(4) == 0 ? '\\' : -1;
+    const bool skip_space = random.below(4) == 0;
+    compare_package_rules(random.buffer(o, random.below(10) == 0 ? 2000 : 120), o, width, escape,
+                          skip_space, met);
+    if (HasFatalFailure()) return;
+  }
+  EXPECT_GT(met.literal, 1000u);
+  EXPECT_GT(met.stray, 100u);
+}
+
+// Lines made of quote runs, doubled quotes and stray quotes, so that fields open inside the
+// stretches of quoted fields read before: the shortcuts that skip scanning such a stretch again
+// must find what the scan would.
+TEST_P(TokenizerProperty, PackageRulesMatchReferenceInsideQuotedStretches) {
+  static const char* const pieces[] = {"\"\"\"a\"\",z", "\"\"\"\"", "\"\"b", "\"x",  "w\" t",
+                                       "w\"",          "a",            "\"q\"r", "\"\"\"", "\"p\"",
+                                       " ",            "\\\"",       "\"\"\"\"\"c"};
+  RandomBuffers random(5150);
+  RulesMet met;
+  for (int i = 0; i < 20000; ++i) {
+    const Options o{',', '"', random.below(5) != 0};
+    std::string input;
+    const std::uint64_t lines = 1 + random.below(12);
+    for (std::uint64_t l = 0; l < lines; ++l) {
+      const std::uint64_t fields = 1 + random.below(4);
+      for (std::uint64_t f = 0; f < fields; ++f) {
+        if (f) input += ',';
+        for (std::uint64_t k = random.below(3); k-- > 0;)
+          input += pieces[random.below(std::size(pieces))];
+      }
+      input += random.below(6) ? "\n" : random.below(2) ? "\r\n" : "\r";
+    }
+    const std::uint64_t width = random.below(4) == 0 ? 0 : 1 + random.below(4);
+    compare_package_rules(input, o, width, random.below(4) == 0 ? '\\' : -1, random.below(5) == 0,
+                          met);
+    if (HasFatalFailure()) return;
+  }
+  EXPECT_GT(met.literal, 1000u);
+  EXPECT_GT(met.stray, 100u);
+}
+
 INSTANTIATE_TEST_SUITE_P(EachInstructionSet, TokenizerProperty,
                          ::testing::ValuesIn(BLOCK_CLASSIFIERS));
 

@@ -32,7 +32,7 @@ void expect_same_as_reference(const std::string& input, std::uint8_t delimiter, 
   extras.reread_unterminated = true;
   extras.escape = escape;
   extras.skip_initial_space = skip_space;
-  extras.lone_cr_lines = lone_cr_lines;
+  extras.quoted_cr_ends_line = lone_cr_lines;
   fast.set_extras(extras);
   ReferenceTokenizer slow(input, delimiter, '"', repair);
   slow.set_extras(true, escape, skip_space, lone_cr_lines);
@@ -129,6 +129,102 @@ TEST(TracedTokenizer, RereadStaysLinear) {
   }
   EXPECT_EQ(records, 200000u);
   EXPECT_EQ(rereads, 200000u);
+}
+
+// The package's quote rules, one table: the records, the line after each, and what the rules
+// did, both as written here and as the reference reads them.
+TEST(TracedTokenizer, QuoteRuleCases) {
+  struct Case {
+    const char* input;
+    std::uint8_t delimiter;
+    std::uint64_t width;
+    std::vector<Row> records;
+    std::vector<std::uint64_t> next_lines;  // line() after each record
+    std::uint32_t literal;                  // fields whose quotes were kept as text
+    std::vector<std::uint64_t> stray_lines;  // per record
+  };
+  const std::vector<Case> cases = {
+      // text after a closing quote: every byte kept, from the opening quote to the delimiter
+      {"\"ANTON\" GmbH,Berlin\n", ',', 0, {{"\"ANTON\" GmbH", "Berlin"}}, {2}, 1, {0}},
+      {"\"x\"\"y\" z,1\n", ',', 0, {{"\"x\"\"y\" z", "1"}}, {2}, 1, {0}},
+      // the quoted section stays whole: a delimiter or line break in it splits nothing
+      {"\"a,b\" c,d\n", ',', 0, {{"\"a,b\" c", "d"}}, {2}, 1, {0}},
+      {"\"a\nb\" c\"d,1\n2\n", ',', 0, {{"\"a\nb\" c\"d", "1"}, {"2"}}, {3, 4}, 1, {0, 0}},
+      // blanks then the delimiter or the line end after a close are padding, dropped as before
+      {"\"abc\"  ,x\n\"d\" \n", ',', 0, {{"abc", "x"}, {"d"}}, {2, 3}, 0, {0, 0}},
+      // a quote that opens no field is text already
+      {"5\" disk,x\n", ',', 0, {{"5\" disk", "x"}}, {2}, 0, {0}},
+      // a lone CR inside quotes ends a line as CR LF and LF do
+      {"a,b\r1,\"x\ry\"\r4\r", ',', 0, {{"a", "b"}, {"1", "x\ry"}, {"4"}}, {2, 4, 5}, 0, {0, 0, 0}},
+      {"1,\"x\r\ny\nz\"\r\n4\r\n", ',', 0, {{"1", "x\r\ny\nz"}, {"4"}}, {4, 5}, 0, {0, 0}},
+      // a stray opening quote: quoted, line 1 takes line 2 and has 2 fields; as text, 3
+      {"1\t\"x\t1983\n2\ty\"\n3\tz\t1985\n", '\t', 3,
+       {{"1", "\"x", "1983"}, {"2", "y\""}, {"3", "z", "1985"}}, {2, 3, 4}, 0, {2, 0, 0}},
+      // the same without a width, or when the text reading does not fit it: kept quoted
+      {"1\t\"x\t1983\n2\ty\"\n", '\t', 0, {{"1", "x\t1983\n2\ty"}}, {3}, 0, {0}},
+      {"1\t\"x\n2\ty\"\n", '\t', 3, {{"1", "x\n2\ty"}}, {3}, 0, {0}},
+      // quotes kept as text over lines: the width rule judges that opening quote all the same
+      {"1\t\"x\t1983\n2\ty\" z\n", '\t', 0, {{"1", "\"x\t1983\n2\ty\" z"}}, {3}, 1, {0}},
+      {"1\t\"x\t1983\n2\ty\" z\n", '\t', 3, {{"1", "\"x", "1983"}, {"2", "y\" z"}}, {2, 3}, 0,
+       {2, 0}},
+  };
+  TokenizerExtras extras;
+  extras.reread_unterminated = true;
+  extras.literal_quotes = true;
+  extras.quoted_cr_ends_line = true;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(std::string(c.input)));
+    RecordTokenizer fast(c.input, c.delimiter, '"', true);
+    fast.set_extras(extras);
+    fast.set_width(c.width);
+    ReferenceTokenizer slow(c.input, c.delimiter, '"', true);
+    slow.set_extras(true, -1);
+    slow.set_quote_rules(true, true);
+    slow.set_width(c.width);
+    FieldCollector record(c.input);
+    std::uint32_t literal = 0;
+    for (std::size_t i = 0; i < c.records.size(); ++i) {
+      ASSERT_TRUE(fast.next(record));
+      EXPECT_EQ(as_texts(record), c.records[i]);
+      EXPECT_EQ(fast.line(), c.next_lines[i]);
+      EXPECT_EQ(fast.last_span().stray_quote_lines, c.stray_lines[i]);
+      literal += fast.last_span().literal_quotes;
+      EXPECT_EQ(slow.next_record(), c.records[i]);
+      EXPECT_EQ(slow.line(), c.next_lines[i]);
+    }
+    EXPECT_FALSE(fast.next(record));
+    EXPECT_EQ(literal, c.literal);
+  }
+}
+
+// Quotes open fields on every line, each closing on the next line with text after it, or all
+// only at the very end, and every record read again by the width rule: each stretch is scanned a
+// bounded number of times, not once for every quote in it.
+TEST(TracedTokenizer, QuoteRulesStayLinear) {
+  std::string input;
+  for (int i = 0; i < 100000; ++i)
+    input += "\"x,1,2\n\"y\" z\n";  // "x,1,2 alone, then "y" z kept as text
+  for (int i = 0; i < 100000; ++i)
+    input += "\"a\"\",1,2\n";  // each quote opens a field that runs to the last line
+  input += "z\" q\n";
+  RecordTokenizer tokenizer(input, ',', '"', true);
+  TokenizerExtras extras;
+  extras.reread_unterminated = true;
+  extras.literal_quotes = true;
+  extras.quoted_cr_ends_line = true;
+  tokenizer.set_extras(extras);
+  tokenizer.set_width(3);
+  FieldCounter record(input);
+  std::uint64_t records = 0, stray = 0, literal = 0;
+  while (tokenizer.next(record)) {
+    ++records;
+    stray += tokenizer.last_span().stray_quote_lines != 0;
+    literal += tokenizer.last_span().literal_quotes;
+  }
+  EXPECT_EQ(records, 300001u);  // every line its own record
+  EXPECT_EQ(stray, 200000u);
+  EXPECT_EQ(literal, 100000u);
+  EXPECT_EQ(tokenizer.line(), 300002u);
 }
 
 struct Traced {
@@ -246,6 +342,51 @@ TEST(TracedPass, UnterminatedQuoteIsReadAgainAndListed) {
   EXPECT_EQ(t.out.repairs[0].kind, RepairKind::Reread);
   EXPECT_EQ(t.out.repairs[0].first_line, 2u);
   EXPECT_EQ(t.out.rereads.lines, (std::vector<std::uint64_t>{2}));
+}
+
+TEST(TracedPass, QuotesReadAsTextAreListedWithTheirLines) {
+  const Traced t = run("name,city\n\"ANTON\" GmbH,Berlin\n\"B\" x,Paris\nC,D\n\"E\"y,Rome\n");
+  EXPECT_EQ(t.rows, (Rows{{"name", "city"},
+                          {"\"ANTON\" GmbH", "Berlin"},
+                          {"\"B\" x", "Paris"},
+                          {"C", "D"},
+                          {"\"E\"y", "Rome"}}));
+  ASSERT_EQ(t.out.repairs.size(), 2u);  // adjacent lines are one entry
+  EXPECT_EQ(t.out.repairs[0].kind, RepairKind::LiteralQuotes);
+  EXPECT_EQ(t.out.repairs[0].first_line, 2u);
+  EXPECT_EQ(t.out.repairs[0].last_line, 3u);
+  EXPECT_EQ(t.out.repairs[1].first_line, 5u);
+  EXPECT_EQ(t.out.repaired_rows, 3u);
+  EXPECT_EQ(t.out.literal_quotes.count, 3u);
+  EXPECT_EQ(t.out.literal_quotes.lines, (std::vector<std::uint64_t>{2, 3, 5}));
+}
+
+// A stray quote in the header of a TSV: read as a quote it takes the next lines into a header
+// one field wider than the width detect found; read as text the header keeps its line.
+TEST(TracedPass, StrayQuoteInTheHeaderIsJudgedByTheWidthHint) {
+  const std::string input = "id\ttitle\t\"year\n1\tA\t1983\n2\tB\"\t1984\n3\tC\t1985\n";
+  TracedOptions options;
+  options.delimiter = '\t';
+  options.width_hint = 3;
+  const Traced t = run(input, options);
+  EXPECT_EQ(t.out.header, (Row{"id", "title", "\"year"}));
+  EXPECT_EQ(t.out.good_rows, 3u);
+  ASSERT_EQ(t.out.repairs.size(), 1u);
+  EXPECT_EQ(t.out.repairs[0].kind, RepairKind::StrayQuote);
+  EXPECT_EQ(t.out.repairs[0].first_line, 1u);
+  EXPECT_EQ(t.out.repairs[0].last_line, 1u);
+  EXPECT_EQ(t.out.repairs[0].count, 3u);  // the lines the quoted reading ran over
+  EXPECT_EQ(t.out.stray_quotes.lines, (std::vector<std::uint64_t>{1}));
+  options.width_hint = 0;  // without it the header is what the quotes say
+  EXPECT_EQ(run(input, options).out.columns, 4u);
+}
+
+TEST(TracedPass, LoneCrInsideQuotesEndsALine) {
+  const Traced t = run("a,b\r1,\"x\ry\"\r4\r");
+  EXPECT_EQ(t.rows, (Rows{{"a", "b"}, {"1", "x\ry"}, {"4", ""}}));
+  ASSERT_EQ(t.out.repairs.size(), 1u);
+  EXPECT_EQ(t.out.repairs[0].first_line, 4u);
+  EXPECT_EQ(t.out.end_line, 5u);
 }
 
 TEST(TracedPass, LongQuotedFieldIsNoted) {

@@ -78,6 +78,53 @@ class TestDamagedExports:
         assert quarantine == "first_line,last_line,reason,raw\n"
 
 
+def _wide_tsv() -> str:
+    """105 columns, an unmatched quote opening the header's 41st name and a size in inches in the
+    31st row: read as a quote, the header would run to that row."""
+    lines = ["\t".join(f"c{i}" if i != 40 else '"c40' for i in range(105))]
+    for r in range(50):
+        lines.append("\t".join('12"' if (r, i) == (30, 9) else str(r * 105 + i)
+                               for i in range(105)))
+    return "\n".join(lines) + "\n"
+
+
+class TestQuotesReadAsText:
+    """Quotes the engine reads as text: the text kept, the repair listed, the warning given."""
+
+    @pytest.mark.parametrize("content, row, repair, warned", [
+        ('name,city\n"ANTON" GmbH,Berlin\n', ["\"ANTON\" GmbH", "Berlin"],
+         (2, 2, "literal quotes", "quotes kept as text"), "line 2"),
+        # the quoted section stays whole, its delimiter, doubled quotes and line break as written
+        ('name,city\n"x,""y""\nz" GmbH,Berlin\n', ['"x,""y""\nz" GmbH', "Berlin"],
+         (2, 3, "literal quotes", "quotes kept as text"), "line 2"),
+        # blanks before the delimiter after a closing quote are padding: nothing to repair
+        ('name,city\n"ANTON"  ,Berlin\n', ["ANTON", "Berlin"], None, None),
+        ('name,size\n5" disk,3\n', ['5" disk', "3"], None, None),
+        # one unmatched quote in a wide header would have taken the rows below into it
+        (_wide_tsv(), ['"c40'], (1, 1, "stray quote",
+                                 "opening quote read as text; read as a quote it merged 32 lines"),
+         "line 1"),
+    ])
+    def test_table(self, run, content, row, repair, warned):
+        report, clean, _ = run(content)
+        got = rows(clean)
+        assert (got[1] if len(row) > 1 else [got[0][40]]) == row
+        assert list(report.repairs) == ([repair] if repair else [])
+        assert bool(report.warnings) == bool(warned)
+        assert all(warned in w for w in report.warnings)
+
+    def test_lone_cr_inside_quotes_keeps_the_line_numbers(self, run):
+        report, clean, _ = run(b'a,b\r1,"x\ry"\r4\r')
+        assert rows(clean)[-1] == ["4", ""]
+        assert list(report.repairs) == [(4, 4, "padded", "1 empty field added")]
+
+    def test_read_batches_agrees(self, workspace):
+        from outcomes import check_paths_agree
+
+        done = check_paths_agree(workspace, b'id,firm\n1,"ANTON" GmbH\n2,"B"\n', {})
+        assert done.report.repairs[0].kind == "literal quotes"
+
+
 class TestEncodings:
     def test_windows_1252_export(self, run):
         content = "name;city;price\nJosé;Zürich;12 €\nRenée;Köln;3 €\n".encode("cp1252")
