@@ -14,6 +14,7 @@ import dataclasses
 import io
 import os
 import random
+import re
 from collections.abc import Callable, Iterator, Sequence
 
 DELIMITERS = (",", ";", "\t", "|")
@@ -158,6 +159,46 @@ def unambiguous(table: Table) -> Table:
         if (header, rows) == (table.header, table.rows):
             return table
         table = Table(header, rows)
+
+
+_DATE_OR_TIME = re.compile(r"\d{4}-\d\d-\d\d|\d{1,2}:\d\d")
+# Words that stand for a missing value or a flag in a column of numbers, never for its name.
+_VALUE_WORDS = frozenset(("na", "n/a", "null", "none", "nan", "true", "false", "-"))
+
+
+def _number(cell: str) -> bool:
+    """A number as Python reads one, a date or a time."""
+    try:
+        float(cell)
+        return cell == cell.strip() and any(c.isdigit() for c in cell)
+    except ValueError:
+        return bool(_DATE_OR_TIME.fullmatch(cell))
+
+
+def _name(cell: str) -> bool:
+    """Text no column of numbers holds as a value: letters, no digit, no missing-value word."""
+    return (any(c.isalpha() for c in cell) and not any(c.isdigit() for c in cell)
+            and cell.strip().lower() not in _VALUE_WORDS)
+
+
+def header_evidence(table: Table) -> bool | None:
+    """What the columns of numbers below the first record say of it: True when it names one
+    with a word (a header), False when it continues one with a number (data), None when no
+    column says, or columns say both."""
+    records = table.records
+    named = continued = False
+    for j, first in enumerate(records[0] if len(records) > 1 else ()):
+        below = [r[j] for r in records[1:] if r[j] != ""]
+        if below and all(map(_number, below)):
+            named = named or _name(first)
+            continued = continued or _number(first)
+    return None if named == continued else named
+
+
+def header_reads_both_ways(table: Table) -> bool:
+    """Whether no reader could know that the table has a header, or has none: nothing tells,
+    or what tells says the opposite (names that read as numbers: `2024-01-31`, `-1`)."""
+    return header_evidence(table) != (table.header is not None)
 
 
 def _needs_all_quoted(row: Sequence[str], line_end: str) -> bool:
