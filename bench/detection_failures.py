@@ -33,7 +33,7 @@ ROOT = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests" / "package"))
 
 import csv_quorle  # noqa: E402
-from outcomes import Workspace, read_csv  # noqa: E402
+from outcomes import Workspace, quote_other_delimiters, read_csv  # noqa: E402
 from tables import (BYTE_ENCODINGS, DELIMITERS, damage,  # noqa: E402
                     header_reads_both_ways, nul_byte, random_options,
                     random_output_delimiter, random_written)
@@ -121,6 +121,7 @@ def round_trip_detected(ws: Workspace, rng: random.Random) -> tuple[str, str] | 
         first = _first_line(e)
         if first.startswith("fixpoint"):
             report, clean, _ = ws.rescue(ws.write(written.data), output_delimiter=out_delim)
+            clean = quote_other_delimiters(clean, out_delim)
             kind = "fixpoint: " + classify(ws, Truth(clean, out_delim, report.header is not None,
                                                      "utf-8", read_csv(clean, out_delim)))
             if out_delim not in DELIMITERS:
@@ -156,6 +157,7 @@ def fixpoint_detected(ws: Workspace, rng: random.Random) -> tuple[str, str] | No
         props.check_fixpoint_detected(ws, data, options, out_delim)
     except AssertionError as e:
         report, clean, _ = ws.rescue(ws.write(data), output_delimiter=out_delim, **options)
+        clean = quote_other_delimiters(clean, out_delim)
         truth = Truth(clean, out_delim, report.header is not None, "utf-8",
                       read_csv(clean, out_delim))
         return classify(ws, truth), f"{_first_line(e)}: {clean[:160]!r} -> {out_delim!r}"

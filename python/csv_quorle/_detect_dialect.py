@@ -9,9 +9,11 @@ Ties go to the earlier candidate below.
 
 A candidate must split the lines for real to be taken: most lines, or one block of them, into
 two fields or more. Where none does, the file is one column. The weak delimiters (colon, caret,
-tilde, space), which ordinary text holds too, need more: the table's first line splits into the
-width of its rows, and nearly every row does; so does a comma that stands between digits, as
-in numbers. A colon inside times and URLs and a space inside date-times are no delimiters.
+tilde, space), which ordinary text holds too, need more: two lines or more, the table's first
+line splits into the width of its rows, and nearly every row does; so does a comma that stands
+between digits, as in numbers. A colon inside times and URLs and a space inside date-times are
+no delimiters; a table of spaces holds numbers; and no weak delimiter is taken where a common
+one reads every record into the same width.
 """
 
 from __future__ import annotations
@@ -67,7 +69,8 @@ class Scored(NamedTuple):
 def score(records: list[Record]) -> tuple[float, int, int, int]:
     """(score, modal width, records of that width, records counted) of one candidate's split;
     the modal width is that of the records split in two or more, where there are such."""
-    rows = [r for r in records if not r.blank]
+    # Rows of blank values count where nothing else is written: they show the delimiters.
+    rows = [r for r in records if not r.blank] or [r for r in records if not r.bare]
     if not rows:
         return 0.0, 0, 0, 0
     widths = Counter(r.width for r in rows)
@@ -83,10 +86,14 @@ def splits(records: list[Record]) -> bool:
     """Whether the split is real: most records hold two fields or more, or those that do stand
     together in one block (a table under a few lines of text). Comment lines (#) do not count."""
     rows = [r for r in records if not r.blank and not r.fields[0].startswith("#")] or [
-        r for r in records if not r.blank]
+        r for r in records if not r.bare]
     multi = [i for i, r in enumerate(rows) if r.width >= 2]
-    # Half of them will do when the first line splits: a header over short rows.
-    if 2 * len(multi) > len(rows) or 2 * len(multi) == len(rows) and multi[:1] == [0]:
+    if 2 * len(multi) > len(rows):
+        return True
+    # Half of them will do when the first line splits: a header over short rows. A split that
+    # leaves only an empty field behind (a trailing delimiter) is no header's, nor a block's.
+    multi = [i for i in multi if _width(rows[i]) >= 2]
+    if 2 * len(multi) == len(rows) and multi[:1] == [0]:
         return True
     if len(multi) < 2:
         return False
@@ -107,6 +114,8 @@ def weak_fits(records: list[Record], width: int, wider: bool = False) -> bool:
         return False
     # Trailing delimiters aside: a header need not end with them as the rows do.
     trimmed = Counter(w for w in map(_width, rows) if w >= 2)
+    if not trimmed:
+        return False  # splits at trailing blanks only: text, not a table
     width = trimmed.most_common(1)[0][0] if trimmed else width
     blocks: list[list[Record]] = [[]]
     for r in records:
@@ -192,9 +201,10 @@ _DIGIT_COMMA = re.compile(r",(?<=\d,)(?=\d)")
 _THOUSANDS = re.compile(r",(?<=\d,)\d{3}(?!\d)")
 
 
-def _typed_share(records: list[Record]) -> float:
-    cells = [c for r in records[:_TYPED_RECORDS] if not r.blank for c in r.fields if c]
-    return sum(cell_weight(c) == 1.0 for c in cells) / len(cells) if cells else 0.0
+def _numbers_share(records: list[Record]) -> float:
+    """The share of numbers among the cells of the records split in two or more."""
+    cells = [c for r in records[:_TYPED_RECORDS] if r.width >= 2 for c in r.fields if c]
+    return sum(map(is_numeric, cells)) / len(cells) if cells else 0.0
 
 
 def _blank_after(records: list[Record], text: str, delimiter: str) -> float:
@@ -244,9 +254,9 @@ def evaluate(sample: _Sample, cand: Candidate, records: list[Record] | None = No
         pass  # nothing left to weigh
     elif not splits(records):
         s = 0.0
-    elif cand.delimiter in WEAK and (not weak_fits(records, width)
+    elif cand.delimiter in WEAK and (counted < 2 or not weak_fits(records, width)
                                      or cuts_values(text, cand.delimiter)):
-        s = 0.0
+        s = 0.0  # one line of text split at its blanks or colons is no table
     elif between_digits(_outside(text, cand.quote), cand.delimiter):
         # Weak evidence too, and weighed so against a delimiter that cuts no number.
         if not weak_fits(records, width, wider=True) or thousands(_outside(text, cand.quote)):
@@ -254,7 +264,7 @@ def evaluate(sample: _Sample, cand: Candidate, records: list[Record] | None = No
         elif not _named(records, width):
             s /= 2
     # Words split at spaces agree too often: a space-separated table must hold numbers.
-    elif cand.delimiter == " " and _typed_share(records) < 0.2:
+    elif cand.delimiter == " " and _numbers_share(records) < 0.2:
         s = 0.0
     return Scored(s, cand, width, agreeing, counted, stray)
 
@@ -277,8 +287,8 @@ def rank(lines: list[str], text: str) -> list[Scored]:
     sample = _Sample(lines, text)
     # Bytes that are no text (a compressed file, say): the common delimiters, plainly read.
     plain = len(_NO_TEXT.findall(text)) > 0.02 * len(text)
-    # The apostrophe is tried only where it opens a field.
-    apostrophe = re.search(r"(?:^|[,;\t|:^~ ])'", text, re.M) is not None
+    # The apostrophe is tried only where it opens a field (outside double-quoted ones).
+    apostrophe = re.search(r"(?:^|[,;\t|:^~ ])'", _outside(text, '"'), re.M) is not None
     scored: list[Scored] = []
     for delimiter, skip in DELIMITERS[:4] if plain else DELIMITERS:
         if delimiter not in text:
@@ -303,6 +313,11 @@ def rank(lines: list[str], text: str) -> list[Scored]:
             opened = len(re.findall(f'(?:^|(?<={re.escape(delimiter)}))"', text, re.M))
             if 2 * failed >= opened:
                 scored.append(evaluate(sample, cand._replace(quote=None)))
+    # A weak delimiter splits text inside the fields of a common one that reads every record
+    # into the same width with no stray quotes: `a,"x y",1` is no table of spaces.
+    if any(s.score > 0 and s.cand.delimiter not in WEAK and s.width >= 2 and not s.strays
+           and s.agreeing == s.counted for s in scored):
+        scored = [s._replace(score=0.0) if s.cand.delimiter in WEAK else s for s in scored]
     scored.sort(key=lambda s: -s.score)  # stable: ties keep candidate order
     return scored
 

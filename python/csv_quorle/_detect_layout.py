@@ -56,7 +56,7 @@ class Found(NamedTuple):
 def groups(records: list[Record]) -> list[list[Record]]:
     out: list[list[Record]] = [[]]
     for r in records:
-        if r.blank:
+        if r.bare:
             if out[-1]:
                 out.append([])
         else:
@@ -126,7 +126,8 @@ def table_start(g: list[Record], fits: Fits) -> int:
     """Index in `g` of the first row of the table: the first full row, or the text row just
     before it when that row is a header one field longer or shorter, or wider with every name
     given. Rows just before it that are data (numbers where it has them, or its width in
-    another dialect) belong to the table too."""
+    another dialect) belong to the table too. Whether what stands above is a preamble is
+    `preamble_end`'s call."""
     w = table_width(g)
     i = next((k for k, r in enumerate(g) if _full(r, w)), 0)
     prof, kinds = profile(g[i:], w), column_kinds(g[i:], w)
@@ -145,24 +146,48 @@ def table_start(g: list[Record], fits: Fits) -> int:
         elif prev.width > w and prev.filled == prev.width == len(set(prev.fields)) and \
                 _text_row(prev):
             i -= 1
-    # What stays above must read as a preamble: comments, lines of a few cells (titles, notes,
-    # key-value lines; a title may hold a comma), lines of text narrower than the table; and a
-    # few of them. Anything else is kept.
+    return i
+
+
+def preamble_end(above: list[Record], rows: list[Record], width: int) -> int:
+    """How many of the records `above` the table's first row (blank lines apart) are its
+    preamble; from the first that is not, they are rows of the table.
+
+    What stays above must read as a preamble, and there must be few such lines (comments
+    aside): comments and titles narrower than the table; and, over a table that opens with
+    names over columns of numbers, lines of a few cells (titles, notes, key-value lines; a
+    title may hold a comma). A line of the table's shape, sparse or of blank values, is a row:
+    nothing tells it from one."""
+    named = _names_over_numbers(rows, width)
     lead = 0
-    while lead < i and _preamble_line(g[lead], w):
+    while lead < len(above) and _preamble_line(above[lead], width, named):
         lead += 1
-    if sum(not _comment(r) for r in g[:lead]) > _MAX_PREAMBLE_LINES:
+    if sum(not r.bare and not _comment(r) for r in above[:lead]) > _MAX_PREAMBLE_LINES:
         return 0
-    return lead if lead < i else i
+    return lead
+
+
+def _names_over_numbers(rows: list[Record], width: int) -> bool:
+    """Whether the table's first row names its columns, text over columns of numbers below."""
+    first = rows[0] if rows else None
+    if first is None or not _names(first, width):
+        return False
+    return votes(first, profile(rows[1:], width))[0] > 0
 
 
 def _comment(r: Record) -> bool:
-    return r.fields[0].lstrip().startswith("#")
+    return bool(r.fields) and r.fields[0].lstrip().startswith("#")
 
 
-def _preamble_line(r: Record, width: int) -> bool:
-    return (_comment(r) or r.filled <= max(1, min(2, width - 1), width // 3)
-            or r.width < width and _text_row(r))
+def _preamble_line(r: Record, width: int, named: bool) -> bool:
+    if r.bare:
+        return True
+    if not r.filled or not r.fields[0].strip():
+        return False  # blank values, or a sparse row: titles and notes open the line
+    if r.width < width and (_comment(r) or _text_row(r)):
+        return True
+    few = r.filled <= max(1, min(2, width - 1), width // 3)
+    return named and (_comment(r) or few or _note(" ".join(f.strip() for f in r.fields)))
 
 
 def _is_data(r: Record, prof: list[float | None]) -> bool:
@@ -272,15 +297,15 @@ def votes(r: Record, prof: list[float | None]) -> tuple[int, int]:
 def _further_header(r: Record, widths: tuple[int, int], prof: list[float | None],
                     fits: Fits) -> bool:
     """A second or third header line: the header's or the table's width, two cells or more of
-    short text (names or units) over numeric columns, no numbers, no typed values (quoted ones
-    neither), not a row in another dialect."""
+    short text (names or units), each over a numeric column; no numbers, no typed values
+    (quoted ones neither), not a row in another dialect."""
     if r.width not in widths or r.filled < 2 or fits(r, widths[0]):
         return False
     cells = [c.strip() for c in r.fields if c.strip()]
     if any(len(c) > 24 or c.count(" ") > 2 or cell_weight(_unquoted(c)) == 1.0 for c in cells):
         return False
     pos, neg = votes(r, prof)
-    return pos > 0 and not neg
+    return pos == len(cells) and not neg
 
 
 def _unquoted(c: str) -> str:
@@ -353,8 +378,9 @@ def _closing(r: Record, width: int, prof: list[float | None], kinds: list[Column
     note, one cell where the rows are wide, words over numeric columns on a ragged line)."""
     if is_footer(r, width, prof, kinds, fits):
         return True
-    if _is_data(r, prof) or fits(r, width) or r.last > r.first or like_rows(r, kinds):
-        return False
+    if (not r.filled or _is_data(r, prof) or fits(r, width) or r.last > r.first
+            or like_rows(r, kinds)):
+        return False  # blank values, data, a row in another dialect, a quoted value
     first = next(c.strip() for c in r.fields if c.strip())
     return (r.filled <= 1 and width >= 3 or _note(first)
             or r.width != width and votes(r, prof)[0] > 0)
@@ -447,13 +473,19 @@ def find(head: list[Record], tail: list[Record], tail_count: int, fits_head: Fit
     named = False
     while s == 0 and mi > 0 and not named and not (_names(rows[0], width)
                                                    and not like_rows(rows[0], kinds)):
-        above = gs[mi - 1]
-        named = _names(above[0], width)
-        if not all(like_rows(r, kinds) for r in above[int(named):]):
+        group = gs[mi - 1]
+        named = _names(group[0], width)
+        if not all(like_rows(r, kinds) for r in group[int(named):]):
             named = False
             break
-        rows = above + rows
+        rows = group + rows
         mi -= 1
+    above = [r for r in head if r.last < rows[0].first]
+    lead = preamble_end(above, rows, width)
+    if lead < len(above):
+        # The table starts higher: the records from there, blank lines apart, are its rows.
+        rows = [r for r in above[lead:] if not r.bare] + rows
+        named = False
     start = rows[0]
     skip = _skip_verdict(head, start)
     body = rows

@@ -23,6 +23,9 @@ class Record(NamedTuple):
     last: int
     fields: list[str]
     filled: int  # cells holding more than blanks
+    # Nothing written: a blank line, or bare delimiters (a spreadsheet's empty row). Quoted
+    # empty fields, or blanks between delimiters, are values someone wrote.
+    bare: bool = False
 
     @property
     def blank(self) -> bool:
@@ -113,9 +116,14 @@ def parse(lines: list[str], cand: Candidate, limit: int | None = None) -> list[R
 def _read(lines: list[str], options: dict[str, object], limit: int | None,
           records: list[Record]) -> None:
     reader = csv.reader(lines, **options)  # type: ignore[arg-type]
+    quote = options.get("quotechar")
     previous = 0
     for fields in reader:
-        records.append(record(previous + 1, reader.line_num, fields))
+        r = record(previous + 1, reader.line_num, fields)
+        if not r.filled and (len(fields) <= 1 or not any(fields)) and not (
+                quote and any(quote in line for line in lines[previous:reader.line_num])):
+            r = r._replace(bare=True)
+        records.append(r)
         previous = reader.line_num
         if limit is not None and len(records) >= limit:
             break

@@ -201,6 +201,21 @@ def header_reads_both_ways(table: Table) -> bool:
     return header_evidence(table) != (table.header is not None)
 
 
+def other_readings(written: Written) -> list[list[list[str]]]:
+    """The file's records as another usual delimiter reads them, where it splits every record
+    into the same number of fields, two or more: the file is a table in that dialect too (one
+    line `,-7` written in a table of one column, say) and no reader could know which it is."""
+    text = written.data.decode(written.dialect.encoding).removeprefix("\ufeff")
+    readings = []
+    for delimiter in DELIMITERS:
+        if delimiter == written.dialect.delimiter or delimiter not in text:
+            continue
+        records = list(csv.reader(io.StringIO(text, newline=""), delimiter=delimiter))
+        if records and len({len(r) for r in records}) == 1 and len(records[0]) >= 2:
+            readings.append(records)
+    return readings
+
+
 def _needs_all_quoted(row: Sequence[str], line_end: str) -> bool:
     # csv.writer quotes a field for the characters of its own line end only: with "\n", a lone CR
     # would go out bare, and no reader could tell it from a line break.

@@ -15,13 +15,15 @@ import random
 from outcomes import (Workspace, check_fixpoint, check_paths_agree, check_round_trip,
                       damaged_errors, fail, run_property, unpack)
 from tables import (BYTE_ENCODINGS, DELIMITERS, DamagedCase, Written, WrittenCase, damage,
-                    header_reads_both_ways, nul_byte, random_options, random_output_delimiter,
-                    random_written, reproducer, shrink_bytes, shrink_written, unambiguous)
+                    header_reads_both_ways, nul_byte, other_readings, random_options,
+                    random_output_delimiter, random_written, reproducer, shrink_bytes,
+                    shrink_written, unambiguous)
 
 
 def check_round_trip_detected(ws: Workspace, written: Written, out_delim: str) -> None:
     report, clean = check_round_trip(ws, written, out_delim,
-                                     header_either=header_reads_both_ways(written.table))
+                                     header_either=header_reads_both_ways(written.table),
+                                     readings=other_readings(written))
     if out_delim in DELIMITERS:
         check_fixpoint(ws, clean, report, out_delim,
                        reproducer(written.data, output_delimiter=out_delim), detected=True)
