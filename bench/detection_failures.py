@@ -33,10 +33,11 @@ ROOT = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests" / "package"))
 
 import csv_quorle  # noqa: E402
-from outcomes import Workspace, quote_other_delimiters, read_csv  # noqa: E402
-from tables import (BYTE_ENCODINGS, DELIMITERS, damage,  # noqa: E402
-                    header_reads_both_ways, nul_byte, random_options,
-                    random_output_delimiter, random_written)
+from outcomes import (Workspace, check_round_trip, quote_other_delimiters,  # noqa: E402
+                      read_csv)
+from tables import (BYTE_ENCODINGS, DELIMITERS, blank_values_unquoted,  # noqa: E402
+                    damage, header_reads_both_ways, nul_byte, random_options,
+                    random_output_delimiter, random_written, without_mark, write_table)
 
 import test_detection_properties as props  # noqa: E402
 
@@ -136,16 +137,20 @@ def round_trip_detected(ws: Workspace, rng: random.Random) -> tuple[str, str] | 
 
 def round_trip_given(ws: Workspace, rng: random.Random) -> tuple[str, str] | None:
     written = random_written(rng)
+    written = write_table(without_mark(written.table), written.dialect)
     out_delim = random_output_delimiter(rng)
+    shown = f"{written.data[:160]!r} {written.given()} -> {out_delim!r}"
+    if blank_values_unquoted(written):
+        # skipped by the test until the engine keeps such a line: counted as what it is
+        try:
+            check_round_trip(ws, written, out_delim, **written.given(), layout=False)
+        except AssertionError as e:
+            return "line of spaces taken for a blank line (engine)", f"{_first_line(e)}: {shown}"
+        return None
     try:
         props.check_round_trip_given(ws, written, out_delim)
     except AssertionError as e:
-        d = written.dialect
-        first = _first_line(e)
-        one = len(written.table.records[0]) == 1 if written.table.records else False
-        kind = ("line of spaces taken for a blank line" if one and "records differ" in first
-                else "other")
-        return kind, f"{first}: {written.data[:160]!r} {written.given()} -> {out_delim!r}"
+        return "other", f"{_first_line(e)}: {shown}"
     return None
 
 

@@ -95,7 +95,7 @@ def detect_sample(head: bytes, tail: bytes | None = None, *, encoding: str | Non
     if named:
         decisions[1] = Decision("delimiter", cand.delimiter, 1.0,
                                 (f"the first line names it: {lines[0].strip()!r}",))
-    records = parse(lines, cand)
+    records = parse(lines, cand, ending=complete)
     if not complete and records:
         records.pop()  # the sample may have cut it
     if named:
@@ -104,7 +104,7 @@ def detect_sample(head: bytes, tail: bytes | None = None, *, encoding: str | Non
     if best.score <= 0:
         found = lay.one_column(records)
     else:
-        found = lay.find(records, parse(end_lines, cand), len(end_lines),
+        found = lay.find(records, parse(end_lines, cand, ending=True), len(end_lines),
                          _fits(lines, cand), _fits(end_lines, cand))
     layout, names = found.layout, found.names
     table_end, second = layout.end.value

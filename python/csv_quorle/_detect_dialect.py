@@ -83,17 +83,18 @@ def score(records: list[Record]) -> tuple[float, int, int, int]:
 
 
 def splits(records: list[Record]) -> bool:
-    """Whether the split is real: most records hold two fields or more, or those that do stand
-    together in one block (a table under a few lines of text). Comment lines (#) do not count."""
-    rows = [r for r in records if not r.blank and not r.fields[0].startswith("#")] or [
+    """Whether the split is real: every record holds the same two fields or more, or most
+    records do, or those that do stand together in one block (a table under a few lines of
+    text). Comment lines (#) do not count; rows of blank values do (a value of one column may
+    be empty). Where the records disagree, a split that leaves only an empty field behind (a
+    trailing delimiter, `1,50,` in a column of amounts) is none."""
+    rows = [r for r in records if not r.bare and not r.fields[0].startswith("#")] or [
         r for r in records if not r.bare]
-    multi = [i for i, r in enumerate(rows) if r.width >= 2]
-    if 2 * len(multi) > len(rows):
+    if rows and len({r.width for r in rows}) == 1 and rows[0].width >= 2:
         return True
-    # Half of them will do when the first line splits: a header over short rows. A split that
-    # leaves only an empty field behind (a trailing delimiter) is no header's, nor a block's.
-    multi = [i for i in multi if _width(rows[i]) >= 2]
-    if 2 * len(multi) == len(rows) and multi[:1] == [0]:
+    multi = [i for i, r in enumerate(rows) if _width(r) >= 2]
+    # Half of them will do when the first line splits: a header over short rows.
+    if 2 * len(multi) > len(rows) or 2 * len(multi) == len(rows) and multi[:1] == [0]:
         return True
     if len(multi) < 2:
         return False
@@ -195,6 +196,7 @@ def thousands(text: str) -> bool:
     return len(_THOUSANDS.findall(text)) == text.count(",")
 
 
+_APOSTROPHE_FIELD = re.compile(r"(?:^|[,;\t|:^~ ])'[^'\r\n]*'(?=[,;\t|:^~ ]|\r|\n|$)", re.M)
 _SPACE = re.compile(" +")
 _SPACES = re.compile("  +")
 _DIGIT_COMMA = re.compile(r",(?<=\d,)(?=\d)")
@@ -287,8 +289,9 @@ def rank(lines: list[str], text: str) -> list[Scored]:
     sample = _Sample(lines, text)
     # Bytes that are no text (a compressed file, say): the common delimiters, plainly read.
     plain = len(_NO_TEXT.findall(text)) > 0.02 * len(text)
-    # The apostrophe is tried only where it opens a field (outside double-quoted ones).
-    apostrophe = re.search(r"(?:^|[,;\t|:^~ ])'", _outside(text, '"'), re.M) is not None
+    # The apostrophe is tried only where it quotes a field (outside double-quoted ones): it
+    # opens one and closes it on the same line.
+    apostrophe = _APOSTROPHE_FIELD.search(_outside(text, '"')) is not None
     scored: list[Scored] = []
     for delimiter, skip in DELIMITERS[:4] if plain else DELIMITERS:
         if delimiter not in text:

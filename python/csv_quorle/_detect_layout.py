@@ -25,6 +25,7 @@ from ._detect_split import Record
 
 _PROFILE_ROWS = 100
 _MAX_HEADER_LINES = 3
+_UNITS_EVIDENCE = 3  # rows below a further header line that show its columns are numbers
 _MAX_PREAMBLE_LINES = 5  # above the table with no blank line between, comments aside
 _MAX_FOOTER_LINES = 5  # closing the table with no blank line between
 # A single cell of text that reads as a note on the table rather than a value in it.
@@ -324,7 +325,9 @@ def header_lines(rows: list[Record], width: int, fits: Fits) -> Verdict:
             return Verdict(1, 0.6, ("a single row of distinct text cells: taken as a header "
                                     "with no data",))
         return Verdict(0, 0.6, ("a single row holding numbers: taken as data",))
-    pos, neg = votes(first, profile(data, ncols))
+    # Numbers over numbers: the columns as every row below has them (the first rows may
+    # hold units, but then they are no numbers).
+    pos, neg = votes(first, profile(data, ncols))[0], votes(first, profile(rows[1:], ncols))[1]
     if neg:
         return Verdict(0, min(0.95, 0.6 + 0.1 * neg), (
             f"the first row holds numbers in {neg} numeric column(s): it is data",))
@@ -332,7 +335,8 @@ def header_lines(rows: list[Record], width: int, fits: Fits) -> Verdict:
         evidence = [f"the first row holds text in {pos} column(s) where the rows below hold "
                     "numbers or dates"]
         count = 1
-        while count < min(_MAX_HEADER_LINES, len(rows) - 1):
+        # A further line needs rows enough below to show columns of numbers.
+        while count < min(_MAX_HEADER_LINES, len(rows) - 1 - _UNITS_EVIDENCE):
             r = rows[count]
             if not _further_header(r, (width, ncols), profile(rows[count + 1:], ncols), fits):
                 break
@@ -388,15 +392,15 @@ def _closing(r: Record, width: int, prof: list[float | None], kinds: list[Column
 
 def _second_table(g: list[Record], width: int, header: list[str] | None,
                   prof: list[float | None]) -> bool:
-    """A table of its own: rows under names that are not the table's header, over numbers or
-    of another width."""
+    """A table of its own: rows under names that are not the table's header, of another
+    width, or over numbers in the table's columns and in its own."""
     head = g[0]
     if header is not None and head.fields == header or not _table_like(g):
         return False
     w = modal_width(g)
     if not _names(head, head.width) or abs(head.width - w) > 1:
         return False
-    return w != width or votes(head, prof)[0] >= 2
+    return w != width or votes(head, prof)[0] >= 2 and votes(head, profile(g[1:], w))[0] >= 2
 
 
 def line_label(n: int) -> str:
@@ -491,7 +495,9 @@ def find(head: list[Record], tail: list[Record], tail_count: int, fits_head: Fit
     body = rows
     while len(body) > 1 and is_footer(body[-1], width, [], [], fits_head):
         body = body[:-1]
-    header = header_lines(body, width, fits_head)
+    # Rows of its width past a blank line tell what the columns hold too.
+    header = header_lines(body + [r for g in following for r in g if r.width == width],
+                          width, fits_head)
     prof = profile(body[header.value:], width)
     if named and not header.value:
         header = Verdict(1, 0.7, (f"line {start.first} names every column, a blank line apart "

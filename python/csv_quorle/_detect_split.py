@@ -79,8 +79,39 @@ def split_lines(text: str) -> list[str]:
     return _LINE.findall(text)
 
 
-def parse(lines: list[str], cand: Candidate, limit: int | None = None) -> list[Record]:
-    """Records of `lines` under `cand`; never raises, stops quietly where the csv module gives up."""
+def parse(lines: list[str], cand: Candidate, limit: int | None = None,
+          ending: bool = False) -> list[Record]:
+    """Records of `lines` under `cand`; never raises, stops quietly where the csv module gives up.
+
+    `ending`: the lines end the file. A quote that opens a field and is never closed is then
+    read as text, and the lines after it as records of their own, as rescue() reads them:
+    otherwise the quoted field would swallow every line to the end."""
+    records = _parse(lines, cand, limit)
+    while ending and records and records[-1].last > records[-1].first and \
+            (limit is None or len(records) < limit) and _unclosed(lines, records[-1], cand):
+        first = records.pop().first
+        records.append(_parse(lines[first - 1 : first], cand._replace(quote=None), None)[0]
+                       ._replace(first=first, last=first))
+        records += [r._replace(first=r.first + first, last=r.last + first)
+                    for r in _parse(lines[first:], cand, limit)]
+    return records
+
+
+def _unclosed(lines: list[str], r: Record, cand: Candidate) -> bool:
+    """Whether the record's lines end inside a quoted field."""
+    if cand.quote is None:
+        return False
+    try:
+        for _ in csv.reader(lines[r.first - 1 : r.last], delimiter=cand.delimiter,
+                            quotechar=cand.quote, escapechar=cand.escape, strict=True,
+                            skipinitialspace=cand.skip_initial_space):
+            pass
+    except csv.Error as e:
+        return "unexpected end of data" in str(e)
+    return False
+
+
+def _parse(lines: list[str], cand: Candidate, limit: int | None) -> list[Record]:
     options: dict[str, object] = {
         "delimiter": cand.delimiter,
         "skipinitialspace": cand.skip_initial_space,

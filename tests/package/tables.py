@@ -125,8 +125,8 @@ def random_table(rng: random.Random, header: bool | None = None, ambiguous: bool
 
     Without `ambiguous`, no table holds what reads two ways until the layout is settled: a
     field of only spaces and tabs in a one-column table (a blank line?), a last row of blank
-    fields (a spreadsheet's padding of delimiters?) and a U+FEFF opening the file (a byte-order
-    mark?)."""
+    fields or a first row of empty ones (a spreadsheet's padding of delimiters?) and a U+FEFF
+    opening the file (a byte-order mark?)."""
     columns = 1 if rng.random() < 1 / 6 else rng.randint(2, 6)
     if header is None:
         header = rng.random() < 0.75
@@ -154,6 +154,8 @@ def unambiguous(table: Table) -> Table:
                 header = [""]  # written `""`, as csv.writer writes a lone empty field
         while rows and all(is_blank(f) for f in rows[-1]):
             rows = rows[:-1]
+        if header is None and rows and len(rows[0]) > 1 and not any(rows[0]):
+            rows = rows[1:]
         if header is not None and len(header) > 1 and not rows and all(map(is_blank, header)):
             header = ["h"] + header[1:]  # the last line, blank names and delimiters: padding
         if (header, rows) == (table.header, table.rows):
@@ -167,9 +169,9 @@ _VALUE_WORDS = frozenset(("na", "n/a", "null", "none", "nan", "true", "false", "
 
 
 def _number(cell: str) -> bool:
-    """A number as Python reads one, a date or a time."""
+    """A number as Python reads one (an amount of money too: `€1`), a date or a time."""
     try:
-        float(cell)
+        float(cell.lstrip("$€£¥"))
         return cell == cell.strip() and any(c.isdigit() for c in cell)
     except ValueError:
         return bool(_DATE_OR_TIME.fullmatch(cell))
@@ -199,6 +201,25 @@ def header_reads_both_ways(table: Table) -> bool:
     """Whether no reader could know that the table has a header, or has none: nothing tells,
     or what tells says the opposite (names that read as numbers: `2024-01-31`, `-1`)."""
     return header_evidence(table) != (table.header is not None)
+
+
+def without_mark(table: Table) -> Table:
+    """The table without a U+FEFF opening its first field: opening a file, any reader takes it
+    for a byte-order mark."""
+    records = table.records
+    if not records or not records[0] or not records[0][0].startswith("\ufeff"):
+        return table
+    first = [records[0][0].lstrip("\ufeff")] + records[0][1:]
+    return Table(first, table.rows) if table.header is not None else Table(None,
+                                                                          [first] + table.rows)
+
+
+def blank_values_unquoted(written: Written) -> bool:
+    """Whether a table of one column holds a value of only spaces and tabs written bare: a line
+    the engine skips as blank (it reads every line of blanks so) and no reader could keep."""
+    return (len(written.table.records[0] if written.table.records else ()) == 1
+            and not written.dialect.quote_all
+            and any(r[0] != "" and is_blank(r[0]) for r in written.table.records))
 
 
 def other_readings(written: Written) -> list[list[list[str]]]:
