@@ -32,9 +32,18 @@ def detect(source: str | bytes | os.PathLike[str] | os.PathLike[bytes], *,
     """The dialect of the file at `source`, read from its first and last few kilobytes."""
     if not isinstance(source, (str, bytes, os.PathLike)):
         raise TypeError(f"source must be str, bytes or os.PathLike, not {type(source).__name__}")
+    return detect_rows(source, encoding, sniff_encoding)
+
+
+def detect_rows(source: str | bytes | os.PathLike[str] | os.PathLike[bytes],
+                encoding: str | None = None, sniff_encoding: EncodingSniffer | None = None,
+                delimiter: str | None = None) -> Dialect:
+    """`detect`, with the delimiter when the caller knows it: the layout is then found among
+    the rows that delimiter makes."""
     with open(source, "rb") as f:
         head, tail = read_samples(f)
-    return detect_sample(head, tail, encoding=encoding, sniff_encoding=sniff_encoding)
+    return detect_sample(head, tail, encoding=encoding, sniff_encoding=sniff_encoding,
+                         delimiter=delimiter)
 
 
 def read_samples(f: BinaryIO) -> tuple[bytes, bytes | None]:
@@ -66,28 +75,33 @@ def read_samples(f: BinaryIO) -> tuple[bytes, bytes | None]:
 
 
 def detect_sample(head: bytes, tail: bytes | None = None, *, encoding: str | None = None,
-                  sniff_encoding: EncodingSniffer | None = None) -> Dialect:
+                  sniff_encoding: EncodingSniffer | None = None,
+                  delimiter: str | None = None) -> Dialect:
     """The dialect from a file's first bytes `head` and last bytes `tail`.
 
     `tail` None: `head` is the whole file. `tail` b"": the end of the file is unknown.
     `encoding` forces a codec; otherwise a byte-order mark, then valid UTF-8 decide, then
     `sniff_encoding(head) -> (codec, reason)` when given, else the choice rescue() makes on
-    the same bytes (mostly UTF-8, or a guessed legacy code page).
+    the same bytes (mostly UTF-8, or a guessed legacy code page). `delimiter` forces the
+    delimiter.
     """
     complete = tail is None
     enc = choose(head, complete, encoding, sniff_encoding, tail)
     decisions = [Decision("encoding", enc.head_codec, enc.confidence, (enc.evidence,))]
     lines = head_lines(head, enc.head_codec, complete)
     text = "".join(lines)
-    ranked = rank(lines, text)
+    ranked = rank(lines, text, delimiter)
     # Spreadsheet exports may name their delimiter on a first line of its own: sep=;
     named = _SEP_LINE.fullmatch(lines[0].rstrip("\r\n")) if lines else None
+    if named and delimiter is not None and named.group(1) != delimiter:
+        named = None  # the caller's delimiter wins; the line is then text
     if named:
         ranked = [s for s in ranked if s.cand.delimiter == named.group(1)] or [
             Scored(1.0, Candidate(named.group(1), '"'), 1, 1, 1)]
         ranked[0] = ranked[0]._replace(score=max(ranked[0].score, 1.0))
     if not ranked or ranked[0].score <= 0:
-        best = Scored(0.0, one_column(lines, text), 1, 0, 0)
+        alone = Candidate(delimiter, '"' if delimiter != '"' else None) if delimiter else None
+        best = Scored(0.0, alone or one_column(lines, text), 1, 0, 0)
     else:
         best = ranked[0]
     cand = best.cand
@@ -95,6 +109,8 @@ def detect_sample(head: bytes, tail: bytes | None = None, *, encoding: str | Non
     if named:
         decisions[1] = Decision("delimiter", cand.delimiter, 1.0,
                                 (f"the first line names it: {lines[0].strip()!r}",))
+    elif delimiter is not None:
+        decisions[1] = Decision("delimiter", delimiter, 1.0, ("given by the caller",))
     records = parse(lines, cand, ending=complete)
     if not complete and records:
         records.pop()  # the sample may have cut it
@@ -102,7 +118,8 @@ def detect_sample(head: bytes, tail: bytes | None = None, *, encoding: str | Non
         records = records[1:]  # the sep= line is never part of the table
     end_lines = tail_lines(tail, enc.tail_codec) if tail else []
     if best.score <= 0:
-        found = lay.one_column(records)
+        found = lay.one_column(records, None if complete else parse(end_lines, cand, ending=True),
+                               len(end_lines))
     else:
         found = lay.find(records, parse(end_lines, cand, ending=True), len(end_lines),
                          _fits(lines, cand), _fits(end_lines, cand))

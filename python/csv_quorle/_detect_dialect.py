@@ -20,7 +20,7 @@ from __future__ import annotations
 
 import re
 from collections import Counter
-from typing import NamedTuple
+from typing import NamedTuple, cast
 
 from ._detect_cells import cell_weight, is_numeric
 from ._detect_split import Candidate, Record, parse, strays
@@ -78,7 +78,8 @@ def score(records: list[Record]) -> tuple[float, int, int, int]:
     width, agreeing = max(split.items(), key=lambda kv: kv[1])  # first seen wins a tie
     pattern = sum(n * (w - 1) / w for w, n in widths.items()) / len(widths)
     cells = [c for r in rows[:_TYPED_RECORDS] for c in r.fields]
-    typed = sum(map(cell_weight, cells)) / len(cells)
+    # Quoted fields that hold quotes at their ends weigh nothing, yet their split is real.
+    typed = max(0.05, sum(map(cell_weight, cells)) / len(cells))
     return pattern * typed, width, agreeing, len(rows)
 
 
@@ -210,12 +211,14 @@ def _numbers_share(records: list[Record]) -> float:
 
 
 def _blank_after(records: list[Record], text: str, delimiter: str) -> float:
-    """Share of delimiters followed by a blank, read with the quotes; for the space, of runs
-    longer than one."""
+    """Share of the values after a delimiter that open with a blank, read with the quotes
+    (three at least: a field of blanks, or a value or two indented, is no dialect); for the
+    space, of runs longer than one."""
     if delimiter == " ":
         return len(_SPACES.findall(text)) / len(_SPACE.findall(text))
-    after = [f for r in records for f in r.fields[1:]]
-    return sum(f[:1] == " " for f in after) / len(after) if after else 0.0
+    after = [f for r in records for f in r.fields[1:] if f.strip()]
+    opened = sum(f[:1] == " " for f in after)
+    return opened / len(after) if opened >= 3 else 0.0
 
 
 class _Sample:
@@ -283,18 +286,22 @@ def _with_escape(sample: _Sample, plain: Scored) -> Scored:
     return plain
 
 
-def rank(lines: list[str], text: str) -> list[Scored]:
+def rank(lines: list[str], text: str, given: str | None = None) -> list[Scored]:
     """Every candidate with its score, best first; ties keep the order of DELIMITERS x QUOTES.
-    A score of 0: the candidate does not split the lines for real."""
+    A score of 0: the candidate does not split the lines for real. `given`: the delimiter is
+    known; its quotes and blanks are what is left to rank."""
     sample = _Sample(lines, text)
     # Bytes that are no text (a compressed file, say): the common delimiters, plainly read.
     plain = len(_NO_TEXT.findall(text)) > 0.02 * len(text)
     # The apostrophe is tried only where it quotes a field (outside double-quoted ones): it
     # opens one and closes it on the same line.
     apostrophe = _APOSTROPHE_FIELD.search(_outside(text, '"')) is not None
+    candidates = DELIMITERS[:4] if plain else DELIMITERS
+    if given is not None:
+        candidates = ((given, False),) + (((given, True),) if given in ", " else ())
     scored: list[Scored] = []
-    for delimiter, skip in DELIMITERS[:4] if plain else DELIMITERS:
-        if delimiter not in text:
+    for delimiter, skip in candidates:
+        if delimiter not in text or delimiter == '"':
             continue
         base = Candidate(delimiter, '"')
         if plain:
@@ -316,13 +323,44 @@ def rank(lines: list[str], text: str) -> list[Scored]:
             opened = len(re.findall(f'(?:^|(?<={re.escape(delimiter)}))"', text, re.M))
             if 2 * failed >= opened:
                 scored.append(evaluate(sample, cand._replace(quote=None)))
-    # A weak delimiter splits text inside the fields of a common one that reads every record
-    # into the same width with no stray quotes: `a,"x y",1` is no table of spaces.
-    if any(s.score > 0 and s.cand.delimiter not in WEAK and s.width >= 2 and not s.strays
-           and s.agreeing == s.counted for s in scored):
-        scored = [s._replace(score=0.0) if s.cand.delimiter in WEAK else s for s in scored]
+    scored = _inside_fields(scored, text[:_STAT_CHARS])
     scored.sort(key=lambda s: -s.score)  # stable: ties keep candidate order
     return scored
+
+
+def _inside_fields(scored: list[Scored], text: str) -> list[Scored]:
+    """The candidates, without those that split only text inside the fields of another that
+    reads every record into the same width with no stray quotes: a weak delimiter, anywhere in
+    its fields (`a,"x y",1` is no table of spaces); any other, where it stands only inside its
+    quoted fields and not the other way round (`1,"a\tb"` is no table of tabs)."""
+    clean = [s for s in scored if s.score > 0 and s.cand.delimiter not in WEAK and s.width >= 2
+             and not s.strays and s.agreeing == s.counted]
+    if not clean or sum(s.score > 0 for s in scored) < 2:
+        return scored
+    outside: dict[Candidate, str] = {}
+
+    def outside_of(c: Candidate) -> str:
+        if c not in outside:
+            outside[c] = text if c.quote is None else _outside_fields(text, c)
+        return outside[c]
+
+    def hidden(s: Scored) -> bool:
+        d = s.cand.delimiter
+        others = [c for c in clean if c.cand.delimiter != d]
+        if d in WEAK:
+            return bool(others)
+        return any(d not in outside_of(c.cand) and c.cand.delimiter in outside_of(s.cand)
+                   for c in others)
+
+    return [s._replace(score=0.0) if s.score > 0 and hidden(s) else s for s in scored]
+
+
+def _outside_fields(text: str, cand: Candidate) -> str:
+    """The text without the fields `cand` reads as quoted: opened at a field's start, closed
+    at its end."""
+    d, q = re.escape(cand.delimiter), re.escape(cast(str, cand.quote))
+    return re.sub(f"(?:^|(?<={d})){q}(?:[^{q}]|{q}{q})*+{q}(?={d}|\\r|\\n|$)", "", text,
+                  flags=re.M)
 
 
 def one_column(lines: list[str], text: str) -> Candidate:

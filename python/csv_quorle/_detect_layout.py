@@ -445,18 +445,38 @@ def _no_rows() -> Found:
                         v(0, 0.5, ("no rows",)), v((None, None), 0.5, ("no rows",))), None, ())
 
 
-def one_column(head: list[Record]) -> Found:
-    """A table of one column: every line a value, the first maybe its name."""
+def one_column(head: list[Record], tail: list[Record] | None = None,
+               tail_count: int = 0) -> Found:
+    """A table of one column: every line a value, the first maybe its name. It has no preamble
+    and no second table: nothing tells such lines from its values. Its last lines are a footer
+    only when their words say so (`Total: 12`, `(3 rows)`, `End of report`). `tail`: the
+    records of the file's last lines, when `head` does not reach its end."""
     rows = [r for r in head if not r.blank]
     if not rows:
         return _no_rows()
     header = header_lines(rows, 1, lambda r, w: False)
     names = joined_names(rows, header.value, 1) if header.value else None
+    end, evidence = None, ("a table of one column runs to the end of the file",)
+    ending, shift = (head, 0) if tail is None else (tail, -tail_count - 1)
+    lines = [r for r in ending if not r.bare]
+    k = len(lines)
+    while k > 1 and len(lines) - k < _MAX_FOOTER_LINES and _footer_words(lines[k - 1]):
+        k -= 1
+    if k < len(lines) and (tail is not None or k > header.value):
+        end = lines[k - 1].last + shift
+        closing = " ".join(c.strip() for c in lines[k].fields if c.strip())
+        evidence = (f"{line_label(lines[k].first + shift)} closes the table: {closing!r}",)
     return Found(Layout(Verdict(0, 0.9, ("a table of one column has no preamble: nothing tells "
                                          "its lines from values",)),
                         header, Verdict(1, 0.9, ("one column",)),
-                        Verdict((None, None), 0.9, ("a table of one column runs to the end of "
-                                                    "the file",))), names, ())
+                        Verdict((end, None), 0.9, evidence)), names, ())
+
+
+def _footer_words(r: Record) -> bool:
+    """A line of one cell (or its cells read as one) that opens like a total or a count of
+    rows."""
+    text = " ".join(c.strip() for c in r.fields if c.strip())
+    return r.first == r.last and bool(text) and is_footer_text(text) and not is_numeric(text)
 
 
 def find(head: list[Record], tail: list[Record], tail_count: int, fits_head: Fits,

@@ -87,13 +87,16 @@ def parse(lines: list[str], cand: Candidate, limit: int | None = None,
     read as text, and the lines after it as records of their own, as rescue() reads them:
     otherwise the quoted field would swallow every line to the end."""
     records = _parse(lines, cand, limit)
-    while ending and records and records[-1].last > records[-1].first and \
-            (limit is None or len(records) < limit) and _unclosed(lines, records[-1], cand):
-        first = records.pop().first
-        records.append(_parse(lines[first - 1 : first], cand._replace(quote=None), None)[0]
-                       ._replace(first=first, last=first))
-        records += [r._replace(first=r.first + first, last=r.last + first)
-                    for r in _parse(lines[first:], cand, limit)]
+    read_as_text = 0  # the lines up to this one are read; a quote on them is text
+    while ending and records and records[-1].first > read_as_text and \
+            records[-1].last == len(lines) and (limit is None or len(records) < limit) and \
+            _unclosed(lines, records[-1], cand):
+        read_as_text = records.pop().first
+        records += _parse(lines[read_as_text - 1 : read_as_text], cand._replace(quote=None),
+                          None)[:1]
+        records[-1] = records[-1]._replace(first=read_as_text, last=read_as_text)
+        records += [r._replace(first=r.first + read_as_text, last=r.last + read_as_text)
+                    for r in _parse(lines[read_as_text:], cand, limit)]
     return records
 
 

@@ -77,12 +77,11 @@ def settle_choices(source: str | bytes, c: Choices) -> tuple[Table, int | None]:
 
 def settle(source: str | bytes, codec: str, delimiter: str | None, quote_char: Any,
            escape_char: Any, header: Any, skip_rows: Any, layout: bool = True) -> Table:
-    """Asks `detect` only when something is left to it. Its layout (preamble, header lines,
-    table end) is taken only when the delimiter it found is the one used: on another delimiter
-    its rows would not be the caller's rows. With `layout` False none of it is: every line is a
-    row, or the header."""
+    """Asks `detect` only when something is left to it, with the caller's delimiter when given:
+    its layout (preamble, header lines, table end) is then that of the caller's rows. With
+    `layout` False none of it is taken: every line is a row, or the header."""
     wanted = (delimiter is None or AUTO in (quote_char, escape_char, header, skip_rows))
-    found = _detect(source, codec) if wanted else None
+    found = _detect(source, codec, delimiter) if wanted else None
     trusted = found is not None and delimiter in (None, found.delimiter)
     if delimiter is None and found is not None:
         delimiter = found.delimiter
@@ -118,11 +117,11 @@ def settle(source: str | bytes, codec: str, delimiter: str | None, quote_char: A
                  end, second, columns, found, layout)
 
 
-def _detect(source: str | bytes, codec: str) -> Dialect | None:
-    from ._detect import detect
+def _detect(source: str | bytes, codec: str, delimiter: str | None) -> Dialect | None:
+    from ._detect import detect_rows
 
     try:
-        return detect(source, encoding=None if codec == AUTO else codec)
+        return detect_rows(source, None if codec == AUTO else codec, delimiter=delimiter)
     except OSError:
         raise
     except (ValueError, UnicodeError, LookupError):  # undecodable sample: the backend's ways
