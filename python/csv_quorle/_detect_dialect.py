@@ -197,7 +197,8 @@ def thousands(text: str) -> bool:
     return len(_THOUSANDS.findall(text)) == text.count(",")
 
 
-_APOSTROPHE_FIELD = re.compile(r"(?:^|[,;\t|:^~ ])'[^'\r\n]*'(?=[,;\t|:^~ ]|\r|\n|$)", re.M)
+_APOSTROPHE_FIELD = re.compile(r"(?:^|[,;\t|:^~ ])'(?:[^'\r\n]|'')*+'(?=[,;\t|:^~ ]|\r|\n|$)",
+                               re.M)
 _SPACE = re.compile(" +")
 _SPACES = re.compile("  +")
 _DIGIT_COMMA = re.compile(r",(?<=\d,)(?=\d)")

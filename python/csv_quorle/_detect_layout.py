@@ -169,11 +169,16 @@ def preamble_end(above: list[Record], rows: list[Record], width: int) -> int:
 
 
 def _names_over_numbers(rows: list[Record], width: int) -> bool:
-    """Whether the table's first row names its columns, text over columns of numbers below."""
+    """Whether the table's first row names its columns: text over a column of numbers below,
+    three of them at least."""
     first = rows[0] if rows else None
     if first is None or not _names(first, width):
         return False
-    return votes(first, profile(rows[1:], width))[0] > 0
+    below = rows[1:_PROFILE_ROWS + 1]
+    numbers = [sum(j < r.width and is_numeric(r.fields[j].strip()) for r in below)
+               for j in range(width)]
+    return any(n >= 3 and p is not None and p >= 0.7 and not is_numeric(c.strip())
+               for n, p, c in zip(numbers, profile(below, width), first.fields))
 
 
 def _comment(r: Record) -> bool:
