@@ -165,6 +165,10 @@ def preamble_end(above: list[Record], rows: list[Record], width: int) -> int:
         lead += 1
     if sum(not r.bare and not _comment(r) for r in above[:lead]) > _MAX_PREAMBLE_LINES:
         return 0
+    if lead < len(above) and above[lead].width < width:
+        # The rows open with narrow lines too: a narrow text line above them is one of them.
+        lead = next((k for k, r in enumerate(above[:lead]) if not (r.bare or _comment(r))),
+                    lead)
     return lead
 
 
@@ -234,6 +238,8 @@ def is_footer(r: Record, width: int, prof: list[float | None], kinds: list[Colum
     cells = [c.strip() for c in r.fields if c.strip()]
     if not cells or r.last > r.first:  # a quoted value over several lines is no footer
         return False
+    if cells[0].startswith('"') and not cells[0].endswith('"'):
+        return False  # a quote never closed, read as text: a broken row, not a note
     if is_footer_text(cells[0]) and not is_numeric(cells[0]):
         return True
     if _is_data(r, prof) or fits(r, width) or like_rows(r, kinds):
