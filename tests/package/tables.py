@@ -169,9 +169,10 @@ _VALUE_WORDS = frozenset(("na", "n/a", "null", "none", "nan", "true", "false", "
 
 
 def _number(cell: str) -> bool:
-    """A number as Python reads one (an amount of money too: `€1`), a date or a time."""
+    """A number as Python reads one (an amount of money too: `€1`; a decimal comma too: `1,50`,
+    as European exports write it), a date or a time."""
     try:
-        float(cell.lstrip("$€£¥"))
+        float(cell.lstrip("$€£¥").replace(",", ".", 1))
         return cell == cell.strip() and any(c.isdigit() for c in cell)
     except ValueError:
         return bool(_DATE_OR_TIME.fullmatch(cell))
