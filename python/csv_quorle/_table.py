@@ -110,7 +110,7 @@ def settle(source: str | bytes, codec: str, delimiter: str | None, quote_char: A
             columns = found.columns or None
     end = found.table_end if trusted and layout else None
     second = found.second_table_line if trusted and layout else None
-    if end is not None and end > 0 and end <= skip_rows + (header_rows if header else 0):
+    if end is not None and end > 0 and end <= skip_rows + header_rows:
         # No data row would be left: what detect took for a footer is the table's only row.
         end = second = None
     return Table(delimiter, quote_char, escape_char, skip_space, header, header_rows, skip_rows,
