@@ -431,7 +431,9 @@ def find_end(gs: list[list[Record]], width: int, header: list[str] | None,
         i += 1
     evidence: list[str] = []
     end = len(body)
-    while end > 1 and is_footer(body[end - 1], width, prof, kinds, fits):
+    # A footer closes rows that hold values, two at least (rescue() keeps a lone line's).
+    while end > 1 and is_footer(body[end - 1], width, prof, kinds, fits) and \
+            sum(r.filled > 0 for r in body[:end - 1]) >= 2:
         end -= 1
     if len(body) - end > _MAX_FOOTER_LINES:
         end = len(body)  # that many lines are rows of another shape, not a footer
