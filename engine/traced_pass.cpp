@@ -102,9 +102,14 @@ class TracedSorter {
       out_.header_last_line = last;
       return skip(span, first, last, SkipKind::HeaderLine);
     }
-    if (out_.skips_repeated_header && repeats_header(record)) {
-      record.drop();
-      return skip(span, first, last, SkipKind::RepeatedHeader);
+    if (out_.skips_repeated_header) {
+      // Only after a row unlike the header: exports put one after the other each hold rows
+      // under their header, while a file of the same line over and over holds rows only.
+      if (row_unlike_header_ && repeats_header(record)) {
+        record.drop();
+        return skip(span, first, last, SkipKind::RepeatedHeader);
+      }
+      row_unlike_header_ = row_unlike_header_ || !record.fields_are(header_records_[0]);
     }
 
     ++out_.total_rows;
@@ -298,6 +303,7 @@ class TracedSorter {
   // repeat would go on with (0: none is under way).
   std::vector<Row> header_records_;
   std::size_t next_repeated_ = 0;
+  bool row_unlike_header_ = false;
   // A padded row is written whole: a width whose field slots alone exceed the address space is
   // refused before anything is allocated.
   std::uint64_t widest_ = (~std::uint64_t{0} >> 1) / sizeof(void*);

@@ -86,7 +86,7 @@ class ReaderBorrow {
     std::memcpy(&tail, from + n - 4, 4);
     std::memcpy(to, &head, 4);
     std::memcpy(to + n - 4, &tail, 4);
-  } else {
+  } else if (n != 0) {  // an empty field's text may have no address at all
     std::memcpy(to, from, n);
   }
 }

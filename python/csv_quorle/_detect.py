@@ -35,10 +35,18 @@ def detect(source: str | bytes | os.PathLike[str] | os.PathLike[bytes], *,
     without them."""
     if not isinstance(source, (str, bytes, os.PathLike)):
         raise TypeError(f"source must be str, bytes or os.PathLike, not {type(source).__name__}")
+    return detect_rows(source, encoding, sniff_encoding, comment=comment)
+
+
+def detect_rows(source: str | bytes | os.PathLike[str] | os.PathLike[bytes],
+                encoding: str | None = None, sniff_encoding: EncodingSniffer | None = None,
+                delimiter: str | None = None, comment: str | None = None) -> Dialect:
+    """`detect`, with the delimiter when the caller knows it: the layout is then found among
+    the rows that delimiter makes."""
     with open(source, "rb") as f:
         head, tail = read_samples(f)
     return detect_sample(head, tail, encoding=encoding, sniff_encoding=sniff_encoding,
-                         comment=comment)
+                         delimiter=delimiter, comment=comment)
 
 
 def read_samples(f: BinaryIO) -> tuple[bytes, bytes | None]:
@@ -71,13 +79,14 @@ def read_samples(f: BinaryIO) -> tuple[bytes, bytes | None]:
 
 def detect_sample(head: bytes, tail: bytes | None = None, *, encoding: str | None = None,
                   sniff_encoding: EncodingSniffer | None = None,
-                  comment: str | None = None) -> Dialect:
+                  delimiter: str | None = None, comment: str | None = None) -> Dialect:
     """The dialect from a file's first bytes `head` and last bytes `tail`.
 
     `tail` None: `head` is the whole file. `tail` b"": the end of the file is unknown.
     `encoding` forces a codec; otherwise a byte-order mark, then valid UTF-8 decide, then
     `sniff_encoding(head) -> (codec, reason)` when given, else the choice rescue() makes on
-    the same bytes (mostly UTF-8, or a guessed legacy code page).
+    the same bytes (mostly UTF-8, or a guessed legacy code page). `delimiter` forces the
+    delimiter.
     """
     complete = tail is None
     enc = choose(head, complete, encoding, sniff_encoding, tail)
@@ -85,15 +94,18 @@ def detect_sample(head: bytes, tail: bytes | None = None, *, encoding: str | Non
     lines = head_lines(head, enc.head_codec, complete)
     kept = lines if comment is None else [line for line in lines if not line.startswith(comment)]
     text = "".join(kept)
-    ranked = rank(kept, text)
+    ranked = rank(kept, text, delimiter)
     # Spreadsheet exports may name their delimiter on a first line of its own: sep=;
     named = _SEP_LINE.fullmatch(lines[0].rstrip("\r\n")) if lines else None
+    if named and delimiter is not None and named.group(1) != delimiter:
+        named = None  # the caller's delimiter wins; the line is then text
     if named:
         ranked = [s for s in ranked if s.cand.delimiter == named.group(1)] or [
             Scored(1.0, Candidate(named.group(1), '"'), 1, 1, 1)]
         ranked[0] = ranked[0]._replace(score=max(ranked[0].score, 1.0))
     if not ranked or ranked[0].score <= 0:
-        best = Scored(0.0, one_column(kept, text), 1, 0, 0)
+        alone = Candidate(delimiter, '"' if delimiter != '"' else None) if delimiter else None
+        best = Scored(0.0, alone or one_column(kept, text), 1, 0, 0)
     else:
         best = ranked[0]
     cand = best.cand
@@ -101,16 +113,20 @@ def detect_sample(head: bytes, tail: bytes | None = None, *, encoding: str | Non
     if named:
         decisions[1] = Decision("delimiter", cand.delimiter, 1.0,
                                 (f"the first line names it: {lines[0].strip()!r}",))
-    records = _records(lines, cand, comment)
+    elif delimiter is not None:
+        decisions[1] = Decision("delimiter", delimiter, 1.0, ("given by the caller",))
+    records = _records(lines, cand, comment, ending=complete)
     if not complete and records:
         records.pop()  # the sample may have cut it
     if named:
         records = records[1:]  # the sep= line is never part of the table
     end_lines = tail_lines(tail, enc.tail_codec) if tail else []
     if best.score <= 0:
-        found = lay.one_column(records)
+        found = lay.one_column(
+            records, None if complete else _records(end_lines, cand, comment, ending=True),
+            len(end_lines))
     else:
-        found = lay.find(records, _records(end_lines, cand, comment), len(end_lines),
+        found = lay.find(records, _records(end_lines, cand, comment, ending=True), len(end_lines),
                          _fits(lines, cand), _fits(end_lines, cand))
     layout, names = found.layout, found.names
     table_end, second = layout.end.value
@@ -131,14 +147,15 @@ def detect_sample(head: bytes, tail: bytes | None = None, *, encoding: str | Non
                    table_end, second, tuple(decisions), names)
 
 
-def _records(lines: list[str], cand: Candidate, comment: str | None) -> list[Record]:
+def _records(lines: list[str], cand: Candidate, comment: str | None,
+             ending: bool = False) -> list[Record]:
     """The records of `lines`, comment lines left out before they are read (their quotes open
     nothing); the others keep their line numbers."""
     if comment is None:
-        return parse(lines, cand)
+        return parse(lines, cand, ending=ending)
     numbers = [i for i, line in enumerate(lines, 1) if not line.startswith(comment)]
     return [r._replace(first=numbers[r.first - 1], last=numbers[r.last - 1])
-            for r in parse([lines[i - 1] for i in numbers], cand)]
+            for r in parse([lines[i - 1] for i in numbers], cand, ending=ending)]
 
 
 def _dialect_decisions(ranked: list[Scored], best: Scored, text: str) -> list[Decision]:

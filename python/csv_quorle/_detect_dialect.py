@@ -9,16 +9,18 @@ Ties go to the earlier candidate below.
 
 A candidate must split the lines for real to be taken: most lines, or one block of them, into
 two fields or more. Where none does, the file is one column. The weak delimiters (colon, caret,
-tilde, space), which ordinary text holds too, need more: the table's first line splits into the
-width of its rows, and nearly every row does; so does a comma that stands between digits, as
-in numbers. A colon inside times and URLs and a space inside date-times are no delimiters.
+tilde, space), which ordinary text holds too, need more: two lines or more, the table's first
+line splits into the width of its rows, and nearly every row does; so does a comma that stands
+between digits, as in numbers. A colon inside times and URLs and a space inside date-times are
+no delimiters; a table of spaces holds numbers; and no weak delimiter is taken where a common
+one reads every record into the same width.
 """
 
 from __future__ import annotations
 
 import re
 from collections import Counter
-from typing import NamedTuple
+from typing import NamedTuple, cast
 
 from ._detect_cells import cell_weight, is_numeric
 from ._detect_split import Candidate, Record, parse, strays
@@ -67,7 +69,8 @@ class Scored(NamedTuple):
 def score(records: list[Record]) -> tuple[float, int, int, int]:
     """(score, modal width, records of that width, records counted) of one candidate's split;
     the modal width is that of the records split in two or more, where there are such."""
-    rows = [r for r in records if not r.blank]
+    # Rows of blank values count where nothing else is written: they show the delimiters.
+    rows = [r for r in records if not r.blank] or [r for r in records if not r.bare]
     if not rows:
         return 0.0, 0, 0, 0
     widths = Counter(r.width for r in rows)
@@ -75,16 +78,22 @@ def score(records: list[Record]) -> tuple[float, int, int, int]:
     width, agreeing = max(split.items(), key=lambda kv: kv[1])  # first seen wins a tie
     pattern = sum(n * (w - 1) / w for w, n in widths.items()) / len(widths)
     cells = [c for r in rows[:_TYPED_RECORDS] for c in r.fields]
-    typed = sum(map(cell_weight, cells)) / len(cells)
+    # Quoted fields that hold quotes at their ends weigh nothing, yet their split is real.
+    typed = max(0.05, sum(map(cell_weight, cells)) / len(cells))
     return pattern * typed, width, agreeing, len(rows)
 
 
 def splits(records: list[Record]) -> bool:
-    """Whether the split is real: most records hold two fields or more, or those that do stand
-    together in one block (a table under a few lines of text). Comment lines (#) do not count."""
-    rows = [r for r in records if not r.blank and not r.fields[0].startswith("#")] or [
-        r for r in records if not r.blank]
-    multi = [i for i, r in enumerate(rows) if r.width >= 2]
+    """Whether the split is real: every record holds the same two fields or more, or most
+    records do, or those that do stand together in one block (a table under a few lines of
+    text). Comment lines (#) do not count; rows of blank values do (a value of one column may
+    be empty). Where the records disagree, a split that leaves only an empty field behind (a
+    trailing delimiter, `1,50,` in a column of amounts) is none."""
+    rows = [r for r in records if not r.bare and not r.fields[0].startswith("#")] or [
+        r for r in records if not r.bare]
+    if rows and len({r.width for r in rows}) == 1 and rows[0].width >= 2:
+        return True
+    multi = [i for i, r in enumerate(rows) if _width(r) >= 2]
     # Half of them will do when the first line splits: a header over short rows.
     if 2 * len(multi) > len(rows) or 2 * len(multi) == len(rows) and multi[:1] == [0]:
         return True
@@ -107,6 +116,8 @@ def weak_fits(records: list[Record], width: int, wider: bool = False) -> bool:
         return False
     # Trailing delimiters aside: a header need not end with them as the rows do.
     trimmed = Counter(w for w in map(_width, rows) if w >= 2)
+    if not trimmed:
+        return False  # splits at trailing blanks only: text, not a table
     width = trimmed.most_common(1)[0][0] if trimmed else width
     blocks: list[list[Record]] = [[]]
     for r in records:
@@ -186,24 +197,29 @@ def thousands(text: str) -> bool:
     return len(_THOUSANDS.findall(text)) == text.count(",")
 
 
+_APOSTROPHE_FIELD = re.compile(r"(?:^|[,;\t|:^~ ])'(?:[^'\r\n]|'')*+'(?=[,;\t|:^~ ]|\r|\n|$)",
+                               re.M)
 _SPACE = re.compile(" +")
 _SPACES = re.compile("  +")
 _DIGIT_COMMA = re.compile(r",(?<=\d,)(?=\d)")
 _THOUSANDS = re.compile(r",(?<=\d,)\d{3}(?!\d)")
 
 
-def _typed_share(records: list[Record]) -> float:
-    cells = [c for r in records[:_TYPED_RECORDS] if not r.blank for c in r.fields if c]
-    return sum(cell_weight(c) == 1.0 for c in cells) / len(cells) if cells else 0.0
+def _numbers_share(records: list[Record]) -> float:
+    """The share of numbers among the cells of the records split in two or more."""
+    cells = [c for r in records[:_TYPED_RECORDS] if r.width >= 2 for c in r.fields if c]
+    return sum(map(is_numeric, cells)) / len(cells) if cells else 0.0
 
 
 def _blank_after(records: list[Record], text: str, delimiter: str) -> float:
-    """Share of delimiters followed by a blank, read with the quotes; for the space, of runs
-    longer than one."""
+    """Share of the values after a delimiter that open with a blank, read with the quotes
+    (three at least: a field of blanks, or a value or two indented, is no dialect); for the
+    space, of runs longer than one."""
     if delimiter == " ":
         return len(_SPACES.findall(text)) / len(_SPACE.findall(text))
-    after = [f for r in records for f in r.fields[1:]]
-    return sum(f[:1] == " " for f in after) / len(after) if after else 0.0
+    after = [f for r in records for f in r.fields[1:] if f.strip()]
+    opened = sum(f[:1] == " " for f in after)
+    return opened / len(after) if opened >= 3 else 0.0
 
 
 class _Sample:
@@ -244,9 +260,9 @@ def evaluate(sample: _Sample, cand: Candidate, records: list[Record] | None = No
         pass  # nothing left to weigh
     elif not splits(records):
         s = 0.0
-    elif cand.delimiter in WEAK and (not weak_fits(records, width)
+    elif cand.delimiter in WEAK and (counted < 2 or not weak_fits(records, width)
                                      or cuts_values(text, cand.delimiter)):
-        s = 0.0
+        s = 0.0  # one line of text split at its blanks or colons is no table
     elif between_digits(_outside(text, cand.quote), cand.delimiter):
         # Weak evidence too, and weighed so against a delimiter that cuts no number.
         if not weak_fits(records, width, wider=True) or thousands(_outside(text, cand.quote)):
@@ -254,7 +270,7 @@ def evaluate(sample: _Sample, cand: Candidate, records: list[Record] | None = No
         elif not _named(records, width):
             s /= 2
     # Words split at spaces agree too often: a space-separated table must hold numbers.
-    elif cand.delimiter == " " and _typed_share(records) < 0.2:
+    elif cand.delimiter == " " and _numbers_share(records) < 0.2:
         s = 0.0
     return Scored(s, cand, width, agreeing, counted, stray)
 
@@ -271,17 +287,22 @@ def _with_escape(sample: _Sample, plain: Scored) -> Scored:
     return plain
 
 
-def rank(lines: list[str], text: str) -> list[Scored]:
+def rank(lines: list[str], text: str, given: str | None = None) -> list[Scored]:
     """Every candidate with its score, best first; ties keep the order of DELIMITERS x QUOTES.
-    A score of 0: the candidate does not split the lines for real."""
+    A score of 0: the candidate does not split the lines for real. `given`: the delimiter is
+    known; its quotes and blanks are what is left to rank."""
     sample = _Sample(lines, text)
     # Bytes that are no text (a compressed file, say): the common delimiters, plainly read.
     plain = len(_NO_TEXT.findall(text)) > 0.02 * len(text)
-    # The apostrophe is tried only where it opens a field.
-    apostrophe = re.search(r"(?:^|[,;\t|:^~ ])'", text, re.M) is not None
+    # The apostrophe is tried only where it quotes a field (outside double-quoted ones): it
+    # opens one and closes it on the same line.
+    apostrophe = _APOSTROPHE_FIELD.search(_outside(text, '"')) is not None
+    candidates = DELIMITERS[:4] if plain else DELIMITERS
+    if given is not None:
+        candidates = ((given, False),) + (((given, True),) if given in ", " else ())
     scored: list[Scored] = []
-    for delimiter, skip in DELIMITERS[:4] if plain else DELIMITERS:
-        if delimiter not in text:
+    for delimiter, skip in candidates:
+        if delimiter not in text or delimiter == '"':
             continue
         base = Candidate(delimiter, '"')
         if plain:
@@ -303,8 +324,44 @@ def rank(lines: list[str], text: str) -> list[Scored]:
             opened = len(re.findall(f'(?:^|(?<={re.escape(delimiter)}))"', text, re.M))
             if 2 * failed >= opened:
                 scored.append(evaluate(sample, cand._replace(quote=None)))
+    scored = _inside_fields(scored, text[:_STAT_CHARS])
     scored.sort(key=lambda s: -s.score)  # stable: ties keep candidate order
     return scored
+
+
+def _inside_fields(scored: list[Scored], text: str) -> list[Scored]:
+    """The candidates, without those that split only text inside the fields of another that
+    reads every record into the same width with no stray quotes: a weak delimiter, anywhere in
+    its fields (`a,"x y",1` is no table of spaces); any other, where it stands only inside its
+    quoted fields and not the other way round (`1,"a\tb"` is no table of tabs)."""
+    clean = [s for s in scored if s.score > 0 and s.cand.delimiter not in WEAK and s.width >= 2
+             and not s.strays and s.agreeing == s.counted]
+    if not clean or sum(s.score > 0 for s in scored) < 2:
+        return scored
+    outside: dict[Candidate, str] = {}
+
+    def outside_of(c: Candidate) -> str:
+        if c not in outside:
+            outside[c] = text if c.quote is None else _outside_fields(text, c)
+        return outside[c]
+
+    def hidden(s: Scored) -> bool:
+        d = s.cand.delimiter
+        others = [c for c in clean if c.cand.delimiter != d]
+        if d in WEAK:
+            return bool(others)
+        return any(d not in outside_of(c.cand) and c.cand.delimiter in outside_of(s.cand)
+                   for c in others)
+
+    return [s._replace(score=0.0) if s.score > 0 and hidden(s) else s for s in scored]
+
+
+def _outside_fields(text: str, cand: Candidate) -> str:
+    """The text without the fields `cand` reads as quoted: opened at a field's start, closed
+    at its end."""
+    d, q = re.escape(cand.delimiter), re.escape(cast(str, cand.quote))
+    return re.sub(f"(?:^|(?<={d})){q}(?:[^{q}]|{q}{q})*+{q}(?={d}|\\r|\\n|$)", "", text,
+                  flags=re.M)
 
 
 def one_column(lines: list[str], text: str) -> Candidate:

@@ -25,8 +25,11 @@ from ._detect_split import Record
 
 _PROFILE_ROWS = 100
 _MAX_HEADER_LINES = 3
+_UNITS_EVIDENCE = 3  # rows below a further header line that show its columns are numbers
 _MAX_PREAMBLE_LINES = 5  # above the table with no blank line between, comments aside
 _MAX_FOOTER_LINES = 5  # closing the table with no blank line between
+# A header this sure (names over columns of numbers, or given) has its repeats left out.
+SURE_HEADER = 0.75
 # A single cell of text that reads as a note on the table rather than a value in it.
 _NOTE = re.compile(r"(?:notes?\b|source\b|generated\b|exported\b|printed\b|created\b|prepared\b|"
                    r"copyright\b|disclaimer\b|\(c\)|©|\*|#|\(|\[)", re.IGNORECASE)
@@ -56,7 +59,7 @@ class Found(NamedTuple):
 def groups(records: list[Record]) -> list[list[Record]]:
     out: list[list[Record]] = [[]]
     for r in records:
-        if r.blank:
+        if r.bare:
             if out[-1]:
                 out.append([])
         else:
@@ -126,7 +129,8 @@ def table_start(g: list[Record], fits: Fits) -> int:
     """Index in `g` of the first row of the table: the first full row, or the text row just
     before it when that row is a header one field longer or shorter, or wider with every name
     given. Rows just before it that are data (numbers where it has them, or its width in
-    another dialect) belong to the table too."""
+    another dialect) belong to the table too. Whether what stands above is a preamble is
+    `preamble_end`'s call."""
     w = table_width(g)
     i = next((k for k, r in enumerate(g) if _full(r, w)), 0)
     prof, kinds = profile(g[i:], w), column_kinds(g[i:], w)
@@ -145,24 +149,57 @@ def table_start(g: list[Record], fits: Fits) -> int:
         elif prev.width > w and prev.filled == prev.width == len(set(prev.fields)) and \
                 _text_row(prev):
             i -= 1
-    # What stays above must read as a preamble: comments, lines of a few cells (titles, notes,
-    # key-value lines; a title may hold a comma), lines of text narrower than the table; and a
-    # few of them. Anything else is kept.
+    return i
+
+
+def preamble_end(above: list[Record], rows: list[Record], width: int) -> int:
+    """How many of the records `above` the table's first row (blank lines apart) are its
+    preamble; from the first that is not, they are rows of the table.
+
+    What stays above must read as a preamble, and there must be few such lines (comments
+    aside): comments and titles narrower than the table; and, over a table that opens with
+    names over columns of numbers, lines of a few cells (titles, notes, key-value lines; a
+    title may hold a comma). A line of the table's shape, sparse or of blank values, is a row:
+    nothing tells it from one."""
+    named = _names_over_numbers(rows, width)
     lead = 0
-    while lead < i and _preamble_line(g[lead], w):
+    while lead < len(above) and _preamble_line(above[lead], width, named):
         lead += 1
-    if sum(not _comment(r) for r in g[:lead]) > _MAX_PREAMBLE_LINES:
+    if sum(not r.bare and not _comment(r) for r in above[:lead]) > _MAX_PREAMBLE_LINES:
         return 0
-    return lead if lead < i else i
+    if lead < len(above) and above[lead].width < width:
+        # The rows open with narrow lines too: a narrow text line above them is one of them.
+        lead = next((k for k, r in enumerate(above[:lead]) if not (r.bare or _comment(r))),
+                    lead)
+    return lead
+
+
+def _names_over_numbers(rows: list[Record], width: int) -> bool:
+    """Whether the table's first row names its columns: text over a column of numbers below,
+    three of them at least."""
+    first = rows[0] if rows else None
+    if first is None or not _names(first, width):
+        return False
+    below = rows[1:_PROFILE_ROWS + 1]
+    numbers = [sum(j < r.width and is_numeric(r.fields[j].strip()) for r in below)
+               for j in range(width)]
+    return any(n >= 3 and p is not None and p >= 0.7 and not is_numeric(c.strip())
+               for n, p, c in zip(numbers, profile(below, width), first.fields))
 
 
 def _comment(r: Record) -> bool:
-    return r.fields[0].lstrip().startswith("#")
+    return bool(r.fields) and r.fields[0].lstrip().startswith("#")
 
 
-def _preamble_line(r: Record, width: int) -> bool:
-    return (_comment(r) or r.filled <= max(1, min(2, width - 1), width // 3)
-            or r.width < width and _text_row(r))
+def _preamble_line(r: Record, width: int, named: bool) -> bool:
+    if r.bare:
+        return True
+    if not r.filled or not r.fields[0].strip():
+        return False  # blank values, or a sparse row: titles and notes open the line
+    if r.width < width and (_comment(r) or _text_row(r)):
+        return True
+    few = r.filled <= max(1, min(2, width - 1), width // 3)
+    return named and (_comment(r) or few or _note(" ".join(f.strip() for f in r.fields)))
 
 
 def _is_data(r: Record, prof: list[float | None]) -> bool:
@@ -203,6 +240,8 @@ def is_footer(r: Record, width: int, prof: list[float | None], kinds: list[Colum
     cells = [c.strip() for c in r.fields if c.strip()]
     if not cells or r.last > r.first:  # a quoted value over several lines is no footer
         return False
+    if cells[0].startswith('"') and not cells[0].endswith('"'):
+        return False  # a quote never closed, read as text: a broken row, not a note
     if is_footer_text(cells[0]) and not is_numeric(cells[0]):
         return True
     if _is_data(r, prof) or fits(r, width) or like_rows(r, kinds):
@@ -272,15 +311,19 @@ def votes(r: Record, prof: list[float | None]) -> tuple[int, int]:
 def _further_header(r: Record, widths: tuple[int, int], prof: list[float | None],
                     fits: Fits) -> bool:
     """A second or third header line: the header's or the table's width, two cells or more of
-    short text (names or units) over numeric columns, no numbers, no typed values (quoted ones
-    neither), not a row in another dialect."""
+    short text (names or units), each over a numeric column; no numbers, no typed values
+    (quoted ones neither), not a row in another dialect."""
     if r.width not in widths or r.filled < 2 or fits(r, widths[0]):
         return False
     cells = [c.strip() for c in r.fields if c.strip()]
     if any(len(c) > 24 or c.count(" ") > 2 or cell_weight(_unquoted(c)) == 1.0 for c in cells):
         return False
     pos, neg = votes(r, prof)
-    return pos > 0 and not neg
+    return pos == len(cells) and not neg
+
+
+def _cells(r: Record) -> list[str]:
+    return [_unquoted(c.strip()) for c in r.fields]
 
 
 def _unquoted(c: str) -> str:
@@ -293,13 +336,20 @@ def header_lines(rows: list[Record], width: int, fits: Fits) -> Verdict:
     if not rows:
         return Verdict(0, 0.5, ("no rows to look at",))
     first, ncols = rows[0], rows[0].width
+    # Exports put one after the other repeat their header: its repeats are no rows to weigh it by.
+    names = _cells(first)
+    unlike = [r for r in rows[1:] if _cells(r) != names]
+    if unlike:  # a file of one line over and over holds rows only
+        rows = [first] + unlike
     data = rows[3:] if len(rows) >= 6 else rows[1:]
     if not data:
         if _text_row(first) and len(set(first.fields)) == first.width:
             return Verdict(1, 0.6, ("a single row of distinct text cells: taken as a header "
                                     "with no data",))
         return Verdict(0, 0.6, ("a single row holding numbers: taken as data",))
-    pos, neg = votes(first, profile(data, ncols))
+    # Numbers over numbers: the columns as every row below has them (the first rows may
+    # hold units, but then they are no numbers).
+    pos, neg = votes(first, profile(data, ncols))[0], votes(first, profile(rows[1:], ncols))[1]
     if neg:
         return Verdict(0, min(0.95, 0.6 + 0.1 * neg), (
             f"the first row holds numbers in {neg} numeric column(s): it is data",))
@@ -307,14 +357,17 @@ def header_lines(rows: list[Record], width: int, fits: Fits) -> Verdict:
         evidence = [f"the first row holds text in {pos} column(s) where the rows below hold "
                     "numbers or dates"]
         count = 1
-        while count < min(_MAX_HEADER_LINES, len(rows) - 1):
+        # A further line needs rows enough below to show columns of numbers.
+        while count < min(_MAX_HEADER_LINES, len(rows) - 1 - _UNITS_EVIDENCE):
             r = rows[count]
             if not _further_header(r, (width, ncols), profile(rows[count + 1:], ncols), fits):
                 break
             evidence.append(f"line {r.first}: short text over numeric columns again (units or "
                             "a second line of names)")
             count += 1
-        return Verdict(count, min(0.98, 0.75 + 0.05 * pos), tuple(evidence))
+        # A number or two below say little: the header is then taken but not sure.
+        sure = sum(any(is_numeric(c.strip()) for c in d.fields) for d in data) >= _UNITS_EVIDENCE
+        return Verdict(count, min(0.98, 0.75 + 0.05 * pos) if sure else 0.7, tuple(evidence))
     repeated = any(c.strip() and c in (d.fields[j] for d in data if j < d.width)
                    for j, c in enumerate(first.fields))
     if _text_row(first) and len(set(first.fields)) == first.width and not repeated:
@@ -353,8 +406,9 @@ def _closing(r: Record, width: int, prof: list[float | None], kinds: list[Column
     note, one cell where the rows are wide, words over numeric columns on a ragged line)."""
     if is_footer(r, width, prof, kinds, fits):
         return True
-    if _is_data(r, prof) or fits(r, width) or r.last > r.first or like_rows(r, kinds):
-        return False
+    if (not r.filled or _is_data(r, prof) or fits(r, width) or r.last > r.first
+            or like_rows(r, kinds)):
+        return False  # blank values, data, a row in another dialect, a quoted value
     first = next(c.strip() for c in r.fields if c.strip())
     return (r.filled <= 1 and width >= 3 or _note(first)
             or r.width != width and votes(r, prof)[0] > 0)
@@ -362,15 +416,15 @@ def _closing(r: Record, width: int, prof: list[float | None], kinds: list[Column
 
 def _second_table(g: list[Record], width: int, header: list[str] | None,
                   prof: list[float | None]) -> bool:
-    """A table of its own: rows under names that are not the table's header, over numbers or
-    of another width."""
+    """A table of its own: rows under names that are not the table's header, of another
+    width, or over numbers in the table's columns and in its own."""
     head = g[0]
     if header is not None and head.fields == header or not _table_like(g):
         return False
     w = modal_width(g)
     if not _names(head, head.width) or abs(head.width - w) > 1:
         return False
-    return w != width or votes(head, prof)[0] >= 2
+    return w != width or votes(head, prof)[0] >= 2 and votes(head, profile(g[1:], w))[0] >= 2
 
 
 def line_label(n: int) -> str:
@@ -390,7 +444,9 @@ def find_end(gs: list[list[Record]], width: int, header: list[str] | None,
         i += 1
     evidence: list[str] = []
     end = len(body)
-    while end > 1 and is_footer(body[end - 1], width, prof, kinds, fits):
+    # A footer closes rows that hold values, two at least (rescue() keeps a lone line's).
+    while end > 1 and is_footer(body[end - 1], width, prof, kinds, fits) and \
+            sum(r.filled > 0 for r in body[:end - 1]) >= 2:
         end -= 1
     if len(body) - end > _MAX_FOOTER_LINES:
         end = len(body)  # that many lines are rows of another shape, not a footer
@@ -415,18 +471,38 @@ def _no_rows() -> Found:
                         v(0, 0.5, ("no rows",)), v((None, None), 0.5, ("no rows",))), None, ())
 
 
-def one_column(head: list[Record]) -> Found:
-    """A table of one column: every line a value, the first maybe its name."""
+def one_column(head: list[Record], tail: list[Record] | None = None,
+               tail_count: int = 0) -> Found:
+    """A table of one column: every line a value, the first maybe its name. It has no preamble
+    and no second table: nothing tells such lines from its values. Its last lines are a footer
+    only when their words say so (`Total: 12`, `(3 rows)`, `End of report`). `tail`: the
+    records of the file's last lines, when `head` does not reach its end."""
     rows = [r for r in head if not r.blank]
     if not rows:
         return _no_rows()
     header = header_lines(rows, 1, lambda r, w: False)
     names = joined_names(rows, header.value, 1) if header.value else None
+    end, evidence = None, ("a table of one column runs to the end of the file",)
+    ending, shift = (head, 0) if tail is None else (tail, -tail_count - 1)
+    lines = [r for r in ending if not r.bare]
+    k = len(lines)
+    while k > 1 and len(lines) - k < _MAX_FOOTER_LINES and _footer_words(lines[k - 1]):
+        k -= 1
+    if k < len(lines) and (tail is not None or k > header.value):
+        end = lines[k - 1].last + shift
+        closing = " ".join(c.strip() for c in lines[k].fields if c.strip())
+        evidence = (f"{line_label(lines[k].first + shift)} closes the table: {closing!r}",)
     return Found(Layout(Verdict(0, 0.9, ("a table of one column has no preamble: nothing tells "
                                          "its lines from values",)),
                         header, Verdict(1, 0.9, ("one column",)),
-                        Verdict((None, None), 0.9, ("a table of one column runs to the end of "
-                                                    "the file",))), names, ())
+                        Verdict((end, None), 0.9, evidence)), names, ())
+
+
+def _footer_words(r: Record) -> bool:
+    """A line of one cell (or its cells read as one) that opens like a total or a count of
+    rows."""
+    text = " ".join(c.strip() for c in r.fields if c.strip())
+    return r.first == r.last and bool(text) and is_footer_text(text) and not is_numeric(text)
 
 
 def find(head: list[Record], tail: list[Record], tail_count: int, fits_head: Fits,
@@ -447,19 +523,27 @@ def find(head: list[Record], tail: list[Record], tail_count: int, fits_head: Fit
     named = False
     while s == 0 and mi > 0 and not named and not (_names(rows[0], width)
                                                    and not like_rows(rows[0], kinds)):
-        above = gs[mi - 1]
-        named = _names(above[0], width)
-        if not all(like_rows(r, kinds) for r in above[int(named):]):
+        group = gs[mi - 1]
+        named = _names(group[0], width)
+        if not all(like_rows(r, kinds) for r in group[int(named):]):
             named = False
             break
-        rows = above + rows
+        rows = group + rows
         mi -= 1
+    above = [r for r in head if r.last < rows[0].first]
+    lead = preamble_end(above, rows, width)
+    if lead < len(above):
+        # The table starts higher: the records from there, blank lines apart, are its rows.
+        rows = [r for r in above[lead:] if not r.bare] + rows
+        named = False
     start = rows[0]
     skip = _skip_verdict(head, start)
     body = rows
     while len(body) > 1 and is_footer(body[-1], width, [], [], fits_head):
         body = body[:-1]
-    header = header_lines(body, width, fits_head)
+    # Rows of its width past a blank line tell what the columns hold too.
+    header = header_lines(body + [r for g in following for r in g if r.width == width],
+                          width, fits_head)
     prof = profile(body[header.value:], width)
     if named and not header.value:
         header = Verdict(1, 0.7, (f"line {start.first} names every column, a blank line apart "
@@ -486,8 +570,11 @@ def find(head: list[Record], tail: list[Record], tail_count: int, fits_head: Fit
     conf = 0.9 if ev else 0.8
     if not ev:
         ev = ["the table runs to the end of the file" + ("" if not tail else " (last lines)")]
-    repeats = () if header_row is None else tuple(
-        r.first for r in head if r.first > start.last and r.fields == header_row
+    # Repeats count after a row of the table's own, as the rescue skips them.
+    first_row = next((r.first for r in body[header.value:] if r.fields != header_row), None)
+    sure = header.confidence >= SURE_HEADER
+    repeats = () if header_row is None or first_row is None or not sure else tuple(
+        r.first for r in head if r.first > first_row and r.fields == header_row
         and (end is None or end < 0 or r.first <= end))
     layout = Layout(skip, header, cols, Verdict((end, second), conf, tuple(ev)))
     return Found(layout, names, repeats)

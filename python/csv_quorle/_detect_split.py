@@ -23,6 +23,9 @@ class Record(NamedTuple):
     last: int
     fields: list[str]
     filled: int  # cells holding more than blanks
+    # Nothing written: a blank line, or bare delimiters (a spreadsheet's empty row). Quoted
+    # empty fields, or blanks between delimiters, are values someone wrote.
+    bare: bool = False
 
     @property
     def blank(self) -> bool:
@@ -76,8 +79,42 @@ def split_lines(text: str) -> list[str]:
     return _LINE.findall(text)
 
 
-def parse(lines: list[str], cand: Candidate, limit: int | None = None) -> list[Record]:
-    """Records of `lines` under `cand`; never raises, stops quietly where the csv module gives up."""
+def parse(lines: list[str], cand: Candidate, limit: int | None = None,
+          ending: bool = False) -> list[Record]:
+    """Records of `lines` under `cand`; never raises, stops quietly where the csv module gives up.
+
+    `ending`: the lines end the file. A quote that opens a field and is never closed is then
+    read as text, and the lines after it as records of their own, as rescue() reads them:
+    otherwise the quoted field would swallow every line to the end."""
+    records = _parse(lines, cand, limit)
+    read_as_text = 0  # the lines up to this one are read; a quote on them is text
+    while ending and records and records[-1].first > read_as_text and \
+            records[-1].last == len(lines) and (limit is None or len(records) < limit) and \
+            _unclosed(lines, records[-1], cand):
+        read_as_text = records.pop().first
+        records += _parse(lines[read_as_text - 1 : read_as_text], cand._replace(quote=None),
+                          None)[:1]
+        records[-1] = records[-1]._replace(first=read_as_text, last=read_as_text)
+        records += [r._replace(first=r.first + read_as_text, last=r.last + read_as_text)
+                    for r in _parse(lines[read_as_text:], cand, limit)]
+    return records
+
+
+def _unclosed(lines: list[str], r: Record, cand: Candidate) -> bool:
+    """Whether the record's lines end inside a quoted field."""
+    if cand.quote is None:
+        return False
+    try:
+        for _ in csv.reader(lines[r.first - 1 : r.last], delimiter=cand.delimiter,
+                            quotechar=cand.quote, escapechar=cand.escape, strict=True,
+                            skipinitialspace=cand.skip_initial_space):
+            pass
+    except csv.Error as e:
+        return "unexpected end of data" in str(e)
+    return False
+
+
+def _parse(lines: list[str], cand: Candidate, limit: int | None) -> list[Record]:
     options: dict[str, object] = {
         "delimiter": cand.delimiter,
         "skipinitialspace": cand.skip_initial_space,
@@ -113,9 +150,14 @@ def parse(lines: list[str], cand: Candidate, limit: int | None = None) -> list[R
 def _read(lines: list[str], options: dict[str, object], limit: int | None,
           records: list[Record]) -> None:
     reader = csv.reader(lines, **options)  # type: ignore[arg-type]
+    quote = options.get("quotechar")
     previous = 0
     for fields in reader:
-        records.append(record(previous + 1, reader.line_num, fields))
+        r = record(previous + 1, reader.line_num, fields)
+        if not r.filled and (len(fields) <= 1 or not any(fields)) and not (
+                quote and any(quote in line for line in lines[previous:reader.line_num])):
+            r = r._replace(bare=True)
+        records.append(r)
         previous = reader.line_num
         if limit is not None and len(records) >= limit:
             break

@@ -56,8 +56,9 @@ TEXT_BOMS = (
 # plus DEL. NUL counts, so UTF-16 and UTF-32 without a byte-order mark are recognised first.
 _CONTROL = bytes(b for b in range(32) if b not in b"\t\n\x0b\x0c\r\x1b") + b"\x7f"
 # A damaged export may hold a few stray NULs or control bytes; binary data has them everywhere
-# (about one byte in nine of random data).
+# (about one byte in nine of random data). A few are damage even in a file of a few bytes.
 BINARY_CONTROL_SHARE = 0.05
+STRAY_CONTROLS = 4
 # Fixed-width-ish exports pad fields with NULs (`AB\0\0\0\0,`), as C strings in fixed buffers do.
 # A run of NULs that ends a field or a line is such padding and is not held against the text;
 # a longer run (a zero-filled block) is not padding.
@@ -119,7 +120,7 @@ def binary_kind(sample: bytes, text_bytes: bytes = b"") -> str | None:
     controls = len(sample) - len(sample.translate(None, counted))
     if 0 in counted:
         controls -= _padding_nuls(sample, _FIELD_ENDS + text_bytes)
-    if controls > len(sample) * BINARY_CONTROL_SHARE:
+    if controls > max(len(sample) * BINARY_CONTROL_SHARE, STRAY_CONTROLS):
         return "binary data"
     return None
 

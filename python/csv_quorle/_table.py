@@ -7,6 +7,7 @@ from dataclasses import dataclass
 from typing import Any, NamedTuple
 
 from . import _args, _lines
+from ._detect_layout import SURE_HEADER
 from ._dialect import Decision, Dialect
 from ._report import SkippedLines
 
@@ -35,6 +36,8 @@ class Table:
     # line's names
     header_names: tuple[str, ...] | None = None
     width: int = 0  # the fields per row detect found for this table; 0: unknown
+    # The header found by the columns of numbers below it: its repeats are left out.
+    sure_header: bool = False
 
 
 @dataclass(frozen=True)
@@ -96,14 +99,13 @@ def settle_choices(source: str | bytes, c: Choices) -> tuple[Table, int | None]:
 def settle(source: str | bytes, codec: str, delimiter: str | None, quote_char: Any,
            escape_char: Any, header: Any, skip_rows: Any, layout: bool = True,
            comment: str | None = None) -> Table:
-    """Asks `detect` only when something is left to it. Its layout (preamble, header lines,
-    table end) is taken only when the delimiter it found is the one used: on another delimiter
-    its rows would not be the caller's rows. With `layout` False none of it is: every line is a
-    row, or the header."""
+    """Asks `detect` only when something is left to it, with the caller's delimiter when given:
+    its layout (preamble, header lines, table end) is then that of the caller's rows. With
+    `layout` False none of it is taken: every line is a row, or the header."""
     wanted = (delimiter is None or AUTO in (quote_char, escape_char, header, skip_rows))
     given = frozenset(name for name, left in (("delimiter", delimiter is None),
                                               ("escape_char", escape_char == AUTO)) if not left)
-    found = _detect(source, codec, comment) if wanted else None
+    found = _detect(source, codec, delimiter, comment) if wanted else None
     trusted = found is not None and delimiter in (None, found.delimiter)
     if delimiter is None and found is not None:
         delimiter = found.delimiter
@@ -125,8 +127,11 @@ def settle(source: str | bytes, codec: str, delimiter: str | None, quote_char: A
     header_rows = 1
     columns = None
     names = None
+    sure_header = False
     if header == AUTO:
         header = found.header_lines > 0 if same_start else True
+        sure_header = header and same_start and any(
+            d.name == "header_lines" and d.confidence >= SURE_HEADER for d in found.decisions)
         if same_start and found.header_lines:
             header_rows = found.header_lines if layout else 1
             # narrower than the header when a stray delimiter ends it
@@ -141,14 +146,16 @@ def settle(source: str | bytes, codec: str, delimiter: str | None, quote_char: A
     # The width a stray opening quote is judged by (the engine's own counts come first).
     width = found.columns if same_start else 0
     return Table(delimiter, quote_char, escape_char, skip_space, header, header_rows, skip_rows,
-                 end, second, columns, found, layout, comment, given, names, width)
+                 end, second, columns, found, layout, comment, given, names, width, sure_header)
 
 
-def _detect(source: str | bytes, codec: str, comment: str | None = None) -> Dialect | None:
-    from ._detect import detect
+def _detect(source: str | bytes, codec: str, delimiter: str | None,
+            comment: str | None) -> Dialect | None:
+    from ._detect import detect_rows
 
     try:
-        return detect(source, encoding=None if codec == AUTO else codec, comment=comment)
+        return detect_rows(source, None if codec == AUTO else codec, delimiter=delimiter,
+                           comment=comment)
     except OSError:
         raise
     except (ValueError, UnicodeError, LookupError):  # undecodable sample: the backend's ways
@@ -367,7 +374,7 @@ def native_arguments(table: Table) -> tuple[int, bool, tuple[bytes, ...] | None,
     names = (None if table.header_names is None
              else tuple(n.encode("utf-8", "replace") for n in table.header_names))
     return (-1 if table.comment is None else ord(table.comment),
-            table.header and table.layout, names, table.width)
+            table.header and table.layout and table.sure_header, names, table.width)
 
 
 def _first_filled(buf: Any, offset: int, count: int, size: int = _READ) -> str | None:

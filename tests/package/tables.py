@@ -14,6 +14,7 @@ import dataclasses
 import io
 import os
 import random
+import re
 from collections.abc import Callable, Iterator, Sequence
 
 DELIMITERS = (",", ";", "\t", "|")
@@ -124,8 +125,8 @@ def random_table(rng: random.Random, header: bool | None = None, ambiguous: bool
 
     Without `ambiguous`, no table holds what reads two ways until the layout is settled: a
     field of only spaces and tabs in a one-column table (a blank line?), a last row of blank
-    fields (a spreadsheet's padding of delimiters?) and a U+FEFF opening the file (a byte-order
-    mark?)."""
+    fields or a first row of empty ones (a spreadsheet's padding of delimiters?) and a U+FEFF
+    opening the file (a byte-order mark?)."""
     columns = 1 if rng.random() < 1 / 6 else rng.randint(2, 6)
     if header is None:
         header = rng.random() < 0.75
@@ -153,11 +154,88 @@ def unambiguous(table: Table) -> Table:
                 header = [""]  # written `""`, as csv.writer writes a lone empty field
         while rows and all(is_blank(f) for f in rows[-1]):
             rows = rows[:-1]
+        if header is None and rows and len(rows[0]) > 1 and not any(rows[0]):
+            rows = rows[1:]
         if header is not None and len(header) > 1 and not rows and all(map(is_blank, header)):
             header = ["h"] + header[1:]  # the last line, blank names and delimiters: padding
         if (header, rows) == (table.header, table.rows):
             return table
         table = Table(header, rows)
+
+
+_DATE_OR_TIME = re.compile(r"\d{4}-\d\d-\d\d|\d{1,2}:\d\d")
+# Words that stand for a missing value or a flag in a column of numbers, never for its name.
+_VALUE_WORDS = frozenset(("na", "n/a", "null", "none", "nan", "true", "false", "-"))
+
+
+def _number(cell: str) -> bool:
+    """A number as Python reads one (an amount of money too: `€1`; a decimal comma too: `1,50`,
+    as European exports write it), a date or a time."""
+    try:
+        float(cell.lstrip("$€£¥").replace(",", ".", 1))
+        return cell == cell.strip() and any(c.isdigit() for c in cell)
+    except ValueError:
+        return bool(_DATE_OR_TIME.fullmatch(cell))
+
+
+def _name(cell: str) -> bool:
+    """Text no column of numbers holds as a value: letters, no digit, no missing-value word."""
+    return (any(c.isalpha() for c in cell) and not any(c.isdigit() for c in cell)
+            and cell.strip().lower() not in _VALUE_WORDS)
+
+
+def header_evidence(table: Table) -> bool | None:
+    """What the columns of numbers below the first record say of it: True when it names one
+    with a word (a header), False when it continues one with a number (data), None when no
+    column says, or columns say both."""
+    records = table.records
+    named = continued = False
+    for j, first in enumerate(records[0] if len(records) > 1 else ()):
+        below = [r[j] for r in records[1:] if r[j] != ""]
+        if below and all(map(_number, below)):
+            named = named or _name(first)
+            continued = continued or _number(first)
+    return None if named == continued else named
+
+
+def header_reads_both_ways(table: Table) -> bool:
+    """Whether no reader could know that the table has a header, or has none: nothing tells,
+    or what tells says the opposite (names that read as numbers: `2024-01-31`, `-1`)."""
+    return header_evidence(table) != (table.header is not None)
+
+
+def without_mark(table: Table) -> Table:
+    """The table without a U+FEFF opening its first field: opening a file, any reader takes it
+    for a byte-order mark."""
+    records = table.records
+    if not records or not records[0] or not records[0][0].startswith("\ufeff"):
+        return table
+    first = [records[0][0].lstrip("\ufeff")] + records[0][1:]
+    return Table(first, table.rows) if table.header is not None else Table(None,
+                                                                          [first] + table.rows)
+
+
+def blank_values_unquoted(written: Written) -> bool:
+    """Whether a table of one column holds a value of only spaces and tabs written bare: a line
+    the engine skips as blank (it reads every line of blanks so) and no reader could keep."""
+    return (len(written.table.records[0] if written.table.records else ()) == 1
+            and not written.dialect.quote_all
+            and any(r[0] != "" and is_blank(r[0]) for r in written.table.records))
+
+
+def other_readings(written: Written) -> list[list[list[str]]]:
+    """The file's records as another usual delimiter reads them, where it splits every record
+    into the same number of fields, two or more: the file is a table in that dialect too (one
+    line `,-7` written in a table of one column, say) and no reader could know which it is."""
+    text = written.data.decode(written.dialect.encoding).removeprefix("\ufeff")
+    readings = []
+    for delimiter in DELIMITERS:
+        if delimiter == written.dialect.delimiter or delimiter not in text:
+            continue
+        records = list(csv.reader(io.StringIO(text, newline=""), delimiter=delimiter))
+        if records and len({len(r) for r in records}) == 1 and len(records[0]) >= 2:
+            readings.append(records)
+    return readings
 
 
 def _needs_all_quoted(row: Sequence[str], line_end: str) -> bool:

@@ -154,7 +154,8 @@ class TestEncodings:
 
 COMMENTED = "# export of the shop\nid,name\n1,a\n# a note, \"open\n2,b\n#\n# end\n"
 CONCATENATED = "id,name\n1,a\n2,b\nid,name\n3,c\n\n\"id\",\"name\"\n4,d\n"
-UNITS = "item,unit price,qty\n,EUR,pcs\nbolt,0.10,5\nnut,0.05,7\nwasher,0.02,9\n"
+# Units under the names need rows enough below them to show the columns hold numbers.
+UNITS = "item,unit price,qty\n,EUR,pcs\nbolt,0.10,5\nnut,0.05,7\nwasher,0.02,9\nscrew,0.01,12\n"
 
 
 class TestLinesLeftOut:
@@ -175,7 +176,7 @@ class TestLinesLeftOut:
          None),
         # A header of one name: a value may well read as it.
         ("name\nalpha\nname\n", {"header": True}, "name\nalpha\nname\n", [], None),
-        (UNITS, {}, "item,unit price EUR,qty pcs\nbolt,0.10,5\nnut,0.05,7\nwasher,0.02,9\n",
+        (UNITS, {}, "item,unit price EUR,qty pcs\nbolt,0.10,5\nnut,0.05,7\nwasher,0.02,9\nscrew,0.01,12\n",
          [(2, 2, "header")], "the names joined with the first line's are the output's"),
         # A header given: the first line names the columns, the units are a row.
         (UNITS, {"header": True}, "item,unit price,qty\n,EUR,pcs\n" + UNITS.split("pcs\n")[1],
