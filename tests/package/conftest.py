@@ -4,8 +4,18 @@ from __future__ import annotations
 
 import os
 import pathlib
+import signal
 
 import pytest
+
+
+@pytest.fixture
+def sigint_raises():
+    """SIGINT raising KeyboardInterrupt, as in an interactive run: a shell starts background
+    jobs with it ignored, and Python then leaves it so."""
+    old = signal.signal(signal.SIGINT, signal.default_int_handler)
+    yield
+    signal.signal(signal.SIGINT, old)
 
 
 @pytest.fixture

@@ -148,6 +148,12 @@ def spooled(pid, folder):
     return False
 
 
+def default_sigint() -> None:
+    """For a child process (preexec_fn): SIGINT at its default, as in an interactive shell,
+    whatever the parent had (a background job starts with it ignored)."""
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
 @pytest.mark.parametrize("sig, status, message", [(signal.SIGINT, 130, b"csv-quorle: interrupted"),
                                                   (signal.SIGTERM, 143, b"csv-quorle: terminated"),
                                                   (signal.SIGKILL, -9, b"")])
@@ -155,7 +161,8 @@ def test_a_signal_is_one_line_and_leaves_no_spooled_input(tmp_path, sig, status,
     spool = tmp_path / "tmp"
     spool.mkdir()
     child = subprocess.Popen([sys.executable, "-m", "csv_quorle", "rescue", "-"], stdin=subprocess.PIPE,
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, env={**os.environ, "TMPDIR": str(spool)})
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, env={**os.environ, "TMPDIR": str(spool)},
+                             preexec_fn=default_sigint)
     child.stdin.write(damaged_csv(1) * 100)
     child.stdin.flush()
     while not spooled(child.pid, spool):  # standard input is being copied: signal it there

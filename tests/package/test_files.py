@@ -413,7 +413,7 @@ class TestCommit:
             return "new" if path.read_bytes() == fresh else "old"
         return which(out, new[0]), which(q, new[1])
 
-    def test_sigint_inside_the_commit_is_raised_after_it(self, pair):
+    def test_sigint_inside_the_commit_is_raised_after_it(self, pair, sigint_raises):
         source, out, q, new = pair
         r, w = os.pipe()
         interrupter = threading.Thread(target=lambda: (os.read(r, 1), os.kill(os.getpid(), signal.SIGINT)))

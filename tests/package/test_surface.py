@@ -195,7 +195,7 @@ class TestThreadsAndInterrupts:
             t.join()
         assert [r.good_rows for r in reports] == [100_000, 100_000]
 
-    def test_interrupt_leaves_no_output(self, tmp_path):
+    def test_interrupt_leaves_no_output(self, tmp_path, sigint_raises):
         source = big_file(tmp_path / "big.csv", 140)
         # Given UTF-8, the text is not scanned first: the interrupt arrives during the native work.
         timer = threading.Timer(0.03, _thread.interrupt_main)
