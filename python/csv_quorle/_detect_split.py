@@ -95,9 +95,12 @@ def parse(lines: list[str], cand: Candidate, limit: int | None = None,
         records += _parse(lines[read_as_text - 1 : read_as_text], cand._replace(quote=None),
                           None)[:1]
         records[-1] = records[-1]._replace(first=read_as_text, last=read_as_text)
-        records += [r._replace(first=r.first + read_as_text, last=r.last + read_as_text)
-                    for r in _parse(lines[read_as_text:], cand, limit)]
+        records += [_shifted(r, read_as_text) for r in _parse(lines[read_as_text:], cand, limit)]
     return records
+
+
+def _shifted(r: Record, by: int) -> Record:
+    return Record(r.first + by, r.last + by, r.fields, r.filled, r.bare)
 
 
 def _unclosed(lines: list[str], r: Record, cand: Candidate) -> bool:
@@ -153,12 +156,12 @@ def _read(lines: list[str], options: dict[str, object], limit: int | None,
     quote = options.get("quotechar")
     previous = 0
     for fields in reader:
-        r = record(previous + 1, reader.line_num, fields)
-        if not r.filled and (len(fields) <= 1 or not any(fields)) and not (
-                quote and any(quote in line for line in lines[previous:reader.line_num])):
-            r = r._replace(bare=True)
-        records.append(r)
-        previous = reader.line_num
+        now = reader.line_num
+        filled = sum(map(bool, map(str.strip, fields)))
+        bare = not filled and (len(fields) <= 1 or not any(fields)) and not (
+            quote and any(quote in line for line in lines[previous:now]))
+        records.append(Record(previous + 1, now, fields, filled, bare))
+        previous = now
         if limit is not None and len(records) >= limit:
             break
 
