@@ -6,13 +6,14 @@ import contextlib
 
 from typing import Any, Literal
 
-from . import _args, _native, _table
-from ._paths import OutputFile, commit, check_paths
+from . import _native
+from ._call import args as _args, table as _table
+from ._files.outputs import OutputFile, commit, check_paths
 from ._dialect import Decision
 from ._report import Report, RepairList
 from ._encoding import open_utf8
-from ._lines import absent_byte
-from ._source import file_behind
+from ._call.lines import absent_byte
+from ._files.source import file_behind
 
 LONG_QUOTED_LINES = 100  # a quoted field spanning more line breaks is worth a warning
 LISTED = 10  # line numbers listed in one warning

@@ -8,10 +8,11 @@ from typing import Any
 
 from typing import Literal
 
-from . import _args, _native, _table
-from ._lines import absent_byte
+from . import _native
+from ._call import args as _args, table as _table
+from ._call.lines import absent_byte
 from ._encoding import check_unchanged, open_utf8
-from ._paths import OutputFile, check_paths
+from ._files.outputs import OutputFile, check_paths
 from ._report import RepairList, Report
 from ._rescue import LONG_QUOTED_LINES, left_out_and_guessed
 
@@ -46,7 +47,7 @@ class RecordBatches:
     @property
     def schema(self) -> Any:
         """The pyarrow schema (needs pyarrow)."""
-        pa = _import("pyarrow", "arrow")
+        pa = import_extra("pyarrow", "arrow")
         return pa.schema(self)
 
     def __arrow_c_schema__(self) -> Any:
@@ -98,7 +99,7 @@ class RecordBatches:
         return f"<csv_quorle.RecordBatches delimiter={self._dialect[0]!r}>"
 
 
-def _import(module: str, extra: str) -> Any:
+def import_extra(module: str, extra: str) -> Any:
     try:
         return __import__(module)
     except ImportError as e:

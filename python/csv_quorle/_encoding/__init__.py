@@ -47,8 +47,8 @@ import threading
 from dataclasses import dataclass
 from typing import NamedTuple, Union
 
-from . import _native
-from ._codec_guess import NAMES, Guess, guess
+from .. import _native
+from .codec_guess import NAMES, Guess, guess
 
 __all__ = [
     "EncodingInfo", "Utf8Input", "check_unchanged", "open_utf8", "sniff_encoding", "sniff_sample",

@@ -6,10 +6,10 @@ import struct
 from dataclasses import dataclass
 from typing import Any, NamedTuple
 
-from . import _args, _lines
-from ._detect_layout import SURE_HEADER
-from ._dialect import Decision, Dialect
-from ._report import SkippedLines
+from . import args as _args, lines as _lines
+from .._detection.layout import SURE_HEADER
+from .._dialect import Decision, Dialect
+from .._report import SkippedLines
 
 AUTO = "auto"
 
@@ -151,7 +151,7 @@ def settle(source: str | bytes, codec: str, delimiter: str | None, quote_char: A
 
 def _detect(source: str | bytes, codec: str, delimiter: str | None,
             comment: str | None) -> Dialect | None:
-    from ._detect import detect_rows
+    from .._detect import detect_rows
 
     try:
         return detect_rows(source, None if codec == AUTO else codec, delimiter=delimiter,
