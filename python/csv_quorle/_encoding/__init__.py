@@ -32,7 +32,7 @@ Windows-1252 passes ``engine_recodes=True``: a mostly-UTF-8 file is then handed 
 with no rewritten copy.
 
 The modules: `opening` (open_utf8), `sniff` (the choice of "auto"), `codec_guess` (the legacy
-code page), `source` (the guarded map of the input), `decode` and `spill` (the decoded text),
+code page), `source_map` (the guarded map of the input), `decode` and `spill` (the decoded text),
 `utf8_input` (what open_utf8 returns).
 """
 
@@ -40,7 +40,7 @@ from __future__ import annotations
 
 from .opening import open_utf8
 from .sniff import nul_pattern, sniff_encoding, sniff_sample
-from .source import check_unchanged
+from .source_map import check_unchanged
 from .utf8_input import EncodingInfo, Utf8Input
 
 __all__ = [

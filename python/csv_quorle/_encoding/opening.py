@@ -21,7 +21,7 @@ from .sniff import (
     nul_pattern,
     nul_warning,
 )
-from .source import check_unchanged, close_maps, named, read_source
+from .source_map import check_unchanged, close_maps, named, read_source
 from .spill import Spill, map_spill
 from .utf8_input import EncodingInfo, Utf8Input
 

@@ -7,7 +7,7 @@ import mmap
 import os
 import tempfile
 
-from .source import Map
+from .source_map import Map
 
 # Windows-1252 as browsers read it: the five undefined bytes are the C1 controls of Latin-1.
 CP1252_UTF8 = tuple((bytes([b]).decode("cp1252", "ignore") or chr(b)).encode() for b in range(256))

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from dataclasses import dataclass
 
-from .source import Map, check_unchanged
+from .source_map import Map, check_unchanged
 
 
 @dataclass(frozen=True)
