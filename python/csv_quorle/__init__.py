@@ -14,8 +14,8 @@ from ._version import __version__  # written by the build, from pyproject.toml
 
 if TYPE_CHECKING:
     from ._arrow import read_arrow, read_pandas, read_polars
-    from ._batches import RecordBatches, read_batches
-    from ._many import FileResult, rescue_many
+    from ._record_batches import RecordBatches, read_batches
+    from ._many_files import FileResult, rescue_many
 
 __all__ = [
     "Decision",
@@ -39,14 +39,14 @@ __all__ = [
 def __getattr__(name: str) -> Any:
     # The process pool is imported only by those who use it, so the command line starts fast.
     if name in ("rescue_many", "FileResult"):
-        from . import _many
+        from . import _many_files
 
-        return getattr(_many, name)
+        return getattr(_many_files, name)
     # Arrow streams and the DataFrame conveniences: imported on first use, like their libraries.
     if name in ("read_batches", "RecordBatches"):
-        from . import _batches
+        from . import _record_batches
 
-        return getattr(_batches, name)
+        return getattr(_record_batches, name)
     if name in ("read_arrow", "read_polars", "read_pandas"):
         from . import _arrow
 

@@ -8,7 +8,7 @@ from typing import Any
 
 from collections.abc import Callable
 
-from ._batches import RecordBatches, _import, read_batches
+from ._record_batches import RecordBatches, import_extra, read_batches
 
 
 def _consume(batches: RecordBatches, consume: Callable[[RecordBatches], Any]) -> Any:
@@ -25,18 +25,18 @@ def _consume(batches: RecordBatches, consume: Callable[[RecordBatches], Any]) ->
 
 def read_arrow(source: Any, **options: Any) -> Any:
     """A pyarrow.Table of the rescued rows; `options` are read_batches()'s."""
-    pa = _import("pyarrow", "arrow")
+    pa = import_extra("pyarrow", "arrow")
     return _consume(read_batches(source, **options),
                     lambda b: pa.RecordBatchReader.from_stream(b).read_all())
 
 
 def read_polars(source: Any, **options: Any) -> Any:
     """A polars.DataFrame of the rescued rows; `options` are read_batches()'s."""
-    pl = _import("polars", "polars")
+    pl = import_extra("polars", "polars")
     return _consume(read_batches(source, **options), pl.DataFrame)
 
 
 def read_pandas(source: Any, **options: Any) -> Any:
     """A pandas.DataFrame of the rescued rows (through pyarrow); `options` are read_batches()'s."""
-    _import("pandas", "pandas")
+    import_extra("pandas", "pandas")
     return read_arrow(source, **options).to_pandas()

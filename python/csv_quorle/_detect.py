@@ -13,10 +13,10 @@ import os
 import re
 from typing import BinaryIO
 
-from . import _detect_layout as lay
-from ._detect_dialect import Scored, describe, one_column, rank
-from ._detect_split import Candidate, Record, fits_other_dialect, parse
-from ._detect_text import EncodingSniffer, choose, head_lines, tail_lines, unit_size
+from ._detection import layout as lay
+from ._detection.dialects import Scored, describe, one_column, rank
+from ._detection.split import Candidate, Record, fits_other_dialect, parse
+from ._detection.text import EncodingSniffer, choose, head_lines, tail_lines, unit_size
 from ._dialect import Decision, Dialect
 
 _SEP_LINE = re.compile(r"sep=([,;\t|:^~ ])")

@@ -4,18 +4,16 @@ from __future__ import annotations
 
 import contextlib
 
-from typing import Any, Literal
+from typing import Literal
 
-from . import _args, _native, _table
-from ._paths import OutputFile, commit, check_paths
-from ._dialect import Decision
-from ._report import Report, RepairList
+from . import _native
+from ._call import args as _args, table as _table
+from ._call.options import SharedOptions, text_dialect
+from ._call.reporting import LONG_QUOTED_LINES, left_out_and_guessed, make_report
 from ._encoding import open_utf8
-from ._lines import absent_byte
-from ._source import file_behind
-
-LONG_QUOTED_LINES = 100  # a quoted field spanning more line breaks is worth a warning
-LISTED = 10  # line numbers listed in one warning
+from ._files.outputs import OutputFile, commit, check_paths
+from ._files.source import file_behind
+from ._report import Report
 
 
 def rescue(
@@ -67,18 +65,14 @@ def rescue(
     src = _args.path(source, "source")
     out = _args.path(output, "output")
     qpath = None if quarantine is None else _args.path(quarantine, "quarantine")
-    chosen = _table.choices(delimiter, quote_char, escape_char, encoding, header, skip_rows,
-                            expected_columns, layout=layout, comment=comment)
+    shared = SharedOptions(
+        delimiter=delimiter, quote_char=quote_char, escape_char=escape_char, encoding=encoding,
+        header=header, skip_rows=skip_rows, expected_columns=expected_columns,
+        skip_blank_lines=skip_blank_lines, fill_ragged_rows=fill_ragged_rows,
+        merge_overflow=merge_overflow, repair_quotes=repair_quotes, layout=layout, comment=comment,
+    )
+    chosen, flags = shared.check(_args.PADDED_FIELD_BYTES)
     codec = chosen.codec
-    flags = {
-        name: _args.flag(value, name)
-        for name, value in (
-            ("skip_blank_lines", skip_blank_lines),
-            ("fill_ragged_rows", fill_ragged_rows),
-            ("merge_overflow", merge_overflow),
-            ("repair_quotes", repair_quotes),
-        )
-    }
     out_delim = _args.char(output_delimiter, "output_delimiter")
     if out_delim == '"':
         raise ValueError("output_delimiter cannot be the double quote, which the output quotes with")
@@ -90,23 +84,10 @@ def rescue(
         buffer = text.buffer
         info = text.info
         where = _table.span(buffer, table)
-        # No quoting: a byte the table lacks serves as the quote, so no field ever opens one.
-        quote_byte = ord(quote) if quote is not None else absent_byte(
-            buffer, where.begin, where.end)
-        if quote_byte is None:
-            raise ValueError("quote_char=None needs a control byte that the file lacks; "
-                             "every one of them occurs in it")
+        delim, quote_byte = text_dialect(buffer, where, table, buffer)
         # A mostly UTF-8 file handed over as it is: the engine reads its stray bytes as
         # Windows-1252 and counts them, with no rewritten copy of the file.
         recode = info.engine_recodes
-        if delim is None:
-            delim = chr(_native.sniff(buffer))
-            if delim == quote:
-                raise ValueError(
-                    f"the detected delimiter {delim!r} is the quote character; "
-                    "pass delimiter= or another quote_char="
-                )
-            _args.distinct(delim, quote, escape)
         with contextlib.ExitStack() as pending:
             source_fd, source_offset = pending.enter_context(file_behind(src, buffer, info))
             clean = pending.enter_context(OutputFile(out))
@@ -142,102 +123,4 @@ def rescue(
             text.check_unchanged()  # after the last read of the source, before any commit
             commit(clean, rest)
 
-    repairs = RepairList(result["repairs"])
-    return Report(
-        total_rows=result["total_rows"],
-        good_rows=result["good_rows"],
-        repaired_rows=result["repaired_rows"],
-        quarantined_rows=result["quarantined_rows"],
-        blank_lines=result["blank_lines"],
-        delimiter=delim,
-        quote_char=quote,
-        encoding=info.encoding,
-        columns=result["columns"],
-        header=None if result["header"] is None else tuple(result["header"]),
-        repairs=repairs,
-        replaced_bytes=result["replaced_bytes"] + info.replaced_bytes,
-        recoded_bytes=info.recoded_bytes + result["recoded_bytes"],
-        escape_char=escape,
-        **seen,
-    )
-
-
-def left_out_and_guessed(buf: Any, table: _table.Table, where: _table.Span, result: dict,
-                         info: Any) -> dict[str, Any]:
-    """The report's fields on the lines left out, the guesses and the warnings, read from the
-    text (before it is checked unchanged)."""
-    skipped = _table.skipped(buf, table, where, result)
-    texts = _table.samples(buf, skipped)
-    guessed = _table.guesses(table, result)
-    encoding = ([Decision("encoding", info.encoding, info.confidence, (info.evidence,))]
-                if info.warning else [])
-    return {
-        "warnings": tuple(_warnings(result, info) + _table.warnings(table, skipped, texts, guessed)),
-        "skipped_lines": tuple(g.lines for g in skipped),
-        "encoding_confidence": info.confidence,
-        "skipped_text": tuple(t or "" for t in texts),
-        "guesses": tuple(encoding + guessed),
-    }
-
-
-def _bytes(n: int) -> str:
-    return "1 byte" if n == 1 else f"{n} bytes"
-
-
-def _lines(lines: tuple[int, ...] | list[int]) -> str:
-    """'line 4' or 'lines 4, 9, 12'."""
-    shown = ", ".join(str(n) for n in lines[:LISTED])
-    return f"line {shown}" if len(lines) == 1 else f"lines {shown}"
-
-
-def _warnings(result: dict, info: object) -> list[str]:
-    guessed = getattr(info, "warning", None)  # the encoding, when it is a guess
-    warnings = [guessed] if guessed else []
-    recoded = getattr(info, "recoded_bytes", 0)
-    replaced = getattr(info, "replaced_bytes", 0)
-    first = _lines(getattr(info, "first_lines", ()))
-    if recoded:
-        warnings.append(
-            f"{_bytes(recoded)} of non-UTF-8 text read as Windows-1252 (first on {first})."
-        )
-    if result["recoded_bytes"]:
-        warnings.append(
-            f"{_bytes(result['recoded_bytes'])} of non-UTF-8 text read as Windows-1252 "
-            f"(first on {_lines(result['recoded_lines'])})."
-        )
-    if replaced:
-        warnings.append(
-            f"{_bytes(replaced)} could not be decoded as {info.encoding} and became U+FFFD "  # type: ignore[attr-defined]
-            f"(first on {first})."
-        )
-    if result["replaced_bytes"]:
-        warnings.append(
-            f"{_bytes(result['replaced_bytes'])} of invalid UTF-8 became U+FFFD "
-            f"(first on {_lines(result['replaced_lines'])})."
-        )
-    for line in result["reread_lines"]:
-        warnings.append(
-            f"The quote opening a field on line {line} is never closed; "
-            "it was read again as text, so the records after it were kept."
-        )
-    for line in result["stray_quote_lines"]:
-        warnings.append(
-            f"The quote opening a field on line {line} would have merged the lines after it into "
-            "one record of the wrong width; it was read as text, so the line keeps its record."
-        )
-    if result["literal_quotes"]:
-        n = result["literal_quotes"]
-        fields = "1 quoted field has" if n == 1 else f"{n} quoted fields have"
-        warnings.append(
-            f"{fields} more text after the closing quote (first on "
-            f"{_lines(result['literal_quote_lines'])}); the quotes were kept as text."
-        )
-    for line in result["long_quote_lines"]:
-        warnings.append(
-            f"A quoted field starting on line {line} spans more than {LONG_QUOTED_LINES} lines; "
-            "check that its quotes are balanced."
-        )
-    if result["long_quotes"] > len(result["long_quote_lines"]):
-        more = result["long_quotes"] - len(result["long_quote_lines"])
-        warnings.append(f"{more} more quoted fields span more than {LONG_QUOTED_LINES} lines.")
-    return warnings
+    return make_report(result, delim, quote, escape, info, seen)

@@ -11,7 +11,7 @@ import os
 from collections.abc import Callable, Iterable, Sequence
 from typing import Any
 
-from ._many import FileResult, batches, check_options, make_dirs, make_jobs, run_batch
+from ._many_files import FileResult, check_options, file_groups, make_dirs, make_jobs, run_file_group
 
 __all__ = ["read_csv", "rescue_many"]
 
@@ -49,11 +49,11 @@ def rescue_many(
     if not jobs:
         return []
     slots = sum(client.nthreads().values())
-    groups = batches(list(enumerate(jobs)), slots)
-    futures = client.map(run_batch, [[job for _, job in group] for group in groups], pure=False)
+    groups = file_groups(list(enumerate(jobs)), slots)
+    futures = client.map(run_file_group, [[job for _, job in group] for group in groups], pure=False)
     indices = {future.key: [i for i, _ in group] for future, group in zip(futures, groups)}
     results: list[FileResult | None] = [None] * len(jobs)
-    # Results are fetched a batch at a time, as they finish: one round trip per batch, not per file.
+    # Results are fetched as they finish, several futures at a time: one round trip each, not per file.
     for finished in distributed.as_completed(futures).batches():
         for future, outcome in _gather(client, finished):
             for n, i in enumerate(indices[future.key]):
@@ -67,12 +67,12 @@ def rescue_many(
     return results  # type: ignore[return-value]
 
 
-def _gather(client: Any, batch: list[Any]) -> list[tuple[Any, Any]]:
-    """(future, FileResult or the exception that failed its task) for each future of `batch`."""
-    done = [f for f in batch if f.status == "finished"]
+def _gather(client: Any, finished: list[Any]) -> list[tuple[Any, Any]]:
+    """(future, FileResult or the exception that failed its task) for each future of `finished`."""
+    done = [f for f in finished if f.status == "finished"]
     outcomes = dict(zip(done, client.gather(done, errors="skip"))) if done else {}
     pairs = []
-    for future in batch:
+    for future in finished:
         if future in outcomes:
             pairs.append((future, outcomes[future]))
         else:
@@ -107,7 +107,7 @@ def rescued_frame(path: str, options: dict[str, Any]):
     import tempfile
 
     from ._arrow import read_arrow
-    from ._inputs import plain_input
+    from ._files.inputs import plain_input
 
     options = {k: v for k, v in options.items() if k != "output_delimiter"}
     with tempfile.TemporaryDirectory(prefix="csv-quorle-") as tmp, \

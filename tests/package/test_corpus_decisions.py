@@ -18,8 +18,8 @@ import pytest
 from conftest_detect import load
 
 det = load("_detect")
-split = load("_detect_split")
-text = load("_detect_text")
+split = load("_detection.split")
+text = load("_detection.text")
 
 ROOT = Path(__file__).resolve().parents[2]
 DECISIONS = Path(__file__).parent / "corpus_decisions.json"

@@ -15,7 +15,8 @@ import pytest
 import text_samples as ts
 
 import csv_quorle
-from csv_quorle import _encoding as enc
+from csv_quorle import _encoding as enc, _native
+from csv_quorle._encoding import decode
 
 EXPORT = "id,name,city,price\r\n" + "".join(
     f"{i},{name},{city},€{i}.50\r\n"
@@ -82,7 +83,7 @@ def test_open_utf8(tmp_path, raw, encoding, text, codec, bom, recoded, replaced,
 @pytest.mark.parametrize("case", ["utf16le bom", "utf32be bom", "utf16be no bom", "mostly utf8", "shift_jis", "cp1252 undefined"])
 def test_chunk_edges_split_sequences(tmp_path, monkeypatch, size, case):
     raw, encoding, text, codec, _, recoded, replaced, lines, _ = next(c for c in CASES if c[0] == case)[1:]
-    monkeypatch.setattr(enc, "CHUNK_SIZE", size)
+    monkeypatch.setattr(decode, "CHUNK_SIZE", size)
     with enc.open_utf8(write(tmp_path, raw), encoding) as src:
         assert bytes(src.buffer) == text.encode()
         assert (src.info.encoding, src.info.recoded_bytes, src.info.replaced_bytes) == (codec, recoded, replaced)
@@ -224,10 +225,10 @@ def test_native_single_byte_path_matches_python_decoder(tmp_path, monkeypatch, c
     # Every byte, in lines ending LF, CRLF and CR: the same text, counts and lines as Python's path.
     raw = bytes(range(256)) + b"\r\n" + bytes(range(255, -1, -1)) + b"\rx\x81\n\x90"
     path = write(tmp_path, raw)
-    assert enc._single_byte_table(codecs.lookup(codec).name) is not None
+    assert decode.single_byte_table(codecs.lookup(codec).name) is not None
     with enc.open_utf8(path, codec) as src:
         native = bytes(src.buffer), src.info
-    monkeypatch.setattr(enc, "_single_byte_table", lambda codec: None)
+    monkeypatch.setattr(decode, "single_byte_table", lambda codec: None)
     with enc.open_utf8(path, codec) as src:
         assert (bytes(src.buffer), src.info) == native
 
@@ -247,12 +248,12 @@ def test_multibyte_codecs_read_as_pythons_decoder_reads_them(tmp_path, codec, ba
 
 
 def test_native_transcode_errors():
-    table = enc._single_byte_table("cp1252")
+    table = decode.single_byte_table("cp1252")
     with pytest.raises(OSError) as caught:
-        enc._native.transcode_single_byte(table, b"caf\xe9", -1)
+        _native.transcode_single_byte(table, b"caf\xe9", -1)
     assert caught.value.errno == errno.EBADF
     with pytest.raises(ValueError, match="table"):
-        enc._native.transcode_single_byte(table[:-4], b"a", 1)
+        _native.transcode_single_byte(table[:-4], b"a", 1)
 
 
 class TestGeneratedExports:
@@ -330,7 +331,7 @@ class TestMixedFiles:
         else:
             text = ts.export(language, codec, 20000)
         raw = text.encode(codec)
-        clean, mixed, _, _ = enc._native.utf8_evidence(raw, True)
+        clean, mixed, _, _ = _native.utf8_evidence(raw, True)
         assert clean + mixed > 0 and (clean > 0) == word_lines  # the rule is put to the test
         with enc.open_utf8(write(tmp_path, raw)) as src:
             assert bytes(src.buffer).decode() == text
@@ -366,7 +367,7 @@ class TestUtf8Evidence:
         rng = random.Random(7)
         for _ in range(3000):
             raw = b"".join(rng.choice(self.PIECES) for _ in range(rng.randrange(40)))
-            assert enc._native.utf8_evidence(raw, True) == evidence_oracle(raw), raw
+            assert _native.utf8_evidence(raw, True) == evidence_oracle(raw), raw
 
     @pytest.mark.parametrize("raw, final, expected", [
         (b"a\xc3", False, (0, 0, 0, -1)),  # a character cut by the end of a sample
@@ -376,7 +377,7 @@ class TestUtf8Evidence:
         (b"", True, (0, 0, 0, -1)),
     ])
     def test_a_cut_character_counts_only_at_the_end_of_the_file(self, raw, final, expected):
-        assert enc._native.utf8_evidence(raw, final) == expected
+        assert _native.utf8_evidence(raw, final) == expected
 
 
 @pytest.mark.parametrize("raw, codec, guessed", [

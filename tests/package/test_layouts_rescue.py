@@ -168,7 +168,7 @@ def test_padding_found_however_long_it_runs(monkeypatch) -> None:
     chunks small enough that runs and CR LF cross their edges."""
     from conftest_detect import load
 
-    lines = load("_lines")
+    lines = load("_call.lines")
     monkeypatch.setattr(lines, "CHUNK", 7)
     rng = random.Random(11)
     pieces = [b"1,2", b",,", b" , ", b"", b"\t", b"a"]

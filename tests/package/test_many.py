@@ -12,8 +12,8 @@ import signal
 import pytest
 
 import csv_quorle
-from csv_quorle._inputs import DamagedCompressedInputError, binary_kind, plain_input
-from csv_quorle._many import plan_outputs
+from csv_quorle._files.inputs import DamagedCompressedInputError, binary_kind, plain_input
+from csv_quorle._many_files import plan_outputs
 
 SEPARATORS = ",;|\t"
 

@@ -17,7 +17,7 @@ import pytest
 
 import csv_quorle
 from csv_quorle import _native
-from csv_quorle._inputs import BinaryInputError, binary_kind, plain_input
+from csv_quorle._files.inputs import BinaryInputError, binary_kind, plain_input
 
 pa = pytest.importorskip("pyarrow")
 

@@ -10,9 +10,9 @@ import sys
 from collections.abc import Sequence
 from typing import Any
 
-from . import _cli_show as show
-from ._cli import EXIT_FAILED, EXIT_OK, EXIT_QUARANTINE, PROG
-from ._cli_run import (
+from . import show
+from .exits import EXIT_FAILED, EXIT_OK, EXIT_QUARANTINE, PROG
+from .run import (
     STDOUT_NAME,
     Workspace,
     copy_to_stdout,
@@ -23,7 +23,7 @@ from ._cli_run import (
     stem_name,
     write_repairs,
 )
-from ._many import FileResult, Job, describe_error, make_dirs, plan_outputs
+from .._many_files import FileResult, Job, describe_error, make_dirs, plan_outputs
 
 
 def _error_lines(results: Sequence[FileResult]) -> None:
@@ -121,7 +121,7 @@ Failure = tuple[str, str]  # the exception's type name and message
 
 
 def _detect_each(ws: Workspace, inputs: Sequence[str], detect: Any) -> list[tuple[str, Any, Failure | None]]:
-    from ._inputs import plain_input
+    from .._files.inputs import plain_input
 
     found = []
     for name, path in ws.inputs(inputs):

@@ -13,10 +13,7 @@ from typing import Any
 
 import click
 
-PROG = "csv-quorle"
-
-EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_QUARANTINE = 0, 1, 2, 3
-EXIT_INTERRUPTED, EXIT_TERMINATED = 130, 143  # 128 + SIGINT, 128 + SIGTERM
+from .exits import EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK, EXIT_TERMINATED, PROG
 
 DELIMITER_NAMES = {"tab": "\t", "\\t": "\t", "comma": ",", "semicolon": ";", "pipe": "|", "space": " "}
 
@@ -49,7 +46,7 @@ def _character(ctx: click.Context, param: click.Parameter, value: str | None) ->
     """One ASCII character, by the library's own rules."""
     if value is None:
         return None
-    from ._args import char
+    from .._call.args import char
 
     try:
         return char(value, "it")
@@ -130,7 +127,7 @@ def _rescue_options(delimiter: str | None, encoding: str, header: bool | None, s
 def _check_together(options: dict[str, Any]) -> None:
     """The options checked against each other as the library checks them (a quote that is the
     delimiter), once, before any file is read."""
-    from ._table import choices
+    from .._call.table import choices
 
     try:
         choices(options["delimiter"], options.get("quote_char", "auto"),
@@ -172,7 +169,7 @@ def rescue(inputs, output, out_dir, quarantine, quarantine_dir, as_json, fail_on
     The summary goes to standard output, or to standard error when the clean data does: a line
     per file, then the lines each file left out (preamble, footer, ...) and what was guessed
     (encoding, escape, one column, a repeated header), then the totals."""
-    from . import _cli_commands
+    from . import commands
 
     _check_stdin_once(inputs)
     if output is not None and out_dir is not None:
@@ -186,7 +183,7 @@ def rescue(inputs, output, out_dir, quarantine, quarantine_dir, as_json, fail_on
     if quarantine == "-":
         raise click.UsageError("the quarantine file cannot be standard output")
     options = _rescue_options(**reading)
-    return _cli_commands.rescue(inputs, output, out_dir, quarantine, quarantine_dir, options,
+    return commands.rescue(inputs, output, out_dir, quarantine, quarantine_dir, options,
                                 as_json=as_json, fail_on_quarantine=fail_on_quarantine, repairs=repairs)
 
 
@@ -200,11 +197,11 @@ Examples:
 def check(inputs, as_json, fail_on_quarantine, **reading) -> int:
     """Report what a rescue of each INPUT would do (dialect, encoding, counts, lines left out,
     guesses, warnings, first repairs); nothing is written."""
-    from . import _cli_commands
+    from . import commands
 
     _check_stdin_once(inputs)
     options = _rescue_options(**reading)
-    return _cli_commands.check(inputs, options, as_json=as_json, fail_on_quarantine=fail_on_quarantine)
+    return commands.check(inputs, options, as_json=as_json, fail_on_quarantine=fail_on_quarantine)
 
 
 @cli.command(short_help="Show each file's dialect, encoding, columns and header.", epilog="""\b
@@ -216,10 +213,10 @@ Examples:
 @click.option("--explain", is_flag=True, help="After the table, each decision with its confidence and evidence.")
 def sniff(inputs, as_json, explain) -> int:
     """Show the delimiter, quote, encoding, column count, header and the table's lines of each INPUT."""
-    from . import _cli_commands
+    from . import commands
 
     _check_stdin_once(inputs)
-    return _cli_commands.sniff(inputs, as_json=as_json, explain=explain)
+    return commands.sniff(inputs, as_json=as_json, explain=explain)
 
 
 def _check_stdin_once(inputs: tuple[str, ...]) -> None:
@@ -270,7 +267,7 @@ def main(argv: list[str] | None = None) -> int:
     except BrokenPipeError:
         return EXIT_FAILED
     except Exception as exc:  # the last resort: one line, as for any other failure
-        from ._many import describe_error
+        from .._many_files import describe_error
 
         click.echo(f"{PROG}: {describe_error(exc)}", err=True)
         return EXIT_FAILED

@@ -6,10 +6,10 @@ import struct
 from dataclasses import dataclass
 from typing import Any, NamedTuple
 
-from . import _args, _lines
-from ._detect_layout import SURE_HEADER
-from ._dialect import Decision, Dialect
-from ._report import SkippedLines
+from . import args as _args, lines as _lines
+from .._detection.layout import SURE_HEADER
+from .._dialect import Decision, Dialect
+from .._report import SkippedLines
 
 AUTO = "auto"
 
@@ -86,14 +86,20 @@ def settle_choices(source: str | bytes, c: Choices) -> tuple[Table, int | None]:
     """The settled table and the column count to apply (given, or detected)."""
     table = settle(source, c.codec, c.delimiter, c.quote_char, c.escape_char, c.header,
                    c.skip_rows, c.layout, c.comment)
-    if c.delimiter is None and table.delimiter is not None and table.delimiter == table.quote_char:
-        raise ValueError(
-            f"the detected delimiter {table.delimiter!r} is the quote character; "
-            "pass delimiter= or another quote_char="
-        )
+    if c.delimiter is None and table.delimiter is not None:
+        refuse_quote_as_delimiter(table.delimiter, table.quote_char)
     _args.distinct(table.delimiter, table.quote_char, table.escape_char)
     _comment_apart(table.comment, table.delimiter, table.quote_char)
     return table, c.columns if c.columns is not None else table.columns
+
+
+def refuse_quote_as_delimiter(detected: str, quote: str | None) -> None:
+    """A detected delimiter equal to the quote reads nothing right: the caller must choose."""
+    if detected == quote:
+        raise ValueError(
+            f"the detected delimiter {detected!r} is the quote character; "
+            "pass delimiter= or another quote_char="
+        )
 
 
 def settle(source: str | bytes, codec: str, delimiter: str | None, quote_char: Any,
@@ -151,7 +157,7 @@ def settle(source: str | bytes, codec: str, delimiter: str | None, quote_char: A
 
 def _detect(source: str | bytes, codec: str, delimiter: str | None,
             comment: str | None) -> Dialect | None:
-    from ._detect import detect_rows
+    from .._detect import detect_rows
 
     try:
         return detect_rows(source, None if codec == AUTO else codec, delimiter=delimiter,

@@ -20,8 +20,8 @@ from collections import Counter
 from collections.abc import Callable
 from typing import Any, NamedTuple
 
-from ._detect_cells import cell_weight, is_footer_text, is_missing, is_numeric, kind
-from ._detect_split import Record
+from .cells import cell_weight, is_footer_text, is_missing, is_numeric, kind
+from .split import Record
 
 _PROFILE_ROWS = 100
 _MAX_HEADER_LINES = 3

@@ -6,8 +6,8 @@ import codecs
 from collections.abc import Callable
 from typing import NamedTuple
 
-from . import _encoding
-from ._detect_split import split_lines
+from .. import _encoding
+from .split import split_lines
 
 EncodingSniffer = Callable[[bytes], "tuple[str, str]"]
 

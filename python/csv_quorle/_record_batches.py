@@ -8,12 +8,13 @@ from typing import Any
 
 from typing import Literal
 
-from . import _args, _native, _table
-from ._lines import absent_byte
+from . import _native
+from ._call import args as _args, table as _table
+from ._call.options import SharedOptions, text_dialect
+from ._call.reporting import LONG_QUOTED_LINES, left_out_and_guessed, make_report
 from ._encoding import check_unchanged, open_utf8
-from ._paths import OutputFile, check_paths
-from ._report import RepairList, Report
-from ._rescue import LONG_QUOTED_LINES, left_out_and_guessed
+from ._files.outputs import OutputFile, check_paths
+from ._report import Report
 
 
 class RecordBatches:
@@ -46,7 +47,7 @@ class RecordBatches:
     @property
     def schema(self) -> Any:
         """The pyarrow schema (needs pyarrow)."""
-        pa = _import("pyarrow", "arrow")
+        pa = import_extra("pyarrow", "arrow")
         return pa.schema(self)
 
     def __arrow_c_schema__(self) -> Any:
@@ -68,23 +69,7 @@ class RecordBatches:
         delim, quote, info = self._dialect
         seen = left_out_and_guessed(whole, table, where, result, info)
         check_unchanged(whole)  # what the skipped lines' texts were read from was the file
-        return Report(
-            total_rows=result["total_rows"],
-            good_rows=result["good_rows"],
-            repaired_rows=result["repaired_rows"],
-            quarantined_rows=result["quarantined_rows"],
-            blank_lines=result["blank_lines"],
-            delimiter=delim,
-            quote_char=quote,
-            encoding=info.encoding,
-            columns=result["columns"],
-            header=None if result["header"] is None else tuple(result["header"]),
-            repairs=RepairList(result["repairs"]),
-            replaced_bytes=result["replaced_bytes"] + info.replaced_bytes,
-            recoded_bytes=info.recoded_bytes + result["recoded_bytes"],
-            escape_char=escape,
-            **seen,
-        )
+        return make_report(result, delim, quote, escape, info, seen)
 
     def _failure(self) -> OSError | None:
         """The OSError the stream ended with, if it failed."""
@@ -98,7 +83,7 @@ class RecordBatches:
         return f"<csv_quorle.RecordBatches delimiter={self._dialect[0]!r}>"
 
 
-def _import(module: str, extra: str) -> Any:
+def import_extra(module: str, extra: str) -> Any:
     try:
         return __import__(module)
     except ImportError as e:
@@ -143,20 +128,14 @@ def read_batches(
         raise TypeError("batch_rows must be an int")
     if batch_rows < 1:
         raise ValueError("batch_rows must be at least 1")
-    chosen = _table.choices(delimiter, quote_char, escape_char, encoding, header, skip_rows,
-                            expected_columns, _args.ARROW_COLUMN_BYTES, layout=layout,
-                            comment=comment)
+    shared = SharedOptions(
+        delimiter=delimiter, quote_char=quote_char, escape_char=escape_char, encoding=encoding,
+        header=header, skip_rows=skip_rows, expected_columns=expected_columns,
+        skip_blank_lines=skip_blank_lines, fill_ragged_rows=fill_ragged_rows,
+        merge_overflow=merge_overflow, repair_quotes=repair_quotes, layout=layout, comment=comment,
+    )
+    chosen, flags = shared.check(_args.ARROW_COLUMN_BYTES, null_padding=null_padding)
     codec = chosen.codec
-    flags = {
-        name: _args.flag(value, name)
-        for name, value in (
-            ("skip_blank_lines", skip_blank_lines),
-            ("fill_ragged_rows", fill_ragged_rows),
-            ("merge_overflow", merge_overflow),
-            ("repair_quotes", repair_quotes),
-            ("null_padding", null_padding),
-        )
-    }
     check_paths(("source", src), ("quarantine", qpath))
 
     table, count = _table.settle_choices(src, chosen)
@@ -166,18 +145,7 @@ def read_batches(
     whole, info = text.buffer, text.info
     where = _table.span(whole, table)
     buffer = whole[where.begin : where.end]  # the table's lines only, without a copy
-    quote_byte = ord(quote) if quote is not None else absent_byte(whole, where.begin, where.end)
-    if quote_byte is None:
-        raise ValueError("quote_char=None needs a control byte that the file lacks; "
-                         "every one of them occurs in it")
-    if delim is None:
-        delim = chr(_native.sniff(buffer))
-        if delim == quote:
-            raise ValueError(
-                f"the detected delimiter {delim!r} is the quote character; "
-                "pass delimiter= or another quote_char="
-            )
-        _args.distinct(delim, quote, escape)
+    delim, quote_byte = text_dialect(whole, where, table, buffer)
     rest = None if qpath is None else OutputFile(qpath)
     try:
         # The stream gets a descriptor of its own (closed by it whatever happens), so this

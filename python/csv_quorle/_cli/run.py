@@ -12,8 +12,8 @@ import tempfile
 from collections.abc import Callable, Iterator, Sequence
 from typing import Any, BinaryIO
 
-from ._many import FileResult, Job, plan_outputs, refuse_crossed, rescue_takes_progress, run_jobs
-from ._paths import OutputFile, commit, descriptor_path, naming, same_file
+from .._many_files import FileResult, Job, plan_outputs, refuse_crossed, rescue_takes_progress, run_jobs
+from .._files.outputs import OutputFile, commit, descriptor_path, naming, same_file
 
 STDIN_NAME = "<stdin>"
 STDOUT_NAME = "<stdout>"
@@ -32,7 +32,7 @@ class Workspace(contextlib.ExitStack):
 
     def inputs(self, names: Sequence[str]) -> list[tuple[str, str]]:
         """(name shown, path read) for each input; `-` is standard input."""
-        from ._inputs import spool
+        from .._files.inputs import spool
 
         pairs = []
         for name in names:

@@ -22,8 +22,8 @@ import re
 from collections import Counter
 from typing import NamedTuple, cast
 
-from ._detect_cells import cell_weight, is_numeric
-from ._detect_split import Candidate, Record, parse, strays
+from .cells import cell_weight, is_numeric
+from .split import Candidate, Record, parse, strays
 
 # Order matters only for ties: the common delimiters first, the space last.
 DELIMITERS: tuple[tuple[str, bool], ...] = (

@@ -14,7 +14,7 @@ import sys
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import Any
 
-from ._inputs import plain_input, stem_of
+from ._files.inputs import plain_input, stem_of
 
 
 @dataclasses.dataclass(frozen=True, slots=True)
@@ -80,7 +80,7 @@ def run_job(job: Job, progress: Callable[[int, int], None] | None = None) -> Fil
     """Rescues one file, catching whatever goes wrong into the result. Runs in the workers."""
     path = None
     try:
-        from . import rescue
+        from ._rescue import rescue
 
         if job.refused is not None:
             raise OSError(errno.EINVAL, *job.refused)
@@ -98,7 +98,7 @@ def run_job(job: Job, progress: Callable[[int, int], None] | None = None) -> Fil
 @functools.cache
 def rescue_takes_progress() -> bool:
     """Whether `rescue` reports bytes done through a `progress` callable."""
-    from . import rescue
+    from ._rescue import rescue
 
     return "progress" in inspect.signature(rescue).parameters
 
@@ -163,7 +163,7 @@ def refuse_crossed(jobs: Sequence[Job]) -> list[Job]:
 
 def check_options(options: dict[str, Any]) -> None:
     """Refuses unknown keyword arguments of `rescue` at once, not once per file in the workers."""
-    from . import rescue
+    from ._rescue import rescue
 
     inspect.signature(rescue).bind("source", "output", None, **options)
 
@@ -243,21 +243,21 @@ def _stop_workers(pool) -> None:
     pool.shutdown(wait=True, cancel_futures=True)
 
 
-# Files travel to the workers in batches: a task costs a round trip between processes (a few
-# milliseconds on a busy Dask cluster), about what rescuing a 1 MB file costs. Enough batches per
+# Files travel to the workers in groups: a task costs a round trip between processes (a few
+# milliseconds on a busy Dask cluster), about what rescuing a 1 MB file costs. Enough groups per
 # worker remain for the load to even out at the end.
-MAX_BATCH = 32
-BATCHES_PER_SLOT = 16
+MAX_GROUP = 32
+GROUPS_PER_SLOT = 16
 
 
-def run_batch(jobs: Sequence[Job]) -> list[FileResult]:
+def run_file_group(jobs: Sequence[Job]) -> list[FileResult]:
     """Rescues a few files in a row, each failure caught into its own result. Runs in the workers."""
     return [run_job(job) for job in jobs]
 
 
-def batches(jobs: Sequence[tuple[int, Job]], slots: int) -> list[list[tuple[int, Job]]]:
-    """Consecutive runs of jobs, at most MAX_BATCH long, about BATCHES_PER_SLOT per worker."""
-    size = max(1, min(MAX_BATCH, -(-len(jobs) // (max(1, slots) * BATCHES_PER_SLOT))))
+def file_groups(jobs: Sequence[tuple[int, Job]], slots: int) -> list[list[tuple[int, Job]]]:
+    """Consecutive runs of jobs, at most MAX_GROUP long, about GROUPS_PER_SLOT per worker."""
+    size = max(1, min(MAX_GROUP, -(-len(jobs) // (max(1, slots) * GROUPS_PER_SLOT))))
     return [list(jobs[i : i + size]) for i in range(0, len(jobs), size)]
 
 
@@ -270,10 +270,10 @@ def _run_pool(jobs: list[tuple[int, Job]], workers: int, done: Callable[[int, Fi
     pool = ProcessPoolExecutor(max_workers=workers, mp_context=_pool_context(), initializer=_pool_worker_init)
     try:
         futures = {}
-        for batch in batches(jobs, workers):
-            indices = [i for i, _ in batch]
+        for group in file_groups(jobs, workers):
+            indices = [i for i, _ in group]
             try:
-                futures[pool.submit(run_batch, [job for _, job in batch])] = indices
+                futures[pool.submit(run_file_group, [job for _, job in group])] = indices
             except BrokenProcessPool:
                 lost.extend(indices)
         for future in as_completed(futures):

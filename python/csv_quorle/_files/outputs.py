@@ -16,7 +16,7 @@ import stat
 import tempfile
 from types import TracebackType
 
-from . import _native
+from .. import _native
 
 MAX_LINKS = 40  # symbolic links followed in one path before ELOOP, as the kernel does
 
