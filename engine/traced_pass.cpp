@@ -114,7 +114,7 @@ class TracedSorter {
 
     ++out_.total_rows;
     const std::uint64_t n = record.field_count();
-    if (!known_columns_) set_columns(n);
+    if (!known_columns_ && options_.count_from_first_row) set_columns(n);
     const std::uint64_t c = columns_;
     bool repaired = quotes_read_as_text;
     if (c == 0 || n == c) {
@@ -124,7 +124,7 @@ class TracedSorter {
         return quarantine(record, span, first, last, QuarantineReason::TooFewColumns);
       pad(record, span, first, last);
       repaired = true;
-    } else if (record.empty_from(c)) {  // trailing delimiters: nothing to merge
+    } else if (options_.trim_empty_tail && record.empty_from(c)) {  // trailing delimiters
       trim(record, span, first, last);
       repaired = true;
     } else {
@@ -163,7 +163,9 @@ class TracedSorter {
   }
 
   void settle_quote_width() {
-    if (options_.header && !out_.has_header) {  // the header's own count is not known yet
+    if (!options_.stray_quote_width) {
+      quote_width_ = 0;
+    } else if (options_.header && !out_.has_header) {  // the header's own count is not known yet
       quote_width_ = options_.expected_columns ? *options_.expected_columns : options_.width_hint;
     } else if (!options_.header && !options_.expected_columns && options_.width_hint != 0) {
       quote_width_ = options_.width_hint;  // detect's width over the count sampled here
@@ -360,9 +362,9 @@ bool traced_pass(std::string_view data, const TracedOptions& options, TracedOutc
   extras.escape = options.escape;
   extras.long_quoted_lines = options.long_quoted_lines;
   extras.skip_initial_space = options.skip_initial_space;
-  extras.literal_quotes = true;
-  extras.quoted_cr_ends_line = true;  // the report's lines are the file's physical lines
-  extras.leading_mark_is_text = true;  // the file's mark is gone before the text gets here
+  extras.literal_quotes = options.literal_quotes;
+  extras.quoted_cr_ends_line = options.quoted_cr_ends_line;  // the report's lines are the file's
+  extras.leading_mark_is_text = options.leading_mark_is_text;  // its mark is gone by now
   tokenizer.set_extras(extras);
   tokenizer.set_line(options.first_line);
   RowDraft record(out.rows, data);
