@@ -15,6 +15,7 @@
 #include "engine/verbatim_fields.hpp"
 #include "rescue/buffered_writer.hpp"
 #include "rescue/line_format.hpp"
+#include "rescue/verbatim_run.hpp"
 
 namespace quorle::rescue {
 namespace {
@@ -150,31 +151,30 @@ std::optional<RescueError> TracedRowWriter::write(const engine::RowStore& rows,
   std::string& line = line_;
   // Consecutive verbatim rows that stood on lines of their own, ended by a single LF, are one run
   // of input bytes in the output too; a long run goes out in pieces, between looks at `stop`.
-  std::size_t run_begin = 0, run_end = 0;
-  bool run = false;
+  VerbatimRun run;
   auto flush_run = [&]() -> std::optional<RescueError> {
-    if (!run) return std::nullopt;
-    run = false;
-    if (source_.fd >= 0 && run_end - run_begin >= KERNEL_COPY) {
+    if (!run.open) return std::nullopt;
+    run.open = false;
+    if (source_.fd >= 0 && run.end - run.begin >= KERNEL_COPY) {
       std::optional<RescueError> error;
-      while (run_end - run_begin > 0) {
-        const std::size_t piece = std::min(run_end - run_begin, RUN_PIECE);
-        if (!out.copy_from(source_.fd, source_.offset + run_begin, piece, error)) {
+      while (run.end - run.begin > 0) {
+        const std::size_t piece = std::min(run.end - run.begin, RUN_PIECE);
+        if (!out.copy_from(source_.fd, source_.offset + run.begin, piece, error)) {
           source_.fd = -1;  // not between these files: write from memory from now on
           break;
         }
         if (error) return error;
-        run_begin += piece;
+        run.begin += piece;
         if (stop.load(std::memory_order_relaxed)) return std::nullopt;
       }
-      if (run_begin == run_end) return out.append("\n");
+      if (run.begin == run.end) return out.append("\n");
     }
-    while (run_end - run_begin > RUN_PIECE) {
-      if (auto error = out.append(input.substr(run_begin, RUN_PIECE))) return error;
-      run_begin += RUN_PIECE;
+    while (run.end - run.begin > RUN_PIECE) {
+      if (auto error = out.append(input.substr(run.begin, RUN_PIECE))) return error;
+      run.begin += RUN_PIECE;
       if (stop.load(std::memory_order_relaxed)) return std::nullopt;
     }
-    if (auto error = out.append(input.substr(run_begin, run_end - run_begin))) return error;
+    if (auto error = out.append(input.substr(run.begin, run.end - run.begin))) return error;
     return out.append("\n");
   };
   // A row goes out with its first field quoted when, bare, it would read back as something else:
@@ -185,7 +185,7 @@ std::optional<RescueError> TracedRowWriter::write(const engine::RowStore& rows,
   std::uint64_t stored = 0;
   std::vector<engine::StoredField> ahead;  // a blank first field and the blank ones after it
   for (auto cursor = rows.cursor(); cursor.next_head(row, stored);) {
-    const bool file_start = out.written() == 0 && !run;
+    const bool file_start = out.written() == 0 && !run.open;
     if (row.verbatim) {
       const bool bom = file_start && row.raw.starts_with(BYTE_ORDER_MARK);
       if (bom || is_blank_raw(row.raw, rows.delimiter())) {
@@ -206,15 +206,9 @@ std::optional<RescueError> TracedRowWriter::write(const engine::RowStore& rows,
       }
     }
     if (copy_verbatim && row.verbatim && row.padding == 0) {
-      const auto begin = static_cast<std::size_t>(row.raw.data() - input.data());
-      if (run && begin == run_end + 1 && input[run_end] == '\n') {
-        run_end = begin + row.raw.size();
-        continue;
-      }
+      if (run.extend(input, row.raw)) continue;
       if (auto error = flush_run()) return error;
-      run = true;
-      run_begin = begin;
-      run_end = begin + row.raw.size();
+      run.start(input, row.raw);
       continue;
     }
     if (auto error = flush_run()) return error;
