@@ -6,6 +6,8 @@
 
 #include "engine/check.hpp"
 #include "engine/column_count.hpp"
+#include "engine/record_loop.hpp"
+#include "engine/row_fit.hpp"
 #include "engine/sniffer.hpp"
 #include "engine/tokenizer.hpp"
 
@@ -30,25 +32,34 @@ class RowSorter {
         delimiter_(delimiter),
         delimiter_text_(code_point_utf8(delimiter)),
         columns_(columns),
+        rules_{options.fill_ragged_rows, options.merge_overflow, false},
         out_(out) {}
+
+  // The hooks of read_records: no line passed over, every record sorted, none abandoned.
+  static bool skip(const RecordTokenizer&, std::uint64_t) { return false; }
+  static bool go_on(std::uint64_t) { return true; }
+  void take(const FieldCollector& record, const RecordSpan& span, std::uint64_t,
+            std::uint64_t last) {
+    sort(record, span, last);
+  }
 
   void sort(const FieldCollector& record, const RecordSpan& span, std::uint64_t line) {
     const std::uint64_t n = record.field_count();
     const std::uint64_t c = columns_;
     ++out_.total_rows;
-    if (c == 0 || n == c) {
-      store(out_.rows, record, span, 0);
-    } else if (n < c) {
-      if (!options_.fill_ragged_rows)
-        return quarantine(record, span, line, QuarantineReason::TooFewColumns);
-      if (c > widest_padded_row_) throw ColumnCountTooLarge(c);
-      store(out_.rows, record, span, c - n);
-      ++out_.repaired_rows;
-    } else {
-      if (!options_.merge_overflow)
-        return quarantine(record, span, line, QuarantineReason::ExtraColumns);
-      store_merged(record, span);
-      ++out_.repaired_rows;
+    const RowFit fit = fit_row(n, c, rules_, [] { return false; });
+    switch (fit) {
+      case RowFit::AsIs: return store(out_.rows, record, span, 0);
+      case RowFit::Padded:
+        if (c > widest_padded_row_) throw ColumnCountTooLarge(c);
+        store(out_.rows, record, span, c - n);
+        ++out_.repaired_rows;
+        return;
+      case RowFit::Merged:
+        store_merged(record, span);
+        ++out_.repaired_rows;
+        return;
+      default: return quarantine(record, span, line, misfit_reason(fit));  // never Trimmed here
     }
   }
 
@@ -121,6 +132,7 @@ class RowSorter {
   std::uint8_t delimiter_;
   std::string delimiter_text_;
   std::uint64_t columns_;
+  FitRules rules_;
   std::uint64_t widest_padded_row_ = widest_padded_row();
   BufferOutcome& out_;
 };
@@ -145,12 +157,7 @@ BufferOutcome process_buffer(std::string_view data, const RepairOptions& options
   RecordTokenizer tokenizer(data, delimiter, options.quote_char, options.repair_quotes);
   FieldCollector record(data);
   RowSorter sorter(data, options, delimiter, columns, out);
-  while (tokenizer.next(record)) {
-    const RecordSpan& span = tokenizer.last_span();
-    // The line on which the record ends: the counter already counts a consumed line break.
-    const std::uint64_t line = tokenizer.line() - (span.ended_with_break ? 1 : 0);
-    sorter.sort(record, span, line);
-  }
+  read_records(tokenizer, record, sorter);
 
   out.quorled_rows = out.rows.size();
   out.quarantined_rows = out.quarantine_rows.size();

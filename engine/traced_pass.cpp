@@ -3,7 +3,9 @@
 #include "engine/check.hpp"
 #include "engine/column_count.hpp"
 #include "engine/pipeline.hpp"
+#include "engine/record_loop.hpp"
 #include "engine/row_draft.hpp"
+#include "engine/row_fit.hpp"
 #include "engine/tokenizer.hpp"
 #include "engine/utf8.hpp"
 
@@ -65,6 +67,7 @@ class TracedSorter {
       : data_(data),
         options_(options),
         delimiter_text_(code_point_utf8(options.delimiter)),
+        rules_{options.fill_ragged_rows, options.merge_overflow, options.trim_empty_tail},
         out_(out) {
     settle_quote_width();
   }
@@ -114,25 +117,13 @@ class TracedSorter {
 
     ++out_.total_rows;
     const std::uint64_t n = record.field_count();
-    if (!known_columns_) set_columns(n);
+    if (!known_columns_ && options_.count_from_first_row) set_columns(n);
     const std::uint64_t c = columns_;
-    bool repaired = quotes_read_as_text;
-    if (c == 0 || n == c) {
-      store(record, span, 0);
-    } else if (n < c) {
-      if (!options_.fill_ragged_rows)
-        return quarantine(record, span, first, last, QuarantineReason::TooFewColumns);
-      pad(record, span, first, last);
-      repaired = true;
-    } else if (record.empty_from(c)) {  // trailing delimiters: nothing to merge
-      trim(record, span, first, last);
-      repaired = true;
-    } else {
-      if (!options_.merge_overflow)
-        return quarantine(record, span, first, last, QuarantineReason::ExtraColumns);
-      merge(record, first, last);
-      repaired = true;
-    }
+    const RowFit fit = fit_row(n, c, rules_, [&] { return record.empty_from(c); });
+    if (fit == RowFit::TooFew || fit == RowFit::TooMany)
+      return quarantine(record, span, first, last, misfit_reason(fit));
+    fit_record(fit, record, span, first, last);
+    const bool repaired = quotes_read_as_text || fit != RowFit::AsIs;
     ++out_.good_rows;
     if (repaired) ++out_.repaired_rows;
     if (options_.trace_rows) out_.row_lines.push_back({first, last});
@@ -163,7 +154,9 @@ class TracedSorter {
   }
 
   void settle_quote_width() {
-    if (options_.header && !out_.has_header) {  // the header's own count is not known yet
+    if (!options_.stray_quote_width) {
+      quote_width_ = 0;
+    } else if (options_.header && !out_.has_header) {  // the header's own count is not known yet
       quote_width_ = options_.expected_columns ? *options_.expected_columns : options_.width_hint;
     } else if (!options_.header && !options_.expected_columns && options_.width_hint != 0) {
       quote_width_ = options_.width_hint;  // detect's width over the count sampled here
@@ -216,15 +209,9 @@ class TracedSorter {
         out_.rows.add_text_field(name);
       return;
     }
-    if (c == 0 || n == c) {
-      store(record, span, 0);
-    } else if (n < c) {
-      pad(record, span, first, last);
-    } else if (record.empty_from(c)) {
-      trim(record, span, first, last);
-    } else {
-      merge(record, first, last);
-    }
+    const FitRules header_rules{true, true, options_.trim_empty_tail};
+    fit_record(fit_row(n, c, header_rules, [&] { return record.empty_from(c); }), record, span,
+               first, last);
     StoredRow row;
     auto cursor = out_.rows.cursor();
     QUORLE_CHECK(cursor.next(row, true));
@@ -236,6 +223,16 @@ class TracedSorter {
                   std::uint64_t last, QuarantineReason reason) {
     record.drop();
     out_.quarantine.push_back({first, last, span.begin, span.end, reason});
+  }
+
+  void fit_record(RowFit fit, RowDraft& record, const RecordSpan& span, std::uint64_t first,
+                  std::uint64_t last) {
+    switch (fit) {
+      case RowFit::Padded: return pad(record, span, first, last);
+      case RowFit::Trimmed: return trim(record, span, first, last);
+      case RowFit::Merged: return merge(record, first, last);
+      default: return store(record, span, 0);  // AsIs: records set aside never come here
+    }
   }
 
   void pad(RowDraft& record, const RecordSpan& span, std::uint64_t first, std::uint64_t last) {
@@ -295,6 +292,7 @@ class TracedSorter {
   std::string_view data_;
   const TracedOptions& options_;
   std::string delimiter_text_;
+  FitRules rules_;
   std::uint64_t columns_ = 0;
   bool known_columns_ = false;
   std::uint64_t quote_width_ = 0;
@@ -360,41 +358,55 @@ bool traced_pass(std::string_view data, const TracedOptions& options, TracedOutc
   extras.escape = options.escape;
   extras.long_quoted_lines = options.long_quoted_lines;
   extras.skip_initial_space = options.skip_initial_space;
-  extras.literal_quotes = true;
-  extras.quoted_cr_ends_line = true;  // the report's lines are the file's physical lines
-  extras.leading_mark_is_text = true;  // the file's mark is gone before the text gets here
+  extras.literal_quotes = options.literal_quotes;
+  extras.quoted_cr_ends_line = options.quoted_cr_ends_line;  // the report's lines are the file's
+  extras.leading_mark_is_text = options.leading_mark_is_text;  // its mark is gone by now
   tokenizer.set_extras(extras);
   tokenizer.set_line(options.first_line);
   RowDraft record(out.rows, data);
   record.set_legacy_cp1252(options.recode_cp1252);
-  std::uint64_t next_report = progress_step;
-  std::uint64_t next_batch = batch_step;
-  std::uint64_t first = tokenizer.line();
-  for (;;) {
-    if (sorter.quote_width() != tokenizer.width()) tokenizer.set_width(sorter.quote_width());
-    if (options.comment >= 0 && tokenizer.position() < data.size() &&
-        static_cast<std::uint8_t>(data[tokenizer.position()]) == options.comment) {
+  // The package's hooks: comment lines passed over, the stray-quote width kept in step with the
+  // count, progress reported and batches handed on.
+  struct Hooks {
+    std::string_view data;
+    const TracedOptions& options;
+    TracedOutcome& out;
+    TracedSorter& sorter;
+    const Progress& progress;
+    const Batches& batches;
+    std::uint64_t progress_step, batch_step;
+    std::uint64_t next_report = progress_step;
+    std::uint64_t next_batch = batch_step;
+
+    bool skip(RecordTokenizer& tokenizer, std::uint64_t line) {
+      if (sorter.quote_width() != tokenizer.width()) tokenizer.set_width(sorter.quote_width());
+      if (options.comment < 0 || tokenizer.position() >= data.size() ||
+          static_cast<std::uint8_t>(data[tokenizer.position()]) != options.comment)
+        return false;
       tokenizer.skip_line();
-      sorter.skip(tokenizer.last_span(), first, first, SkipKind::Comment);
-    } else if (tokenizer.next(record)) {
-      const RecordSpan& span = tokenizer.last_span();
-      const std::uint64_t last = tokenizer.line() - (span.ended_with_break ? 1 : 0);
+      sorter.skip(tokenizer.last_span(), line, line, SkipKind::Comment);
+      return true;
+    }
+    void take(RowDraft& record, const RecordSpan& span, std::uint64_t first,
+              std::uint64_t last) {
       sorter.sort(record, span, first, last);
-    } else {
-      break;
     }
-    first = tokenizer.line();
-    if (progress && tokenizer.position() >= next_report) {
-      if (!progress(tokenizer.position())) return false;
-      next_report = tokenizer.position() + progress_step;
+    bool go_on(std::uint64_t position) {
+      if (progress && position >= next_report) {
+        if (!progress(position)) return false;
+        next_report = position + progress_step;
+      }
+      if (batches && position >= next_batch) {
+        out.columns = sorter.columns();  // a streaming consumer sizes its columns from it
+        if (!batches(std::move(out.rows))) return false;
+        out.rows = RowStore(data, options.delimiter, options.quote_char);
+        next_batch = position + batch_step;
+      }
+      return true;
     }
-    if (batches && tokenizer.position() >= next_batch) {
-      out.columns = sorter.columns();  // a streaming consumer sizes its columns from it
-      if (!batches(std::move(out.rows))) return false;
-      out.rows = RowStore(data, options.delimiter, options.quote_char);
-      next_batch = tokenizer.position() + batch_step;
-    }
-  }
+  };
+  Hooks hooks{data, options, out, sorter, progress, batches, progress_step, batch_step};
+  if (!read_records(tokenizer, record, hooks)) return false;
   out.columns = sorter.columns();
   out.end_line = tokenizer.line();
   QUORLE_CHECK(out.total_rows == out.good_rows + out.quarantine.size());

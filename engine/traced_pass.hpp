@@ -50,6 +50,16 @@ struct TracedOptions {
   /// The width detect found; 0: none. The count a stray opening quote is judged by (see
   /// RecordTokenizer::set_width) for the header and, without a header and a given count, the rows.
   std::uint64_t width_hint = 0;
+  /// The package's own rules, each off under the backend's: a stray opening quote judged by the
+  /// column count, literal quoted sections (TokenizerExtras), lone CRs inside quotes ending a
+  /// line, a leading U+FEFF as text, surplus empty fields trimmed instead of merged, and the
+  /// first row's width as the count when the sampled records give none.
+  bool stray_quote_width = true;
+  bool literal_quotes = true;
+  bool quoted_cr_ends_line = true;
+  bool leading_mark_is_text = true;
+  bool trim_empty_tail = true;
+  bool count_from_first_row = true;
 };
 
 /// Reread: an unterminated quote read as text. LiteralQuotes: a quoted field with text after its

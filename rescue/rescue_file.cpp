@@ -4,6 +4,7 @@
 #include "engine/sniffer.hpp"
 #include "rescue/input_file.hpp"
 #include "rescue/line_format.hpp"
+#include "rescue/verbatim_run.hpp"
 #include "rescue/output_target.hpp"
 
 namespace quorle::rescue {
@@ -18,26 +19,19 @@ std::optional<RescueError> write_rows(BufferedWriter& out, const BufferOutcome& 
                                       std::string_view input, std::uint8_t quote) {
   const LineFormat format(outcome.delimiter, quote);
   std::string line;
-  std::size_t run_begin = 0, run_end = 0;
-  bool run = false;
+  VerbatimRun run;
   auto flush_run = [&]() -> std::optional<RescueError> {
-    if (!run) return std::nullopt;
-    run = false;
-    if (auto error = out.append(input.substr(run_begin, run_end - run_begin))) return error;
+    if (!run.open) return std::nullopt;
+    run.open = false;
+    if (auto error = out.append(input.substr(run.begin, run.end - run.begin))) return error;
     return out.append("\n");
   };
   StoredRow row;
   for (auto cursor = outcome.rows.cursor(); cursor.next(row, false);) {
     if (row.verbatim && row.padding == 0) {
-      const auto begin = static_cast<std::size_t>(row.raw.data() - input.data());
-      if (run && begin == run_end + 1 && input[run_end] == '\n') {
-        run_end = begin + row.raw.size();
-        continue;
-      }
+      if (run.extend(input, row.raw)) continue;
       if (auto error = flush_run()) return error;
-      run = true;
-      run_begin = begin;
-      run_end = begin + row.raw.size();
+      run.start(input, row.raw);
       continue;
     }
     if (auto error = flush_run()) return error;

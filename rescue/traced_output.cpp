@@ -13,7 +13,9 @@
 #include "engine/legacy_bytes.hpp"
 #include "engine/utf8.hpp"
 #include "engine/verbatim_fields.hpp"
+#include "rescue/buffered_writer.hpp"
 #include "rescue/line_format.hpp"
+#include "rescue/verbatim_run.hpp"
 
 namespace quorle::rescue {
 namespace {
@@ -46,94 +48,6 @@ bool is_blank_raw(std::string_view raw, char delimiter) {
 
 }  // namespace
 
-// An output file behind a 1 MiB buffer: few write calls, and long texts go out straight from where
-// they are, without a copy.
-class LargeBuffer {
- public:
-  static constexpr std::size_t CAPACITY = std::size_t{1} << 20;
-
-  explicit LargeBuffer(int fd) : fd_(fd), buffer_(new char[CAPACITY]) {}
-
-  std::optional<RescueError> append(std::string_view text) {
-    if (text.size() <= CAPACITY - used_) {
-      std::memcpy(buffer_.get() + used_, text.data(), text.size());
-      used_ += text.size();
-      return std::nullopt;
-    }
-    if (auto error = flush()) return error;
-    if (text.size() < CAPACITY) return append(text);
-    return write_all(text.data(), text.size());
-  }
-
-  std::optional<RescueError> append_repeated(char c, std::uint64_t count) {
-    while (count > 0) {
-      if (used_ == CAPACITY) {
-        if (auto error = flush()) return error;
-      }
-      const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(count, CAPACITY - used_));
-      std::memset(buffer_.get() + used_, c, n);
-      used_ += n;
-      count -= n;
-    }
-    return std::nullopt;
-  }
-
-  std::optional<RescueError> flush() {
-    auto error = write_all(buffer_.get(), used_);
-    used_ = 0;
-    return error;
-  }
-
-  /// Copies `length` bytes at `offset` of another file after what is buffered, inside the
-  /// kernel. False with no error when the system cannot copy between these two files.
-  bool copy_from(int fd, std::uint64_t offset, std::size_t length,
-                 std::optional<RescueError>& error) {
-    if ((error = flush())) return true;
-    auto from = static_cast<off_t>(offset);
-    while (length > 0) {
-      const ssize_t got = ::copy_file_range(fd, &from, fd_, nullptr, length, 0);
-      if (got < 0 && errno == EINTR) continue;
-      if (got <= 0) {
-        if (got < 0 && errno != EXDEV && errno != EINVAL && errno != ENOSYS &&
-            errno != EOPNOTSUPP && errno != EBADF) {
-          error = os_error(errno);
-          return true;
-        }
-        if (offset == static_cast<std::uint64_t>(from)) return false;  // nothing copied yet
-        error = plain_error("the input file changed while it was copied");
-        return true;
-      }
-      length -= static_cast<std::size_t>(got);
-      written_ += static_cast<std::uint64_t>(got);
-    }
-    return true;
-  }
-
-  /// Bytes handed to the file or the buffer so far.
-  std::uint64_t written() const { return written_ + used_; }
-
- private:
-  std::optional<RescueError> write_all(const char* p, std::size_t n) {
-    while (n > 0) {
-      const ssize_t wrote = ::write(fd_, p, std::min<std::size_t>(n, std::size_t{1} << 30));
-      if (wrote < 0) {
-        if (errno == EINTR) continue;
-        return os_error(errno);
-      }
-      if (wrote == 0) return plain_error("failed to write whole buffer");
-      p += wrote;
-      n -= static_cast<std::size_t>(wrote);
-      written_ += static_cast<std::uint64_t>(wrote);
-    }
-    return std::nullopt;
-  }
-
-  int fd_;
-  std::unique_ptr<char[]> buffer_;
-  std::size_t used_ = 0;
-  std::uint64_t written_ = 0;
-};
-
 namespace {
 
 // Fields from this long on go out straight from where they lie, not through the line buffer.
@@ -146,7 +60,7 @@ constexpr std::size_t LINE_PIECE = std::size_t{64} << 10;
 // line buffer, long ones straight to the output with their quotes doubled piece by piece.
 class FieldLine {
  public:
-  FieldLine(LargeBuffer& out, const LineFormat& format, std::string& line, std::uint8_t delimiter)
+  FieldLine(BufferedWriter& out, const LineFormat& format, std::string& line, std::uint8_t delimiter)
       : out_(out), format_(format), line_(line), delimiter_(static_cast<char>(delimiter)) {
     line_.clear();
   }
@@ -202,7 +116,7 @@ class FieldLine {
     error_ = out_.append("\"");
   }
 
-  LargeBuffer& out_;
+  BufferedWriter& out_;
   const LineFormat& format_;
   std::string& line_;
   char delimiter_;
@@ -214,7 +128,7 @@ class FieldLine {
 
 TracedRowWriter::TracedRowWriter(int fd, std::string_view input, std::uint8_t output_delimiter,
                                  InputSource source)
-    : out_(std::make_unique<LargeBuffer>(fd)),
+    : out_(std::make_unique<BufferedWriter>(fd, PACKAGE_BUFFER)),
       input_(input),
       source_(source),
       delimiter_(output_delimiter) {}
@@ -227,7 +141,7 @@ std::optional<RescueError> TracedRowWriter::finish() {
 
 std::optional<RescueError> TracedRowWriter::write(const engine::RowStore& rows,
                                                   const std::atomic<bool>& stop) {
-  LargeBuffer& out = *out_;
+  BufferedWriter& out = *out_;
   const std::string_view input = input_;
   // A verbatim row is the clean form of its fields with the input's delimiter and quote; it can
   // be copied only when those are the output's.
@@ -237,31 +151,30 @@ std::optional<RescueError> TracedRowWriter::write(const engine::RowStore& rows,
   std::string& line = line_;
   // Consecutive verbatim rows that stood on lines of their own, ended by a single LF, are one run
   // of input bytes in the output too; a long run goes out in pieces, between looks at `stop`.
-  std::size_t run_begin = 0, run_end = 0;
-  bool run = false;
+  VerbatimRun run;
   auto flush_run = [&]() -> std::optional<RescueError> {
-    if (!run) return std::nullopt;
-    run = false;
-    if (source_.fd >= 0 && run_end - run_begin >= KERNEL_COPY) {
+    if (!run.open) return std::nullopt;
+    run.open = false;
+    if (source_.fd >= 0 && run.end - run.begin >= KERNEL_COPY) {
       std::optional<RescueError> error;
-      while (run_end - run_begin > 0) {
-        const std::size_t piece = std::min(run_end - run_begin, RUN_PIECE);
-        if (!out.copy_from(source_.fd, source_.offset + run_begin, piece, error)) {
+      while (run.end - run.begin > 0) {
+        const std::size_t piece = std::min(run.end - run.begin, RUN_PIECE);
+        if (!out.copy_from(source_.fd, source_.offset + run.begin, piece, error)) {
           source_.fd = -1;  // not between these files: write from memory from now on
           break;
         }
         if (error) return error;
-        run_begin += piece;
+        run.begin += piece;
         if (stop.load(std::memory_order_relaxed)) return std::nullopt;
       }
-      if (run_begin == run_end) return out.append("\n");
+      if (run.begin == run.end) return out.append("\n");
     }
-    while (run_end - run_begin > RUN_PIECE) {
-      if (auto error = out.append(input.substr(run_begin, RUN_PIECE))) return error;
-      run_begin += RUN_PIECE;
+    while (run.end - run.begin > RUN_PIECE) {
+      if (auto error = out.append(input.substr(run.begin, RUN_PIECE))) return error;
+      run.begin += RUN_PIECE;
       if (stop.load(std::memory_order_relaxed)) return std::nullopt;
     }
-    if (auto error = out.append(input.substr(run_begin, run_end - run_begin))) return error;
+    if (auto error = out.append(input.substr(run.begin, run.end - run.begin))) return error;
     return out.append("\n");
   };
   // A row goes out with its first field quoted when, bare, it would read back as something else:
@@ -272,7 +185,7 @@ std::optional<RescueError> TracedRowWriter::write(const engine::RowStore& rows,
   std::uint64_t stored = 0;
   std::vector<engine::StoredField> ahead;  // a blank first field and the blank ones after it
   for (auto cursor = rows.cursor(); cursor.next_head(row, stored);) {
-    const bool file_start = out.written() == 0 && !run;
+    const bool file_start = out.written() == 0 && !run.open;
     if (row.verbatim) {
       const bool bom = file_start && row.raw.starts_with(BYTE_ORDER_MARK);
       if (bom || is_blank_raw(row.raw, rows.delimiter())) {
@@ -286,22 +199,16 @@ std::optional<RescueError> TracedRowWriter::write(const engine::RowStore& rows,
                                          first = false;
                                        });
         if (auto error = fields.finish()) return error;
-        if (auto error = out.append_repeated(static_cast<char>(delimiter_), row.padding))
+        if (auto error = out.append_repeated(format.delimiter_text(), row.padding))
           return error;
         if (auto error = out.append("\n")) return error;
         continue;
       }
     }
     if (copy_verbatim && row.verbatim && row.padding == 0) {
-      const auto begin = static_cast<std::size_t>(row.raw.data() - input.data());
-      if (run && begin == run_end + 1 && input[run_end] == '\n') {
-        run_end = begin + row.raw.size();
-        continue;
-      }
+      if (run.extend(input, row.raw)) continue;
       if (auto error = flush_run()) return error;
-      run = true;
-      run_begin = begin;
-      run_end = begin + row.raw.size();
+      run.start(input, row.raw);
       continue;
     }
     if (auto error = flush_run()) return error;
@@ -373,7 +280,7 @@ std::optional<RescueError> TracedRowWriter::write(const engine::RowStore& rows,
       if (auto error = fields.finish()) return error;
       if (padding == 0) continue;
     }
-    if (auto error = out.append_repeated(static_cast<char>(delimiter_), padding)) return error;
+    if (auto error = out.append_repeated(format.delimiter_text(), padding)) return error;
     if (auto error = out.append("\n")) return error;
   }
   return flush_run();
@@ -381,7 +288,7 @@ std::optional<RescueError> TracedRowWriter::write(const engine::RowStore& rows,
 
 std::optional<RescueError> write_traced_quarantine(int fd, const engine::TracedOutcome& outcome,
                                                    std::string_view input, bool recode_cp1252) {
-  LargeBuffer out(fd);
+  BufferedWriter out(fd, PACKAGE_BUFFER);
   if (auto error = out.append(TRACED_QUARANTINE_HEADER)) return error;
   const LineFormat format(U',', '"');
   const std::string too_few =

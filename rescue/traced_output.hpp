@@ -17,7 +17,7 @@ namespace quorle::rescue {
 /// "first_line,last_line,reason,raw" and a line feed.
 inline constexpr std::string_view TRACED_QUARANTINE_HEADER = "first_line,last_line,reason,raw\n";
 
-class LargeBuffer;
+class BufferedWriter;
 
 /// Where the input bytes lie in a file, when they are a map of one: long runs of rows that are
 /// their own clean form are then copied from file to file inside the kernel.
@@ -44,7 +44,7 @@ class TracedRowWriter {
   std::optional<RescueError> finish();
 
  private:
-  std::unique_ptr<LargeBuffer> out_;
+  std::unique_ptr<BufferedWriter> out_;
   std::string_view input_;
   InputSource source_;
   std::uint8_t delimiter_;

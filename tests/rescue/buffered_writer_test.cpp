@@ -97,3 +97,48 @@ TEST(BufferedWriter, DestructorFlushesWhatIsBuffered) {
 
 }  // namespace
 }  // namespace quorle::rescue
+
+namespace quorle::rescue {
+namespace {
+
+// Both layers' shapes write every byte once, in order, around their long-text lengths and
+// capacities, with a stretch copied from another file inside the kernel; written() counts them.
+TEST(BufferedWriter, BothShapesWriteTheSameBytes) {
+  const std::string source_path = temp_path() + "_source";
+  const std::string source(300000, 's');
+  std::ofstream(source_path, std::ios::binary) << source;
+  for (const BufferShape& shape : {BACKEND_BUFFER, PACKAGE_BUFFER}) {
+    SCOPED_TRACE(shape.capacity);
+    const std::string path = temp_path();
+    const int fd = create(path);
+    const int from = ::open(source_path.c_str(), O_RDONLY);
+    std::string expected;
+    {
+      BufferedWriter w(fd, shape);
+      for (std::size_t size : {std::size_t{5}, shape.long_text - 1, shape.long_text,
+                               shape.long_text + 1, shape.capacity - 3, shape.capacity + 1}) {
+        const std::string text(size, static_cast<char>('a' + size % 26));
+        ASSERT_FALSE(w.append(text));
+        expected += text;
+      }
+      ASSERT_FALSE(w.append_repeated(";", shape.capacity + 3));
+      expected += std::string(shape.capacity + 3, ';');
+      std::optional<RescueError> error;
+      ASSERT_TRUE(w.copy_from(from, 100, 200000, error));
+      ASSERT_FALSE(error);
+      expected += source.substr(100, 200000);
+      ASSERT_FALSE(w.append("tail\n"));
+      expected += "tail\n";
+      EXPECT_EQ(w.written(), expected.size());
+      ASSERT_FALSE(w.flush());
+      if (!shape.owns_fd) ::close(fd);
+    }
+    ::close(from);
+    EXPECT_EQ(slurp(path), expected);
+    std::remove(path.c_str());
+  }
+  std::remove(source_path.c_str());
+}
+
+}  // namespace
+}  // namespace quorle::rescue
