@@ -1,15 +1,22 @@
-// The guard around every entry point: no C++ exception ever crosses into the interpreter. Memory
-// exhaustion becomes MemoryError; anything else is a broken internal invariant and becomes
-// InternalFailure, which derives from BaseException so that `except Exception` lets it through.
+// The guard around every entry point of an extension: no C++ exception ever crosses into the
+// interpreter. Memory exhaustion becomes MemoryError; anything else is a broken internal invariant
+// and becomes the extension's failure class (the backend's InternalFailure derives from
+// BaseException, so that `except Exception` lets it through).
 #pragma once
 
-#include "module/py_ref.hpp"
+#include "pyboundary/py_ref.hpp"
 
 namespace quorle::pyext {
 
-/// The InternalFailure class (borrowed), made once per process; null with an exception set when
-/// it cannot be made.
-PyObject* internal_failure_class();
+/// How one extension reports a broken invariant. Each extension defines THIS_EXTENSION once.
+struct ExtensionIdentity {
+  const char* name;                ///< "_csv_quorle_backend", for fatal messages
+  const char* failure_class_name;  ///< "InternalFailure", for fatal messages
+  PyObject* (*failure_class)();    ///< borrowed; null with an exception set when it cannot be made
+  const char* what_prefix;         ///< put before the text of a std::exception
+  const char* generic_failure;     ///< the text for an exception that carries none
+};
+extern const ExtensionIdentity THIS_EXTENSION;
 
 /// Sets the Python exception for the C++ exception being handled. Must be called from a catch
 /// block. Ends the process if even that fails.
