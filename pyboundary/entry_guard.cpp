@@ -1,5 +1,6 @@
 #include "pyboundary/entry_guard.hpp"
 
+#include <cerrno>
 #include <exception>
 #include <new>
 #include <string>
@@ -48,6 +49,18 @@ void raise_current_exception() noexcept {
     }
   } catch (...) {
     fatal("a second internal failure while reporting the first");
+  }
+}
+
+FailureText describe_current_exception() {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    return {"out of memory", ENOMEM};
+  } catch (const std::exception& e) {
+    return {e.what(), EIO};
+  } catch (...) {
+    return {THIS_EXTENSION.generic_failure, EIO};
   }
 }
 

@@ -4,6 +4,8 @@
 // BaseException, so that `except Exception` lets it through).
 #pragma once
 
+#include <string>
+
 #include "pyboundary/py_ref.hpp"
 
 namespace quorle::pyext {
@@ -22,6 +24,15 @@ extern const ExtensionIdentity THIS_EXTENSION;
 /// block. Ends the process if even that fails.
 void raise_current_exception() noexcept;
 
+/// The C++ exception being handled, for a report that is not a Python exception (an Arrow
+/// stream's error, told on any thread): its text, with ENOMEM for memory exhaustion, else EIO.
+/// Must be called from a catch block.
+struct FailureText {
+  std::string message;
+  int code;
+};
+FailureText describe_current_exception();
+
 /// Runs `work`, which returns the entry point's result: a value, or `error` with a Python
 /// exception set. A failure reported without an exception becomes SystemError.
 template <class R, class Work>
@@ -36,6 +47,12 @@ R guarded(R error, Work&& work) noexcept {
     raise_current_exception();
     return error;
   }
+}
+
+/// A method-table entry (METH_O, METH_VARARGS, METH_NOARGS) run inside the guard.
+template <PyObject* (*Function)(PyObject*, PyObject*)>
+PyObject* guarded_entry(PyObject* self, PyObject* argument) noexcept {
+  return guarded<PyObject*>(nullptr, [&] { return Function(self, argument); });
 }
 
 /// The same for next(): there a null result without an exception means the end of iteration.
