@@ -178,18 +178,20 @@ PyMethodDef SourceMap_methods[] = {
 };
 
 PyGetSetDef SourceMap_getset[] = {
-    {"name", SourceMap_name, nullptr, "The file's name as given (None once closed).", nullptr},
-    {"closed", SourceMap_closed, nullptr, "Whether close() has unmapped the file.", nullptr},
+    {"name", pyext::guarded_entry<SourceMap_name>, nullptr,
+     "The file's name as given (None once closed).", nullptr},
+    {"closed", pyext::guarded_entry<SourceMap_closed>, nullptr,
+     "Whether close() has unmapped the file.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot SourceMap_Type_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(SourceMap_new)},
+    {Py_tp_new, reinterpret_cast<void*>(pyext::guarded_entry<SourceMap_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(SourceMap_dealloc)},
     {Py_tp_methods, SourceMap_methods},
     {Py_tp_getset, SourceMap_getset},
     {Py_tp_doc, const_cast<char*>(SOURCE_MAP_DOC)},
-    {Py_bf_getbuffer, reinterpret_cast<void*>(SourceMap_getbuffer)},
+    {Py_bf_getbuffer, reinterpret_cast<void*>(pyext::guarded_entry<SourceMap_getbuffer>)},
     {Py_bf_releasebuffer, reinterpret_cast<void*>(SourceMap_releasebuffer)},
     {0, nullptr},
 };

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <type_traits>
 
 #include "pyboundary/py_ref.hpp"
 
@@ -49,11 +50,23 @@ R guarded(R error, Work&& work) noexcept {
   }
 }
 
-/// A method-table entry (METH_O, METH_VARARGS, METH_NOARGS) run inside the guard.
-template <PyObject* (*Function)(PyObject*, PyObject*)>
-PyObject* guarded_entry(PyObject* self, PyObject* argument) noexcept {
-  return guarded<PyObject*>(nullptr, [&] { return Function(self, argument); });
-}
+/// `Function` (a method, a getter, a type slot that returns an object or an int) run inside the
+/// guard: guarded_entry<f> goes into the table where f would.
+template <auto Function>
+struct Guarded;
+template <class R, class... Args, R (*Function)(Args...)>
+struct Guarded<Function> {
+  static_assert(std::is_same_v<R, PyObject*> || std::is_same_v<R, int>);
+  static R entry(Args... args) noexcept {
+    constexpr R error = [] {
+      if constexpr (std::is_same_v<R, int>) return -1;
+      else return static_cast<PyObject*>(nullptr);
+    }();
+    return guarded<R>(error, [&] { return Function(args...); });
+  }
+};
+template <auto Function>
+inline constexpr auto guarded_entry = &Guarded<Function>::entry;
 
 /// The same for next(): there a null result without an exception means the end of iteration.
 template <class Work>
