@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "module/names.hpp"
-#include "module/py_ref.hpp"
+#include "pyboundary/py_ref.hpp"
 
 namespace quorle::pyext {
 

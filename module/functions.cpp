@@ -5,7 +5,7 @@
 
 #include "engine/sniffer.hpp"
 #include "module/binding.hpp"
-#include "module/entry_guard.hpp"
+#include "pyboundary/entry_guard.hpp"
 #include "module/options.hpp"
 #include "module/os_errors.hpp"
 #include "module/summary_type.hpp"

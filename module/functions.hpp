@@ -1,7 +1,7 @@
 // quorle_file and sniff, as the module definition registers them.
 #pragma once
 
-#include "module/py_ref.hpp"
+#include "pyboundary/py_ref.hpp"
 
 namespace quorle::pyext {
 

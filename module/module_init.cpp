@@ -1,7 +1,7 @@
 // The module definition and its execution step.
 #include <iterator>
 
-#include "module/entry_guard.hpp"
+#include "pyboundary/entry_guard.hpp"
 #include "module/functions.hpp"
 #include "module/names.hpp"
 #include "module/reader_type.hpp"

@@ -1,7 +1,7 @@
 #include "module/names.hpp"
 #include <iterator>
 
-#include "module/once.hpp"
+#include "pyboundary/once.hpp"
 
 namespace quorle::pyext {
 namespace {

@@ -1,7 +1,7 @@
 // Interned strings used as attribute, method and parameter names, made once per process.
 #pragma once
 
-#include "module/py_ref.hpp"
+#include "pyboundary/py_ref.hpp"
 
 namespace quorle::pyext {
 

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "engine/records.hpp"
-#include "module/py_ref.hpp"
+#include "pyboundary/py_ref.hpp"
 
 namespace quorle::pyext {
 

@@ -3,7 +3,7 @@
 #include <cerrno>
 
 #include "module/binding.hpp"
-#include "module/py_ref.hpp"
+#include "pyboundary/py_ref.hpp"
 
 namespace quorle::pyext {
 namespace {

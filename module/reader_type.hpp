@@ -2,7 +2,7 @@
 // list of str at a time.
 #pragma once
 
-#include "module/py_ref.hpp"
+#include "pyboundary/py_ref.hpp"
 
 namespace quorle::pyext {
 

@@ -3,8 +3,8 @@
 #include <string>
 
 #include "engine/pipeline.hpp"
-#include "module/entry_guard.hpp"
-#include "module/once.hpp"
+#include "pyboundary/entry_guard.hpp"
+#include "pyboundary/once.hpp"
 
 namespace quorle::pyext {
 using engine::RunCounters;

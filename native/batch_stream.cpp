@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
@@ -29,6 +30,10 @@
 #include "native/outcome_dict.hpp"
 #include "native/pass_arguments.hpp"
 #include "native/source_map.hpp"
+#include "pyboundary/entry_guard.hpp"
+#include "pyboundary/errno_error.hpp"
+#include "pyboundary/finalizing.hpp"
+#include "pyboundary/keywords.hpp"
 #include "rescue/traced_output.hpp"
 
 namespace quorle::native {
@@ -50,11 +55,7 @@ constexpr std::uint64_t SIGNAL_STEP = std::uint64_t{64} << 20;
 const char* const HANDLE_NAME = "csv_quorle.batches";
 
 bool finalizing() {
-#if PY_VERSION_HEX >= 0x030D0000
-  return Py_IsFinalizing() != 0;
-#else
-  return _Py_IsFinalizing() != 0;
-#endif
+  return pyext::interpreter_finalizing();
 }
 
 // What the Python side reads once the stream is over: the outcome, or why it failed.
@@ -165,10 +166,9 @@ class PassSource final : public arrow::BatchSource {
   bool guarded(Work&& work) {
     try {
       return work();
-    } catch (const std::bad_alloc&) {
-      return fail("out of memory", ENOMEM);
-    } catch (const std::exception& e) {
-      return fail(e.what(), EIO);
+    } catch (...) {
+      pyext::FailureText failure = pyext::describe_current_exception();
+      return fail(std::move(failure.message), failure.code);
     }
   }
 
@@ -214,10 +214,8 @@ class PassSource final : public arrow::BatchSource {
           quarantine_errno = e->os_error;
         }
       }
-    } catch (const std::bad_alloc&) {
-      failure = "out of memory";
-    } catch (const std::exception& e) {
-      failure = e.what();
+    } catch (...) {
+      failure = pyext::describe_current_exception().message;
     }
     if (source_.faulted()) failure = source_.message();  // what was read is zeros
     {
@@ -522,68 +520,68 @@ PyObject* raise_failure(const char* message, int os_error = 0, const std::string
     PyErr_SetString(PyExc_OSError, message);
     return nullptr;
   }
-  PyObject* name =
-      PyUnicode_DecodeFSDefaultAndSize(filename.data(), static_cast<Py_ssize_t>(filename.size()));
+  pyext::PyRef name = pyext::PyRef::steal(
+      PyUnicode_DecodeFSDefaultAndSize(filename.data(), static_cast<Py_ssize_t>(filename.size())));
   if (!name) return nullptr;
-  PyObject* args = Py_BuildValue("(isN)", os_error, std::strerror(os_error), name);
-  if (args) {
-    PyErr_SetObject(PyExc_OSError, args);  // OSError picks the subclass of the errno
-    Py_DECREF(args);
-  }
-  return nullptr;
+  return pyext::raise_errno_error(os_error, name.get());
 }
 
 }  // namespace
 
-PyObject* open_batches(PyObject*, PyObject* args) {
-  Py_buffer view{};
-  int delimiter, quote, escape, header, skip_blank, fill, merge, repair, recode, null_padding,
-      mapped, quarantine_fd;
-  long long expected, long_lines;
-  unsigned long long first_line, header_rows, width_hint;
-  int skip_space, comment, skip_repeats;
-  PyObject* names;
-  Py_ssize_t batch_rows;
-  const char *temporary = nullptr, *target = nullptr, *name = nullptr;
-  if (!PyArg_ParseTuple(args, "y*iiipLppppLpnppiyyyKKpipOK:open_batches", &view, &delimiter, &quote,
-                        &escape, &header, &expected, &skip_blank, &fill, &merge, &repair,
-                        &long_lines, &recode, &batch_rows, &null_padding, &mapped, &quarantine_fd,
-                        &temporary, &target, &name, &first_line, &header_rows, &skip_space,
-                        &comment, &skip_repeats, &names, &width_hint)) {
-    return nullptr;
-  }
+namespace {
+
+// open_batches(buffer, /, *, ...): the batches and the quarantine, then the pass's options.
+constexpr std::array<pyext::Parameter, 8> OPEN_OWN_PARAMETERS = {{
+    {"buffer"},
+    {"batch_rows"},
+    {"null_padding"},
+    {"mapped"},
+    {"quarantine_fd"},
+    {"quarantine_temporary"},
+    {"quarantine_target"},
+    {"quarantine_name"},
+}};
+constexpr auto OPEN_PARAMETERS = pyext::joined(OPEN_OWN_PARAMETERS, PASS_PARAMETERS);
+enum OpenArgument {
+  BUFFER, BATCH_ROWS, NULL_PADDING, MAPPED, QUARANTINE_FD, QUARANTINE_TEMPORARY,
+  QUARANTINE_TARGET, QUARANTINE_NAME, PASS_OPTIONS
+};
+static_assert(PASS_OPTIONS == OPEN_OWN_PARAMETERS.size());
+pyext::ParameterTable open_parameters{"open_batches()", 1, OPEN_PARAMETERS};
+
+PyObject* open_batches_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[OPEN_PARAMETERS.size()];
+  if (!pyext::bind_keywords(open_parameters, args, nargs, kwnames, a)) return nullptr;
   Settings s;
-  if (first_line == 0 || !header_names_argument(names, s.options.header_names)) {
-    PyBuffer_Release(&view);
-    if (first_line == 0) PyErr_SetString(PyExc_ValueError, "first_line counts from 1");
+  long long batch_rows = 0;
+  int quarantine_fd = -1;
+  std::string temporary, target, name;
+  if (!pyext::long_argument(a[BATCH_ROWS], "batch_rows", batch_rows) ||
+      !pyext::truth_argument(a[NULL_PADDING], "null_padding", s.null_padding) ||
+      !pyext::truth_argument(a[MAPPED], "mapped", s.mapped) ||
+      !pyext::int_argument(a[QUARANTINE_FD], "quarantine_fd", quarantine_fd) ||
+      !pyext::path_bytes_argument(a[QUARANTINE_TEMPORARY], "quarantine_temporary", temporary) ||
+      !pyext::path_bytes_argument(a[QUARANTINE_TARGET], "quarantine_target", target) ||
+      !pyext::path_bytes_argument(a[QUARANTINE_NAME], "quarantine_name", name) ||
+      !pass_options(a + PASS_OPTIONS, s.options)) {
     return nullptr;
   }
-  s.options.delimiter = static_cast<std::uint8_t>(delimiter);
-  s.options.quote_char = static_cast<std::uint8_t>(quote);
-  s.options.escape = escape;
-  s.options.header = header != 0;
-  if (expected >= 0) s.options.expected_columns = static_cast<std::uint64_t>(expected);
-  s.options.skip_blank_lines = skip_blank != 0;
-  s.options.fill_ragged_rows = fill != 0;
-  s.options.merge_overflow = merge != 0;
-  s.options.repair_quotes = repair != 0;
-  s.options.long_quoted_lines = static_cast<std::uint64_t>(long_lines);
-  s.options.recode_cp1252 = recode != 0;
-  s.options.first_line = first_line;
-  s.options.header_rows = header_rows;
-  s.options.skip_initial_space = skip_space != 0;
-  s.options.comment = comment;
-  s.options.skip_repeated_header = skip_repeats != 0;
-  s.options.width_hint = width_hint;
+  if (s.options.first_line == 0) {
+    PyErr_SetString(PyExc_ValueError, "first_line counts from 1");
+    return nullptr;
+  }
+  Py_buffer view{};
+  if (PyObject_GetBuffer(a[BUFFER], &view, PyBUF_SIMPLE) < 0) {
+    pyext::note_parameter("buffer");
+    return nullptr;
+  }
   s.batch_rows = batch_rows > 0 ? static_cast<std::size_t>(batch_rows) : 1;
-  s.null_padding = null_padding != 0;
-  s.mapped = mapped != 0;
   Handle* h = nullptr;
   try {
     if (quarantine_fd >= 0) {
-      s.quarantine.temporary = temporary;
-      s.quarantine.target = target;
-      s.quarantine_name = name;
+      s.quarantine.temporary = std::move(temporary);
+      s.quarantine.target = std::move(target);
+      s.quarantine_name = std::move(name);
     }
     s.quarantine.fd = quarantine_fd;  // owned from here on
     h = new Handle;
@@ -605,6 +603,14 @@ PyObject* open_batches(PyObject*, PyObject* args) {
   return capsule;
 }
 
+}  // namespace
+
+PyObject* open_batches(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) noexcept {
+  return pyext::guarded<PyObject*>(nullptr,
+                                   [&] { return open_batches_impl(args, nargs, kwnames); });
+}
+
 PyObject* batches_names(PyObject*, PyObject* handle) {
   PassSource* s = source_of(handle);
   if (!s) return nullptr;
@@ -619,18 +625,15 @@ PyObject* batches_names(PyObject*, PyObject* handle) {
   } catch (...) {
     return PyErr_NoMemory();
   }
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(names.size()));
+  pyext::PyRef list = pyext::PyRef::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < names.size(); ++i) {
     PyObject* n =
         PyUnicode_DecodeUTF8(names[i].data(), static_cast<Py_ssize_t>(names[i].size()), "replace");
-    if (!n) {
-      Py_DECREF(list);
-      return nullptr;
-    }
-    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), n);
+    if (!n) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), n);
   }
-  return list;
+  return list.release();
 }
 
 PyObject* batches_schema(PyObject*, PyObject* handle) {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "native/commit_files.hpp"
+#include "pyboundary/errno_error.hpp"
 
 namespace quorle::native {
 namespace {
@@ -47,13 +48,7 @@ PyObject* commit(PyObject*, PyObject* args) {
   Py_END_ALLOW_THREADS;
   if (!failure) Py_RETURN_NONE;
   PyObject* name = failure->follower ? follower_name : lead_name;
-  PyObject* error =
-      Py_BuildValue("(isO)", failure->error, std::strerror(failure->error), name);
-  if (error) {
-    PyErr_SetObject(PyExc_OSError, error);  // OSError picks the subclass of the errno
-    Py_DECREF(error);
-  }
-  return nullptr;
+  return pyext::raise_errno_error(failure->error, name);
 }
 
 PyObject* pause_commits(PyObject*, PyObject* args) {

@@ -3,6 +3,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <array>
 #include <cstring>
 #include <string>
 
@@ -15,6 +16,10 @@
 #include "native/source_map.hpp"
 #include "native/transcode_functions.hpp"
 #include "native/without_gil.hpp"
+#include "pyboundary/entry_guard.hpp"
+#include "pyboundary/errno_error.hpp"
+#include "pyboundary/finalizing.hpp"
+#include "pyboundary/keywords.hpp"
 #include "rescue/batch_writer.hpp"
 #include "rescue/traced_output.hpp"
 
@@ -38,15 +43,8 @@ struct BufferView {
 };
 
 PyObject* raise_write_error(const rescue::RescueError& error, PyObject* path) {
-  if (error.os_error != 0) {
-    PyObject* args = Py_BuildValue("(isO)", error.os_error, std::strerror(error.os_error), path);
-    if (args) {
-      PyErr_SetObject(PyExc_OSError, args);  // OSError picks the subclass of the errno
-      Py_DECREF(args);
-    }
-  } else {
-    PyErr_SetString(PyExc_OSError, error.message.c_str());
-  }
+  if (error.os_error != 0) return pyext::raise_errno_error(error.os_error, path);
+  PyErr_SetString(PyExc_OSError, error.message.c_str());
   return nullptr;
 }
 
@@ -59,53 +57,59 @@ PyObject* native_sniff(PyObject*, PyObject* args) {
   return PyLong_FromLong(delimiter);
 }
 
-PyObject* native_rescue(PyObject*, PyObject* args, PyObject* kwargs) {
+// rescue(buffer, /, *, ...): the outputs and the table's place, then the pass's options.
+constexpr std::array<pyext::Parameter, 11> RESCUE_OWN_PARAMETERS = {{
+    {"buffer"},
+    {"out_fd"},
+    {"quarantine_fd"},
+    {"out_path"},
+    {"quarantine_path"},
+    {"output_delimiter"},
+    {"source_fd"},
+    {"source_offset"},
+    {"begin"},
+    {"end"},
+    {"trace_rows", false},  // for tests: each good row's lines in "row_lines"
+}};
+constexpr auto RESCUE_PARAMETERS = pyext::joined(RESCUE_OWN_PARAMETERS, PASS_PARAMETERS);
+enum RescueArgument {
+  BUFFER, OUT_FD, QUARANTINE_FD, OUT_PATH, QUARANTINE_PATH, OUTPUT_DELIMITER, SOURCE_FD,
+  SOURCE_OFFSET, BEGIN, END, TRACE_ROWS, PASS_OPTIONS
+};
+static_assert(PASS_OPTIONS == RESCUE_OWN_PARAMETERS.size());
+pyext::ParameterTable rescue_parameters{"rescue()", 1, RESCUE_PARAMETERS};
+
+PyObject* rescue_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[RESCUE_PARAMETERS.size()];
+  if (!pyext::bind_keywords(rescue_parameters, args, nargs, kwnames, a)) return nullptr;
   BufferView data;
-  int out_fd, quarantine_fd, delimiter, quote, escape, header, skip_blank, fill, merge, repair,
-      recode;
-  int output_delimiter;
-  long long expected, long_lines, source_offset;
-  int source_fd;
-  PyObject *out_path, *quarantine_path, *names;
-  unsigned long long begin, end, first_line, header_rows, width_hint;
-  int skip_space, comment, skip_repeats;
-  int trace_rows = 0;  // keyword only, for tests: each good row's lines in "row_lines"
-  static const char* const keywords[] = {
-      "", "", "", "", "", "", "", "", "", "", "", "", "", "", "", "",
-      "", "", "", "", "", "", "", "", "", "", "", "", "trace_rows", nullptr};
-  if (!PyArg_ParseTupleAndKeywords(
-          args, kwargs, "y*iiOOiiipLppppiLpiLKKKKpipOK|$p:rescue", const_cast<char**>(keywords),
-          &data.view, &out_fd, &quarantine_fd, &out_path, &quarantine_path, &delimiter, &quote,
-          &escape, &header, &expected, &skip_blank, &fill, &merge, &repair, &output_delimiter,
-          &long_lines, &recode, &source_fd, &source_offset, &begin, &end, &first_line,
-          &header_rows, &skip_space, &comment, &skip_repeats, &names, &width_hint, &trace_rows)) {
+  if (PyObject_GetBuffer(a[BUFFER], &data.view, PyBUF_SIMPLE) < 0) {
+    pyext::note_parameter("buffer");
     return nullptr;
   }
-  const auto size = static_cast<unsigned long long>(data.view.len);
-  if (begin > end || end > size || first_line == 0) {
+  int out_fd = -1, quarantine_fd = -1, source_fd = -1;
+  long long source_offset = 0;
+  std::uint64_t begin = 0, end = 0;
+  std::uint8_t output_delimiter = ',';
+  engine::TracedOptions options;
+  if (!pyext::int_argument(a[OUT_FD], "out_fd", out_fd) ||
+      !pyext::int_argument(a[QUARANTINE_FD], "quarantine_fd", quarantine_fd) ||
+      !byte_argument(a[OUTPUT_DELIMITER], "output_delimiter", output_delimiter) ||
+      !pyext::int_argument(a[SOURCE_FD], "source_fd", source_fd) ||
+      !pyext::long_argument(a[SOURCE_OFFSET], "source_offset", source_offset) ||
+      !pyext::count_argument(a[BEGIN], "begin", begin) ||
+      !pyext::count_argument(a[END], "end", end) ||
+      !pyext::truth_argument(a[TRACE_ROWS], "trace_rows", options.trace_rows) ||
+      !pass_options(a + PASS_OPTIONS, options)) {
+    return nullptr;
+  }
+  const auto size = static_cast<std::uint64_t>(data.view.len);
+  if (begin > end || end > size || options.first_line == 0) {
     PyErr_SetString(PyExc_ValueError, "the table's range lies outside the buffer");
     return nullptr;
   }
-  engine::TracedOptions options;
-  options.delimiter = static_cast<std::uint8_t>(delimiter);
-  options.quote_char = static_cast<std::uint8_t>(quote);
-  options.escape = escape;
-  options.header = header != 0;
-  if (expected >= 0) options.expected_columns = static_cast<std::uint64_t>(expected);
-  options.skip_blank_lines = skip_blank != 0;
-  options.fill_ragged_rows = fill != 0;
-  options.merge_overflow = merge != 0;
-  options.repair_quotes = repair != 0;
-  options.long_quoted_lines = static_cast<std::uint64_t>(long_lines);
-  options.recode_cp1252 = recode != 0;
-  options.first_line = first_line;
-  options.header_rows = header_rows;
-  options.skip_initial_space = skip_space != 0;
-  options.comment = comment;
-  options.skip_repeated_header = skip_repeats != 0;
-  options.trace_rows = trace_rows != 0;
-  options.width_hint = width_hint;
-  if (!header_names_argument(names, options.header_names)) return nullptr;
+  PyObject* const out_path = a[OUT_PATH];
+  PyObject* const quarantine_path = a[QUARANTINE_PATH];
 
   engine::TracedOutcome out;
   const SourceWatch source(data.bytes());  // a guarded map of the source file, if it is one
@@ -151,33 +155,38 @@ PyObject* native_rescue(PyObject*, PyObject* args, PyObject* kwargs) {
   return outcome_dict(out);
 }
 
+PyObject* native_rescue(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) noexcept {
+  return pyext::guarded<PyObject*>(nullptr, [&] { return rescue_impl(args, nargs, kwnames); });
+}
+
 PyMethodDef native_methods[] = {
-    {"sniff", native_sniff, METH_VARARGS, "sniff(buffer) -> int\n\nThe likely delimiter byte."},
+    {"sniff", pyext::guarded_entry<native_sniff>, METH_VARARGS, "sniff(buffer) -> int\n\nThe likely delimiter byte."},
     {"rescue", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_rescue)),
-     METH_VARARGS | METH_KEYWORDS,
-     "rescue(buffer, out_fd, quarantine_fd, out_path, quarantine_path, delimiter, quote, escape, "
-     "header, expected_columns, "
-     "skip_blank_lines, fill_ragged_rows, merge_overflow, repair_quotes, output_delimiter, "
-     "long_quoted_lines, recode_cp1252, source_fd, source_offset, begin, end, first_line, "
-     "header_rows, skip_initial_space, comment, skip_repeated_header, header_names, width_hint, /, "
-     "*, "
-     "trace_rows=False) -> dict\n\nSorts the records of UTF-8 text and writes the outputs. "
+     METH_FASTCALL | METH_KEYWORDS,
+     "rescue(buffer, /, *, out_fd, quarantine_fd, out_path, quarantine_path, delimiter, quote, "
+     "escape, header, expected_columns, skip_blank_lines, fill_ragged_rows, merge_overflow, "
+     "repair_quotes, output_delimiter, long_quoted_lines, recode_cp1252, source_fd, "
+     "source_offset, begin, end, first_line, header_rows, skip_initial_space, comment, "
+     "skip_repeated_header, header_names, width_hint, trace_rows=False) -> dict\n\nSorts the records of UTF-8 text and writes the outputs. "
      "comment is a byte or -1; header_names None or bytes in UTF-8, one a column."},
-    {"open_batches", open_batches, METH_VARARGS, OPEN_BATCHES_DOC},
-    {"batches_names", batches_names, METH_O, "batches_names(handle) -> list of str"},
-    {"batches_schema", batches_schema, METH_O, "batches_schema(handle) -> arrow_schema capsule"},
-    {"batches_stream", batches_stream, METH_VARARGS,
+    {"open_batches", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_batches)),
+     METH_FASTCALL | METH_KEYWORDS, OPEN_BATCHES_DOC},
+    {"batches_names", pyext::guarded_entry<batches_names>, METH_O, "batches_names(handle) -> list of str"},
+    {"batches_schema", pyext::guarded_entry<batches_schema>, METH_O, "batches_schema(handle) -> arrow_schema capsule"},
+    {"batches_stream", pyext::guarded_entry<batches_stream>, METH_VARARGS,
      "batches_stream(handle, requested_schema) -> arrow_array_stream capsule, once"},
-    {"batches_result", batches_result, METH_O,
+    {"batches_result", pyext::guarded_entry<batches_result>, METH_O,
      "batches_result(handle) -> dict once the stream has ended, else None"},
-    {"transcode_single_byte", transcode_single_byte, METH_VARARGS, TRANSCODE_SINGLE_BYTE_DOC},
-    {"commit", commit, METH_VARARGS, COMMIT_DOC},
-    {"pause_commits_for_tests", pause_commits, METH_VARARGS, PAUSE_COMMITS_DOC},
-    {"utf8_evidence", utf8_evidence, METH_VARARGS, UTF8_EVIDENCE_DOC},
+    {"transcode_single_byte", pyext::guarded_entry<transcode_single_byte>, METH_VARARGS, TRANSCODE_SINGLE_BYTE_DOC},
+    {"commit", pyext::guarded_entry<commit>, METH_VARARGS, COMMIT_DOC},
+    {"pause_commits_for_tests", pyext::guarded_entry<pause_commits>, METH_VARARGS, PAUSE_COMMITS_DOC},
+    {"utf8_evidence", pyext::guarded_entry<utf8_evidence>, METH_VARARGS, UTF8_EVIDENCE_DOC},
     {nullptr, nullptr, 0, nullptr},
 };
 
 int native_exec(PyObject* module) {
+  if (pyext::watch_finalizing() < 0) return -1;
   return add_source_map_type(module);
 }
 

@@ -2,37 +2,33 @@
 
 #include <cstring>
 
+#include "pyboundary/py_ref.hpp"
+
 namespace quorle::native {
 namespace {
 
 PyObject* lines_tuple(const engine::LineSample& sample) {
-  PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(sample.lines.size()));
+  pyext::PyRef t = pyext::PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(sample.lines.size())));
   if (!t) return nullptr;
   for (std::size_t i = 0; i < sample.lines.size(); ++i) {
     PyObject* v = PyLong_FromUnsignedLongLong(sample.lines[i]);
-    if (!v) {
-      Py_DECREF(t);
-      return nullptr;
-    }
-    PyTuple_SET_ITEM(t, static_cast<Py_ssize_t>(i), v);
+    if (!v) return nullptr;
+    PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), v);
   }
-  return t;
+  return t.release();
 }
 
 PyObject* header_list(const engine::TracedOutcome& out) {
   if (!out.has_header) Py_RETURN_NONE;
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(out.header.size()));
+  pyext::PyRef list = pyext::PyRef::steal(PyList_New(static_cast<Py_ssize_t>(out.header.size())));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < out.header.size(); ++i) {
     const std::string& f = out.header[i];
     PyObject* s = PyUnicode_DecodeUTF8(f.data(), static_cast<Py_ssize_t>(f.size()), "replace");
-    if (!s) {
-      Py_DECREF(list);
-      return nullptr;
-    }
-    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), s);
+    if (!s) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), s);
   }
-  return list;
+  return list.release();
 }
 
 // Repairs as packed records, 24 bytes each in native byte order: first line (u64), last line

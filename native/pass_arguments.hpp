@@ -1,16 +1,29 @@
-// Arguments of the pass that rescue() and open_batches() both take and that no format unit of
-// PyArg_ParseTuple converts.
+// The arguments of the pass that rescue() and open_batches() both take, by name: one block of
+// parameters at the end of both tables.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
-
-#include "engine/records.hpp"
+#include "engine/traced_pass.hpp"
+#include "pyboundary/keywords.hpp"
 
 namespace quorle::native {
 
-/// The header's names from None (none) or a sequence of bytes, each a name in UTF-8. False with
-/// a Python exception set.
-bool header_names_argument(PyObject* names, engine::Row& out);
+inline constexpr std::array<pyext::Parameter, 18> PASS_PARAMETERS = {{
+    {"delimiter"},        {"quote"},
+    {"escape"},           {"header"},
+    {"expected_columns"}, {"skip_blank_lines"},
+    {"fill_ragged_rows"}, {"merge_overflow"},
+    {"repair_quotes"},    {"long_quoted_lines"},
+    {"recode_cp1252"},    {"first_line"},
+    {"header_rows"},      {"skip_initial_space"},
+    {"comment"},          {"skip_repeated_header"},
+    {"header_names"},     {"width_hint"},
+}};
+
+/// Reads the block of pass arguments (bound in the order of PASS_PARAMETERS) into `out`. False
+/// with a Python exception set.
+bool pass_options(PyObject* const* block, engine::TracedOptions& out);
+
+/// A byte given as an int (a delimiter, a quote).
+bool byte_argument(PyObject* value, const char* name, std::uint8_t& out);
 
 }  // namespace quorle::native

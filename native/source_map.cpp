@@ -10,6 +10,8 @@
 #include <new>
 
 #include "native/source_guard.hpp"
+#include "pyboundary/entry_guard.hpp"
+#include "pyboundary/errno_error.hpp"
 
 namespace quorle::native {
 namespace {
@@ -24,15 +26,6 @@ SourceMapObject* as_map(PyObject* self) {
   return reinterpret_cast<SourceMapObject*>(self);
 }
 
-PyObject* raise_os_error(int code, const char* text, PyObject* filename) {
-  PyObject* args = Py_BuildValue("(isO)", code, text, filename);
-  if (args) {
-    PyErr_SetObject(PyExc_OSError, args);  // OSError picks the subclass of the errno
-    Py_DECREF(args);
-  }
-  return nullptr;
-}
-
 // Unregistered before it is unmapped: no fault may be taken for ours once the pages are gone.
 void unmap(MappedFile* f) {
   source_guard::remove(f->slot);
@@ -45,7 +38,7 @@ void unmap(MappedFile* f) {
 // Maps the file open at `fd`; null with an exception set.
 MappedFile* map_file(int fd, PyObject* filename, std::string name) {
   const auto failed = [filename](int code, const char* text) -> MappedFile* {
-    raise_os_error(code, text ? text : std::strerror(code), filename);
+    pyext::raise_errno_error(code, filename, text);
     return nullptr;
   };
   struct stat st{};
@@ -95,17 +88,17 @@ PyObject* SourceMap_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   if (!PyArg_ParseTuple(args, "iO:SourceMap", &fd, &filename)) return nullptr;
-  PyObject* encoded = nullptr;  // the name as the file system spells it, for messages
-  if (!PyUnicode_FSConverter(filename, &encoded)) return nullptr;
+  PyObject* converted = nullptr;  // the name as the file system spells it, for messages
+  if (!PyUnicode_FSConverter(filename, &converted)) return nullptr;
+  const pyext::PyRef encoded = pyext::PyRef::steal(converted);
   MappedFile* f = nullptr;
   try {
-    f = map_file(fd, filename, std::string(PyBytes_AS_STRING(encoded),
-                                           static_cast<std::size_t>(PyBytes_GET_SIZE(encoded))));
+    f = map_file(fd, filename,
+                 std::string(PyBytes_AS_STRING(encoded.get()),
+                             static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get()))));
   } catch (const std::bad_alloc&) {
-    Py_DECREF(encoded);
     return PyErr_NoMemory();
   }
-  Py_DECREF(encoded);
   if (!f) return nullptr;
   auto* self = reinterpret_cast<SourceMapObject*>(type->tp_alloc(type, 0));
   if (!self) {
@@ -176,27 +169,29 @@ PyObject* SourceMap_closed(PyObject* self, void*) {
 }
 
 PyMethodDef SourceMap_methods[] = {
-    {"close", SourceMap_close, METH_NOARGS,
+    {"close", pyext::guarded_entry<SourceMap_close>, METH_NOARGS,
      "close()\n--\n\nUnmaps the file; BufferError while a buffer of it is alive."},
-    {"changed", SourceMap_changed, METH_NOARGS,
+    {"changed", pyext::guarded_entry<SourceMap_changed>, METH_NOARGS,
      "changed()\n--\n\nWhether a read faulted past the file's end or the file is now shorter "
      "than its map."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef SourceMap_getset[] = {
-    {"name", SourceMap_name, nullptr, "The file's name as given (None once closed).", nullptr},
-    {"closed", SourceMap_closed, nullptr, "Whether close() has unmapped the file.", nullptr},
+    {"name", pyext::guarded_entry<SourceMap_name>, nullptr,
+     "The file's name as given (None once closed).", nullptr},
+    {"closed", pyext::guarded_entry<SourceMap_closed>, nullptr,
+     "Whether close() has unmapped the file.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot SourceMap_Type_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(SourceMap_new)},
+    {Py_tp_new, reinterpret_cast<void*>(pyext::guarded_entry<SourceMap_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(SourceMap_dealloc)},
     {Py_tp_methods, SourceMap_methods},
     {Py_tp_getset, SourceMap_getset},
     {Py_tp_doc, const_cast<char*>(SOURCE_MAP_DOC)},
-    {Py_bf_getbuffer, reinterpret_cast<void*>(SourceMap_getbuffer)},
+    {Py_bf_getbuffer, reinterpret_cast<void*>(pyext::guarded_entry<SourceMap_getbuffer>)},
     {Py_bf_releasebuffer, reinterpret_cast<void*>(SourceMap_releasebuffer)},
     {0, nullptr},
 };
@@ -236,7 +231,7 @@ std::string SourceWatch::message() const {
 }
 
 PyObject* SourceWatch::raise() const {
-  return raise_os_error(EIO, SOURCE_CHANGED, file_ ? file_->filename : Py_None);
+  return pyext::raise_errno_error(EIO, file_ ? file_->filename : Py_None, SOURCE_CHANGED);
 }
 
 int add_source_map_type(PyObject* module) {

@@ -12,6 +12,7 @@
 #include "engine/legacy_bytes.hpp"
 #include "engine/transcode.hpp"
 #include "native/without_gil.hpp"
+#include "pyboundary/py_ref.hpp"
 
 namespace quorle::native {
 namespace {
@@ -29,17 +30,14 @@ struct Buffer {
 };
 
 PyObject* lines_tuple(std::span<const std::uint64_t> lines) {
-  PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(lines.size()));
+  pyext::PyRef t = pyext::PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(lines.size())));
   if (!t) return nullptr;
   for (std::size_t i = 0; i < lines.size(); ++i) {
     PyObject* v = PyLong_FromUnsignedLongLong(lines[i]);
-    if (!v) {
-      Py_DECREF(t);
-      return nullptr;
-    }
-    PyTuple_SET_ITEM(t, static_cast<Py_ssize_t>(i), v);
+    if (!v) return nullptr;
+    PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), v);
   }
-  return t;
+  return t.release();
 }
 
 }  // namespace

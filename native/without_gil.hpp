@@ -3,13 +3,10 @@
 // held.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
-
 #include <exception>
 #include <new>
 
-#include "engine/records.hpp"
+#include "pyboundary/entry_guard.hpp"
 
 namespace quorle::native {
 
@@ -38,14 +35,8 @@ class WithoutGil {
     if (!failure) return true;
     try {
       std::rethrow_exception(failure);
-    } catch (const engine::ColumnCountTooLarge& e) {
-      PyErr_SetString(PyExc_MemoryError, e.what());
-    } catch (const std::bad_alloc&) {
-      PyErr_NoMemory();
-    } catch (const std::exception& e) {
-      PyErr_Format(PyExc_SystemError, "internal failure in csv_quorle: %s", e.what());
     } catch (...) {
-      PyErr_SetString(PyExc_SystemError, "internal failure in csv_quorle");
+      pyext::raise_current_exception();
     }
     return false;
   }

@@ -22,6 +22,8 @@ class SourceMap:
 def sniff(buffer: Buffer, /) -> int: ...
 def rescue(
     buffer: Buffer,
+    /,
+    *,
     out_fd: int,
     quarantine_fd: int,
     out_path: Any,
@@ -49,14 +51,21 @@ def rescue(
     skip_repeated_header: bool,
     header_names: tuple[bytes, ...] | None,
     width_hint: int,
-    /,
-    *,
     trace_rows: bool = False,
 ) -> dict[str, Any]: ...
 def transcode_single_byte(table: bytes, source: Buffer, out_fd: int, /) -> tuple[int, int, tuple[int, ...]]: ...
 def utf8_evidence(source: Buffer, final: bool, /) -> tuple[int, int, int, int]: ...
 def open_batches(
     buffer: Buffer,
+    /,
+    *,
+    batch_rows: int,
+    null_padding: bool,
+    mapped: bool,
+    quarantine_fd: int,
+    quarantine_temporary: bytes,
+    quarantine_target: bytes,
+    quarantine_name: bytes,
     delimiter: int,
     quote: int,
     escape: int,
@@ -68,13 +77,6 @@ def open_batches(
     repair_quotes: bool,
     long_quoted_lines: int,
     recode_cp1252: bool,
-    batch_rows: int,
-    null_padding: bool,
-    mapped: bool,
-    quarantine_fd: int,
-    quarantine_temporary: bytes,
-    quarantine_target: bytes,
-    quarantine_name: bytes,
     first_line: int,
     header_rows: int,
     skip_initial_space: bool,
@@ -82,7 +84,6 @@ def open_batches(
     skip_repeated_header: bool,
     header_names: tuple[bytes, ...] | None,
     width_hint: int,
-    /,
 ) -> Any: ...
 def batches_names(handle: Any, /) -> list[str]: ...
 def batches_schema(handle: Any, /) -> Any: ...

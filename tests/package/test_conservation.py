@@ -35,8 +35,8 @@ def traced(into: dict[str, Any]) -> Iterator[None]:
     """rescue() with the native pass tracing its rows: its result lands in `into`."""
     original = _native.rescue
 
-    def tracing(*args: Any) -> dict[str, Any]:
-        into.update(original(*args, trace_rows=True))
+    def tracing(*args: Any, **options: Any) -> dict[str, Any]:
+        into.update(original(*args, **options, trace_rows=True))
         return into
 
     _native.rescue = tracing  # type: ignore[assignment]

@@ -36,9 +36,9 @@ def cut_before(native_name: str, monkeypatch, size: int = 100) -> None:
     the pass starts."""
     original = getattr(_native, native_name)
 
-    def cut_then_run(buffer, *args):
+    def cut_then_run(buffer, *args, **options):
         os.truncate(buffer.obj.name, size)
-        return original(buffer, *args)
+        return original(buffer, *args, **options)
 
     monkeypatch.setattr(_native, native_name, cut_then_run)
 
@@ -122,10 +122,10 @@ class TestSourceCutShort:
             import os
             from csv_quorle import _native
             original = _native.rescue
-            def rescue(buffer, *args):
+            def rescue(buffer, *args, **options):
                 if buffer.obj.name.endswith("bad.csv"):
                     os.truncate(buffer.obj.name, 10)
-                return original(buffer, *args)
+                return original(buffer, *args, **options)
             _native.rescue = rescue
         """))
         inputs = tmp_path / "in"
@@ -150,9 +150,9 @@ src, other = sys.argv[1], sys.argv[2]
 with open(src, "w") as f:
     f.write("a,b\\n1,2\\n" * 100_000)
 original = csv_quorle._native.rescue
-def cut_then_run(buffer, *args):
+def cut_then_run(buffer, *args, **options):
     os.truncate(src, 10)
-    return original(buffer, *args)
+    return original(buffer, *args, **options)
 csv_quorle._native.rescue = cut_then_run
 try:
     csv_quorle.rescue(src, other + ".out")

@@ -6,7 +6,8 @@
 
 #include "engine/check.hpp"
 #include "engine/records.hpp"
-#include "module/entry_guard.hpp"
+#include "module/internal_failure.hpp"
+#include "pyboundary/entry_guard.hpp"
 
 namespace quorle::pyext {
 namespace {

@@ -373,14 +373,18 @@ def _joined(table: Table) -> str:
     return f"; the names joined with the first line's are the output's: {shown}"
 
 
-def native_arguments(table: Table) -> tuple[int, bool, tuple[bytes, ...] | None, int]:
+def native_arguments(table: Table) -> dict[str, Any]:
     """The native pass's comment byte (-1: none), whether repeats of the header are skipped,
     the header's names joined over its lines (UTF-8) and the width detect found (0: none),
-    from the settled table."""
+    from the settled table, by the names the pass takes them by."""
     names = (None if table.header_names is None
              else tuple(n.encode("utf-8", "replace") for n in table.header_names))
-    return (-1 if table.comment is None else ord(table.comment),
-            table.header and table.layout and table.sure_header, names, table.width)
+    return {
+        "comment": -1 if table.comment is None else ord(table.comment),
+        "skip_repeated_header": table.header and table.layout and table.sure_header,
+        "header_names": names,
+        "width_hint": table.width,
+    }
 
 
 def _first_filled(buf: Any, offset: int, count: int, size: int = _READ) -> str | None:

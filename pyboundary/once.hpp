@@ -1,8 +1,8 @@
-// Objects made once per process (the two types, the internal-failure class, interned names) and
+// Objects made once per process (types, failure classes, interned names) and
 // then shared by every module object and thread.
 #pragma once
 
-#include "module/py_ref.hpp"
+#include "pyboundary/py_ref.hpp"
 
 #include <atomic>
 
