@@ -25,6 +25,6 @@ probe=build/probe-nosimd
 cmake -S . -B "$probe" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUORLE_BUILD_GUARD_PROBE=ON \
     -DQUORLE_SIMD=OFF -DPython_EXECUTABLE="$python" >/dev/null
 cmake --build "$probe" --target _quorle_guard_probe >/dev/null
-export QUORLE_GUARD_PROBE=$PWD/$probe/module
+export QUORLE_GUARD_PROBE=$PWD/$probe/backend
 
 "$python" -m pytest -q -p no:cacheprovider tests/python

@@ -29,7 +29,7 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DPython_EXECUTABLE="$python" >/dev/null
 cmake --build "$build" -j "$(nproc)" --target _csv_quorle_backend
 
-module_dir=$(cd "$build/module" && pwd)
+module_dir=$(cd "$build/backend" && pwd)
 asan=$(g++ -print-file-name=libasan.so)
 ubsan=$(g++ -print-file-name=libubsan.so)
 [[ -f $asan && -f $ubsan ]] || { echo "py_sanitize: no libasan or libubsan beside g++" >&2; exit 1; }

@@ -28,7 +28,7 @@ probe=build/probe-$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:
 cmake -S . -B "$probe" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUORLE_BUILD_GUARD_PROBE=ON \
     -DQUORLE_BUILD_ARROW_PROBE=ON -DPython_EXECUTABLE="$python" >/dev/null
 cmake --build "$probe" --target _quorle_guard_probe _quorle_arrow_probe >/dev/null
-export QUORLE_GUARD_PROBE=$PWD/$probe/module
+export QUORLE_GUARD_PROBE=$PWD/$probe/backend
 export QUORLE_ARROW_PROBE=$PWD/$probe/arrow
 
 "$python" -m pytest -q -p no:cacheprovider tests/python

@@ -9,7 +9,7 @@ import pytest
 
 import _csv_quorle_backend as q
 
-SOURCE_STUB = pathlib.Path(__file__).resolve().parents[2] / "module" / "_csv_quorle_backend.pyi"
+SOURCE_STUB = pathlib.Path(__file__).resolve().parents[2] / "backend" / "_csv_quorle_backend.pyi"
 
 
 def stub_functions(path):

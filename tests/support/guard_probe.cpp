@@ -6,7 +6,7 @@
 
 #include "engine/check.hpp"
 #include "engine/records.hpp"
-#include "module/internal_failure.hpp"
+#include "backend/internal_failure.hpp"
 #include "pyboundary/entry_guard.hpp"
 
 namespace quorle::pyext {

@@ -2,10 +2,10 @@
 #include <iterator>
 
 #include "pyboundary/entry_guard.hpp"
-#include "module/functions.hpp"
-#include "module/names.hpp"
-#include "module/reader_type.hpp"
-#include "module/summary_type.hpp"
+#include "backend/functions.hpp"
+#include "backend/names.hpp"
+#include "backend/reader_type.hpp"
+#include "backend/summary_type.hpp"
 
 namespace quorle::pyext {
 namespace {

@@ -1,4 +1,4 @@
-#include "native/pass_arguments.hpp"
+#include "package_native/pass_arguments.hpp"
 
 namespace quorle::native {
 namespace {

@@ -1,4 +1,4 @@
-#include "native/source_guard.hpp"
+#include "package_native/source_guard.hpp"
 
 #include <signal.h>
 #include <sys/mman.h>

@@ -1,14 +1,14 @@
 // quorle_file and sniff.
-#include "module/functions.hpp"
+#include "backend/functions.hpp"
 
 #include <iterator>
 
 #include "engine/sniffer.hpp"
-#include "module/binding.hpp"
+#include "backend/binding.hpp"
 #include "pyboundary/entry_guard.hpp"
-#include "module/options.hpp"
-#include "module/os_errors.hpp"
-#include "module/summary_type.hpp"
+#include "backend/options.hpp"
+#include "backend/os_errors.hpp"
+#include "backend/summary_type.hpp"
 #include "rescue/rescue_file.hpp"
 
 namespace quorle::pyext {

@@ -1,4 +1,4 @@
-#include "module/names.hpp"
+#include "backend/names.hpp"
 #include <iterator>
 
 #include "pyboundary/once.hpp"

@@ -8,7 +8,7 @@
 #include <span>
 #include <string_view>
 
-#include "module/names.hpp"
+#include "backend/names.hpp"
 #include "pyboundary/py_ref.hpp"
 
 namespace quorle::pyext {

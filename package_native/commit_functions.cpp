@@ -1,10 +1,10 @@
-#include "native/commit_functions.hpp"
+#include "package_native/commit_functions.hpp"
 
 #include <cstring>
 #include <optional>
 #include <string>
 
-#include "native/commit_files.hpp"
+#include "package_native/commit_files.hpp"
 #include "pyboundary/errno_error.hpp"
 
 namespace quorle::native {

@@ -1,7 +1,7 @@
 // The reader's borrow flag: shared takings overlap, an exclusive one excludes everything, and a
 // refused taking changes nothing; __exit__ is never refused. Threads hammer one flag and check
 // that the exclusive holder is always alone.
-#include "module/borrow_flag.hpp"
+#include "backend/borrow_flag.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "native/outcome_dict.hpp"
+#include "package_native/outcome_dict.hpp"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "native/source_map.hpp"
+#include "package_native/source_map.hpp"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -9,7 +9,7 @@
 #include <cstring>
 #include <new>
 
-#include "native/source_guard.hpp"
+#include "package_native/source_guard.hpp"
 #include "pyboundary/entry_guard.hpp"
 #include "pyboundary/errno_error.hpp"
 

@@ -1,8 +1,8 @@
-#include "module/os_errors.hpp"
+#include "backend/os_errors.hpp"
 
 #include <cerrno>
 
-#include "module/binding.hpp"
+#include "backend/binding.hpp"
 #include "pyboundary/py_ref.hpp"
 
 namespace quorle::pyext {

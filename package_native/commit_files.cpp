@@ -1,4 +1,4 @@
-#include "native/commit_files.hpp"
+#include "package_native/commit_files.hpp"
 
 #include <fcntl.h>
 #include <time.h>

@@ -1,4 +1,4 @@
-#include "native/transcode_functions.hpp"
+#include "package_native/transcode_functions.hpp"
 
 #include <unistd.h>
 
@@ -11,7 +11,7 @@
 
 #include "engine/legacy_bytes.hpp"
 #include "engine/transcode.hpp"
-#include "native/without_gil.hpp"
+#include "package_native/without_gil.hpp"
 #include "pyboundary/py_ref.hpp"
 
 namespace quorle::native {

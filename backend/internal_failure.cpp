@@ -1,4 +1,4 @@
-#include "module/internal_failure.hpp"
+#include "backend/internal_failure.hpp"
 
 #include "pyboundary/entry_guard.hpp"
 #include "pyboundary/once.hpp"

@@ -1,6 +1,6 @@
-#include "module/options.hpp"
+#include "backend/options.hpp"
 
-#include "module/binding.hpp"
+#include "backend/binding.hpp"
 #include "rescue/rescue_file.hpp"
 
 namespace quorle::pyext {

@@ -1,4 +1,4 @@
-#include "module/reader_type.hpp"
+#include "backend/reader_type.hpp"
 
 #include <iterator>
 
@@ -11,13 +11,13 @@
 #include "engine/check.hpp"
 #include "engine/pipeline.hpp"
 #include "engine/utf8.hpp"
-#include "module/binding.hpp"
-#include "module/borrow_flag.hpp"
+#include "backend/binding.hpp"
+#include "backend/borrow_flag.hpp"
 #include "pyboundary/entry_guard.hpp"
 #include "pyboundary/once.hpp"
-#include "module/options.hpp"
-#include "module/os_errors.hpp"
-#include "module/summary_type.hpp"
+#include "backend/options.hpp"
+#include "backend/os_errors.hpp"
+#include "backend/summary_type.hpp"
 #include "rescue/input_file.hpp"
 #include "rescue/rescue_file.hpp"
 

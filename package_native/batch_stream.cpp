@@ -1,4 +1,4 @@
-#include "native/batch_stream.hpp"
+#include "package_native/batch_stream.hpp"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -26,10 +26,10 @@
 #include "arrow/stream.hpp"
 #include "engine/traced_pass.hpp"
 #include "engine/verbatim_fields.hpp"
-#include "native/commit_files.hpp"
-#include "native/outcome_dict.hpp"
-#include "native/pass_arguments.hpp"
-#include "native/source_map.hpp"
+#include "package_native/commit_files.hpp"
+#include "package_native/outcome_dict.hpp"
+#include "package_native/pass_arguments.hpp"
+#include "package_native/source_map.hpp"
 #include "pyboundary/entry_guard.hpp"
 #include "pyboundary/errno_error.hpp"
 #include "pyboundary/finalizing.hpp"

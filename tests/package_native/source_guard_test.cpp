@@ -1,6 +1,6 @@
 // The SIGBUS guard: a registered map of a file cut short reads zeros past the cut and is flagged,
 // in any thread; every other SIGBUS meets the action that was there before, once (death tests).
-#include "native/source_guard.hpp"
+#include "package_native/source_guard.hpp"
 
 #include <fcntl.h>
 #include <signal.h>

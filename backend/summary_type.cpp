@@ -1,4 +1,4 @@
-#include "module/summary_type.hpp"
+#include "backend/summary_type.hpp"
 
 #include <string>
 

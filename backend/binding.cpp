@@ -1,4 +1,4 @@
-#include "module/binding.hpp"
+#include "backend/binding.hpp"
 
 #include <string>
 #include <vector>
