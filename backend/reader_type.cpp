@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "engine/byte_search.hpp"
-#include "engine/check.hpp"
+#include "engine/invariant.hpp"
 #include "engine/pipeline.hpp"
 #include "engine/utf8.hpp"
 #include "backend/binding.hpp"

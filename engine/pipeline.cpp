@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "engine/check.hpp"
+#include "engine/invariant.hpp"
 #include "engine/column_count.hpp"
 #include "engine/record_loop.hpp"
 #include "engine/row_fit.hpp"

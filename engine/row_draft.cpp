@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "engine/check.hpp"
+#include "engine/invariant.hpp"
 #include "engine/legacy_bytes.hpp"
 #include "engine/tokenizer.hpp"
 #include "engine/utf8.hpp"

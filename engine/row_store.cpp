@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "engine/byte_search.hpp"
-#include "engine/check.hpp"
+#include "engine/invariant.hpp"
 #include "engine/verbatim_fields.hpp"
 
 namespace quorle::engine {

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "engine/byte_buffer.hpp"
-#include "engine/check.hpp"
+#include "engine/invariant.hpp"
 
 namespace quorle::engine {
 

@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "engine/byte_scan.hpp"
-#include "engine/check.hpp"
+#include "engine/invariant.hpp"
 #include "engine/field_sinks.hpp"
 #include "engine/quote_lookahead.hpp"
 #include "engine/records.hpp"

@@ -1,6 +1,6 @@
 #include "engine/traced_pass.hpp"
 
-#include "engine/check.hpp"
+#include "engine/invariant.hpp"
 #include "engine/column_count.hpp"
 #include "engine/pipeline.hpp"
 #include "engine/record_loop.hpp"

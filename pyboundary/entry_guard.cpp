@@ -5,7 +5,7 @@
 #include <new>
 #include <string>
 
-#include "engine/check.hpp"
+#include "engine/invariant.hpp"
 #include "engine/records.hpp"
 
 namespace quorle::pyext {

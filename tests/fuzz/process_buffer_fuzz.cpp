@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "engine/block_classify.hpp"
-#include "engine/check.hpp"
+#include "engine/invariant.hpp"
 #include "engine/pipeline.hpp"
 #include "engine/tokenizer.hpp"
 #include "engine/utf8.hpp"

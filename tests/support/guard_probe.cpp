@@ -4,7 +4,7 @@
 #include <new>
 #include <stdexcept>
 
-#include "engine/check.hpp"
+#include "engine/invariant.hpp"
 #include "engine/records.hpp"
 #include "backend/internal_failure.hpp"
 #include "pyboundary/entry_guard.hpp"

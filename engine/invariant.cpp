@@ -1,4 +1,4 @@
-#include "engine/check.hpp"
+#include "engine/invariant.hpp"
 
 namespace quorle {
 
