@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-#include "engine/byte_search.hpp"
+#include "engine/find_bytes.hpp"
 #include "engine/invariant.hpp"
 #include "engine/pipeline.hpp"
 #include "engine/utf8.hpp"
@@ -134,7 +134,7 @@ PyObject* quote_free_list(std::string_view raw, char delimiter, bool ascii, std:
   const std::size_t n = raw.size();
   const std::size_t count =
       columns ? columns - padding
-              : engine::byte_search::count(p, n, static_cast<std::uint8_t>(delimiter)) + 1;
+              : engine::find_bytes::count(p, n, static_cast<std::uint8_t>(delimiter)) + 1;
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count + padding)));
   if (!list) return nullptr;
   Py_ssize_t item = 0;
@@ -147,7 +147,7 @@ PyObject* quote_free_list(std::string_view raw, char delimiter, bool ascii, std:
     start = end + 1;
     return true;
   };
-  if (!engine::byte_search::for_each_match(p, n, add, static_cast<std::uint8_t>(delimiter)))
+  if (!engine::find_bytes::for_each_match(p, n, add, static_cast<std::uint8_t>(delimiter)))
     return nullptr;
   if (!add(n)) return nullptr;
   QUORLE_CHECK(static_cast<std::size_t>(item) == count);

@@ -1,6 +1,6 @@
 // Throughput of the engine on one file: the counting pass that the trial passes use (run over the
 // whole file here, so it can be timed), the sniffer, the inference, process_buffer and the
-// package's traced_pass, with the memory their outcomes hold; then the same on the portable path,
+// package's report_pass, with the memory their outcomes hold; then the same on the portable path,
 // which processors without the vector code take. Wall times of one run; compare versions by user
 // CPU time. With --isa, only that block classifier is timed.
 //
@@ -21,13 +21,13 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/block_classify.hpp"
-#include "engine/byte_search.hpp"
+#include "engine/block_masks.hpp"
+#include "engine/find_bytes.hpp"
 #include "engine/column_count.hpp"
 #include "engine/pipeline.hpp"
 #include "engine/sniffer.hpp"
 #include "engine/tokenizer.hpp"
-#include "engine/traced_pass.hpp"
+#include "engine/report_pass.hpp"
 
 namespace quorle::bench {
 namespace {
@@ -98,7 +98,7 @@ std::size_t delimiters_by_line(std::string_view data, std::uint8_t delimiter) {
   std::size_t total = 0;
   for (std::size_t from = 0; from < data.size();) {
     const std::size_t end = std::min(data.find('\n', from), data.size());
-    engine::byte_search::for_each_match<K>(
+    engine::find_bytes::for_each_match<K>(
         data.data() + from, end - from, [&](std::size_t) { ++total; }, delimiter);
     from = end + 1;
   }
@@ -117,7 +117,7 @@ void scalar_figures(std::string_view data, const engine::RepairOptions& options,
   using namespace engine;
   const ClassifyBlock chosen = best_block_classifier();
   std::printf("portable path against the %s classifier and %s searches above:\n",
-              std::string(classifier_name(chosen)).c_str(), byte_search::Native::name);
+              std::string(classifier_name(chosen)).c_str(), find_bytes::Native::name);
   use_block_classifier(&classify_block_scalar);
   report("counting pass [scalar]", data.size(),
          best_of(repeat, [&] { (void)counting_pass(data, options.delimiter.value()); }));
@@ -126,11 +126,11 @@ void scalar_figures(std::string_view data, const engine::RepairOptions& options,
   use_block_classifier(chosen);
   std::size_t native = 0, words = 0;
   const std::uint8_t d = options.delimiter.value();
-  report((std::string("delimiters by line [") + byte_search::Native::name + "]").c_str(),
+  report((std::string("delimiters by line [") + find_bytes::Native::name + "]").c_str(),
          data.size(),
-         best_of(repeat, [&] { native = delimiters_by_line<byte_search::Native>(data, d); }));
+         best_of(repeat, [&] { native = delimiters_by_line<find_bytes::Native>(data, d); }));
   report("delimiters by line [words]", data.size(),
-         best_of(repeat, [&] { words = delimiters_by_line<byte_search::Words>(data, d); }));
+         best_of(repeat, [&] { words = delimiters_by_line<find_bytes::Words>(data, d); }));
   if (native != words) std::printf("  MISMATCH: %zu against %zu\n", native, words);
 }
 
@@ -170,17 +170,17 @@ int run_file(const char* path, int repeat, std::optional<std::uint8_t> delimiter
            (void)out;
          }));
   // The package's pass: a header, rows drafted into the row store, fitted to the header's width.
-  std::size_t traced_memory = 0;
-  engine::TracedOptions traced;
-  traced.delimiter = d;
-  report("traced_pass (the package's pass)", data.size(), best_of(repeat, [&] {
-           engine::TracedOutcome out;
-           (void)engine::traced_pass(data, traced, out);
-           traced_memory = out.rows.memory_bytes();
+  std::size_t report_memory = 0;
+  engine::ReportPassOptions report;
+  report.delimiter = d;
+  report("report_pass (the package's pass)", data.size(), best_of(repeat, [&] {
+           engine::ReportPassOutcome out;
+           (void)engine::report_pass(data, report, out);
+           report_memory = out.rows.memory_bytes();
          }));
   std::printf("  its rows' memory %.1f MB = %.3f x input\n",
-              static_cast<double>(traced_memory) / 1e6,
-              static_cast<double>(traced_memory) / static_cast<double>(data.size()));
+              static_cast<double>(report_memory) / 1e6,
+              static_cast<double>(report_memory) / static_cast<double>(data.size()));
   // Linear time: the whole file against its first half (cut after a line feed).
   const std::size_t half = data.substr(0, data.size() / 2).rfind('\n') + 1;
   const auto t_half =

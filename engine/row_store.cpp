@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "engine/byte_search.hpp"
+#include "engine/find_bytes.hpp"
 #include "engine/invariant.hpp"
 #include "engine/verbatim_fields.hpp"
 
@@ -219,7 +219,7 @@ void split_quote_free(std::string_view raw, std::uint8_t delimiter,
   const char* s = raw.data();
   const std::size_t n = raw.size();
   std::size_t start = 0;
-  byte_search::for_each_match(
+  find_bytes::for_each_match(
       s, n,
       [&](std::size_t at) {
         fields.emplace_back(s + start, at - start);

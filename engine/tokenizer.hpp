@@ -9,7 +9,7 @@
 #include <optional>
 #include <string_view>
 
-#include "engine/byte_scan.hpp"
+#include "engine/block_scanner.hpp"
 #include "engine/invariant.hpp"
 #include "engine/field_sinks.hpp"
 #include "engine/quote_lookahead.hpp"

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "engine/byte_search.hpp"
+#include "engine/find_bytes.hpp"
 
 namespace quorle::engine {
 
@@ -34,7 +34,7 @@ void for_each_well_formed_field(std::string_view raw, std::uint8_t delimiter, st
       quotes = 0;
     }
   };
-  byte_search::for_each_match(s, n, event, delimiter, quote);
+  find_bytes::for_each_match(s, n, event, delimiter, quote);
   on_field(start, n, quotes);
 }
 
@@ -70,7 +70,7 @@ void for_each_verbatim_text(std::string_view raw, std::uint8_t delimiter, std::u
   const char* s = raw.data();
   if (quote_free) {
     std::size_t start = 0;
-    byte_search::for_each_match(
+    find_bytes::for_each_match(
         s, raw.size(),
         [&](std::size_t at) {
           on_text(std::string_view(s + start, at - start));

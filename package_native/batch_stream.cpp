@@ -24,7 +24,7 @@
 #include "arrow/column_names.hpp"
 #include "arrow/schema.hpp"
 #include "arrow/stream.hpp"
-#include "engine/traced_pass.hpp"
+#include "engine/report_pass.hpp"
 #include "engine/verbatim_fields.hpp"
 #include "package_native/commit_files.hpp"
 #include "package_native/outcome_dict.hpp"
@@ -34,7 +34,7 @@
 #include "pyboundary/errno_error.hpp"
 #include "pyboundary/finalizing.hpp"
 #include "pyboundary/keywords.hpp"
-#include "rescue/traced_output.hpp"
+#include "rescue/report_output.hpp"
 
 namespace quorle::native {
 namespace {
@@ -63,14 +63,14 @@ struct Ending {
   enum class State { Running, Done, Failed };
   std::mutex mutex;
   State state = State::Running;
-  engine::TracedOutcome outcome;
+  engine::ReportPassOutcome outcome;
   std::string error;
   int os_error = 0;      ///< set when a file failed: its errno...
   std::string filename;  ///< ...and its path, for an OSError like any other
 };
 
 struct Settings {
-  engine::TracedOptions options;
+  engine::ReportPassOptions options;
   std::size_t batch_rows = 65536;
   bool null_padding = false;
   /// The input is a read-only map of a file: pages read past may be dropped from the process.
@@ -201,13 +201,13 @@ class PassSource final : public arrow::BatchSource {
         passed_ = at;
         return !stop_.load() && !source_.faulted();
       };
-      const engine::Batches batches = [this](engine::RowStore&& rows) {
+      const engine::HandOverRows batches = [this](engine::RowStore&& rows) {
         return push(std::move(rows));
       };
-      if (engine::traced_pass(input_, settings_.options, out_, progress, STOP_STEP, batches,
+      if (engine::report_pass(input_, settings_.options, out_, progress, STOP_STEP, batches,
                               HAND_OVER_STEP) &&
           push(std::move(out_.rows)) && settings_.quarantine.fd >= 0) {
-        if (auto e = rescue::write_traced_quarantine(settings_.quarantine.fd, out_, input_,
+        if (auto e = rescue::write_record_quarantine(settings_.quarantine.fd, out_, input_,
                                                      settings_.options.recode_cp1252)) {
           failure =
               "cannot write the quarantine file " + settings_.quarantine_name + ": " + e->message;
@@ -462,7 +462,7 @@ class PassSource final : public arrow::BatchSource {
   bool pass_done_ = false;
   std::string pass_error_;
   int pass_errno_ = 0;
-  engine::TracedOutcome out_;  // the pass thread's until it is joined
+  engine::ReportPassOutcome out_;  // the pass thread's until it is joined
   std::thread thread_;
 
   // The consumer's.

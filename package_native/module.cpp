@@ -8,7 +8,7 @@
 #include <string>
 
 #include "engine/sniffer.hpp"
-#include "engine/traced_pass.hpp"
+#include "engine/report_pass.hpp"
 #include "package_native/batch_stream.hpp"
 #include "package_native/commit_functions.hpp"
 #include "package_native/outcome_dict.hpp"
@@ -21,7 +21,7 @@
 #include "pyboundary/finalizing.hpp"
 #include "pyboundary/keywords.hpp"
 #include "rescue/batch_writer.hpp"
-#include "rescue/traced_output.hpp"
+#include "rescue/report_output.hpp"
 
 namespace quorle::native {
 namespace {
@@ -91,7 +91,7 @@ PyObject* rescue_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
   long long source_offset = 0;
   std::uint64_t begin = 0, end = 0;
   std::uint8_t output_delimiter = ',';
-  engine::TracedOptions options;
+  engine::ReportPassOptions options;
   if (!pyext::int_argument(a[OUT_FD], "out_fd", out_fd) ||
       !pyext::int_argument(a[QUARANTINE_FD], "quarantine_fd", quarantine_fd) ||
       !byte_argument(a[OUTPUT_DELIMITER], "output_delimiter", output_delimiter) ||
@@ -111,7 +111,7 @@ PyObject* rescue_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
   PyObject* const out_path = a[OUT_PATH];
   PyObject* const quarantine_path = a[QUARANTINE_PATH];
 
-  engine::TracedOutcome out;
+  engine::ReportPassOutcome out;
   const SourceWatch source(data.bytes());  // a guarded map of the source file, if it is one
   std::optional<rescue::RescueError> write_error;
   bool quarantine_failed = false;
@@ -132,17 +132,17 @@ PyObject* rescue_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
     const engine::Progress progress = [&](std::uint64_t) {
       return waiting() && !writer.failed() && !source.faulted();
     };
-    const engine::Batches batches = [&](engine::RowStore&& rows) {
+    const engine::HandOverRows batches = [&](engine::RowStore&& rows) {
       return writer.push(std::move(rows), waiting);
     };
-    if (engine::traced_pass(input, options, out, progress, SIGNAL_STEP, batches, BATCH_STEP)) {
+    if (engine::report_pass(input, options, out, progress, SIGNAL_STEP, batches, BATCH_STEP)) {
       writer.push(std::move(out.rows), waiting);
     }
     if (interrupted) return;
     bool stopped = false;
     write_error = writer.finish(waiting, stopped);
     if (stopped || write_error || quarantine_fd < 0 || source.faulted()) return;
-    write_error = rescue::write_traced_quarantine(quarantine_fd, out, input, options.recode_cp1252);
+    write_error = rescue::write_record_quarantine(quarantine_fd, out, input, options.recode_cp1252);
     quarantine_failed = write_error.has_value();
   });
   if (!finished || interrupted) return nullptr;

@@ -18,7 +18,7 @@ PyObject* lines_tuple(const engine::LineSample& sample) {
   return t.release();
 }
 
-PyObject* header_list(const engine::TracedOutcome& out) {
+PyObject* header_list(const engine::ReportPassOutcome& out) {
   if (!out.has_header) Py_RETURN_NONE;
   pyext::PyRef list = pyext::PyRef::steal(PyList_New(static_cast<Py_ssize_t>(out.header.size())));
   if (!list) return nullptr;
@@ -33,7 +33,7 @@ PyObject* header_list(const engine::TracedOutcome& out) {
 
 // Repairs as packed records, 24 bytes each in native byte order: first line (u64), last line
 // (u64), count (u32), kind (u8), three bytes of padding. The Python side reads them lazily.
-PyObject* packed_repairs(const engine::TracedOutcome& out) {
+PyObject* packed_repairs(const engine::ReportPassOutcome& out) {
   constexpr std::size_t SIZE = 24;
   PyObject* b =
       PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(out.repairs.size() * SIZE));
@@ -53,7 +53,7 @@ PyObject* packed_repairs(const engine::TracedOutcome& out) {
 // Skipped runs as packed records, 40 bytes each in native byte order: first line, last line,
 // begin and end of the first record's bytes in the input (u64 each), kind (u8), seven bytes of
 // padding.
-PyObject* packed_skipped(const engine::TracedOutcome& out) {
+PyObject* packed_skipped(const engine::ReportPassOutcome& out) {
   constexpr std::size_t SIZE = 40;
   PyObject* b =
       PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(out.skipped.size() * SIZE));
@@ -71,8 +71,8 @@ PyObject* packed_skipped(const engine::TracedOutcome& out) {
   return b;
 }
 
-// Traced rows' lines, two u64 each in native byte order.
-PyObject* packed_row_lines(const engine::TracedOutcome& out) {
+// Stored rows' lines, two u64 each in native byte order.
+PyObject* packed_row_lines(const engine::ReportPassOutcome& out) {
   const std::size_t size = out.row_lines.size() * 16;
   PyObject* b = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
   if (!b) return nullptr;
@@ -87,7 +87,7 @@ PyObject* packed_row_lines(const engine::TracedOutcome& out) {
 
 }  // namespace
 
-PyObject* outcome_dict(const engine::TracedOutcome& out) {
+PyObject* outcome_dict(const engine::ReportPassOutcome& out) {
   return Py_BuildValue(
       "{sKsKsKsnsKsKsNsNsKsNsKsNsNsKsNsKsKsKsKsNsNsNsKsNsN}", "total_rows", out.total_rows, "good_rows",
       out.good_rows,

@@ -4,11 +4,11 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "engine/traced_pass.hpp"
+#include "engine/report_pass.hpp"
 
 namespace quorle::native {
 
 /// New reference, or null with a Python exception set.
-PyObject* outcome_dict(const engine::TracedOutcome& out);
+PyObject* outcome_dict(const engine::ReportPassOutcome& out);
 
 }  // namespace quorle::native

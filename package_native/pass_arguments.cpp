@@ -36,7 +36,7 @@ bool byte_argument(PyObject* value, const char* name, std::uint8_t& out) {
   return true;
 }
 
-bool pass_options(PyObject* const* a, engine::TracedOptions& out) {
+bool pass_options(PyObject* const* a, engine::ReportPassOptions& out) {
   using namespace pyext;
   long long expected = -1, long_lines = 0;
   if (!byte_argument(a[0], "delimiter", out.delimiter) ||

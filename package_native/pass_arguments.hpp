@@ -2,7 +2,7 @@
 // parameters at the end of both tables.
 #pragma once
 
-#include "engine/traced_pass.hpp"
+#include "engine/report_pass.hpp"
 #include "pyboundary/keywords.hpp"
 
 namespace quorle::native {
@@ -21,7 +21,7 @@ inline constexpr std::array<pyext::Parameter, 18> PASS_PARAMETERS = {{
 
 /// Reads the block of pass arguments (bound in the order of PASS_PARAMETERS) into `out`. False
 /// with a Python exception set.
-bool pass_options(PyObject* const* block, engine::TracedOptions& out);
+bool pass_options(PyObject* const* block, engine::ReportPassOptions& out);
 
 /// A byte given as an int (a delimiter, a quote).
 bool byte_argument(PyObject* value, const char* name, std::uint8_t& out);

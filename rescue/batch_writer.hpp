@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "engine/row_store.hpp"
-#include "rescue/traced_output.hpp"
+#include "rescue/report_output.hpp"
 
 namespace quorle::rescue {
 
@@ -46,7 +46,7 @@ class BatchWriter {
   template <class Ready>
   bool wait(std::unique_lock<std::mutex>& lock, const Waiting& waiting, Ready ready);
 
-  TracedRowWriter writer_;
+  CleanRowWriter writer_;
   std::mutex mutex_;
   std::condition_variable changed_;
   std::deque<engine::RowStore> queue_;

@@ -1,6 +1,6 @@
 #include "rescue/line_format.hpp"
 
-#include "engine/byte_search.hpp"
+#include "engine/find_bytes.hpp"
 #include "engine/pipeline.hpp"
 
 namespace quorle::rescue {
@@ -35,7 +35,7 @@ bool LineFormat::needs_quoting(std::string_view text) const {
   if (single_bytes_) {
     // Most fields are short: a table lookup per byte, without branches, beats a vector search.
     if (text.size() >= 32) {
-      return engine::byte_search::contains_any(
+      return engine::find_bytes::contains_any(
           text.data(), text.size(), static_cast<std::uint8_t>(quote_[0]),
           static_cast<std::uint8_t>(delimiter_[0]), std::uint8_t{'\n'}, std::uint8_t{'\r'});
     }

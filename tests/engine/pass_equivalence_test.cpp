@@ -1,4 +1,4 @@
-// The backend's pass (process_buffer) and the package's (traced_pass) set to the backend's rules
+// The backend's pass (process_buffer) and the package's (report_pass) set to the backend's rules
 // agree on every random buffer of the tokenizer property test: rows, quarantine and counters.
 // With the package's own rules they differ where its policy means them to; each difference is
 // shown by a case below.
@@ -11,7 +11,7 @@
 #include "engine/field_sinks.hpp"
 #include "engine/pipeline.hpp"
 #include "engine/tokenizer.hpp"
-#include "engine/traced_pass.hpp"
+#include "engine/report_pass.hpp"
 #include "random_buffers.hpp"
 
 namespace quorle::engine {
@@ -31,8 +31,8 @@ std::vector<Row> rows_of(const RowStore& store) {
   return rows;
 }
 
-TracedOptions backend_rules(const RepairOptions& r) {
-  TracedOptions t;
+ReportPassOptions backend_rules(const RepairOptions& r) {
+  ReportPassOptions t;
   t.delimiter = *r.delimiter;
   t.quote_char = r.quote_char;
   t.expected_columns = r.expected_columns;
@@ -71,8 +71,8 @@ void compare_passes(const std::string& input, const RepairOptions& r) {
                " fill " + std::to_string(r.fill_ragged_rows) + " merge " +
                std::to_string(r.merge_overflow));
   const BufferOutcome backend = process_buffer(input, r);
-  TracedOutcome package;
-  ASSERT_TRUE(traced_pass(input, backend_rules(r), package));
+  ReportPassOutcome package;
+  ASSERT_TRUE(report_pass(input, backend_rules(r), package));
 
   ASSERT_EQ(rows_of(package.rows), backend.good_rows());
   ASSERT_EQ(package.total_rows, backend.total_rows);
@@ -120,7 +120,7 @@ TEST(PassEquivalence, PackageRulesDifferWhereMeantTo) {
   struct Case {
     const char* what;
     std::string input;
-    void (*rule)(TracedOptions&);
+    void (*rule)(ReportPassOptions&);
     std::vector<Row> backend_rows;
     std::vector<Row> package_rows;
     std::optional<std::uint64_t> columns = {};
@@ -128,19 +128,19 @@ TEST(PassEquivalence, PackageRulesDifferWhereMeantTo) {
   };
   const std::vector<Case> cases = {
       {"surplus empty fields are trimmed, not merged", "a,b\nc,d,,\n",
-       [](TracedOptions& t) { t.trim_empty_tail = true; },
+       [](ReportPassOptions& t) { t.trim_empty_tail = true; },
        {{"a", "b"}, {"c", "d,,"}}, {{"a", "b"}, {"c", "d"}}},
       {"a quoted section with text after it is text", "a,\"x\"y\n",
-       [](TracedOptions& t) { t.literal_quotes = true; },
+       [](ReportPassOptions& t) { t.literal_quotes = true; },
        {{"a", "xy"}}, {{"a", "\"x\"y"}}},
       {"a leading U+FEFF is text", "\xEF\xBB\xBF" "a\n",
-       [](TracedOptions& t) { t.leading_mark_is_text = true; },
+       [](ReportPassOptions& t) { t.leading_mark_is_text = true; },
        {{"a"}}, {{"\xEF\xBB\xBF" "a"}}, {}, 1, 1},
       {"no record to count: the first row's width is the count", " \n \n",
-       [](TracedOptions& t) { t.count_from_first_row = true; },
+       [](ReportPassOptions& t) { t.count_from_first_row = true; },
        {{" "}, {" "}}, {{" "}, {" "}}, {}, 0, 1},
       {"a stray opening quote keeps its line", "1,\"x,1983\n2,y\"\n3,z,1985\n",
-       [](TracedOptions& t) { t.stray_quote_width = t.quoted_cr_ends_line = true; },
+       [](ReportPassOptions& t) { t.stray_quote_width = t.quoted_cr_ends_line = true; },
        {{"1", "x,1983\n2,y", ""}, {"3", "z", "1985"}},
        {{"1", "\"x", "1983"}, {"2", "y\"", ""}, {"3", "z", "1985"}},
        3, 3, 3},
@@ -153,14 +153,14 @@ TEST(PassEquivalence, PackageRulesDifferWhereMeantTo) {
     const BufferOutcome backend = process_buffer(c.input, r);
     EXPECT_EQ(backend.good_rows(), c.backend_rows);
     EXPECT_EQ(backend.inferred_columns, c.backend_count);
-    TracedOptions t = backend_rules(r);
-    TracedOutcome same;
-    ASSERT_TRUE(traced_pass(c.input, t, same));
+    ReportPassOptions t = backend_rules(r);
+    ReportPassOutcome same;
+    ASSERT_TRUE(report_pass(c.input, t, same));
     EXPECT_EQ(rows_of(same.rows), c.backend_rows);
     EXPECT_EQ(same.columns, c.backend_count);
     c.rule(t);
-    TracedOutcome package;
-    ASSERT_TRUE(traced_pass(c.input, t, package));
+    ReportPassOutcome package;
+    ASSERT_TRUE(report_pass(c.input, t, package));
     EXPECT_EQ(rows_of(package.rows), c.package_rows);
     EXPECT_EQ(package.columns, c.package_count);
   }

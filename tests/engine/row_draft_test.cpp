@@ -13,7 +13,7 @@
 #include "engine/legacy_bytes.hpp"
 #include "engine/pipeline.hpp"
 #include "engine/tokenizer.hpp"
-#include "engine/traced_pass.hpp"
+#include "engine/report_pass.hpp"
 #include "engine/utf8.hpp"
 #include "reference_tokenizer.hpp"
 
@@ -216,13 +216,13 @@ TEST(RowDraft, WideRows) {
         merged[2] += "," + texts[i];
       merged.resize(3);
       for (const bool fitted : {true, false}) {
-        TracedOptions options;
+        ReportPassOptions options;
         if (!fitted) {
           options.header = false;
           options.expected_columns = width;
         }
-        TracedOutcome out;
-        ASSERT_TRUE(traced_pass(input, options, out));
+        ReportPassOutcome out;
+        ASSERT_TRUE(report_pass(input, options, out));
         const std::vector<Texts> rows = stored_rows(out.rows);
         ASSERT_EQ(rows.size(), 3u);
         EXPECT_TRUE(rows[1] == (fitted ? merged : texts));

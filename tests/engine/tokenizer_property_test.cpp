@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/block_classify.hpp"
+#include "engine/block_masks.hpp"
 #include "engine/pipeline.hpp"
 #include "engine/tokenizer.hpp"
 #include "engine/utf8.hpp"

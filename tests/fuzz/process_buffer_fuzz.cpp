@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/block_classify.hpp"
+#include "engine/block_masks.hpp"
 #include "engine/invariant.hpp"
 #include "engine/pipeline.hpp"
 #include "engine/tokenizer.hpp"

@@ -11,7 +11,7 @@
 #include <sstream>
 #include <string>
 
-#include "engine/traced_pass.hpp"
+#include "engine/report_pass.hpp"
 
 namespace quorle::rescue {
 namespace {
@@ -23,11 +23,11 @@ std::string output_of(const std::string& input, std::uint64_t batch_step, std::u
   {
     BatchWriter writer(fd, input, delimiter);
     const BatchWriter::Waiting go_on = [] { return true; };
-    engine::TracedOutcome out;
-    const engine::Batches batches = [&](engine::RowStore&& rows) {
+    engine::ReportPassOutcome out;
+    const engine::HandOverRows batches = [&](engine::RowStore&& rows) {
       return writer.push(std::move(rows), go_on);
     };
-    EXPECT_TRUE(engine::traced_pass(input, {}, out, {}, 1 << 30, batches, batch_step));
+    EXPECT_TRUE(engine::report_pass(input, {}, out, {}, 1 << 30, batches, batch_step));
     EXPECT_TRUE(writer.push(std::move(out.rows), go_on));
     bool stopped = true;
     EXPECT_FALSE(writer.finish(go_on, stopped));

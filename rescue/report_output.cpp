@@ -1,4 +1,4 @@
-#include "rescue/traced_output.hpp"
+#include "rescue/report_output.hpp"
 
 #include <unistd.h>
 
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/byte_search.hpp"
+#include "engine/find_bytes.hpp"
 #include "engine/legacy_bytes.hpp"
 #include "engine/utf8.hpp"
 #include "engine/verbatim_fields.hpp"
@@ -95,7 +95,7 @@ class FieldLine {
   void add_long(std::string_view text, bool plain, bool quoted) {
     flush_line();
     if (error_) return;
-    if (plain || (!quoted && !engine::byte_search::contains_any(text.data(), text.size(), std::uint8_t{'"'},
+    if (plain || (!quoted && !engine::find_bytes::contains_any(text.data(), text.size(), std::uint8_t{'"'},
                                                     static_cast<std::uint8_t>(delimiter_),
                                                     std::uint8_t{'\n'}, std::uint8_t{'\r'}))) {
       error_ = out_.append(text);
@@ -126,20 +126,20 @@ class FieldLine {
 
 }  // namespace
 
-TracedRowWriter::TracedRowWriter(int fd, std::string_view input, std::uint8_t output_delimiter,
+CleanRowWriter::CleanRowWriter(int fd, std::string_view input, std::uint8_t output_delimiter,
                                  InputSource source)
     : out_(std::make_unique<BufferedWriter>(fd, PACKAGE_BUFFER)),
       input_(input),
       source_(source),
       delimiter_(output_delimiter) {}
 
-TracedRowWriter::~TracedRowWriter() = default;
+CleanRowWriter::~CleanRowWriter() = default;
 
-std::optional<RescueError> TracedRowWriter::finish() {
+std::optional<RescueError> CleanRowWriter::finish() {
   return out_->flush();
 }
 
-std::optional<RescueError> TracedRowWriter::write(const engine::RowStore& rows,
+std::optional<RescueError> CleanRowWriter::write(const engine::RowStore& rows,
                                                   const std::atomic<bool>& stop) {
   BufferedWriter& out = *out_;
   const std::string_view input = input_;
@@ -286,10 +286,10 @@ std::optional<RescueError> TracedRowWriter::write(const engine::RowStore& rows,
   return flush_run();
 }
 
-std::optional<RescueError> write_traced_quarantine(int fd, const engine::TracedOutcome& outcome,
+std::optional<RescueError> write_record_quarantine(int fd, const engine::ReportPassOutcome& outcome,
                                                    std::string_view input, bool recode_cp1252) {
   BufferedWriter out(fd, PACKAGE_BUFFER);
-  if (auto error = out.append(TRACED_QUARANTINE_HEADER)) return error;
+  if (auto error = out.append(RECORD_QUARANTINE_HEADER)) return error;
   const LineFormat format(U',', '"');
   const std::string too_few =
       engine::reason_text(engine::QuarantineReason::TooFewColumns, outcome.columns);

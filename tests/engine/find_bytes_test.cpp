@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/block_classify.hpp"
-#include "engine/byte_search.hpp"
+#include "engine/block_masks.hpp"
+#include "engine/find_bytes.hpp"
 
 namespace quorle::engine {
 namespace {
@@ -62,12 +62,12 @@ void check_kernel() {
       const auto c = static_cast<std::uint8_t>(text[k]);
       if (c == a || c == b) expected.push_back(k);
     }
-    byte_search::for_each_match<K>(
+    find_bytes::for_each_match<K>(
         p, text.size(), [&](std::size_t at) { got.push_back(at); }, a, b);
     ASSERT_EQ(got, expected);
-    ASSERT_EQ(byte_search::count<K>(p, text.size(), a),
+    ASSERT_EQ(find_bytes::count<K>(p, text.size(), a),
               static_cast<std::size_t>(std::count(text.begin(), text.end(), static_cast<char>(a))));
-    ASSERT_EQ(byte_search::contains_any<K>(p, text.size(), a, b, a, b), !expected.empty());
+    ASSERT_EQ(find_bytes::contains_any<K>(p, text.size(), a, b, a, b), !expected.empty());
     // Stopping early: the search ends at the first match that says so.
     std::vector<std::size_t> of_a;
     for (std::size_t k : expected) {
@@ -76,7 +76,7 @@ void check_kernel() {
     if (!of_a.empty()) {
       of_a.resize(1 + rng() % of_a.size());
       got.clear();
-      const bool finished = byte_search::for_each_match<K>(
+      const bool finished = find_bytes::for_each_match<K>(
           p, text.size(),
           [&](std::size_t at) {
             got.push_back(at);
@@ -90,11 +90,11 @@ void check_kernel() {
 }
 
 TEST(ByteSearch, WordsKernelMatchesByteByByte) {
-  check_kernel<byte_search::Words>();
+  check_kernel<find_bytes::Words>();
 }
 
 TEST(ByteSearch, NativeKernelMatchesByteByByte) {
-  check_kernel<byte_search::Native>();
+  check_kernel<find_bytes::Native>();
 }
 
 // Whichever classifier this process picked (the dispatch reads the processor), it runs here and

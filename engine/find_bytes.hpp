@@ -1,6 +1,6 @@
 // Finding a few byte values in a short byte string: splitting a stored row into its fields,
 // counting its delimiters, deciding whether a field needs quoting. Together with
-// block_classify.cpp this is the only code that knows instruction sets: SSE2 on x86-64, NEON on
+// block_masks.cpp this is the only code that knows instruction sets: SSE2 on x86-64, NEON on
 // aarch64, and a portable kernel of 64-bit words everywhere (the only one when built with
 // QUORLE_NO_SIMD). The kernel is chosen when compiling, since every processor of the target has it
 // and a row is too short for a call through a pointer.
@@ -20,7 +20,7 @@
 #define QUORLE_SEARCH_NEON 1
 #endif
 
-namespace quorle::engine::byte_search {
+namespace quorle::engine::find_bytes {
 
 // A kernel compares `width` bytes at once. Its masks hold one bit per matching byte, byte i at bit
 // i << shift, so that std::popcount counts matches and m &= m - 1 drops the first.
@@ -169,4 +169,4 @@ std::size_t count(const char* p, std::size_t n, std::uint8_t byte) {
   return total;
 }
 
-}  // namespace quorle::engine::byte_search
+}  // namespace quorle::engine::find_bytes

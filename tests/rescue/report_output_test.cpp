@@ -3,7 +3,7 @@
 // to go out in pieces, written with the input's delimiter and with another; and what would read
 // back otherwise (rows of blank fields, a U+FEFF opening the file) keeps a quote; long runs copied
 // from the input file inside the kernel, or from memory where the system refuses that copy.
-#include "rescue/traced_output.hpp"
+#include "rescue/report_output.hpp"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -26,11 +26,11 @@ namespace quorle::rescue {
 namespace {
 
 std::string written(const engine::RowStore& rows, std::string_view input, std::uint8_t delimiter) {
-  const std::string path = ::testing::TempDir() + "traced_rows.csv";
+  const std::string path = ::testing::TempDir() + "report_rows.csv";
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   EXPECT_GE(fd, 0);
   {
-    TracedRowWriter writer(fd, input, delimiter);
+    CleanRowWriter writer(fd, input, delimiter);
     const std::atomic<bool> stop{false};
     EXPECT_FALSE(writer.write(rows, stop));
     EXPECT_FALSE(writer.finish());
@@ -56,7 +56,7 @@ std::string expected_line(const engine::Row& row, std::uint8_t delimiter) {
   return line + "\n";
 }
 
-TEST(TracedRowWriter, WritesWhatTheLineFormatWrites) {
+TEST(CleanRowWriter, WritesWhatTheLineFormatWrites) {
   std::mt19937_64 rng(11);
   const std::string long_plain(70000, 'p');
   std::string long_quoted(70000, 'q');
@@ -116,15 +116,15 @@ TEST(TracedRowWriter, WritesWhatTheLineFormatWrites) {
   }
 }
 
-std::string clean(const std::string& input, engine::TracedOptions options,
+std::string clean(const std::string& input, engine::ReportPassOptions options,
                   std::uint8_t output_delimiter) {
-  engine::TracedOutcome out;
-  EXPECT_TRUE(engine::traced_pass(input, options, out));
-  const std::string path = ::testing::TempDir() + "traced_output.csv";
+  engine::ReportPassOutcome out;
+  EXPECT_TRUE(engine::report_pass(input, options, out));
+  const std::string path = ::testing::TempDir() + "report_output.csv";
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   EXPECT_GE(fd, 0);
   {
-    TracedRowWriter writer(fd, input, output_delimiter);
+    CleanRowWriter writer(fd, input, output_delimiter);
     const std::atomic<bool> stop{false};
     EXPECT_FALSE(writer.write(out.rows, stop));
     EXPECT_FALSE(writer.finish());
@@ -136,7 +136,7 @@ std::string clean(const std::string& input, engine::TracedOptions options,
   return s.str();
 }
 
-TEST(TracedRowWriter, WhatWouldReadBackOtherwiseIsQuoted) {
+TEST(CleanRowWriter, WhatWouldReadBackOtherwiseIsQuoted) {
   const struct {
     const char* input;
     char delimiter, output_delimiter;
@@ -168,7 +168,7 @@ TEST(TracedRowWriter, WhatWouldReadBackOtherwiseIsQuoted) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.input);
     SCOPED_TRACE(c.output_delimiter);
-    engine::TracedOptions options;
+    engine::ReportPassOptions options;
     options.delimiter = static_cast<std::uint8_t>(c.delimiter);
     options.skip_blank_lines = c.skip_blank_lines;
     EXPECT_EQ(clean(c.input, options, static_cast<std::uint8_t>(c.output_delimiter)), c.output);
@@ -178,7 +178,7 @@ TEST(TracedRowWriter, WhatWouldReadBackOtherwiseIsQuoted) {
 // Runs of verbatim rows from 256 KiB on are copied from the input file inside the kernel, and
 // written from memory where the system refuses that copy. The file holds 'b' wherever the mapped
 // input holds 'a', so the output tells which of the two each byte came from.
-TEST(TracedRowWriter, LongRunsComeFromTheFileOrFromMemory) {
+TEST(CleanRowWriter, LongRunsComeFromTheFileOrFromMemory) {
   std::string input;
   for (int i = 0; input.size() < (std::size_t{400} << 10); ++i)
     input += "row" + std::to_string(i) + ",aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa,a z\n";
@@ -257,7 +257,7 @@ TEST(TracedRowWriter, LongRunsComeFromTheFileOrFromMemory) {
 
     std::optional<RescueError> error;
     {
-      TracedRowWriter writer(out, input, ',', InputSource{source, c.offset});
+      CleanRowWriter writer(out, input, ',', InputSource{source, c.offset});
       const std::atomic<bool> stop{false};
       error = writer.write(store, stop);
       if (!error) error = writer.finish();

@@ -1,5 +1,5 @@
 // Classifying 64 bytes at once into the bit masks that the tokenizer walks. Beside
-// byte_search.hpp, the one place where the instruction set matters: a portable classifier always;
+// find_bytes.hpp, the one place where the instruction set matters: a portable classifier always;
 // SSE2, and AVX2 or AVX-512 when the processor has them, on x86-64; NEON on aarch64. The fastest
 // is chosen once per process.
 #pragma once

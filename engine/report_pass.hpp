@@ -14,7 +14,7 @@
 
 namespace quorle::engine {
 
-struct TracedOptions {
+struct ReportPassOptions {
   std::uint8_t delimiter = ',';  ///< settled by the caller (given or sniffed)
   std::uint8_t quote_char = '"';
   int escape = -1;  ///< inside a quoted field, makes the next byte text; -1: none
@@ -45,7 +45,7 @@ struct TracedOptions {
   /// The header's names (joined over its records by the caller) instead of its first record's;
   /// empty: the first record's. Fitted to the column count as the record would be.
   Row header_names;
-  /// Notes the lines of every row stored, in TracedOutcome::row_lines (for tests).
+  /// Notes the lines of every row stored, in ReportPassOutcome::row_lines (for tests).
   bool trace_rows = false;
   /// The width detect found; 0: none. The count a stray opening quote is judged by (see
   /// RecordTokenizer::set_width) for the header and, without a header and a given count, the rows.
@@ -114,7 +114,7 @@ struct LineSample {
   }
 };
 
-struct TracedOutcome {
+struct ReportPassOutcome {
   RowStore rows;  ///< the header first, when there is one, then the good rows
   std::vector<QuarantinedRecord> quarantine;
   std::vector<RepairEvent> repairs;
@@ -139,22 +139,22 @@ struct TracedOutcome {
   /// Comment lines, the header's further records and repeats of the header, in input order.
   std::vector<SkippedRun> skipped;
   bool skips_repeated_header = false;  ///< repeats of this header were looked for
-  std::vector<LineSpan> row_lines;     ///< with TracedOptions::trace_rows: each good row's
+  std::vector<LineSpan> row_lines;     ///< with ReportPassOptions::trace_rows: each good row's
 };
 
 /// Called with the input offset reached, at least every `progress_step` bytes; returning false
 /// abandons the pass (the outcome is then incomplete).
 using Progress = std::function<bool(std::uint64_t)>;
-/// Takes the good rows found so far, once they span at least `batch_step` bytes of input, so that
+/// Takes the good rows found so far, once they span at least `handover_step` bytes of input, so that
 /// they can be written while the pass goes on; `out.rows` then starts afresh. Returning false
 /// abandons the pass.
-using Batches = std::function<bool(RowStore&&)>;
+using HandOverRows = std::function<bool(RowStore&&)>;
 
-/// Sorts every record of `data`. Returns false when `progress` or `batches` abandoned the pass.
-/// With `batches`, `out.rows` holds only the last batch at the end.
-bool traced_pass(std::string_view data, const TracedOptions& options, TracedOutcome& out,
+/// Sorts every record of `data`. Returns false when `progress` or `hand_over` abandoned the pass.
+/// With `hand_over`, `out.rows` holds only the rows found since the last hand-over.
+bool report_pass(std::string_view data, const ReportPassOptions& options, ReportPassOutcome& out,
                  const Progress& progress = {}, std::uint64_t progress_step = 64u << 20,
-                 const Batches& batches = {}, std::uint64_t batch_step = 8u << 20);
+                 const HandOverRows& hand_over = {}, std::uint64_t handover_step = 8u << 20);
 
 /// Bytes of `data` that lossy decoding replaces by U+FFFD.
 std::uint64_t ill_formed_bytes(std::string_view data);

@@ -1,8 +1,8 @@
-#include "engine/block_classify.hpp"
+#include "engine/block_masks.hpp"
 
 #include <atomic>
 
-#include "engine/byte_search.hpp"
+#include "engine/find_bytes.hpp"
 
 #if QUORLE_SEARCH_SSE2 && defined(__x86_64__)
 #include <immintrin.h>
@@ -13,7 +13,7 @@ namespace quorle::engine {
 
 BlockMasks classify_block_scalar(const std::uint8_t* block, std::uint8_t delimiter,
                                  std::uint8_t quote) {
-  using K = byte_search::Words;
+  using K = find_bytes::Words;
   const K::Vec d = K::splat(delimiter), q = K::splat(quote), cr = K::splat('\r'),
                lf = K::splat('\n');
   // Gathers the high bit of each byte into the eight bits of one byte, no two products

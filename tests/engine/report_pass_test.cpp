@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "engine/tokenizer.hpp"
-#include "engine/traced_pass.hpp"
+#include "engine/report_pass.hpp"
 #include "reference_tokenizer.hpp"
 
 namespace quorle::engine {
@@ -56,7 +56,7 @@ void expect_same_as_reference(const std::string& input, std::uint8_t delimiter, 
   }
 }
 
-TEST(TracedTokenizer, MatchesReferenceOnRandomBuffers) {
+TEST(ReportPassTokenizer, MatchesReferenceOnRandomBuffers) {
   std::mt19937_64 rng(20261207);
   auto below = [&](std::uint64_t n) { return rng() % n; };
   static constexpr char pieces[] = {',', '"', '"', '"', '\\', '\n', '\r', ' ', 'a', 'b', ';'};
@@ -78,7 +78,7 @@ TEST(TracedTokenizer, MatchesReferenceOnRandomBuffers) {
   }
 }
 
-TEST(TracedTokenizer, Cases) {
+TEST(ReportPassTokenizer, Cases) {
   struct Case {
     const char* input;
     int escape;
@@ -98,7 +98,7 @@ TEST(TracedTokenizer, Cases) {
   }
 }
 
-TEST(TracedTokenizer, SkippedInitialSpace) {
+TEST(ReportPassTokenizer, SkippedInitialSpace) {
   expect_same_as_reference("a, b,  \"c\" ,\n  d, ,\n", ',', -1, true, true);
   expect_same_as_reference("  t   x  y  \n 1 2\n   \n3  4 ", ' ', -1, true, true);
   RecordTokenizer aligned("   time  temp \n    0.5  21.7\n", ' ', '"', true);
@@ -113,7 +113,7 @@ TEST(TracedTokenizer, SkippedInitialSpace) {
 }
 
 // Each opening of this input runs to the end; scanning it again per record would take hours.
-TEST(TracedTokenizer, RereadStaysLinear) {
+TEST(ReportPassTokenizer, RereadStaysLinear) {
   std::string input;
   for (int i = 0; i < 200000; ++i)
     input += "\"abc\"x\"\",1\n";
@@ -133,7 +133,7 @@ TEST(TracedTokenizer, RereadStaysLinear) {
 
 // The package's quote rules, one table: the records, the line after each, and what the rules
 // did, both as written here and as the reference reads them.
-TEST(TracedTokenizer, QuoteRuleCases) {
+TEST(ReportPassTokenizer, QuoteRuleCases) {
   struct Case {
     const char* input;
     std::uint8_t delimiter;
@@ -200,7 +200,7 @@ TEST(TracedTokenizer, QuoteRuleCases) {
 // Quotes open fields on every line, each closing on the next line with text after it, or all
 // only at the very end, and every record read again by the width rule: each stretch is scanned a
 // bounded number of times, not once for every quote in it.
-TEST(TracedTokenizer, QuoteRulesStayLinear) {
+TEST(ReportPassTokenizer, QuoteRulesStayLinear) {
   std::string input;
   for (int i = 0; i < 100000; ++i)
     input += "\"x,1,2\n\"y\" z\n";  // "x,1,2 alone, then "y" z kept as text
@@ -227,14 +227,14 @@ TEST(TracedTokenizer, QuoteRulesStayLinear) {
   EXPECT_EQ(tokenizer.line(), 300002u);
 }
 
-struct Traced {
+struct Passed {
   std::vector<std::vector<std::string>> rows;
-  TracedOutcome out;
+  ReportPassOutcome out;
 };
 
-Traced run(const std::string& input, TracedOptions options = {}) {
-  Traced t;
-  EXPECT_TRUE(traced_pass(input, options, t.out));
+Passed run(const std::string& input, ReportPassOptions options = {}) {
+  Passed t;
+  EXPECT_TRUE(report_pass(input, options, t.out));
   StoredRow row;
   for (auto cursor = t.out.rows.cursor(); cursor.next(row, true);) {
     std::vector<std::string> fields(row.fields.begin(), row.fields.end());
@@ -246,11 +246,11 @@ Traced run(const std::string& input, TracedOptions options = {}) {
 
 using Rows = std::vector<std::vector<std::string>>;
 
-TEST(TracedPass, HeaderSetsTheCountAndShortRowsArePadded) {
+TEST(ReportPass, HeaderSetsTheCountAndShortRowsArePadded) {
   std::string input = "a,b,c\n";
   for (int i = 0; i < 150; ++i)
     input += i == 75 ? "1,2,3\n1\n" : "1\n";
-  const Traced t = run(input);
+  const Passed t = run(input);
   EXPECT_EQ(t.out.columns, 3u);
   EXPECT_EQ(t.out.header, (Row{"a", "b", "c"}));
   EXPECT_EQ(t.rows[1], (Row{"1", "", ""}));
@@ -266,8 +266,8 @@ TEST(TracedPass, HeaderSetsTheCountAndShortRowsArePadded) {
   EXPECT_EQ(t.out.repairs[1].last_line, 152u);
 }
 
-TEST(TracedPass, TrailingDelimitersAreTrimmedNotMerged) {
-  const Traced t = run("a,b\n1,2,\n\"x\",3,,\n4,5,6\n");
+TEST(ReportPass, TrailingDelimitersAreTrimmedNotMerged) {
+  const Passed t = run("a,b\n1,2,\n\"x\",3,,\n4,5,6\n");
   EXPECT_EQ(t.rows, (Rows{{"a", "b"}, {"1", "2"}, {"x", "3"}, {"4", "5,6"}}));
   ASSERT_EQ(t.out.repairs.size(), 3u);
   EXPECT_EQ(t.out.repairs[0].kind, RepairKind::Trimmed);
@@ -276,22 +276,22 @@ TEST(TracedPass, TrailingDelimitersAreTrimmedNotMerged) {
   EXPECT_EQ(t.out.repairs[2].first_line, 4u);
 }
 
-TEST(TracedPass, BlankRecordsAreCountedNotKept) {
-  const Traced t = run("\n  \na,b\n1,2\n\n\r\n");
+TEST(ReportPass, BlankRecordsAreCountedNotKept) {
+  const Passed t = run("\n  \na,b\n1,2\n\n\r\n");
   EXPECT_EQ(t.rows, (Rows{{"a", "b"}, {"1", "2"}}));
   EXPECT_EQ(t.out.blank_lines, 4u);
   EXPECT_EQ(t.out.total_rows, 1u);
-  TracedOptions keep;
+  ReportPassOptions keep;
   keep.skip_blank_lines = false;
-  const Traced k = run("a,b\n\n1,2\n", keep);
+  const Passed k = run("a,b\n\n1,2\n", keep);
   EXPECT_EQ(k.rows, (Rows{{"a", "b"}, {"", ""}, {"1", "2"}}));
 }
 
-TEST(TracedPass, QuarantineKeepsLinesAndSourceSpan) {
-  TracedOptions options;
+TEST(ReportPass, QuarantineKeepsLinesAndSourceSpan) {
+  ReportPassOptions options;
   options.fill_ragged_rows = false;
   const std::string input = "a,b,c\n\"x\ny\",2\n1,2,3\n";
-  const Traced t = run(input, options);
+  const Passed t = run(input, options);
   ASSERT_EQ(t.out.quarantine.size(), 1u);
   const QuarantinedRecord& q = t.out.quarantine[0];
   EXPECT_EQ(q.first_line, 2u);
@@ -300,42 +300,42 @@ TEST(TracedPass, QuarantineKeepsLinesAndSourceSpan) {
   EXPECT_EQ(q.reason, QuarantineReason::TooFewColumns);
 }
 
-TEST(TracedPass, HeaderIsNeverQuarantined) {
-  TracedOptions options;
+TEST(ReportPass, HeaderIsNeverQuarantined) {
+  ReportPassOptions options;
   options.expected_columns = 2;
   options.fill_ragged_rows = false;
   options.merge_overflow = false;
-  const Traced t = run("a,b,c\n1,2\n", options);
+  const Passed t = run("a,b,c\n1,2\n", options);
   EXPECT_EQ(t.rows, (Rows{{"a", "b,c"}, {"1", "2"}}));
   EXPECT_TRUE(t.out.quarantine.empty());
 }
 
-TEST(TracedPass, NoHeaderInfersTheCount) {
-  TracedOptions options;
+TEST(ReportPass, NoHeaderInfersTheCount) {
+  ReportPassOptions options;
   options.header = false;
-  const Traced t = run("1,2\n3,4\n5\n", options);
+  const Passed t = run("1,2\n3,4\n5\n", options);
   EXPECT_FALSE(t.out.has_header);
   EXPECT_EQ(t.out.columns, 2u);
   EXPECT_EQ(t.out.total_rows, 3u);
 }
 
-TEST(TracedPass, NoHeaderAndNothingSampledTakesTheFirstRowsWidth) {
+TEST(ReportPass, NoHeaderAndNothingSampledTakesTheFirstRowsWidth) {
   // The sample sees one blank field (the quote never closes over tabs); read again, the record
   // has three, and every row gets a count.
-  TracedOptions options;
+  ReportPassOptions options;
   options.header = false;
   options.delimiter = '\t';
-  const Traced t = run("\"\t\t\n\t\n", options);
+  const Passed t = run("\"\t\t\n\t\n", options);
   EXPECT_EQ(t.out.columns, 3u);
   EXPECT_EQ(t.rows, (Rows{{"\"", "", ""}, {"", "", ""}}));
   EXPECT_EQ(run("\n\n", options).out.columns, 0u);  // no row: no count
 }
 
-TEST(TracedPass, UnterminatedQuoteIsReadAgainAndListed) {
+TEST(ReportPass, UnterminatedQuoteIsReadAgainAndListed) {
   std::string input = "id,note\n1,\"open\n";
   for (int i = 2; i <= 10000; ++i)
     input += std::to_string(i) + ",ok\n";
-  const Traced t = run(input);
+  const Passed t = run(input);
   EXPECT_EQ(t.out.total_rows, 10000u);
   EXPECT_EQ(t.rows[1], (Row{"1", "\"open"}));
   ASSERT_EQ(t.out.repairs.size(), 1u);
@@ -344,8 +344,8 @@ TEST(TracedPass, UnterminatedQuoteIsReadAgainAndListed) {
   EXPECT_EQ(t.out.rereads.lines, (std::vector<std::uint64_t>{2}));
 }
 
-TEST(TracedPass, QuotesReadAsTextAreListedWithTheirLines) {
-  const Traced t = run("name,city\n\"ANTON\" GmbH,Berlin\n\"B\" x,Paris\nC,D\n\"E\"y,Rome\n");
+TEST(ReportPass, QuotesReadAsTextAreListedWithTheirLines) {
+  const Passed t = run("name,city\n\"ANTON\" GmbH,Berlin\n\"B\" x,Paris\nC,D\n\"E\"y,Rome\n");
   EXPECT_EQ(t.rows, (Rows{{"name", "city"},
                           {"\"ANTON\" GmbH", "Berlin"},
                           {"\"B\" x", "Paris"},
@@ -363,12 +363,12 @@ TEST(TracedPass, QuotesReadAsTextAreListedWithTheirLines) {
 
 // A stray quote in the header of a TSV: read as a quote it takes the next lines into a header
 // one field wider than the width detect found; read as text the header keeps its line.
-TEST(TracedPass, StrayQuoteInTheHeaderIsJudgedByTheWidthHint) {
+TEST(ReportPass, StrayQuoteInTheHeaderIsJudgedByTheWidthHint) {
   const std::string input = "id\ttitle\t\"year\n1\tA\t1983\n2\tB\"\t1984\n3\tC\t1985\n";
-  TracedOptions options;
+  ReportPassOptions options;
   options.delimiter = '\t';
   options.width_hint = 3;
-  const Traced t = run(input, options);
+  const Passed t = run(input, options);
   EXPECT_EQ(t.out.header, (Row{"id", "title", "\"year"}));
   EXPECT_EQ(t.out.good_rows, 3u);
   ASSERT_EQ(t.out.repairs.size(), 1u);
@@ -381,32 +381,32 @@ TEST(TracedPass, StrayQuoteInTheHeaderIsJudgedByTheWidthHint) {
   EXPECT_EQ(run(input, options).out.columns, 4u);
 }
 
-TEST(TracedPass, LoneCrInsideQuotesEndsALine) {
-  const Traced t = run("a,b\r1,\"x\ry\"\r4\r");
+TEST(ReportPass, LoneCrInsideQuotesEndsALine) {
+  const Passed t = run("a,b\r1,\"x\ry\"\r4\r");
   EXPECT_EQ(t.rows, (Rows{{"a", "b"}, {"1", "x\ry"}, {"4", ""}}));
   ASSERT_EQ(t.out.repairs.size(), 1u);
   EXPECT_EQ(t.out.repairs[0].first_line, 4u);
   EXPECT_EQ(t.out.end_line, 5u);
 }
 
-TEST(TracedPass, LongQuotedFieldIsNoted) {
+TEST(ReportPass, LongQuotedFieldIsNoted) {
   std::string input = "a,b\n1,\"" + std::string(101, '\n') + "\"\n2,\"x\ny\"\n";
-  const Traced t = run(input);
+  const Passed t = run(input);
   EXPECT_EQ(t.out.long_quotes.count, 1u);
   EXPECT_EQ(t.out.long_quotes.lines, (std::vector<std::uint64_t>{2}));
 }
 
-TEST(TracedPass, ReplacedBytesAreCountedWithLines) {
-  const Traced t = run("a,b\n1,x\xFF\xFEy\n2,\"p\nq\xC3\"\n");
+TEST(ReportPass, ReplacedBytesAreCountedWithLines) {
+  const Passed t = run("a,b\n1,x\xFF\xFEy\n2,\"p\nq\xC3\"\n");
   EXPECT_EQ(t.out.replaced.count, 3u);
   EXPECT_EQ(t.out.replaced.lines, (std::vector<std::uint64_t>{2, 4}));
 }
 
-TEST(TracedPass, StrayBytesReadAsWindows1252) {
-  TracedOptions options;
+TEST(ReportPass, StrayBytesReadAsWindows1252) {
+  ReportPassOptions options;
   options.recode_cp1252 = true;
   // é, €, an undefined byte (a C1 control), and a cut sequence whose bytes each stand alone.
-  const Traced t = run("a,b\ncaf\xE9,\x80\x81\n\xC3\xA9,\xE2\x82\n", options);
+  const Passed t = run("a,b\ncaf\xE9,\x80\x81\n\xC3\xA9,\xE2\x82\n", options);
   EXPECT_EQ(t.rows[1], (Row{"caf\xC3\xA9", "\xE2\x82\xAC\xC2\x81"}));
   EXPECT_EQ(t.rows[2], (Row{"\xC3\xA9", "\xC3\xA2\xE2\x80\x9A"}));
   EXPECT_EQ(t.out.recoded.count, 5u);
@@ -414,25 +414,25 @@ TEST(TracedPass, StrayBytesReadAsWindows1252) {
   EXPECT_EQ(t.out.replaced.count, 0u);
 }
 
-TEST(TracedPass, EscapedDump) {
-  TracedOptions options;
+TEST(ReportPass, EscapedDump) {
+  ReportPassOptions options;
   options.escape = '\\';
-  const Traced t = run("id,text\n1,\"say \\\"hi\\\", ok\"\n2,\"back\\\\\"\n", options);
+  const Passed t = run("id,text\n1,\"say \\\"hi\\\", ok\"\n2,\"back\\\\\"\n", options);
   EXPECT_EQ(t.rows, (Rows{{"id", "text"}, {"1", "say \"hi\", ok"}, {"2", "back\\"}}));
 }
 
-TEST(TracedPass, ProgressCanStopThePass) {
+TEST(ReportPass, ProgressCanStopThePass) {
   const std::string input(1000, '\n');
-  TracedOutcome out;
-  EXPECT_FALSE(traced_pass(
+  ReportPassOutcome out;
+  EXPECT_FALSE(report_pass(
       input, {}, out, [](std::uint64_t) { return false; }, 100));
 }
 
-TEST(TracedPass, PartOfAFileKeepsItsLineNumbersAndAMultiLineHeader) {
-  TracedOptions options;
+TEST(ReportPass, PartOfAFileKeepsItsLineNumbersAndAMultiLineHeader) {
+  ReportPassOptions options;
   options.first_line = 5;
   options.header_rows = 2;
-  const Traced t = run("\ntime,temp\ns,C\n1\n2,3,4\n", options);
+  const Passed t = run("\ntime,temp\ns,C\n1\n2,3,4\n", options);
   EXPECT_EQ(t.out.header, (Row{"time", "temp"}));
   EXPECT_EQ(t.out.header_first_line, 6u);
   EXPECT_EQ(t.out.header_last_line, 7u);
@@ -450,24 +450,24 @@ struct Skip {
   bool operator==(const Skip&) const = default;
 };
 
-TracedOptions with(std::initializer_list<std::function<void(TracedOptions&)>> changes) {
-  TracedOptions o;
+ReportPassOptions with(std::initializer_list<std::function<void(ReportPassOptions&)>> changes) {
+  ReportPassOptions o;
   for (const auto& change : changes)
     change(o);
   return o;
 }
 
-const auto COMMENT = [](TracedOptions& o) { o.comment = '#'; };
-const auto REPEATS = [](TracedOptions& o) { o.skip_repeated_header = true; };
-const auto NO_HEADER = [](TracedOptions& o) { o.header = false; };
-const auto ONE_COLUMN = [](TracedOptions& o) { o.expected_columns = 1; };
-const auto TWO_HEADER_ROWS = [](TracedOptions& o) { o.header_rows = 2; };
+const auto COMMENT = [](ReportPassOptions& o) { o.comment = '#'; };
+const auto REPEATS = [](ReportPassOptions& o) { o.skip_repeated_header = true; };
+const auto NO_HEADER = [](ReportPassOptions& o) { o.header = false; };
+const auto ONE_COLUMN = [](ReportPassOptions& o) { o.expected_columns = 1; };
+const auto TWO_HEADER_ROWS = [](ReportPassOptions& o) { o.header_rows = 2; };
 
 // The rows stored and the lines skipped, with the skipped bytes of each run's first record.
-void expect_sorted(const std::string& input, const TracedOptions& options, const Rows& rows,
+void expect_sorted(const std::string& input, const ReportPassOptions& options, const Rows& rows,
                    const std::vector<Skip>& skipped, const std::vector<std::string>& texts = {}) {
   SCOPED_TRACE(input);
-  const Traced t = run(input, options);
+  const Passed t = run(input, options);
   EXPECT_EQ(t.rows, rows);
   std::vector<Skip> got;
   std::vector<std::string> got_texts;
@@ -485,8 +485,8 @@ constexpr SkipKind C = SkipKind::Comment;
 constexpr SkipKind H = SkipKind::HeaderLine;
 constexpr SkipKind R = SkipKind::RepeatedHeader;
 
-TEST(TracedPass, CommentLinesAreSkippedWhereverTheyStand) {
-  const TracedOptions o = with({COMMENT});
+TEST(ReportPass, CommentLinesAreSkippedWhereverTheyStand) {
+  const ReportPassOptions o = with({COMMENT});
   expect_sorted("#top\na,b\n#x\n#y\n1,2\n#end", o, {{"a", "b"}, {"1", "2"}},
                 {{1, 1, C}, {3, 4, C}, {6, 6, C}}, {"#top", "#x", "#end"});
   // Its quotes open nothing; a # inside a quoted field or after the line's start is text.
@@ -498,13 +498,13 @@ TEST(TracedPass, CommentLinesAreSkippedWhereverTheyStand) {
   std::string many = "1,2\n";
   for (int i = 0; i < 150; ++i)
     many += "# one field\n";
-  const Traced t = run(many + "3,4\n", with({COMMENT, NO_HEADER}));
+  const Passed t = run(many + "3,4\n", with({COMMENT, NO_HEADER}));
   EXPECT_EQ(t.out.columns, 2u);
   EXPECT_EQ(t.rows, (Rows{{"1", "2"}, {"3", "4"}}));
 }
 
-TEST(TracedPass, RepeatedHeaderIsSkipped) {
-  const TracedOptions o = with({REPEATS});
+TEST(ReportPass, RepeatedHeaderIsSkipped) {
+  const ReportPassOptions o = with({REPEATS});
   expect_sorted("a,b\n1,2\n\"a\",\"b\"\na,b\n\na,b\n3,4\n", o, {{"a", "b"}, {"1", "2"}, {"3", "4"}},
                 {{3, 4, R}, {6, 6, R}}, {"\"a\",\"b\"", "a,b"});
   // Only the same fields: one more, one less, or another text stay rows.
@@ -521,16 +521,16 @@ TEST(TracedPass, RepeatedHeaderIsSkipped) {
                 {{"a", "b"}, {"1", "2"}}, {{3, 3, C}, {4, 4, H}});
 }
 
-TEST(TracedPass, HeaderNamesJoinedByTheCallerAreFitted) {
+TEST(ReportPass, HeaderNamesJoinedByTheCallerAreFitted) {
   auto named = [](Row names, std::optional<std::uint64_t> columns = {}) {
-    TracedOptions o;
+    ReportPassOptions o;
     o.header_rows = 2;
     o.header_names = std::move(names);
     o.expected_columns = columns;
     return o;
   };
   const std::string input = "unit price,qty\nEUR,\n1,2\n";
-  const Traced t = run(input, named({"unit price EUR", "qty"}));
+  const Passed t = run(input, named({"unit price EUR", "qty"}));
   EXPECT_EQ(t.rows, (Rows{{"unit price EUR", "qty"}, {"1", "2"}}));
   EXPECT_EQ(t.out.header, (Row{"unit price EUR", "qty"}));
   EXPECT_EQ(t.out.names_last_line, 1u);
@@ -541,7 +541,7 @@ TEST(TracedPass, HeaderNamesJoinedByTheCallerAreFitted) {
   EXPECT_EQ(run(input, named({"p", "q"}, 3)).out.header, (Row{"p", "q", ""}));
 }
 
-TEST(TracedPass, OneColumnKeepsLinesOfSpacesAsValues) {
+TEST(ReportPass, OneColumnKeepsLinesOfSpacesAsValues) {
   expect_sorted("name\n \n\n\t\nx\n", with({ONE_COLUMN}), {{"name"}, {" "}, {"\t"}, {"x"}}, {});
   expect_sorted("name\n \n\nx\n", with({}), {{"name"}, {" "}, {"x"}}, {});
   expect_sorted(" \n1\n  \n", with({NO_HEADER}), {{" "}, {"1"}, {"  "}}, {});
@@ -551,17 +551,17 @@ TEST(TracedPass, OneColumnKeepsLinesOfSpacesAsValues) {
 }
 
 // The file's byte-order mark is gone before its text gets to the pass: a U+FEFF left is text.
-TEST(TracedPass, LeadingMarkIsText) {
+TEST(ReportPass, LeadingMarkIsText) {
   expect_sorted("\xEF\xBB\xBF" "a,b\n\xEF\xBB\xBF,1\n", with({}),
                 {{"\xEF\xBB\xBF" "a", "b"}, {"\xEF\xBB\xBF", "1"}}, {});
 }
 
 // Line numbers are the file's physical lines: a lone CR inside quotes ends one too.
-TEST(TracedPass, LoneCarriageReturnInQuotesEndsALine) {
-  TracedOptions o = with({});
+TEST(ReportPass, LoneCarriageReturnInQuotesEndsALine) {
+  ReportPassOptions o = with({});
   o.fill_ragged_rows = false;
   o.trace_rows = true;
-  const Traced t = run("a,b\r\"x\ry\",\"\r\n\"\r1\r2,3", o);
+  const Passed t = run("a,b\r\"x\ry\",\"\r\n\"\r1\r2,3", o);
   ASSERT_EQ(t.out.row_lines.size(), 2u);
   EXPECT_EQ(t.out.row_lines[0].first_line, 2u);
   EXPECT_EQ(t.out.row_lines[0].last_line, 4u);
@@ -569,11 +569,11 @@ TEST(TracedPass, LoneCarriageReturnInQuotesEndsALine) {
   EXPECT_EQ(t.out.row_lines[1].first_line, 6u);
 }
 
-TEST(TracedPass, TracedRowsHaveTheirLines) {
-  TracedOptions o = with({COMMENT});
+TEST(ReportPass, StoredRowsHaveTheirLines) {
+  ReportPassOptions o = with({COMMENT});
   o.trace_rows = true;
   o.fill_ragged_rows = false;
-  const Traced t = run("a,b\n1,\"x\ny\"\n\n#c\n2\n3,4", o);
+  const Passed t = run("a,b\n1,\"x\ny\"\n\n#c\n2\n3,4", o);
   ASSERT_EQ(t.out.row_lines.size(), 2u);
   EXPECT_EQ(t.out.row_lines[0].first_line, 2u);
   EXPECT_EQ(t.out.row_lines[0].last_line, 3u);

@@ -9,13 +9,13 @@
 #include <string>
 #include <string_view>
 
-#include "engine/traced_pass.hpp"
+#include "engine/report_pass.hpp"
 #include "rescue/rescue_error.hpp"
 
 namespace quorle::rescue {
 
 /// "first_line,last_line,reason,raw" and a line feed.
-inline constexpr std::string_view TRACED_QUARANTINE_HEADER = "first_line,last_line,reason,raw\n";
+inline constexpr std::string_view RECORD_QUARANTINE_HEADER = "first_line,last_line,reason,raw\n";
 
 class BufferedWriter;
 
@@ -29,13 +29,13 @@ struct InputSource {
 /// Writes good rows to an open descriptor as clean lines, with `output_delimiter` (an ASCII
 /// byte) between fields, through a 1 MiB buffer; long runs of input that already are their clean
 /// form go out straight from the input.
-class TracedRowWriter {
+class CleanRowWriter {
  public:
-  TracedRowWriter(int fd, std::string_view input, std::uint8_t output_delimiter,
+  CleanRowWriter(int fd, std::string_view input, std::uint8_t output_delimiter,
                   InputSource source = {});
-  ~TracedRowWriter();
-  TracedRowWriter(const TracedRowWriter&) = delete;
-  TracedRowWriter& operator=(const TracedRowWriter&) = delete;
+  ~CleanRowWriter();
+  CleanRowWriter(const CleanRowWriter&) = delete;
+  CleanRowWriter& operator=(const CleanRowWriter&) = delete;
 
   /// Writes the rows of one store, in order. Gives up early, without an error, once `stop` is
   /// set.
@@ -54,7 +54,7 @@ class TracedRowWriter {
 
 /// Ill-formed UTF-8 in the source text is decoded as the pass decoded it: U+FFFD, or
 /// Windows-1252 with `recode_cp1252`.
-std::optional<RescueError> write_traced_quarantine(int fd, const engine::TracedOutcome& outcome,
+std::optional<RescueError> write_record_quarantine(int fd, const engine::ReportPassOutcome& outcome,
                                                    std::string_view input, bool recode_cp1252);
 
 }  // namespace quorle::rescue

@@ -1,4 +1,4 @@
-#include "engine/traced_pass.hpp"
+#include "engine/report_pass.hpp"
 
 #include "engine/invariant.hpp"
 #include "engine/column_count.hpp"
@@ -61,9 +61,9 @@ void note_ill_formed(LineSample& sample, std::string_view raw, std::uint64_t lin
 
 // Sorts each record the tokenizer drafted into the row store: stored as drafted or as its
 // verbatim span, fitted to the column count, or dropped (blank, quarantined, header lines).
-class TracedSorter {
+class ReportSorter {
  public:
-  TracedSorter(std::string_view data, const TracedOptions& options, TracedOutcome& out)
+  ReportSorter(std::string_view data, const ReportPassOptions& options, ReportPassOutcome& out)
       : data_(data),
         options_(options),
         delimiter_text_(code_point_utf8(options.delimiter)),
@@ -290,7 +290,7 @@ class TracedSorter {
   }
 
   std::string_view data_;
-  const TracedOptions& options_;
+  const ReportPassOptions& options_;
   std::string delimiter_text_;
   FitRules rules_;
   std::uint64_t columns_ = 0;
@@ -305,12 +305,12 @@ class TracedSorter {
   // A padded row is written whole: a width whose field slots alone exceed the address space is
   // refused before anything is allocated.
   std::uint64_t widest_ = (~std::uint64_t{0} >> 1) / sizeof(void*);
-  TracedOutcome& out_;
+  ReportPassOutcome& out_;
 };
 
 // The column count the sampled records share, comment lines left out (the backend's inference
 // knows none).
-std::uint64_t count_without_comments(std::string_view data, const TracedOptions& options) {
+std::uint64_t count_without_comments(std::string_view data, const ReportPassOptions& options) {
   constexpr std::size_t SAMPLE_RECORDS = 100;  // as many as infer_column_count samples
   RecordTokenizer tokenizer(data, options.delimiter, '"', true);
   FieldCounter record(data);
@@ -336,11 +336,11 @@ std::uint64_t ill_formed_bytes(std::string_view data) {
   return sample.count;
 }
 
-bool traced_pass(std::string_view data, const TracedOptions& options, TracedOutcome& out,
-                 const Progress& progress, std::uint64_t progress_step, const Batches& batches,
-                 std::uint64_t batch_step) {
+bool report_pass(std::string_view data, const ReportPassOptions& options, ReportPassOutcome& out,
+                 const Progress& progress, std::uint64_t progress_step, const HandOverRows& hand_over,
+                 std::uint64_t handover_step) {
   out.rows = RowStore(data, options.delimiter, options.quote_char);
-  TracedSorter sorter(data, options, out);
+  ReportSorter sorter(data, options, out);
   if (options.expected_columns) {
     sorter.set_columns(*options.expected_columns);
   } else if (!options.header && !data.empty()) {
@@ -366,17 +366,17 @@ bool traced_pass(std::string_view data, const TracedOptions& options, TracedOutc
   RowDraft record(out.rows, data);
   record.set_legacy_cp1252(options.recode_cp1252);
   // The package's hooks: comment lines passed over, the stray-quote width kept in step with the
-  // count, progress reported and batches handed on.
+  // count, progress reported and rows handed over.
   struct Hooks {
     std::string_view data;
-    const TracedOptions& options;
-    TracedOutcome& out;
-    TracedSorter& sorter;
+    const ReportPassOptions& options;
+    ReportPassOutcome& out;
+    ReportSorter& sorter;
     const Progress& progress;
-    const Batches& batches;
-    std::uint64_t progress_step, batch_step;
+    const HandOverRows& hand_over;
+    std::uint64_t progress_step, handover_step;
     std::uint64_t next_report = progress_step;
-    std::uint64_t next_batch = batch_step;
+    std::uint64_t next_handover = handover_step;
 
     bool skip(RecordTokenizer& tokenizer, std::uint64_t line) {
       if (sorter.quote_width() != tokenizer.width()) tokenizer.set_width(sorter.quote_width());
@@ -396,16 +396,16 @@ bool traced_pass(std::string_view data, const TracedOptions& options, TracedOutc
         if (!progress(position)) return false;
         next_report = position + progress_step;
       }
-      if (batches && position >= next_batch) {
+      if (hand_over && position >= next_handover) {
         out.columns = sorter.columns();  // a streaming consumer sizes its columns from it
-        if (!batches(std::move(out.rows))) return false;
+        if (!hand_over(std::move(out.rows))) return false;
         out.rows = RowStore(data, options.delimiter, options.quote_char);
-        next_batch = position + batch_step;
+        next_handover = position + handover_step;
       }
       return true;
     }
   };
-  Hooks hooks{data, options, out, sorter, progress, batches, progress_step, batch_step};
+  Hooks hooks{data, options, out, sorter, progress, hand_over, progress_step, handover_step};
   if (!read_records(tokenizer, record, hooks)) return false;
   out.columns = sorter.columns();
   out.end_line = tokenizer.line();

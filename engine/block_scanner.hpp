@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "engine/block_classify.hpp"
+#include "engine/block_masks.hpp"
 
 namespace quorle::engine {
 
