@@ -154,8 +154,7 @@ def read_batches(
             buffer,
             batch_rows=batch_rows,
             null_padding=flags["null_padding"],
-            # A read-only map of a file: the stream may drop its pages once read past.
-            mapped=any(buffer.obj is m for m in text._maps),
+            mapped=text.mapped,
             quarantine_fd=-1 if rest is None else os.dup(rest.fd),
             quarantine_temporary=b"" if rest is None else os.fsencode(rest.temporary or ""),
             quarantine_target=b"" if rest is None or rest.straight else os.fsencode(rest.target),

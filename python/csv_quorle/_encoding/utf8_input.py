@@ -45,6 +45,12 @@ class Utf8Input:
     def __exit__(self, *exc_info: object) -> None:
         self.close()
 
+    @property
+    def mapped(self) -> bool:
+        """The text is a read-only map of a file (the source or a spill), not bytes in memory:
+        a reader may drop its pages once read past."""
+        return any(self.buffer.obj is m for m in self._maps)
+
     def check_unchanged(self) -> None:
         check_unchanged(self.buffer)
 
