@@ -1,9 +1,9 @@
-// Finding a few byte values in a short byte string: splitting a stored row into its fields,
-// counting its delimiters, deciding whether a field needs quoting. Together with
-// block_masks.cpp this is the only code that knows instruction sets: SSE2 on x86-64, NEON on
-// aarch64, and a portable kernel of 64-bit words everywhere (the only one when built with
-// QUORLE_NO_SIMD). The kernel is chosen when compiling, since every processor of the target has it
-// and a row is too short for a call through a pointer.
+// Finding a few byte values in a byte string: splitting a stored row into its fields,
+// counting its delimiters, deciding whether a field needs quoting, passing over ASCII text.
+// Together with block_masks.cpp this is the only code that knows instruction sets: SSE2 on
+// x86-64, NEON on aarch64, and a portable kernel of 64-bit words everywhere (the only one when
+// built with QUORLE_NO_SIMD). The kernel is chosen when compiling, since every processor of the
+// target has it and a row is too short for a call through a pointer.
 #pragma once
 
 #include <bit>
@@ -45,6 +45,7 @@ struct Words {
     return ~(((x & LOW7) + LOW7) | x | LOW7);
   }
   static Vec either(Vec a, Vec b) { return a | b; }
+  static Vec high(Vec v) { return v & 0x8080808080808080ull; }
   static std::uint64_t mask(Vec v) { return v; }
 
  private:
@@ -66,6 +67,7 @@ struct Sse2 {
   static Vec load(const char* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
   static Vec equal(Vec v, Vec b) { return _mm_cmpeq_epi8(v, b); }
   static Vec either(Vec a, Vec b) { return _mm_or_si128(a, b); }
+  static Vec high(Vec v) { return v; }  // the mask reads each byte's high bit
   static std::uint64_t mask(Vec v) { return static_cast<std::uint16_t>(_mm_movemask_epi8(v)); }
 };
 using Native = Sse2;
@@ -79,6 +81,7 @@ struct Neon {
   static Vec load(const char* p) { return vld1q_u8(reinterpret_cast<const std::uint8_t*>(p)); }
   static Vec equal(Vec v, Vec b) { return vceqq_u8(v, b); }
   static Vec either(Vec a, Vec b) { return vorrq_u8(a, b); }
+  static Vec high(Vec v) { return vcgeq_u8(v, vdupq_n_u8(0x80)); }
   // NEON has no movemask: narrowing each 16-bit lane by four bits leaves four bits per byte, of
   // which one is kept.
   static std::uint64_t mask(Vec v) {
@@ -155,6 +158,20 @@ template <class K = Native, class... Bytes>
   }
   // The rest within the last `width` bytes: looking again at some costs nothing here.
   return n != 0 && any_at(end - K::width);
+}
+
+/// The offset of the first byte of 0x80 or above in [p, p + n); n when all are ASCII.
+template <class K = Native>
+std::size_t first_high(const char* p, std::size_t n) {
+  std::size_t i = 0;
+  for (; i + K::width <= n; i += K::width) {
+    const std::uint64_t hits = K::mask(K::high(K::load(p + i)));
+    if (hits != 0) return i + (static_cast<std::size_t>(std::countr_zero(hits)) >> K::shift);
+  }
+  for (; i < n; ++i) {
+    if (static_cast<std::uint8_t>(p[i]) >= 0x80) return i;
+  }
+  return n;
 }
 
 /// How many bytes of [p, p + n) equal `byte`.

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "engine/find_bytes.hpp"
 #include "engine/utf8.hpp"
 
 namespace quorle::engine {
@@ -57,6 +58,12 @@ void append_utf8_or_cp1252(std::string& out, const std::uint8_t* p, std::size_t 
 std::size_t Utf8EvidenceScan::scan(const std::uint8_t* p, std::size_t n, std::size_t at,
                                    std::size_t stop, bool final) {
   while (at < stop) {
+    if (line_sequences_ == 0 && !line_invalid_) {
+      // Nothing on the open line to count: its end changes nothing, so ASCII text of any number
+      // of lines is passed over at once, up to the next non-ASCII byte.
+      at += find_bytes::first_high(reinterpret_cast<const char*>(p + at), stop - at);
+      if (at >= stop) break;
+    }
     // Eight bytes at a time while they hold neither a line end nor a non-ASCII byte.
     for (std::uint64_t w; at + 8 <= stop; at += 8) {
       std::memcpy(&w, p + at, 8);

@@ -68,6 +68,10 @@ void check_kernel() {
     ASSERT_EQ(find_bytes::count<K>(p, text.size(), a),
               static_cast<std::size_t>(std::count(text.begin(), text.end(), static_cast<char>(a))));
     ASSERT_EQ(find_bytes::contains_any<K>(p, text.size(), a, b, a, b), !expected.empty());
+    const auto high = std::find_if(text.begin(), text.end(),
+                                   [](char c) { return static_cast<std::uint8_t>(c) >= 0x80; });
+    ASSERT_EQ(find_bytes::first_high<K>(p, text.size()),
+              static_cast<std::size_t>(high - text.begin()));
     // Stopping early: the search ends at the first match that says so.
     std::vector<std::size_t> of_a;
     for (std::size_t k : expected) {
