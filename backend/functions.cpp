@@ -14,15 +14,14 @@
 namespace quorle::pyext {
 namespace {
 
-// Every parameter may come by position or by name.
 constexpr auto QUORLE_FILE_PARAMETERS = joined(
     std::array<Parameter, 3>{{{"input_path"}, {"output_path"}, {"quarantine_path", false}}},
     REPAIR_OPTION_PARAMETERS);
-ParameterTable quorle_file_parameters{"quorle_file()", QUORLE_FILE_PARAMETERS.size(),
-                                      QUORLE_FILE_PARAMETERS, 0};
+ParameterTable quorle_file_parameters =
+    positional_or_keyword("quorle_file()", QUORLE_FILE_PARAMETERS);
 
 constexpr std::array<Parameter, 1> SNIFF_PARAMETERS = {{{"sample"}}};
-ParameterTable sniff_parameters{"sniff()", SNIFF_PARAMETERS.size(), SNIFF_PARAMETERS, 0};
+ParameterTable sniff_parameters = positional_or_keyword("sniff()", SNIFF_PARAMETERS);
 
 PyObject* quorle_file_impl(std::string_view input_path, std::string_view output_path,
                            std::optional<std::string_view> quarantine_path,

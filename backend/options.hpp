@@ -1,4 +1,4 @@
-// The six repair options that quorle_file and the reader share, converted and checked.
+// The six repair options that quorle_file and the reader share: their parameters and checks.
 #pragma once
 
 #include "engine/records.hpp"
@@ -16,9 +16,10 @@ inline constexpr std::array<Parameter, 6> REPAIR_OPTION_PARAMETERS = {{
     {"repair_quotes", false},
 }};
 
-/// Converts the slots bound to REPAIR_OPTION_PARAMETERS, in their order, into a repair policy. A delimiter or quote
-/// that is not one ASCII byte other than CR and LF, or a delimiter equal to the quote, is refused
-/// with ValueError: a multi-byte character would be cut at its first byte and the file garbled.
+/// Converts the slots bound to REPAIR_OPTION_PARAMETERS, in their order, into a repair policy. A
+/// delimiter or quote that is not one ASCII byte other than CR and LF, or a delimiter equal to the
+/// quote, is refused with ValueError: a multi-byte character would be cut at its first byte and
+/// the file garbled.
 bool convert_repair_options(PyObject* const* slots, engine::RepairOptions& out);
 
 }  // namespace quorle::pyext

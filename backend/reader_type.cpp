@@ -23,19 +23,16 @@
 namespace quorle::pyext {
 namespace {
 
-// Every parameter may come by position or by name.
 constexpr auto READER_PARAMETERS =
     joined(std::array<Parameter, 1>{{{"file_path"}}}, REPAIR_OPTION_PARAMETERS);
-ParameterTable open_parameters{"open()", READER_PARAMETERS.size(), READER_PARAMETERS, 0};
-ParameterTable new_parameters{"QuorleReader.__new__()", READER_PARAMETERS.size(),
-                              READER_PARAMETERS, 0};
+ParameterTable open_parameters = positional_or_keyword("open()", READER_PARAMETERS);
+ParameterTable new_parameters = positional_or_keyword("QuorleReader.__new__()", READER_PARAMETERS);
 constexpr std::array<Parameter, 3> EXIT_PARAMETERS = {{
     {"_exc_type", false},
     {"_exc_val", false},
     {"_exc_tb", false},
 }};
-ParameterTable exit_parameters{"QuorleReader.__exit__()", EXIT_PARAMETERS.size(),
-                               EXIT_PARAMETERS, 0};
+ParameterTable exit_parameters = positional_or_keyword("QuorleReader.__exit__()", EXIT_PARAMETERS);
 
 // What a reader holds for its life: the good rows in the engine's compact form and the input
 // bytes they refer to; no file handle, no path, no options, no quarantine entries.

@@ -42,6 +42,12 @@ struct ParameterTable {
   OnceObject names{};  ///< the names, interned, made when a call first gives one by name
 };
 
+/// A table whose parameters may each come by position or by name, as a Python function's.
+constexpr ParameterTable positional_or_keyword(const char* display,
+                                               std::span<const Parameter> parameters) {
+  return {display, parameters.size(), parameters, 0};
+}
+
 /// Fills `slots` (one per parameter; null where nothing was given) with borrowed references from
 /// a vectorcall. False with TypeError set when the call does not fit the table. Checked in this
 /// order: the number given by position, then each keyword in the order the call gave them, then
