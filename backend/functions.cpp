@@ -1,11 +1,11 @@
 // quorle_file and sniff.
 #include "backend/functions.hpp"
 
-#include <iterator>
+#include <array>
 
 #include "engine/sniffer.hpp"
-#include "backend/binding.hpp"
 #include "pyboundary/entry_guard.hpp"
+#include "pyboundary/keywords.hpp"
 #include "backend/options.hpp"
 #include "backend/os_errors.hpp"
 #include "backend/summary_type.hpp"
@@ -14,15 +14,14 @@
 namespace quorle::pyext {
 namespace {
 
-constexpr Name QUORLE_FILE_PARAMETERS[] = {
-    Name::input_path,     Name::output_path,      Name::quarantine_path,
-    Name::delimiter,      Name::quote_char,       Name::fill_ragged_rows,
-    Name::merge_overflow, Name::expected_columns, Name::repair_quotes,
-};
-constexpr Signature QUORLE_FILE{"quorle_file()", QUORLE_FILE_PARAMETERS, 2};
+constexpr auto QUORLE_FILE_PARAMETERS = joined(
+    std::array<Parameter, 3>{{{"input_path"}, {"output_path"}, {"quarantine_path", false}}},
+    REPAIR_OPTION_PARAMETERS);
+ParameterTable quorle_file_parameters =
+    positional_or_keyword("quorle_file()", QUORLE_FILE_PARAMETERS);
 
-constexpr Name SNIFF_PARAMETERS[] = {Name::sample};
-constexpr Signature SNIFF{"sniff()", SNIFF_PARAMETERS, 1};
+constexpr std::array<Parameter, 1> SNIFF_PARAMETERS = {{{"sample"}}};
+ParameterTable sniff_parameters = positional_or_keyword("sniff()", SNIFF_PARAMETERS);
 
 PyObject* quorle_file_impl(std::string_view input_path, std::string_view output_path,
                            std::optional<std::string_view> quarantine_path,
@@ -41,14 +40,14 @@ PyObject* quorle_file_impl(std::string_view input_path, std::string_view output_
 PyObject* quorle_file_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) noexcept {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* slots[std::size(QUORLE_FILE_PARAMETERS)];
-    if (!bind_fastcall(QUORLE_FILE, args, nargs, kwnames, slots)) return nullptr;
+    PyObject* slots[QUORLE_FILE_PARAMETERS.size()];
+    if (!bind_keywords(quorle_file_parameters, args, nargs, kwnames, slots)) return nullptr;
     std::string_view input_path, output_path;
     std::optional<std::string_view> quarantine_path;
     engine::RepairOptions options;
-    if (!to_text(slots[0], Name::input_path, input_path) ||
-        !to_text(slots[1], Name::output_path, output_path) ||
-        !to_optional_text(slots[2], Name::quarantine_path, quarantine_path) ||
+    if (!text_argument(slots[0], "input_path", input_path) ||
+        !text_argument(slots[1], "output_path", output_path) ||
+        !optional_text_argument(slots[2], "quarantine_path", quarantine_path) ||
         !convert_repair_options(slots + 3, options)) {
       return nullptr;
     }
@@ -60,9 +59,9 @@ PyObject* sniff_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) noexcept {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* slot;
-    if (!bind_fastcall(SNIFF, args, nargs, kwnames, &slot)) return nullptr;
+    if (!bind_keywords(sniff_parameters, args, nargs, kwnames, &slot)) return nullptr;
     std::string_view sample;  // the str's own UTF-8, not a copy
-    if (!to_text(slot, Name::sample, sample)) return nullptr;
+    if (!text_argument(slot, "sample", sample)) return nullptr;
     return PyUnicode_FromOrdinal(engine::sniff_delimiter(sample));
   });
 }

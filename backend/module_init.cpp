@@ -3,7 +3,6 @@
 
 #include "pyboundary/entry_guard.hpp"
 #include "backend/functions.hpp"
-#include "backend/names.hpp"
 #include "backend/reader_type.hpp"
 #include "backend/summary_type.hpp"
 
@@ -28,7 +27,7 @@ bool add_function(PyObject* module, PyMethodDef* def) {
   if (!module_name) return false;
   PyRef function = PyRef::steal(PyCMethod_New(def, module, module_name.get(), nullptr));
   if (!function) return false;
-  PyRef name = PyRef::steal(PyObject_GetAttr(function.get(), interned(Name::dunder_name)));
+  PyRef name = PyRef::steal(PyObject_GetAttrString(function.get(), "__name__"));
   return name && PyObject_SetAttr(module, name.get(), function.get()) == 0;
 }
 
@@ -53,8 +52,7 @@ int exec_module(PyObject* module) noexcept {
       if (!s) return -1;
       PyList_SET_ITEM(all.get(), static_cast<Py_ssize_t>(i), s);
     }
-    PyObject* all_name = interned(Name::dunder_all);
-    if (!all_name || PyObject_SetAttr(module, all_name, all.get()) < 0) return -1;
+    if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) return -1;
     if (!add_function(module, &quorle_file_def) || !add_function(module, &sniff_def) ||
         !add_function(module, &open_def)) {
       return -1;

@@ -2,8 +2,7 @@
 
 #include <cerrno>
 
-#include "backend/binding.hpp"
-#include "pyboundary/py_ref.hpp"
+#include "pyboundary/arguments.hpp"
 
 namespace quorle::pyext {
 namespace {
@@ -30,7 +29,7 @@ PyObject* class_of_kind(int code) {
 
 void raise_with_message(PyObject* cls, const rescue::RescueError& error) {
   if (error.bad_options) {  // the delimiter sniffed from the input is the quote
-    raise_value_error(Name::quote_char, error.message.c_str());
+    refuse_argument(PyExc_ValueError, "quote_char", error.message.c_str());
     return;
   }
   PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(

@@ -1,7 +1,6 @@
 #include "backend/reader_type.hpp"
 
-#include <iterator>
-
+#include <array>
 #include <cstring>
 #include <memory>
 #include <span>
@@ -11,9 +10,9 @@
 #include "engine/invariant.hpp"
 #include "engine/pipeline.hpp"
 #include "engine/utf8.hpp"
-#include "backend/binding.hpp"
 #include "backend/borrow_flag.hpp"
 #include "pyboundary/entry_guard.hpp"
+#include "pyboundary/keywords.hpp"
 #include "pyboundary/once.hpp"
 #include "backend/options.hpp"
 #include "backend/os_errors.hpp"
@@ -24,14 +23,16 @@
 namespace quorle::pyext {
 namespace {
 
-constexpr Name READER_PARAMETERS[] = {
-    Name::file_path,      Name::delimiter,        Name::quote_char,    Name::fill_ragged_rows,
-    Name::merge_overflow, Name::expected_columns, Name::repair_quotes,
-};
-constexpr Signature OPEN{"open()", READER_PARAMETERS, 1};
-constexpr Signature NEW{"QuorleReader.__new__()", READER_PARAMETERS, 1};
-constexpr Name EXIT_PARAMETERS[] = {Name::exc_type, Name::exc_val, Name::exc_tb};
-constexpr Signature EXIT{"QuorleReader.__exit__()", EXIT_PARAMETERS, 0};
+constexpr auto READER_PARAMETERS =
+    joined(std::array<Parameter, 1>{{{"file_path"}}}, REPAIR_OPTION_PARAMETERS);
+ParameterTable open_parameters = positional_or_keyword("open()", READER_PARAMETERS);
+ParameterTable new_parameters = positional_or_keyword("QuorleReader.__new__()", READER_PARAMETERS);
+constexpr std::array<Parameter, 3> EXIT_PARAMETERS = {{
+    {"_exc_type", false},
+    {"_exc_val", false},
+    {"_exc_tb", false},
+}};
+ParameterTable exit_parameters = positional_or_keyword("QuorleReader.__exit__()", EXIT_PARAMETERS);
 
 // What a reader holds for its life: the good rows in the engine's compact form and the input
 // bytes they refer to; no file handle, no path, no options, no quarantine entries.
@@ -168,7 +169,7 @@ PyObject* row_list(ReaderState& s) {
 PyObject* create_reader(PyTypeObject* type, PyObject* const* slots) {
   std::string_view path;
   engine::RepairOptions options;
-  if (!to_text(slots[0], Name::file_path, path) || !convert_repair_options(slots + 1, options)) {
+  if (!text_argument(slots[0], "file_path", path) || !convert_repair_options(slots + 1, options)) {
     return nullptr;
   }
   // The reader outlives this call: it keeps a private copy and never looks at the file again.
@@ -195,8 +196,8 @@ PyObject* create_reader(PyTypeObject* type, PyObject* const* slots) {
 
 PyObject* Reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* slots[std::size(READER_PARAMETERS)];
-    if (!bind_tuple(NEW, args, kwargs, slots)) return nullptr;
+    PyObject* slots[READER_PARAMETERS.size()];
+    if (!bind_keywords(new_parameters, args, kwargs, slots)) return nullptr;
     return create_reader(type, slots);
   });
 }
@@ -204,8 +205,8 @@ PyObject* Reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
 PyObject* open_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames) noexcept {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* slots[std::size(READER_PARAMETERS)];
-    if (!bind_fastcall(OPEN, args, nargs, kwnames, slots)) return nullptr;
+    PyObject* slots[READER_PARAMETERS.size()];
+    if (!bind_keywords(open_parameters, args, nargs, kwnames, slots)) return nullptr;
     PyObject* type = reader_type();
     if (!type) return nullptr;
     return create_reader(reinterpret_cast<PyTypeObject*>(type), slots);
@@ -267,8 +268,8 @@ PyObject* Reader_enter(PyObject* self, PyObject*) noexcept {
 PyObject* Reader_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) noexcept {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* slots[std::size(EXIT_PARAMETERS)];
-    if (!bind_fastcall(EXIT, args, nargs, kwnames, slots)) return nullptr;
+    PyObject* slots[EXIT_PARAMETERS.size()];
+    if (!bind_keywords(exit_parameters, args, nargs, kwnames, slots)) return nullptr;
     ReaderBorrow borrow(self, Operation::Exit);
     if (!borrow) return nullptr;
     return Py_NewRef(Py_False);  // an exception raised in the block goes on propagating

@@ -1,7 +1,7 @@
 #include "pyboundary/keywords.hpp"
 
-#include <climits>
-#include <cstring>
+#include <string>
+#include <vector>
 
 namespace quorle::pyext {
 namespace {
@@ -19,11 +19,31 @@ PyObject* interned_names(ParameterTable& table) {
   });
 }
 
-// The index of the keyword-only parameter a keyword names, or -1 (-2 with an exception set).
-// Interned names usually match by identity.
-Py_ssize_t keyword_index(const ParameterTable& table, PyObject* names, PyObject* keyword) {
+const char* was_or_were(Py_ssize_t n) {
+  return n == 1 ? "was" : "were";
+}
+
+bool too_many_positional(const ParameterTable& table, Py_ssize_t nargs) {
+  std::size_t required = 0;
+  for (std::size_t i = 0; i < table.positional; ++i)
+    required += table.parameters[i].required;
+  if (required == table.positional) {
+    PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given",
+                 table.display, table.positional, nargs, was_or_were(nargs));
+  } else {
+    PyErr_Format(PyExc_TypeError, "%s takes from %zu to %zu positional arguments but %zd %s given",
+                 table.display, required, table.positional, nargs, was_or_were(nargs));
+  }
+  return false;
+}
+
+// The index of the parameter a keyword may name, or -1 (-2 with an exception set). Interned names
+// usually match by identity.
+Py_ssize_t keyword_index(ParameterTable& table, PyObject* keyword) {
+  PyObject* names = interned_names(table);
+  if (!names) return -2;
   const auto count = static_cast<Py_ssize_t>(table.parameters.size());
-  const auto first = static_cast<Py_ssize_t>(table.positional);
+  const auto first = static_cast<Py_ssize_t>(table.first_keyword);
   for (Py_ssize_t i = first; i < count; ++i) {
     if (PyTuple_GET_ITEM(names, i) == keyword) return i;
   }
@@ -35,40 +55,46 @@ Py_ssize_t keyword_index(const ParameterTable& table, PyObject* names, PyObject*
   return -1;
 }
 
-}  // namespace
-
-bool bind_keywords(ParameterTable& table, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames, PyObject** slots) {
-  PyObject* names = interned_names(table);
-  if (!names) return false;
-  const std::size_t count = table.parameters.size();
-  for (std::size_t i = 0; i < count; ++i)
-    slots[i] = nullptr;
-  if (static_cast<std::size_t>(nargs) > table.positional) {
-    PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd were given",
-                 table.display, table.positional, nargs);
+bool bind_keyword(ParameterTable& table, PyObject* keyword, PyObject* value, PyObject** slots) {
+  const Py_ssize_t i = keyword_index(table, keyword);
+  if (i == -2) return false;
+  if (i < 0) {
+    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", table.display,
+                 keyword);
     return false;
   }
-  for (Py_ssize_t i = 0; i < nargs; ++i)
-    slots[i] = args[i];
-  const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-  for (Py_ssize_t k = 0; k < nkw; ++k) {
-    PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
-    const Py_ssize_t i = keyword_index(table, names, keyword);
-    if (i == -2) return false;
-    if (i < 0) {
-      PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", table.display,
-                   keyword);
-      return false;
-    }
-    if (slots[i]) {
-      PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%U'", table.display,
-                   keyword);
-      return false;
-    }
-    slots[i] = args[nargs + k];
+  if (slots[i]) {
+    PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%U'", table.display,
+                 keyword);
+    return false;
   }
-  for (std::size_t i = 0; i < count; ++i) {
+  slots[i] = value;
+  return true;
+}
+
+// Python's own wording for the parameters that may come either way, all of them at once: 'a';
+// 'a' and 'b'; 'a', 'b', and 'c'. Then the others, one at a time, in table order.
+bool all_required_given(const ParameterTable& table, PyObject** slots) {
+  std::vector<const char*> missing;
+  for (std::size_t i = table.first_keyword; i < table.positional; ++i) {
+    if (!slots[i] && table.parameters[i].required) missing.push_back(table.parameters[i].name);
+  }
+  if (!missing.empty()) {
+    std::string list;
+    for (std::size_t i = 0; i < missing.size(); ++i) {
+      if (i > 0) {
+        if (missing.size() > 2) list += ",";
+        list += i + 1 == missing.size() ? " and " : " ";
+      }
+      list += "'";
+      list += missing[i];
+      list += "'";
+    }
+    PyErr_Format(PyExc_TypeError, "%s missing %zu required positional %s: %s", table.display,
+                 missing.size(), missing.size() == 1 ? "argument" : "arguments", list.c_str());
+    return false;
+  }
+  for (std::size_t i = 0; i < table.parameters.size(); ++i) {
     if (!slots[i] && table.parameters[i].required) {
       PyErr_Format(PyExc_TypeError, "%s missing required argument '%s'", table.display,
                    table.parameters[i].name);
@@ -78,87 +104,42 @@ bool bind_keywords(ParameterTable& table, PyObject* const* args, Py_ssize_t narg
   return true;
 }
 
-void note_parameter(const char* name) {
-#if PY_VERSION_HEX >= 0x030C0000
-  PyObject* exception = PyErr_GetRaisedException();
-#else
-  PyObject *type, *exception, *traceback;
-  PyErr_Fetch(&type, &exception, &traceback);
-  PyErr_NormalizeException(&type, &exception, &traceback);
-#endif
-  if (exception) {
-    PyRef note = PyRef::steal(PyUnicode_FromFormat("while processing '%s'", name));
-    PyRef done = note ? PyRef::steal(PyObject_CallMethod(exception, "add_note", "O", note.get()))
-                      : PyRef();
-    if (!done) PyErr_Clear();  // a failing note leaves the first exception as it was
-  }
-#if PY_VERSION_HEX >= 0x030C0000
-  PyErr_SetRaisedException(exception);
-#else
-  PyErr_Restore(type, exception, traceback);
-#endif
-}
-
-bool long_argument(PyObject* value, const char* name, long long& out) {
-  if (!value) return true;
-  const long long n = PyLong_AsLongLong(value);
-  if (n == -1 && PyErr_Occurred()) {
-    note_parameter(name);
-    return false;
-  }
-  out = n;
+// Empties the slots and fills them from the arguments given by position.
+bool bind_positional(const ParameterTable& table, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject** slots) {
+  for (std::size_t i = 0; i < table.parameters.size(); ++i)
+    slots[i] = nullptr;
+  if (static_cast<std::size_t>(nargs) > table.positional) return too_many_positional(table, nargs);
+  for (Py_ssize_t i = 0; i < nargs; ++i)
+    slots[i] = args[i];
   return true;
 }
 
-bool int_argument(PyObject* value, const char* name, int& out) {
-  long long n = out;
-  if (!long_argument(value, name, n)) return false;
-  if (n < INT_MIN || n > INT_MAX) {
-    PyErr_SetString(PyExc_OverflowError, "the value does not fit a C int");
-    note_parameter(name);
-    return false;
+}  // namespace
+
+bool bind_keywords(ParameterTable& table, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames, PyObject** slots) {
+  if (!bind_positional(table, args, nargs, slots)) return false;
+  const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    if (!bind_keyword(table, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], slots)) return false;
   }
-  out = static_cast<int>(n);
-  return true;
+  return all_required_given(table, slots);
 }
 
-bool count_argument(PyObject* value, const char* name, std::uint64_t& out) {
-  if (!value) return true;
-  const unsigned long long n = PyLong_AsUnsignedLongLong(value);
-  if (n == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-    note_parameter(name);
+bool bind_keywords(ParameterTable& table, PyObject* args, PyObject* kwargs, PyObject** slots) {
+  // A tuple's items lie in one array, as a vectorcall's do.
+  if (!bind_positional(table, PySequence_Fast_ITEMS(args), PyTuple_GET_SIZE(args), slots)) {
     return false;
   }
-  out = n;
-  return true;
-}
-
-bool truth_argument(PyObject* value, const char* name, bool& out) {
-  if (!value) return true;
-  const int truth = PyObject_IsTrue(value);
-  if (truth < 0) {
-    note_parameter(name);
-    return false;
+  if (kwargs) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {  // in the order the call gave them
+      if (!bind_keyword(table, key, value, slots)) return false;
+    }
   }
-  out = truth == 1;
-  return true;
-}
-
-bool path_bytes_argument(PyObject* value, const char* name, std::string& out) {
-  if (!value) return true;
-  char* text = nullptr;
-  Py_ssize_t size = 0;
-  if (PyBytes_AsStringAndSize(value, &text, &size) < 0) {
-    note_parameter(name);
-    return false;
-  }
-  if (std::strlen(text) != static_cast<std::size_t>(size)) {
-    PyErr_SetString(PyExc_ValueError, "embedded null byte");
-    note_parameter(name);
-    return false;
-  }
-  out.assign(text, static_cast<std::size_t>(size));
-  return true;
+  return all_required_given(table, slots);
 }
 
 }  // namespace quorle::pyext

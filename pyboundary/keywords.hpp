@@ -1,13 +1,13 @@
-// Binding a vectorcall to a static table of parameters: a handful at most by position, the rest by
-// name, then each argument converted to the value the work needs. Every conversion failure
-// carries the note "while processing '<parameter>'".
+// Binding a call to a static table of parameters, then converting each argument into the value the
+// work needs (arguments.hpp). One binder for both extensions: the backend's parameters may all come
+// by position or by name, like a Python function's; the package's take a handful by position only
+// and the rest by name only.
 #pragma once
 
 #include <array>
-#include <cstdint>
 #include <span>
-#include <string>
 
+#include "pyboundary/arguments.hpp"
 #include "pyboundary/once.hpp"
 
 namespace quorle::pyext {
@@ -30,29 +30,31 @@ constexpr std::array<Parameter, N + M> joined(const std::array<Parameter, N>& fi
   return all;
 }
 
-/// A callable's parameters. The first `positional` are positional-only; the rest keyword-only.
+/// A callable's parameters. The first `positional` may come by position, those from
+/// `first_keyword` on by name: by default the ones after the positional ones, which makes the
+/// first positional-only and the rest keyword-only; with `first_keyword` 0 and every parameter
+/// positional, each may come either way.
 struct ParameterTable {
-  const char* display;  ///< "rescue()"
+  const char* display;  ///< "rescue()", "QuorleReader.__new__()"
   std::size_t positional;
   std::span<const Parameter> parameters;
-  OnceObject names{};  ///< the names, interned, made on first call
+  std::size_t first_keyword = positional;
+  OnceObject names{};  ///< the names, interned, made when a call first gives one by name
 };
 
-/// Fills `slots` (one per parameter; null where nothing was given) with borrowed references.
-/// False with TypeError set when the call does not fit the table.
+/// A table whose parameters may each come by position or by name, as a Python function's.
+constexpr ParameterTable positional_or_keyword(const char* display,
+                                               std::span<const Parameter> parameters) {
+  return {display, parameters.size(), parameters, 0};
+}
+
+/// Fills `slots` (one per parameter; null where nothing was given) with borrowed references from
+/// a vectorcall. False with TypeError set when the call does not fit the table. Checked in this
+/// order: the number given by position, then each keyword in the order the call gave them, then
+/// the required parameters that nothing filled.
 bool bind_keywords(ParameterTable& table, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames, PyObject** slots);
-
-/// Adds the note "while processing '<name>'" to the exception being raised.
-void note_parameter(const char* name);
-
-// The conversions. Each returns false with the exception set and noted; a missing optional
-// argument leaves `out` as it was.
-bool int_argument(PyObject* value, const char* name, int& out);
-bool long_argument(PyObject* value, const char* name, long long& out);
-bool count_argument(PyObject* value, const char* name, std::uint64_t& out);
-bool truth_argument(PyObject* value, const char* name, bool& out);
-/// bytes without a NUL (a path for the C library).
-bool path_bytes_argument(PyObject* value, const char* name, std::string& out);
+/// The same from an argument tuple and a keyword dict (may be null), as tp_new receives them.
+bool bind_keywords(ParameterTable& table, PyObject* args, PyObject* kwargs, PyObject** slots);
 
 }  // namespace quorle::pyext

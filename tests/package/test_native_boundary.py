@@ -60,6 +60,22 @@ def test_rescue_takes_only_the_buffer_by_position() -> None:
         _native.rescue(b"a\n", 1, 2)
 
 
+# The binder the backend shares words its messages by the kind of parameter: the buffer may come
+# by position only, the options by name only, and each missing one is named on its own.
+@pytest.mark.parametrize(("args", "options", "message"), [
+    ((b"a", 1), _OPEN, "open_batches() takes 1 positional arguments but 2 were given"),
+    ((), dict(_OPEN, buffer=b"a"), "open_batches() got an unexpected keyword argument 'buffer'"),
+    ((), _OPEN, "open_batches() missing required argument 'buffer'"),
+    ((b"a",), _without(_without(_OPEN, "mapped"), "width_hint"),
+     "open_batches() missing required argument 'mapped'"),
+])
+def test_the_words_of_a_call_that_does_not_fit(args: tuple[Any, ...], options: dict[str, Any],
+                                              message: str) -> None:
+    with pytest.raises(TypeError) as caught:
+        _native.open_batches(*args, **options)
+    assert str(caught.value) == message
+
+
 def test_a_stream_left_running_at_exit_ends_the_process_cleanly(tmp_path: Path) -> None:
     pytest.importorskip("pyarrow")
     # Far more rows than the queue holds: the pass thread is still waiting to hand over when
