@@ -4,9 +4,7 @@
 #include "engine/pipeline.hpp"
 
 namespace quorle::rescue {
-namespace {
 
-// Appends `text` with every occurrence of `quote` doubled.
 void append_doubled(std::string& out, std::string_view text, std::string_view quote) {
   for (std::size_t from = 0;;) {
     const std::size_t at = text.find(quote, from);
@@ -19,8 +17,6 @@ void append_doubled(std::string& out, std::string_view text, std::string_view qu
     from = at + quote.size();
   }
 }
-
-}  // namespace
 
 LineFormat::LineFormat(std::uint8_t delimiter, std::uint8_t quote)
     : delimiter_(engine::code_point_utf8(delimiter)),
@@ -85,22 +81,6 @@ void LineFormat::append_output_line(std::string& out, std::span<const std::strin
   out.push_back('\n');
 }
 
-void LineFormat::append_quarantine_line(std::string& out, std::uint64_t line,
-                                        std::string_view reason,
-                                        std::span<const std::string_view> fields) const {
-  out.append(std::to_string(line));
-  out.append(",\"");
-  append_doubled(out, reason, "\"");
-  out.append("\",\"");
-  // The raw content: the fields joined by the delimiter, neither quoted nor escaped one by one;
-  // then the whole is quoted with double quotes, whatever the run's quote.
-  for (std::size_t i = 0; i < fields.size(); ++i) {
-    if (i) append_doubled(out, delimiter_, "\"");
-    append_doubled(out, fields[i], "\"");
-  }
-  out.append("\"\n");
-}
-
 std::string encode_field(std::string_view text, std::uint8_t delimiter, std::uint8_t quote) {
   std::string out;
   LineFormat(delimiter, quote).append_field(out, text);
@@ -116,13 +96,6 @@ std::vector<std::string_view> views(const engine::Row& row) {
 std::string format_output_line(const engine::Row& row, std::uint8_t delimiter, std::uint8_t quote) {
   std::string out;
   LineFormat(delimiter, quote).append_output_line(out, views(row), 0);
-  return out;
-}
-
-std::string format_quarantine_line(const engine::QuarantineEntry& entry, std::uint8_t delimiter) {
-  std::string out;
-  LineFormat(delimiter, '"')
-      .append_quarantine_line(out, entry.line, entry.reason, views(entry.fields));
   return out;
 }
 

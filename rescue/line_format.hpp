@@ -1,5 +1,5 @@
-// The byte formats of the two output files: a clean CSV line per good row (RFC-4180 quoting,
-// quotes doubled, LF line ends) and a quarantine line per set-aside record.
+// The byte format of a clean CSV line per good row: RFC-4180 quoting, quotes doubled, LF line
+// ends. The quarantine formats are in quarantine_file.hpp.
 #pragma once
 
 #include <array>
@@ -12,15 +12,12 @@
 
 namespace quorle::rescue {
 
-/// "line,reason,raw_content" and a line feed: the first line of every quarantine file.
-inline constexpr std::string_view QUARANTINE_HEADER = "line,reason,raw_content\n";
-
 /// The bytes that stand for one field in the clean output.
 std::string encode_field(std::string_view text, std::uint8_t delimiter, std::uint8_t quote);
 /// One clean output line, line feed included.
 std::string format_output_line(const engine::Row& row, std::uint8_t delimiter, std::uint8_t quote);
-/// One quarantine line: line number, quoted reason, quoted raw content, line feed.
-std::string format_quarantine_line(const engine::QuarantineEntry& entry, std::uint8_t delimiter);
+/// Appends `text` with every occurrence of `quote` doubled.
+void append_doubled(std::string& out, std::string_view text, std::string_view quote);
 
 /// The formats as appends to a reused buffer, with the delimiter and quote texts worked out once.
 class LineFormat {
@@ -38,8 +35,6 @@ class LineFormat {
   /// Fields, then `padding` empty fields, then LF.
   void append_output_line(std::string& out, std::span<const std::string_view> fields,
                           std::uint64_t padding) const;
-  void append_quarantine_line(std::string& out, std::uint64_t line, std::string_view reason,
-                              std::span<const std::string_view> fields) const;
 
  private:
   bool needs_quoting(std::string_view text) const;

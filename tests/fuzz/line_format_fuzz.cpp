@@ -15,6 +15,7 @@
 #include "engine/utf8.hpp"
 #include "fuzz_check.hpp"
 #include "rescue/line_format.hpp"
+#include "rescue/quarantine_file.hpp"
 
 namespace quorle::fuzz {
 namespace {

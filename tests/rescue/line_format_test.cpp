@@ -1,4 +1,5 @@
 #include "rescue/line_format.hpp"
+#include "rescue/quarantine_file.hpp"
 
 #include <gtest/gtest.h>
 
