@@ -202,13 +202,27 @@ def row_memory(inputs: Inputs, args: argparse.Namespace) -> Iterator[Row]:
 
 
 def digest(frame):  # runs on the workers: one row per partition
+    """The partition's column names, row count and text, hashed through Arrow (a tenth of the
+    cost of pandas' own row hashing, which would otherwise outweigh the read)."""
     import hashlib
 
+    import numpy as np
     import pandas as pd
+    import pyarrow as pa
 
-    hashed = pd.util.hash_pandas_object(frame, index=False).to_numpy()
-    return pd.DataFrame({"rows": [len(frame)],
-                         "sha256": [hashlib.sha256(hashed.tobytes()).hexdigest()]})
+    sha = hashlib.sha256()
+    for name in frame.columns:
+        column = pa.array(frame[name])
+        if isinstance(column, pa.ChunkedArray):
+            column = column.combine_chunks()
+        column = column.cast(pa.large_string())
+        _, offsets, data = column.buffers()
+        ends = np.frombuffer(offsets, dtype=np.int64)[column.offset:column.offset + len(column) + 1]
+        sha.update(f"{name}\x1f{column.null_count}\x1f".encode())
+        sha.update((ends - ends[0]).tobytes())
+        if data is not None:
+            sha.update(memoryview(data)[ends[0]:ends[-1]])
+    return pd.DataFrame({"rows": [len(frame)], "sha256": [sha.hexdigest()]})
 
 
 def row_dask(inputs: Inputs, args: argparse.Namespace) -> Iterator[Row]:
