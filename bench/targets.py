@@ -24,6 +24,7 @@ the figure is its fastest run. Peers that are not installed show as missing.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import dataclasses
 import importlib.util
 import json
@@ -233,6 +234,7 @@ def row_dask(inputs: Inputs, args: argparse.Namespace) -> Iterator[Row]:
     if absent:
         yield Row("dask", label, note="missing: " + ", ".join(absent))
         return
+    import dask
     import distributed
     import pandas as pd
 
@@ -243,12 +245,15 @@ def row_dask(inputs: Inputs, args: argparse.Namespace) -> Iterator[Row]:
     frame = cq_dask.read_csv(str(path))
     outputs: dict[int, object] = {}
     clients = {}
-    try:
+    with contextlib.ExitStack() as stack:
+        # The cluster's own folders (locks, spill) go with the inputs, not to $TMPDIR.
+        stack.enter_context(dask.config.set(
+            {"temporary-directory": str(inputs.scratch(fast=False))}))
         for workers in (1, 2):
-            cluster = distributed.LocalCluster(
+            cluster = stack.enter_context(distributed.LocalCluster(
                 n_workers=workers, processes=True, threads_per_worker=1, host="127.0.0.1",
-                dashboard_address=":0", silence_logs=logging.ERROR)
-            clients[workers] = distributed.Client(cluster)
+                dashboard_address=":0", silence_logs=logging.ERROR))
+            clients[workers] = stack.enter_context(distributed.Client(cluster))
             clients[workers].run(lambda: __import__("csv_quorle.dask") and None)  # warm imports
 
         def run(workers: int) -> float:
@@ -258,11 +263,6 @@ def row_dask(inputs: Inputs, args: argparse.Namespace) -> Iterator[Row]:
             return time.perf_counter() - start
 
         best = fastest({f"{w} workers": lambda w=w: run(w) for w in (1, 2)}, args.rounds)
-    finally:
-        for client in clients.values():
-            cluster = client.cluster
-            client.close()
-            cluster.close()
     one, two = best["1 workers"], best["2 workers"]
     same = outputs[1] == outputs[2]
     yield Row("dask", label,
