@@ -78,6 +78,7 @@ peak[0] = max(peak[0], after["RssAnon"])
 print(json.dumps({
     "seconds": seconds,
     "anon": peak[0] - before["RssAnon"],
+    "anon_peak": peak[0],
     "hwm": after["VmHWM"] - before["VmRSS"],
     "rows": report.good_rows,
     "repairs": [r.kind for r in report.repairs],
