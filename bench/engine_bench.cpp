@@ -171,11 +171,11 @@ int run_file(const char* path, int repeat, std::optional<std::uint8_t> delimiter
          }));
   // The package's pass: a header, rows drafted into the row store, fitted to the header's width.
   std::size_t report_memory = 0;
-  engine::ReportPassOptions report;
-  report.delimiter = d;
+  engine::ReportPassOptions package_options;
+  package_options.delimiter = d;
   report("report_pass (the package's pass)", data.size(), best_of(repeat, [&] {
            engine::ReportPassOutcome out;
-           (void)engine::report_pass(data, report, out);
+           (void)engine::report_pass(data, package_options, out);
            report_memory = out.rows.memory_bytes();
          }));
   std::printf("  its rows' memory %.1f MB = %.3f x input\n",
