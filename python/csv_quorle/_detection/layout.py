@@ -20,7 +20,7 @@ from collections import Counter
 from collections.abc import Callable
 from typing import Any, NamedTuple
 
-from .cells import cell_weight, is_footer_text, is_missing, is_numeric, kind
+from .cells import cell_weight, column_class, is_footer_text, is_missing, is_numeric, kind
 from .split import Record
 
 _PROFILE_ROWS = 100
@@ -258,9 +258,9 @@ def profile(rows: list[Record], ncols: int) -> list[float | None]:
     numbers, filled = [0] * ncols, [0] * ncols
     for r in rows[:_PROFILE_ROWS]:
         for j, c in enumerate(r.fields[:ncols]):
-            c = c.strip()
-            if c and not is_missing(c):
-                numbers[j] += is_numeric(c)
+            k = column_class(c)
+            if k:
+                numbers[j] += k == 2
                 filled[j] += 1
     return [n / t if t else None for n, t in zip(numbers, filled)]
 
@@ -272,9 +272,8 @@ def column_kinds(rows: list[Record], ncols: int) -> list[Column]:
     kinds: list[Counter[str]] = [Counter() for _ in range(ncols)]
     for r in rows[:_PROFILE_ROWS]:
         for j, c in enumerate(r.fields[:ncols]):
-            c = c.strip()
-            if c and not is_missing(c):
-                kinds[j][kind(c)] += 1
+            if column_class(c):
+                kinds[j][kind(c.strip())] += 1
     out: list[Column] = []
     for counts in kinds:
         top = counts.most_common(1)
@@ -326,6 +325,16 @@ def _cells(r: Record) -> list[str]:
     return [_unquoted(c.strip()) for c in r.fields]
 
 
+def _same_cells(r: Record, cells: list[str]) -> bool:
+    """_cells(r) == cells, stopping at the first cell that differs."""
+    if len(r.fields) != len(cells):
+        return False
+    for c, want in zip(r.fields, cells):
+        if _unquoted(c.strip()) != want:
+            return False
+    return True
+
+
 def _unquoted(c: str) -> str:
     """The cell without quotes around it: a value quoted in another dialect."""
     return c[1:-1] if len(c) >= 2 and c[0] == c[-1] and c[0] in "'\"" else c
@@ -338,7 +347,7 @@ def header_lines(rows: list[Record], width: int, fits: Fits) -> Verdict:
     first, ncols = rows[0], rows[0].width
     # Exports put one after the other repeat their header: its repeats are no rows to weigh it by.
     names = _cells(first)
-    unlike = [r for r in rows[1:] if _cells(r) != names]
+    unlike = [r for r in rows[1:] if not _same_cells(r, names)]
     if unlike:  # a file of one line over and over holds rows only
         rows = [first] + unlike
     data = rows[3:] if len(rows) >= 6 else rows[1:]

@@ -155,12 +155,13 @@ def _read(lines: list[str], options: dict[str, object], limit: int | None,
     reader = csv.reader(lines, **options)  # type: ignore[arg-type]
     quote = options.get("quotechar")
     previous = 0
+    new, append = tuple.__new__, records.append  # Record's own __new__ is a Python call
     for fields in reader:
         now = reader.line_num
-        filled = sum(map(bool, map(str.strip, fields)))
+        filled = len(fields) - [*map(str.strip, fields)].count("")
         bare = not filled and (len(fields) <= 1 or not any(fields)) and not (
             quote and any(quote in line for line in lines[previous:now]))
-        records.append(Record(previous + 1, now, fields, filled, bare))
+        append(new(Record, (previous + 1, now, fields, filled, bare)))
         previous = now
         if limit is not None and len(records) >= limit:
             break
