@@ -296,7 +296,7 @@ def rank(lines: list[str], text: str, given: str | None = None) -> list[Scored]:
     plain = len(_NO_TEXT.findall(text)) > 0.02 * len(text)
     # The apostrophe is tried only where it quotes a field (outside double-quoted ones): it
     # opens one and closes it on the same line.
-    apostrophe = _APOSTROPHE_FIELD.search(_outside(text, '"')) is not None
+    apostrophe = "'" in text and _APOSTROPHE_FIELD.search(_outside(text, '"')) is not None
     candidates = DELIMITERS[:4] if plain else DELIMITERS
     if given is not None:
         candidates = ((given, False),) + (((given, True),) if given in ", " else ())

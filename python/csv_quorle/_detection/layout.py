@@ -68,7 +68,7 @@ def groups(records: list[Record]) -> list[list[Record]]:
 
 
 def modal_width(rows: list[Record]) -> int:
-    full = [r.width for r in rows if r.filled >= 2] or [r.width for r in rows]
+    full = [len(r.fields) for r in rows if r.filled >= 2] or [len(r.fields) for r in rows]
     return Counter(full).most_common(1)[0][0] if full else 0
 
 
@@ -76,7 +76,7 @@ def table_width(rows: list[Record]) -> int:
     """The width of the rows' table: the most common; but where rows are weighed by their
     width, one more than twice as wide when it wins so over a few rows: a ragged wide table (an
     exporter dropping trailing empty fields) under a few key-value lines."""
-    full = [r.width for r in rows if r.filled >= 2] or [r.width for r in rows]
+    full = [len(r.fields) for r in rows if r.filled >= 2] or [len(r.fields) for r in rows]
     if not full:
         return 0
     counts = Counter(full)
@@ -253,10 +253,27 @@ def is_footer(r: Record, width: int, prof: list[float | None], kinds: list[Colum
     return short and (pos > 0 or _note(cells[0]))
 
 
+# The last profiles made, each with the records it read: layout asks for the same rows' profile
+# several times. The records kept alive keep their ids from being reused while an entry stands.
+_PROFILES: dict[tuple[int, ...], tuple[list[Record], list[float | None]]] = {}
+
+
 def profile(rows: list[Record], ncols: int) -> list[float | None]:
     """Per column, the share of filled cells that are numbers or dates (None: nothing filled)."""
+    read = rows[:_PROFILE_ROWS]
+    key = (ncols, *map(id, read))
+    known = _PROFILES.get(key)
+    if known is not None:
+        return list(known[1])
+    if len(_PROFILES) >= 8:
+        _PROFILES.clear()
+    _PROFILES[key] = (read, _profile(read, ncols))
+    return list(_PROFILES[key][1])
+
+
+def _profile(rows: list[Record], ncols: int) -> list[float | None]:
     numbers, filled = [0] * ncols, [0] * ncols
-    for r in rows[:_PROFILE_ROWS]:
+    for r in rows:
         for j, c in enumerate(r.fields[:ncols]):
             k = column_class(c)
             if k:
