@@ -321,7 +321,9 @@ def rank(lines: list[str], text: str, given: str | None = None) -> list[Scored]:
         # strays for at least half of the fields that open with a quote.
         failed = double.plain_strays or double.strays
         if failed:
-            opened = len(re.findall(f'(?:^|(?<={re.escape(delimiter)}))"', text, re.M))
+            # Quote first, so that the search jumps from quote to quote: one at a line's start
+            # (after LF, as ^ has it) or after the delimiter.
+            opened = len(re.findall(f'"(?<![^\\n{re.escape(delimiter)}]")', text))
             if 2 * failed >= opened:
                 scored.append(evaluate(sample, cand._replace(quote=None)))
     scored = _inside_fields(scored, text[:_STAT_CHARS])

@@ -181,8 +181,10 @@ def _names_over_numbers(rows: list[Record], width: int) -> bool:
     if first is None or not _names(first, width):
         return False
     below = rows[1:_PROFILE_ROWS + 1]
-    numbers = [sum(j < r.width and is_numeric(r.fields[j].strip()) for r in below)
-               for j in range(width)]
+    numbers = [0] * width
+    for r in below:
+        for j, c in enumerate(r.fields[:width]):
+            numbers[j] += column_class(c) == 2  # a number, as is_numeric(c.strip()) has it
     return any(n >= 3 and p is not None and p >= 0.7 and not is_numeric(c.strip())
                for n, p, c in zip(numbers, profile(below, width), first.fields))
 
@@ -285,9 +287,26 @@ def _profile(rows: list[Record], ncols: int) -> list[float | None]:
 Column = str | None  # the kind of cell that fills a column (None: no kind fills 70% of it)
 
 
+_KINDS: dict[tuple[int, ...], tuple[list[Record], list[Column]]] = {}
+
+
 def column_kinds(rows: list[Record], ncols: int) -> list[Column]:
+    """Per column, the kind of cell that fills 70% of it or more; made once for the same rows
+    (see _PROFILES)."""
+    read = rows[:_PROFILE_ROWS]
+    key = (ncols, *map(id, read))
+    known = _KINDS.get(key)
+    if known is not None:
+        return list(known[1])
+    if len(_KINDS) >= 8:
+        _KINDS.clear()
+    _KINDS[key] = (read, _column_kinds(read, ncols))
+    return list(_KINDS[key][1])
+
+
+def _column_kinds(rows: list[Record], ncols: int) -> list[Column]:
     kinds: list[Counter[str]] = [Counter() for _ in range(ncols)]
-    for r in rows[:_PROFILE_ROWS]:
+    for r in rows:
         for j, c in enumerate(r.fields[:ncols]):
             if column_class(c):
                 kinds[j][kind(c.strip())] += 1
@@ -392,7 +411,7 @@ def header_lines(rows: list[Record], width: int, fits: Fits) -> Verdict:
                             "a second line of names)")
             count += 1
         # A number or two below say little: the header is then taken but not sure.
-        sure = sum(any(is_numeric(c.strip()) for c in d.fields) for d in data) >= _UNITS_EVIDENCE
+        sure = _numeric_rows(data, _UNITS_EVIDENCE) >= _UNITS_EVIDENCE
         return Verdict(count, min(0.98, 0.75 + 0.05 * pos) if sure else 0.7, tuple(evidence))
     repeated = any(c.strip() and c in (d.fields[j] for d in data if j < d.width)
                    for j, c in enumerate(first.fields))
@@ -400,6 +419,17 @@ def header_lines(rows: list[Record], width: int, fits: Fits) -> Verdict:
         return Verdict(1, 0.6, ("no numeric columns to compare with; the first row's cells are "
                                 "distinct text not repeated below, as a header's are",))
     return Verdict(0, 0.55, ("the first row looks like the rows below it",))
+
+
+def _numeric_rows(rows: list[Record], enough: int) -> int:
+    """How many of the rows hold a number, counted up to `enough`."""
+    found = 0
+    for d in rows:
+        if any(column_class(c) == 2 for c in d.fields):
+            found += 1
+            if found >= enough:
+                break
+    return found
 
 
 def joined_names(rows: list[Record], count: int, columns: int) -> tuple[str, ...]:
