@@ -13,6 +13,7 @@
 #include "package_native/commit_functions.hpp"
 #include "package_native/outcome_dict.hpp"
 #include "package_native/pass_arguments.hpp"
+#include "package_native/sample_records_function.hpp"
 #include "package_native/source_map.hpp"
 #include "package_native/transcode_functions.hpp"
 #include "package_native/without_gil.hpp"
@@ -182,6 +183,8 @@ PyMethodDef native_methods[] = {
     {"commit", pyext::guarded_entry<commit>, METH_VARARGS, COMMIT_DOC},
     {"pause_commits_for_tests", pyext::guarded_entry<pause_commits>, METH_VARARGS, PAUSE_COMMITS_DOC},
     {"utf8_evidence", pyext::guarded_entry<utf8_evidence>, METH_VARARGS, UTF8_EVIDENCE_DOC},
+    {"sample_records", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sample_records)),
+     METH_FASTCALL | METH_KEYWORDS, SAMPLE_RECORDS_DOC},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -55,6 +55,16 @@ def rescue(
 ) -> dict[str, Any]: ...
 def transcode_single_byte(table: bytes, source: Buffer, out_fd: int, /) -> tuple[int, int, tuple[int, ...]]: ...
 def utf8_evidence(source: Buffer, final: bool, /) -> tuple[int, int, int, int]: ...
+def sample_records(
+    lines: list[str],
+    /,
+    *,
+    delimiter: str,
+    quote: str | None = None,
+    escape: str | None = None,
+    skip_initial_space: bool = False,
+    limit: int | None = None,
+) -> tuple[list[tuple[int, int, list[str], int, bool]], bool]: ...
 def open_batches(
     buffer: Buffer,
     /,
