@@ -10,6 +10,7 @@
 #include "engine/sniffer.hpp"
 #include "engine/traced_pass.hpp"
 #include "package_native/batch_stream.hpp"
+#include "package_native/column_counts_function.hpp"
 #include "package_native/commit_functions.hpp"
 #include "package_native/outcome_dict.hpp"
 #include "package_native/pass_arguments.hpp"
@@ -185,6 +186,8 @@ PyMethodDef native_methods[] = {
     {"utf8_evidence", pyext::guarded_entry<utf8_evidence>, METH_VARARGS, UTF8_EVIDENCE_DOC},
     {"sample_records", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sample_records)),
      METH_FASTCALL | METH_KEYWORDS, SAMPLE_RECORDS_DOC},
+    {"column_counts", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(column_counts)),
+     METH_FASTCALL | METH_KEYWORDS, COLUMN_COUNTS_DOC},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,4 +1,5 @@
 import sys
+from collections.abc import Callable
 from typing import Any
 
 if sys.version_info >= (3, 12):
@@ -65,6 +66,16 @@ def sample_records(
     skip_initial_space: bool = False,
     limit: int | None = None,
 ) -> tuple[list[tuple[int, int, list[str], int, bool]], bool]: ...
+def column_counts(
+    records: list[Any],
+    /,
+    *,
+    columns: int,
+    limit: int,
+    classes: dict[str, int],
+    classify: Callable[[str], int],
+    count: int,
+) -> list[int]: ...
 def open_batches(
     buffer: Buffer,
     /,

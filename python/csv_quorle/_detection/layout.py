@@ -20,7 +20,8 @@ from collections import Counter
 from collections.abc import Callable
 from typing import Any, NamedTuple
 
-from .cells import cell_weight, column_class, is_footer_text, is_missing, is_numeric, kind
+from .cells import (KINDS, cell_weight, column_class, column_class_counts, column_kind_counts,
+                    is_footer_text, is_missing, is_numeric, kind)
 from .split import Record
 
 _PROFILE_ROWS = 100
@@ -181,10 +182,8 @@ def _names_over_numbers(rows: list[Record], width: int) -> bool:
     if first is None or not _names(first, width):
         return False
     below = rows[1:_PROFILE_ROWS + 1]
-    numbers = [0] * width
-    for r in below:
-        for j, c in enumerate(r.fields[:width]):
-            numbers[j] += column_class(c) == 2  # a number, as is_numeric(c.strip()) has it
+    counts = column_class_counts(below, width, len(below))
+    numbers = [counts[3 * j + 2] for j in range(width)]  # as is_numeric(c.strip()) has it
     return any(n >= 3 and p is not None and p >= 0.7 and not is_numeric(c.strip())
                for n, p, c in zip(numbers, profile(below, width), first.fields))
 
@@ -274,14 +273,12 @@ def profile(rows: list[Record], ncols: int) -> list[float | None]:
 
 
 def _profile(rows: list[Record], ncols: int) -> list[float | None]:
-    numbers, filled = [0] * ncols, [0] * ncols
-    for r in rows:
-        for j, c in enumerate(r.fields[:ncols]):
-            k = column_class(c)
-            if k:
-                numbers[j] += k == 2
-                filled[j] += 1
-    return [n / t if t else None for n, t in zip(numbers, filled)]
+    counts = column_class_counts(rows, ncols, _PROFILE_ROWS)
+    shares: list[float | None] = []
+    for j in range(ncols):
+        numbers, filled = counts[3 * j + 2], counts[3 * j + 1] + counts[3 * j + 2]
+        shares.append(numbers / filled if filled else None)
+    return shares
 
 
 Column = str | None  # the kind of cell that fills a column (None: no kind fills 70% of it)
@@ -305,15 +302,14 @@ def column_kinds(rows: list[Record], ncols: int) -> list[Column]:
 
 
 def _column_kinds(rows: list[Record], ncols: int) -> list[Column]:
-    kinds: list[Counter[str]] = [Counter() for _ in range(ncols)]
-    for r in rows:
-        for j, c in enumerate(r.fields[:ncols]):
-            if column_class(c):
-                kinds[j][kind(c.strip())] += 1
+    width = len(KINDS) + 1
+    counts = column_kind_counts(rows, ncols, _PROFILE_ROWS)
     out: list[Column] = []
-    for counts in kinds:
-        top = counts.most_common(1)
-        out.append(top[0][0] if top and top[0][1] >= 0.7 * sum(counts.values()) else None)
+    for j in range(ncols):
+        filled = counts[width * j + 1:width * (j + 1)]
+        top, total = max(filled), sum(filled)
+        # Above 70%, the most common kind is the only one that common.
+        out.append(KINDS[filled.index(top)] if total and top >= 0.7 * total else None)
     return out
 
 

@@ -76,8 +76,14 @@ def _stray_pattern(cand: Candidate) -> re.Pattern[str]:
                       re.M)
 
 
+# What str.splitlines ends a line at besides CR and LF.
+_OTHER_BREAKS = ("\x0b", "\x0c", "\x1c", "\x1d", "\x1e", "\x85", "\u2028", "\u2029")
+
+
 def split_lines(text: str) -> list[str]:
     """Physical lines with their line breaks kept, so the csv module can rejoin quoted ones."""
+    if not any(b in text for b in _OTHER_BREAKS):
+        return text.splitlines(True)  # the same lines, split in C
     return _LINE.findall(text)
 
 

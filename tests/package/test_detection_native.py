@@ -1,6 +1,7 @@
-"""_native.sample_records, which detection reads every candidate dialect with, against the csv
-module it replaces: the same records, line numbers, filled counts and blank rows on random lines
-of delimiters, quotes, escapes, blanks and line breaks, and the same point where reading stops."""
+"""The native parts of detection against what they replace. _native.sample_records, which reads
+every candidate dialect, against the csv module: the same records, line numbers, filled counts
+and blank rows on random lines of delimiters, quotes, escapes, blanks and line breaks, and the
+same point where reading stops. _native.column_counts against a count in Python."""
 from __future__ import annotations
 
 import csv
@@ -8,7 +9,8 @@ import random
 
 from outcomes import run_property
 from csv_quorle import _native
-from csv_quorle._detection.split import split_lines
+from csv_quorle._detection.cells import column_class, column_class_counts
+from csv_quorle._detection.split import Record, split_lines
 
 _PIECES = [",", ";", "\t", "|", " ", "  ", '"', '""', "'", "\\", "a", "7", "é", "😀", "\x00",
            "\r\n", "\n", "\r", "\u2028", "\xa0"]
@@ -81,3 +83,26 @@ def test_a_dialect_character_must_be_one_character() -> None:
             assert any("while processing" in note for note in getattr(e, "__notes__", [])), e
         else:
             raise AssertionError(f"{bad} accepted")
+
+
+def test_column_counts_as_counted_in_python() -> None:
+    rng = random.Random("column counts")
+    cells = ["", " ", "12", "1,5", "NA", "n/a", "x", " y ", "2024-01-02", "-", "é"]
+    for _ in range(300):
+        rows = [Record(1, 1, [rng.choice(cells) for _ in range(rng.randint(0, 6))], 0)
+                for _ in range(rng.randint(0, 12))]
+        columns, limit = rng.randint(0, 7), rng.randint(0, 14)
+        want = [0] * (3 * columns)
+        for r in rows[:limit]:
+            for j, c in enumerate(r.fields[:columns]):
+                want[3 * j + column_class(c)] += 1
+        assert column_class_counts(rows, columns, limit) == want
+
+
+def test_column_counts_refuses_a_class_out_of_range() -> None:
+    try:
+        _native.column_counts([Record(1, 1, ["a"], 1)], columns=1, limit=1, classes={},
+                              classify=lambda cell: 5, count=3)
+    except ValueError:
+        return
+    raise AssertionError("a class of 5 counted among 3")
