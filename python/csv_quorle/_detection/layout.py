@@ -94,7 +94,15 @@ def _full(r: Record, width: int) -> bool:
 
 def _table_like(g: list[Record]) -> bool:
     w = modal_width(g)
-    return w >= 2 and sum(_full(r, w) for r in g) >= 2
+    if w < 2:
+        return False
+    full = 0  # two full rows will do
+    for r in g:
+        if len(r.fields) == w and r.filled >= 2:
+            full += 1
+            if full == 2:
+                return True
+    return False
 
 
 def main_group(gs: list[list[Record]]) -> int:
@@ -379,7 +387,10 @@ def header_lines(rows: list[Record], width: int, fits: Fits) -> Verdict:
     first, ncols = rows[0], rows[0].width
     # Exports put one after the other repeat their header: its repeats are no rows to weigh it by.
     names = _cells(first)
-    unlike = [r for r in rows[1:] if not _same_cells(r, names)]
+    n, lead = len(names), names[0] if names else ""
+    # The first cell tells most rows from the header without a call.
+    unlike = [r for r in rows[1:] if len(r.fields) != n or n and
+              _unquoted(r.fields[0].strip()) != lead or not _same_cells(r, names)]
     if unlike:  # a file of one line over and over holds rows only
         rows = [first] + unlike
     data = rows[3:] if len(rows) >= 6 else rows[1:]
