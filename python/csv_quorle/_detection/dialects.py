@@ -365,7 +365,9 @@ def _outside_fields(text: str, cand: Candidate) -> str:
     """The text without the fields `cand` reads as quoted: opened at a field's start, closed
     at its end."""
     d, q = re.escape(cand.delimiter), re.escape(cast(str, cand.quote))
-    return re.sub(f"(?:^|(?<={d})){q}(?:[^{q}]|{q}{q})*+{q}(?={d}|\\r|\\n|$)", "", text,
+    # Written quote first, so that the search jumps from quote to quote; the quote stands at a
+    # line's start (after LF, as ^ has it) or after the delimiter.
+    return re.sub(f"{q}(?<![^\\n{d}]{q})(?:[^{q}]|{q}{q})*+{q}(?={d}|\\r|\\n|$)", "", text,
                   flags=re.M)
 
 
