@@ -617,7 +617,7 @@ def find(head: list[Record], tail: list[Record], tail_count: int, fits_head: Fit
     if header.value and columns == width - 1 and any(
             r.width >= width and r.fields[width - 1].strip() for r in rows[header.value:]):
         columns = width  # a header one name short: the rows keep every field
-    agree = sum(r.width == columns for r in rows)
+    agree = [len(r.fields) for r in rows].count(columns)
     cols = Verdict(columns, agree / len(rows),
                    (f"{agree} of {len(rows)} rows in the sample have {columns} fields",))
     header_row = start.fields if header.value else None

@@ -125,13 +125,19 @@ def _unclosed(lines: list[str], r: Record, cand: Candidate) -> bool:
     return False
 
 
-def _parse(lines: list[str], cand: Candidate, limit: int | None) -> list[Record]:
-    """The records, read in one native pass by the csv module's rules (strict off), up to where
-    that reader would give up."""
-    # The csv module's own check of the dialect: the same errors for the same odd arguments.
+@lru_cache(maxsize=64)
+def _check_dialect(cand: Candidate) -> None:
+    """The csv module's own check of the dialect: the same errors for the same odd arguments
+    (raised each time; only a dialect that passes is remembered)."""
     csv.reader((), delimiter=cand.delimiter, quotechar=cand.quote or '"',
                quoting=csv.QUOTE_NONE if cand.quote is None else csv.QUOTE_MINIMAL,
                escapechar=cand.escape, skipinitialspace=cand.skip_initial_space)
+
+
+def _parse(lines: list[str], cand: Candidate, limit: int | None) -> list[Record]:
+    """The records, read in one native pass by the csv module's rules (strict off), up to where
+    that reader would give up."""
+    _check_dialect(cand)
     if cand.delimiter == " " and cand.skip_initial_space:
         lines = [line.lstrip(" ") for line in lines]  # aligned columns: indent is no field
     read, _ = _native.sample_records(lines, delimiter=cand.delimiter, quote=cand.quote,
