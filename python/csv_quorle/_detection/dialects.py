@@ -93,7 +93,7 @@ def splits(records: list[Record]) -> bool:
         r for r in records if not r.bare]
     if rows and len({len(r.fields) for r in rows}) == 1 and rows[0].width >= 2:
         return True
-    multi = [i for i, r in enumerate(rows) if _width(r) >= 2]
+    multi = [i for i, r in enumerate(rows) if any(r.fields[1:])]  # _width(r) >= 2
     # Half of them will do when the first line splits: a header over short rows.
     if 2 * len(multi) > len(rows) or 2 * len(multi) == len(rows) and multi[:1] == [0]:
         return True
