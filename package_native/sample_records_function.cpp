@@ -85,11 +85,25 @@ struct Scratch {
   std::vector<std::u32string_view> lines;
   engine::SampleRecords read;
   bool busy = false;
+
+  std::size_t bytes_held() const {
+    return (text.capacity() + read.chars.capacity()) * sizeof(char32_t) +
+           ends.capacity() * sizeof(std::size_t) + lines.capacity() * sizeof(lines[0]) +
+           read.fields.capacity() * sizeof(read.fields[0]) +
+           read.records.capacity() * sizeof(read.records[0]);
+  }
 };
+
+// Buffers kept between calls up to this size: a head of the usual 64 KB and then some; the rare
+// sample of megabytes (very long lines) gives its memory back.
+constexpr std::size_t KEPT_BYTES = std::size_t{8} << 20;
 
 struct ScratchUse {
   explicit ScratchUse(Scratch& s) : scratch(s) { scratch.busy = true; }
-  ~ScratchUse() { scratch.busy = false; }
+  ~ScratchUse() {
+    if (scratch.bytes_held() > KEPT_BYTES) scratch = Scratch{};
+    scratch.busy = false;
+  }
   ScratchUse(const ScratchUse&) = delete;
   ScratchUse& operator=(const ScratchUse&) = delete;
   Scratch& scratch;
