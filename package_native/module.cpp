@@ -10,9 +10,11 @@
 #include "engine/sniffer.hpp"
 #include "engine/report_pass.hpp"
 #include "package_native/batch_stream.hpp"
+#include "package_native/column_counts_function.hpp"
 #include "package_native/commit_functions.hpp"
 #include "package_native/outcome_dict.hpp"
 #include "package_native/pass_arguments.hpp"
+#include "package_native/sample_records_function.hpp"
 #include "package_native/source_map.hpp"
 #include "package_native/transcode_functions.hpp"
 #include "package_native/without_gil.hpp"
@@ -182,6 +184,10 @@ PyMethodDef native_methods[] = {
     {"commit", pyext::guarded_entry<commit>, METH_VARARGS, COMMIT_DOC},
     {"pause_commits_for_tests", pyext::guarded_entry<pause_commits>, METH_VARARGS, PAUSE_COMMITS_DOC},
     {"utf8_evidence", pyext::guarded_entry<utf8_evidence>, METH_VARARGS, UTF8_EVIDENCE_DOC},
+    {"sample_records", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sample_records)),
+     METH_FASTCALL | METH_KEYWORDS, SAMPLE_RECORDS_DOC},
+    {"column_counts", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(column_counts)),
+     METH_FASTCALL | METH_KEYWORDS, COLUMN_COUNTS_DOC},
     {nullptr, nullptr, 0, nullptr},
 };
 

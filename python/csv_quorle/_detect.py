@@ -201,7 +201,8 @@ def _quote_decision(ranked: list[Scored], best: Scored, text: str) -> Decision:
         return Decision("quote_char", None, 0.7, (
             "reading quotes as quoting makes the rows disagree; they are taken as text",))
     d = re.escape(best.cand.delimiter)
-    opening = len(re.findall(f"(?:^|{d})[ \t]*{re.escape(quote)}", text, re.M))
+    opening = len(re.findall(f"(?:^|{d})[ \t]*{re.escape(quote)}", text, re.M)) \
+        if quote in text else 0
     if not opening:
         return Decision("quote_char", quote, 0.6, ("no field is quoted in the sample; the "
                                                   "double quote is the usual one",))

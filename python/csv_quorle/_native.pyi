@@ -1,4 +1,5 @@
 import sys
+from collections.abc import Callable
 from typing import Any
 
 if sys.version_info >= (3, 12):
@@ -55,6 +56,26 @@ def rescue(
 ) -> dict[str, Any]: ...
 def transcode_single_byte(table: bytes, source: Buffer, out_fd: int, /) -> tuple[int, int, tuple[int, ...]]: ...
 def utf8_evidence(source: Buffer, final: bool, /) -> tuple[int, int, int, int]: ...
+def sample_records(
+    lines: list[str],
+    /,
+    *,
+    delimiter: str,
+    quote: str | None = None,
+    escape: str | None = None,
+    skip_initial_space: bool = False,
+    limit: int | None = None,
+) -> tuple[list[tuple[int, int, list[str], int, bool]], bool]: ...
+def column_counts(
+    records: list[Any],
+    /,
+    *,
+    columns: int,
+    limit: int,
+    classes: dict[str, int],
+    classify: Callable[[str], int],
+    count: int,
+) -> list[int]: ...
 def open_batches(
     buffer: Buffer,
     /,

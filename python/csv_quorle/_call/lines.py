@@ -107,8 +107,10 @@ def empty_rows_at_end(buf: Any, delimiter: str) -> int:
     padding = b" \t\r\n" + delimiter.encode()
     d = delimiter.encode()
     pos, seen = n, False
+    size = 1 << 12  # the run is mostly a few bytes: a small first chunk, larger ones after
     while pos > 0:
-        base = max(0, pos - CHUNK)
+        base = max(0, pos - size)
+        size = min(CHUNK, size * 8)
         chunk = bytes(buf[base:pos])
         kept = len(chunk.rstrip(padding))
         if kept:

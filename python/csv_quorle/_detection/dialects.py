@@ -70,10 +70,10 @@ def score(records: list[Record]) -> tuple[float, int, int, int]:
     """(score, modal width, records of that width, records counted) of one candidate's split;
     the modal width is that of the records split in two or more, where there are such."""
     # Rows of blank values count where nothing else is written: they show the delimiters.
-    rows = [r for r in records if not r.blank] or [r for r in records if not r.bare]
+    rows = [r for r in records if r.filled] or [r for r in records if not r.bare]
     if not rows:
         return 0.0, 0, 0, 0
-    widths = Counter(r.width for r in rows)
+    widths = Counter(len(r.fields) for r in rows)
     split = {w: n for w, n in widths.items() if w >= 2} or widths
     width, agreeing = max(split.items(), key=lambda kv: kv[1])  # first seen wins a tie
     pattern = sum(n * (w - 1) / w for w, n in widths.items()) / len(widths)
@@ -91,9 +91,9 @@ def splits(records: list[Record]) -> bool:
     trailing delimiter, `1,50,` in a column of amounts) is none."""
     rows = [r for r in records if not r.bare and not r.fields[0].startswith("#")] or [
         r for r in records if not r.bare]
-    if rows and len({r.width for r in rows}) == 1 and rows[0].width >= 2:
+    if rows and len({len(r.fields) for r in rows}) == 1 and rows[0].width >= 2:
         return True
-    multi = [i for i, r in enumerate(rows) if _width(r) >= 2]
+    multi = [i for i, r in enumerate(rows) if any(r.fields[1:])]  # _width(r) >= 2
     # Half of them will do when the first line splits: a header over short rows.
     if 2 * len(multi) > len(rows) or 2 * len(multi) == len(rows) and multi[:1] == [0]:
         return True
@@ -111,8 +111,8 @@ def weak_fits(records: list[Record], width: int, wider: bool = False) -> bool:
     the table's width (blocks end at blank lines), the first line past comment lines splits
     into that width, or lines of text stand above names of that width; and nearly every line
     from there on splits so."""
-    rows = [r for r in records if not r.blank]
-    if 2 * sum(r.width >= 2 for r in rows) < len(rows):
+    rows = [r for r in records if r.filled]
+    if 2 * sum(len(r.fields) >= 2 for r in rows) < len(rows):
         return False
     # Trailing delimiters aside: a header need not end with them as the rows do.
     trimmed = Counter(w for w in map(_width, rows) if w >= 2)
@@ -121,26 +121,27 @@ def weak_fits(records: list[Record], width: int, wider: bool = False) -> bool:
     width = trimmed.most_common(1)[0][0] if trimmed else width
     blocks: list[list[Record]] = [[]]
     for r in records:
-        if r.blank:
+        if not r.filled:
             blocks.append([])
         elif blocks[-1] or not r.fields[0].startswith("#"):
             blocks[-1].append(r)
     block = max(blocks, key=lambda b: sum(_width(r) == width for r in b))
-    first = next((k for k, r in enumerate(block) if width in (_width(r), r.width)
-                  or wider and r.width > width), None)
+    first = next((k for k, r in enumerate(block) if width in (_width(r), len(r.fields))
+                  or wider and len(r.fields) > width), None)
     if first is None:
         return False
     # Titles may stand above the table's first line when that line names its columns.
     if first and not _names(block[first], block[first + 1:first + 51]):
         return False
     table = block[first:]
-    agree = sum(width in (_width(r), r.width) or wider and r.width > width for r in table)
+    agree = sum(width in (_width(r), len(r.fields)) or wider and len(r.fields) > width
+                for r in table)
     return agree >= (_WEAK_AGREEMENT if not wider else 0.5) * len(table)
 
 
 def _width(r: Record) -> int:
     """The width without trailing empty fields."""
-    n = r.width
+    n = len(r.fields)
     while n > 1 and not r.fields[n - 1]:
         n -= 1
     return n
@@ -148,7 +149,7 @@ def _width(r: Record) -> int:
 
 def _named(records: list[Record], width: int) -> bool:
     """Whether the first line of the width names the columns."""
-    first = next((k for k, r in enumerate(records) if r.width == width), None)
+    first = next((k for k, r in enumerate(records) if len(r.fields) == width), None)
     return first is not None and _names(records[first], records[first + 1:first + 51])
 
 
@@ -157,7 +158,7 @@ def _names(r: Record, below: list[Record]) -> bool:
     cells = [c.strip() for c in r.fields]
     if not all(cells) or len(set(cells)) < len(cells) or any(map(is_numeric, cells)):
         return False
-    return not any(j < b.width and b.fields[j].strip() == c for b in below
+    return not any(j < len(b.fields) and b.fields[j].strip() == c for b in below
                    for j, c in enumerate(cells))
 
 
@@ -199,7 +200,6 @@ def thousands(text: str) -> bool:
 
 _APOSTROPHE_FIELD = re.compile(r"(?:^|[,;\t|:^~ ])'(?:[^'\r\n]|'')*+'(?=[,;\t|:^~ ]|\r|\n|$)",
                                re.M)
-_SPACE = re.compile(" +")
 _SPACES = re.compile("  +")
 _DIGIT_COMMA = re.compile(r",(?<=\d,)(?=\d)")
 _THOUSANDS = re.compile(r",(?<=\d,)\d{3}(?!\d)")
@@ -207,7 +207,7 @@ _THOUSANDS = re.compile(r",(?<=\d,)\d{3}(?!\d)")
 
 def _numbers_share(records: list[Record]) -> float:
     """The share of numbers among the cells of the records split in two or more."""
-    cells = [c for r in records[:_TYPED_RECORDS] if r.width >= 2 for c in r.fields if c]
+    cells = [c for r in records[:_TYPED_RECORDS] if len(r.fields) >= 2 for c in r.fields if c]
     return sum(map(is_numeric, cells)) / len(cells) if cells else 0.0
 
 
@@ -216,7 +216,10 @@ def _blank_after(records: list[Record], text: str, delimiter: str) -> float:
     (three at least: a field of blanks, or a value or two indented, is no dialect); for the
     space, of runs longer than one."""
     if delimiter == " ":
-        return len(_SPACES.findall(text)) / len(_SPACE.findall(text))
+        longer = _SPACES.findall(text)
+        # Every run of spaces: the spaces, less those after the first of each longer run.
+        runs = text.count(" ") - (sum(map(len, longer)) - len(longer))
+        return len(longer) / runs
     after = [f for r in records for f in r.fields[1:] if f.strip()]
     opened = sum(f[:1] == " " for f in after)
     return opened / len(after) if opened >= 3 else 0.0
@@ -253,7 +256,7 @@ def evaluate(sample: _Sample, cand: Candidate, records: list[Record] | None = No
     s, width, agreeing, counted = score(records)
     text, lines = sample.text_of(records)
     stray = strays(text, cand)
-    read = sum(r.last <= lines and not r.blank for r in records) or counted
+    read = sum(r.last <= lines and r.filled > 0 for r in records) or counted
     if counted:
         s *= (1 - min(1.0, stray / read)) ** 2
     if s <= 0:
@@ -296,7 +299,7 @@ def rank(lines: list[str], text: str, given: str | None = None) -> list[Scored]:
     plain = len(_NO_TEXT.findall(text)) > 0.02 * len(text)
     # The apostrophe is tried only where it quotes a field (outside double-quoted ones): it
     # opens one and closes it on the same line.
-    apostrophe = _APOSTROPHE_FIELD.search(_outside(text, '"')) is not None
+    apostrophe = "'" in text and _APOSTROPHE_FIELD.search(_outside(text, '"')) is not None
     candidates = DELIMITERS[:4] if plain else DELIMITERS
     if given is not None:
         candidates = ((given, False),) + (((given, True),) if given in ", " else ())
@@ -321,7 +324,9 @@ def rank(lines: list[str], text: str, given: str | None = None) -> list[Scored]:
         # strays for at least half of the fields that open with a quote.
         failed = double.plain_strays or double.strays
         if failed:
-            opened = len(re.findall(f'(?:^|(?<={re.escape(delimiter)}))"', text, re.M))
+            # Quote first, so that the search jumps from quote to quote: one at a line's start
+            # (after LF, as ^ has it) or after the delimiter.
+            opened = len(re.findall(f'"(?<![^\\n{re.escape(delimiter)}]")', text))
             if 2 * failed >= opened:
                 scored.append(evaluate(sample, cand._replace(quote=None)))
     scored = _inside_fields(scored, text[:_STAT_CHARS])
@@ -360,7 +365,9 @@ def _outside_fields(text: str, cand: Candidate) -> str:
     """The text without the fields `cand` reads as quoted: opened at a field's start, closed
     at its end."""
     d, q = re.escape(cand.delimiter), re.escape(cast(str, cand.quote))
-    return re.sub(f"(?:^|(?<={d})){q}(?:[^{q}]|{q}{q})*+{q}(?={d}|\\r|\\n|$)", "", text,
+    # Written quote first, so that the search jumps from quote to quote; the quote stands at a
+    # line's start (after LF, as ^ has it) or after the delimiter.
+    return re.sub(f"{q}(?<![^\\n{d}]{q})(?:[^{q}]|{q}{q})*+{q}(?={d}|\\r|\\n|$)", "", text,
                   flags=re.M)
 
 
@@ -371,7 +378,7 @@ def one_column(lines: list[str], text: str) -> Candidate:
         if skip:
             continue
         cand = Candidate(delimiter, '"')
-        if delimiter not in text or all(r.width <= 1 for r in parse(lines, cand,
+        if delimiter not in text or all(len(r.fields) <= 1 for r in parse(lines, cand,
                                                                     _SAMPLE_RECORDS)):
             return cand
     return Candidate(",", '"')

@@ -20,7 +20,8 @@ from collections import Counter
 from collections.abc import Callable
 from typing import Any, NamedTuple
 
-from .cells import cell_weight, is_footer_text, is_missing, is_numeric, kind
+from .cells import (KINDS, cell_weight, column_class, column_class_counts, column_kind_counts,
+                    is_footer_text, is_missing, is_numeric, kind)
 from .split import Record
 
 _PROFILE_ROWS = 100
@@ -68,7 +69,7 @@ def groups(records: list[Record]) -> list[list[Record]]:
 
 
 def modal_width(rows: list[Record]) -> int:
-    full = [r.width for r in rows if r.filled >= 2] or [r.width for r in rows]
+    full = [len(r.fields) for r in rows if r.filled >= 2] or [len(r.fields) for r in rows]
     return Counter(full).most_common(1)[0][0] if full else 0
 
 
@@ -76,7 +77,7 @@ def table_width(rows: list[Record]) -> int:
     """The width of the rows' table: the most common; but where rows are weighed by their
     width, one more than twice as wide when it wins so over a few rows: a ragged wide table (an
     exporter dropping trailing empty fields) under a few key-value lines."""
-    full = [r.width for r in rows if r.filled >= 2] or [r.width for r in rows]
+    full = [len(r.fields) for r in rows if r.filled >= 2] or [len(r.fields) for r in rows]
     if not full:
         return 0
     counts = Counter(full)
@@ -93,7 +94,15 @@ def _full(r: Record, width: int) -> bool:
 
 def _table_like(g: list[Record]) -> bool:
     w = modal_width(g)
-    return w >= 2 and sum(_full(r, w) for r in g) >= 2
+    if w < 2:
+        return False
+    full = 0  # two full rows will do
+    for r in g:
+        if len(r.fields) == w and r.filled >= 2:
+            full += 1
+            if full == 2:
+                return True
+    return False
 
 
 def main_group(gs: list[list[Record]]) -> int:
@@ -181,8 +190,8 @@ def _names_over_numbers(rows: list[Record], width: int) -> bool:
     if first is None or not _names(first, width):
         return False
     below = rows[1:_PROFILE_ROWS + 1]
-    numbers = [sum(j < r.width and is_numeric(r.fields[j].strip()) for r in below)
-               for j in range(width)]
+    counts = column_class_counts(below, width, len(below))
+    numbers = [counts[3 * j + 2] for j in range(width)]  # as is_numeric(c.strip()) has it
     return any(n >= 3 and p is not None and p >= 0.7 and not is_numeric(c.strip())
                for n, p, c in zip(numbers, profile(below, width), first.fields))
 
@@ -253,32 +262,62 @@ def is_footer(r: Record, width: int, prof: list[float | None], kinds: list[Colum
     return short and (pos > 0 or _note(cells[0]))
 
 
+# The last profiles made, each with the records it read: layout asks for the same rows' profile
+# several times. The records kept alive keep their ids from being reused while an entry stands.
+_PROFILES: dict[tuple[int, ...], tuple[list[Record], list[float | None]]] = {}
+
+
 def profile(rows: list[Record], ncols: int) -> list[float | None]:
     """Per column, the share of filled cells that are numbers or dates (None: nothing filled)."""
-    numbers, filled = [0] * ncols, [0] * ncols
-    for r in rows[:_PROFILE_ROWS]:
-        for j, c in enumerate(r.fields[:ncols]):
-            c = c.strip()
-            if c and not is_missing(c):
-                numbers[j] += is_numeric(c)
-                filled[j] += 1
-    return [n / t if t else None for n, t in zip(numbers, filled)]
+    read = rows[:_PROFILE_ROWS]
+    key = (ncols, *map(id, read))
+    known = _PROFILES.get(key)
+    if known is not None:
+        return list(known[1])
+    if len(_PROFILES) >= 8:
+        _PROFILES.clear()
+    _PROFILES[key] = (read, _profile(read, ncols))
+    return list(_PROFILES[key][1])
+
+
+def _profile(rows: list[Record], ncols: int) -> list[float | None]:
+    counts = column_class_counts(rows, ncols, _PROFILE_ROWS)
+    shares: list[float | None] = []
+    for j in range(ncols):
+        numbers, filled = counts[3 * j + 2], counts[3 * j + 1] + counts[3 * j + 2]
+        shares.append(numbers / filled if filled else None)
+    return shares
 
 
 Column = str | None  # the kind of cell that fills a column (None: no kind fills 70% of it)
 
 
+_KINDS: dict[tuple[int, ...], tuple[list[Record], list[Column]]] = {}
+
+
 def column_kinds(rows: list[Record], ncols: int) -> list[Column]:
-    kinds: list[Counter[str]] = [Counter() for _ in range(ncols)]
-    for r in rows[:_PROFILE_ROWS]:
-        for j, c in enumerate(r.fields[:ncols]):
-            c = c.strip()
-            if c and not is_missing(c):
-                kinds[j][kind(c)] += 1
+    """Per column, the kind of cell that fills 70% of it or more; made once for the same rows
+    (see _PROFILES)."""
+    read = rows[:_PROFILE_ROWS]
+    key = (ncols, *map(id, read))
+    known = _KINDS.get(key)
+    if known is not None:
+        return list(known[1])
+    if len(_KINDS) >= 8:
+        _KINDS.clear()
+    _KINDS[key] = (read, _column_kinds(read, ncols))
+    return list(_KINDS[key][1])
+
+
+def _column_kinds(rows: list[Record], ncols: int) -> list[Column]:
+    width = len(KINDS) + 1
+    counts = column_kind_counts(rows, ncols, _PROFILE_ROWS)
     out: list[Column] = []
-    for counts in kinds:
-        top = counts.most_common(1)
-        out.append(top[0][0] if top and top[0][1] >= 0.7 * sum(counts.values()) else None)
+    for j in range(ncols):
+        filled = counts[width * j + 1:width * (j + 1)]
+        top, total = max(filled), sum(filled)
+        # Above 70%, the most common kind is the only one that common.
+        out.append(KINDS[filled.index(top)] if total and top >= 0.7 * total else None)
     return out
 
 
@@ -326,6 +365,16 @@ def _cells(r: Record) -> list[str]:
     return [_unquoted(c.strip()) for c in r.fields]
 
 
+def _same_cells(r: Record, cells: list[str]) -> bool:
+    """_cells(r) == cells, stopping at the first cell that differs."""
+    if len(r.fields) != len(cells):
+        return False
+    for c, want in zip(r.fields, cells):
+        if _unquoted(c.strip()) != want:
+            return False
+    return True
+
+
 def _unquoted(c: str) -> str:
     """The cell without quotes around it: a value quoted in another dialect."""
     return c[1:-1] if len(c) >= 2 and c[0] == c[-1] and c[0] in "'\"" else c
@@ -338,7 +387,10 @@ def header_lines(rows: list[Record], width: int, fits: Fits) -> Verdict:
     first, ncols = rows[0], rows[0].width
     # Exports put one after the other repeat their header: its repeats are no rows to weigh it by.
     names = _cells(first)
-    unlike = [r for r in rows[1:] if _cells(r) != names]
+    n, lead = len(names), names[0] if names else ""
+    # The first cell tells most rows from the header without a call.
+    unlike = [r for r in rows[1:] if len(r.fields) != n or n and
+              _unquoted(r.fields[0].strip()) != lead or not _same_cells(r, names)]
     if unlike:  # a file of one line over and over holds rows only
         rows = [first] + unlike
     data = rows[3:] if len(rows) >= 6 else rows[1:]
@@ -366,7 +418,7 @@ def header_lines(rows: list[Record], width: int, fits: Fits) -> Verdict:
                             "a second line of names)")
             count += 1
         # A number or two below say little: the header is then taken but not sure.
-        sure = sum(any(is_numeric(c.strip()) for c in d.fields) for d in data) >= _UNITS_EVIDENCE
+        sure = _numeric_rows(data, _UNITS_EVIDENCE) >= _UNITS_EVIDENCE
         return Verdict(count, min(0.98, 0.75 + 0.05 * pos) if sure else 0.7, tuple(evidence))
     repeated = any(c.strip() and c in (d.fields[j] for d in data if j < d.width)
                    for j, c in enumerate(first.fields))
@@ -374,6 +426,17 @@ def header_lines(rows: list[Record], width: int, fits: Fits) -> Verdict:
         return Verdict(1, 0.6, ("no numeric columns to compare with; the first row's cells are "
                                 "distinct text not repeated below, as a header's are",))
     return Verdict(0, 0.55, ("the first row looks like the rows below it",))
+
+
+def _numeric_rows(rows: list[Record], enough: int) -> int:
+    """How many of the rows hold a number, counted up to `enough`."""
+    found = 0
+    for d in rows:
+        if any(column_class(c) == 2 for c in d.fields):
+            found += 1
+            if found >= enough:
+                break
+    return found
 
 
 def joined_names(rows: list[Record], count: int, columns: int) -> tuple[str, ...]:
@@ -554,7 +617,7 @@ def find(head: list[Record], tail: list[Record], tail_count: int, fits_head: Fit
     if header.value and columns == width - 1 and any(
             r.width >= width and r.fields[width - 1].strip() for r in rows[header.value:]):
         columns = width  # a header one name short: the rows keep every field
-    agree = sum(r.width == columns for r in rows)
+    agree = [len(r.fields) for r in rows].count(columns)
     cols = Verdict(columns, agree / len(rows),
                    (f"{agree} of {len(rows)} rows in the sample have {columns} fields",))
     header_row = start.fields if header.value else None

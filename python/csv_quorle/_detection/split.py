@@ -7,6 +7,8 @@ import re
 from functools import lru_cache
 from typing import NamedTuple, cast
 
+from .. import _native
+
 # CR LF, LF and a lone CR each end one physical line.
 _LINE = re.compile(r"[^\r\n]*(?:\r\n|\r|\n)|[^\r\n]+\Z")
 
@@ -74,8 +76,14 @@ def _stray_pattern(cand: Candidate) -> re.Pattern[str]:
                       re.M)
 
 
+# What str.splitlines ends a line at besides CR and LF.
+_OTHER_BREAKS = ("\x0b", "\x0c", "\x1c", "\x1d", "\x1e", "\x85", "\u2028", "\u2029")
+
+
 def split_lines(text: str) -> list[str]:
     """Physical lines with their line breaks kept, so the csv module can rejoin quoted ones."""
+    if not any(b in text for b in _OTHER_BREAKS):
+        return text.splitlines(True)  # the same lines, split in C
     return _LINE.findall(text)
 
 
@@ -117,53 +125,26 @@ def _unclosed(lines: list[str], r: Record, cand: Candidate) -> bool:
     return False
 
 
+@lru_cache(maxsize=64)
+def _check_dialect(cand: Candidate) -> None:
+    """The csv module's own check of the dialect: the same errors for the same odd arguments
+    (raised each time; only a dialect that passes is remembered)."""
+    csv.reader((), delimiter=cand.delimiter, quotechar=cand.quote or '"',
+               quoting=csv.QUOTE_NONE if cand.quote is None else csv.QUOTE_MINIMAL,
+               escapechar=cand.escape, skipinitialspace=cand.skip_initial_space)
+
+
 def _parse(lines: list[str], cand: Candidate, limit: int | None) -> list[Record]:
-    options: dict[str, object] = {
-        "delimiter": cand.delimiter,
-        "skipinitialspace": cand.skip_initial_space,
-        "strict": False,
-        "escapechar": cand.escape,
-    }
-    if cand.quote is None:
-        options["quoting"] = csv.QUOTE_NONE
-    else:
-        options["quotechar"] = cand.quote
+    """The records, read in one native pass by the csv module's rules (strict off), up to where
+    that reader would give up."""
+    _check_dialect(cand)
     if cand.delimiter == " " and cand.skip_initial_space:
         lines = [line.lstrip(" ") for line in lines]  # aligned columns: indent is no field
-    records: list[Record] = []
-    try:
-        _read(lines, options, limit, records)
-    except csv.Error as e:
-        if "field limit" not in str(e):
-            return records
-        # A field longer than the csv module's limit (a huge header name): read again with
-        # the limit raised for as long as it takes; the sample bounds the field.
-        before = csv.field_size_limit()
-        csv.field_size_limit(max(before, sum(map(len, lines))))
-        records.clear()
-        try:
-            _read(lines, options, limit, records)
-        except csv.Error:
-            pass
-        finally:
-            csv.field_size_limit(before)
-    return records
-
-
-def _read(lines: list[str], options: dict[str, object], limit: int | None,
-          records: list[Record]) -> None:
-    reader = csv.reader(lines, **options)  # type: ignore[arg-type]
-    quote = options.get("quotechar")
-    previous = 0
-    for fields in reader:
-        now = reader.line_num
-        filled = sum(map(bool, map(str.strip, fields)))
-        bare = not filled and (len(fields) <= 1 or not any(fields)) and not (
-            quote and any(quote in line for line in lines[previous:now]))
-        records.append(Record(previous + 1, now, fields, filled, bare))
-        previous = now
-        if limit is not None and len(records) >= limit:
-            break
+    read, _ = _native.sample_records(lines, delimiter=cand.delimiter, quote=cand.quote,
+                                     escape=cand.escape,
+                                     skip_initial_space=cand.skip_initial_space, limit=limit)
+    new = tuple.__new__  # Record's own __new__ is a Python call
+    return [new(Record, r) for r in read]
 
 
 # Other dialects a single row may be written in: a row pasted from another export.
