@@ -3,7 +3,7 @@
 #include <cerrno>
 
 #include "backend/binding.hpp"
-#include "pyboundary/py_ref.hpp"
+#include "pyboundary/rescue_failure.hpp"
 
 namespace quorle::pyext {
 namespace {
@@ -33,9 +33,7 @@ void raise_with_message(PyObject* cls, const rescue::RescueError& error) {
     raise_value_error(Name::quote_char, error.message.c_str());
     return;
   }
-  PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(
-      error.message.data(), static_cast<Py_ssize_t>(error.message.size()), "replace"));
-  if (text) PyErr_SetObject(cls, text.get());
+  raise_message(cls, error.message);
 }
 
 }  // namespace
