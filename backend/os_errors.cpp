@@ -3,6 +3,7 @@
 #include <cerrno>
 
 #include "pyboundary/arguments.hpp"
+#include "pyboundary/rescue_failure.hpp"
 
 namespace quorle::pyext {
 namespace {
@@ -32,9 +33,7 @@ void raise_with_message(PyObject* cls, const rescue::RescueError& error) {
     refuse_argument(PyExc_ValueError, "quote_char", error.message.c_str());
     return;
   }
-  PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(
-      error.message.data(), static_cast<Py_ssize_t>(error.message.size()), "replace"));
-  if (text) PyErr_SetObject(cls, text.get());
+  raise_message(cls, error.message);
 }
 
 }  // namespace

@@ -31,7 +31,6 @@ void unmap(MappedFile* f) {
   source_guard::remove(f->slot);
   ::munmap(const_cast<char*>(f->data), f->length);
   ::close(f->fd);
-  Py_XDECREF(f->filename);
   delete f;
 }
 
@@ -75,8 +74,7 @@ MappedFile* map_file(int fd, PyObject* filename, std::string name) {
     delete f;
     return failed(EMFILE, "too many source files mapped at once");
   }
-  Py_INCREF(filename);
-  f->filename = filename;
+  f->filename = pyext::PyRef::borrow(filename);
   return f;
 }
 
@@ -113,9 +111,8 @@ PyObject* SourceMap_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 void SourceMap_dealloc(PyObject* self) {
   SourceMapObject* m = as_map(self);
   if (m->file) unmap(m->file);
-  PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
-  Py_DECREF(type);
+  const pyext::PyRef type = pyext::PyRef::steal(reinterpret_cast<PyObject*>(Py_TYPE(self)));
+  Py_TYPE(self)->tp_free(self);  // the heap type's reference goes after the object
 }
 
 int SourceMap_getbuffer(PyObject* self, Py_buffer* view, int flags) {
@@ -160,8 +157,7 @@ PyObject* SourceMap_changed(PyObject* self, PyObject*) {
 PyObject* SourceMap_name(PyObject* self, void*) {
   SourceMapObject* m = as_map(self);
   if (!m->file) Py_RETURN_NONE;
-  Py_INCREF(m->file->filename);
-  return m->file->filename;
+  return Py_NewRef(m->file->filename.get());
 }
 
 PyObject* SourceMap_closed(PyObject* self, void*) {
@@ -231,15 +227,14 @@ std::string SourceWatch::message() const {
 }
 
 PyObject* SourceWatch::raise() const {
-  return pyext::raise_errno_error(EIO, file_ ? file_->filename : Py_None, SOURCE_CHANGED);
+  return pyext::raise_errno_error(EIO, file_ ? file_->filename.get() : Py_None, SOURCE_CHANGED);
 }
 
 int add_source_map_type(PyObject* module) {
-  PyObject* type = PyType_FromModuleAndSpec(module, &SourceMap_Type_spec, nullptr);
+  const pyext::PyRef type =
+      pyext::PyRef::steal(PyType_FromModuleAndSpec(module, &SourceMap_Type_spec, nullptr));
   if (!type) return -1;
-  const int added = PyModule_AddObjectRef(module, "SourceMap", type);
-  Py_DECREF(type);
-  return added;
+  return PyModule_AddObjectRef(module, "SourceMap", type.get());
 }
 
 }  // namespace quorle::native

@@ -14,6 +14,8 @@
 #include <string>
 #include <string_view>
 
+#include "pyboundary/py_ref.hpp"
+
 namespace quorle::native {
 
 inline constexpr const char* SOURCE_CHANGED = "the source changed while it was read";
@@ -25,7 +27,7 @@ struct MappedFile {
   int fd = -1;  // a descriptor of its own, to see the file's size
   int slot = -1;
   std::string name;             // for messages, as the file system spells it
-  PyObject* filename = nullptr;  // the name the caller gave, for OSError.filename
+  pyext::PyRef filename;        // the name the caller gave, for OSError.filename
 };
 
 class SourceWatch {

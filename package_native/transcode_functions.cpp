@@ -11,6 +11,7 @@
 
 #include "engine/legacy_bytes.hpp"
 #include "engine/transcode.hpp"
+#include "package_native/buffer_view.hpp"
 #include "package_native/without_gil.hpp"
 #include "pyboundary/py_ref.hpp"
 
@@ -21,13 +22,6 @@ namespace {
 constexpr std::size_t PIECE = std::size_t{1} << 20;
 // How much input may pass between two looks at pending signals.
 constexpr std::size_t SIGNAL_STEP = std::size_t{64} << 20;
-
-struct Buffer {
-  Py_buffer view{};
-  ~Buffer() {
-    if (view.obj) PyBuffer_Release(&view);
-  }
-};
 
 PyObject* lines_tuple(std::span<const std::uint64_t> lines) {
   pyext::PyRef t = pyext::PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(lines.size())));
@@ -43,7 +37,7 @@ PyObject* lines_tuple(std::span<const std::uint64_t> lines) {
 }  // namespace
 
 PyObject* transcode_single_byte(PyObject*, PyObject* args) {
-  Buffer table_arg, source;
+  BufferView table_arg, source;
   int out_fd;
   if (!PyArg_ParseTuple(args, "y*y*i:transcode_single_byte", &table_arg.view, &source.view,
                         &out_fd)) {
@@ -106,7 +100,7 @@ PyObject* transcode_single_byte(PyObject*, PyObject* args) {
 }
 
 PyObject* utf8_evidence(PyObject*, PyObject* args) {
-  Buffer source;
+  BufferView source;
   int final;
   if (!PyArg_ParseTuple(args, "y*p:utf8_evidence", &source.view, &final)) return nullptr;
   const auto* in = static_cast<const std::uint8_t*>(source.view.buf);

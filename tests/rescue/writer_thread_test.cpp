@@ -1,5 +1,5 @@
-// Rows written in batches by the writer thread come out exactly as the rows written in one piece.
-#include "rescue/batch_writer.hpp"
+// Rows handed over in pieces to the writer thread come out exactly as the rows written in one piece.
+#include "rescue/writer_thread.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -21,8 +21,8 @@ std::string output_of(const std::string& input, std::uint64_t batch_step, std::u
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   EXPECT_GE(fd, 0);
   {
-    BatchWriter writer(fd, input, delimiter);
-    const BatchWriter::Waiting go_on = [] { return true; };
+    WriterThread writer(fd, input, delimiter);
+    const WriterThread::Waiting go_on = [] { return true; };
     engine::ReportPassOutcome out;
     const engine::HandOverRows batches = [&](engine::RowStore&& rows) {
       return writer.push(std::move(rows), go_on);
@@ -40,7 +40,7 @@ std::string output_of(const std::string& input, std::uint64_t batch_step, std::u
   return s.str();
 }
 
-TEST(BatchWriter, BatchesWriteWhatOnePieceWrites) {
+TEST(WriterThread, PiecesWriteWhatOnePieceWrites) {
   std::mt19937_64 rng(7);
   static constexpr const char* records[] = {
       "1,2,3\n", "\"a,b\",c,d\n", "x\n", "4,5,6,7\n", "p,q,\r\n", "\n", "\"m\nn\",o,p\n"};

@@ -1,7 +1,6 @@
-// Rescued rows as a stream of Arrow batches, produced as the pass goes: the pass runs on a thread
-// of its own and hands its rows over through a queue of two batches, the consumer's get_next turns
-// them into Arrow arrays. So at no point are all rows held, and the input (a mapped file) is only
-// read. The Python side gets an opaque handle; the stream is taken from it once.
+// The Python functions of the Arrow stream: open_batches starts the pass (pass_source.hpp) and
+// gives an opaque handle; the names, the schema and the stream (taken once) come from the handle,
+// and so does the outcome once the stream has ended.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

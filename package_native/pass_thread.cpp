@@ -1,0 +1,80 @@
+#include "package_native/pass_thread.hpp"
+
+#include "pyboundary/entry_guard.hpp"
+#include "rescue/report_output.hpp"
+
+namespace quorle::native {
+namespace {
+
+// Input the pass covers between two hand-overs: small, since two of them wait in the queue.
+constexpr std::uint64_t HAND_OVER_STEP = std::uint64_t{4} << 20;
+// How often the pass looks whether the consumer went away.
+constexpr std::uint64_t STOP_STEP = std::uint64_t{1} << 20;
+constexpr std::size_t QUEUED = 2;
+
+}  // namespace
+
+PassThread::PassThread(std::string_view input, const engine::ReportPassOptions& options,
+                       const SourceWatch& source, int quarantine_fd,
+                       const std::string& quarantine_name)
+    : input_(input),
+      options_(options),
+      source_(source),
+      quarantine_fd_(quarantine_fd),
+      quarantine_name_(quarantine_name),
+      queue_(QUEUED),
+      thread_([this] { run(); }) {}
+
+PassThread::~PassThread() {
+  queue_.stop();
+  if (thread_.joinable()) thread_.join();
+}
+
+engine::ReportPassOutcome& PassThread::join() {
+  if (thread_.joinable()) thread_.join();
+  return out_;
+}
+
+void PassThread::run() {
+  std::optional<rescue::RescueError> failure;
+  try {
+    const engine::Progress progress = [this](std::uint64_t at) {
+      passed_ = at;
+      return !queue_.stopped() && !source_.faulted();
+    };
+    const engine::HandOverRows hand_over = [this](engine::RowStore&& rows) {
+      return push(std::move(rows));
+    };
+    if (engine::report_pass(input_, options_, out_, progress, STOP_STEP, hand_over,
+                            HAND_OVER_STEP) &&
+        push(std::move(out_.rows)) && quarantine_fd_ >= 0) {
+      if (auto e = rescue::write_record_quarantine(quarantine_fd_, out_, input_,
+                                                   options_.recode_cp1252)) {
+        failure = rescue::RescueError{
+            e->os_error, "cannot write the quarantine file " + quarantine_name_ + ": " + e->message};
+      }
+    }
+  } catch (...) {
+    failure = rescue::plain_error(pyext::describe_current_exception().message);
+  }
+  if (source_.faulted()) {  // what was read is zeros
+    if (!failure) failure.emplace();
+    failure->message = source_.message();
+  }
+  failure_ = std::move(failure);
+  queue_.close();
+}
+
+bool PassThread::push(engine::RowStore&& rows) {
+  // Rows handed over empty (a long run of blank lines) are left out: the first rows the
+  // consumer sees must come with the header and the column count, which may not be known yet.
+  if (rows.empty()) return !queue_.stopped();
+  if (!known_) {
+    known_ = true;
+    has_header_ = out_.has_header;
+    columns_ = out_.columns;
+  }
+  return queue_.push({std::move(rows), passed_});
+}
+
+}  // namespace quorle::native

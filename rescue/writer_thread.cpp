@@ -1,0 +1,44 @@
+#include "rescue/writer_thread.hpp"
+
+namespace quorle::rescue {
+
+WriterThread::WriterThread(int fd, std::string_view input, std::uint8_t output_delimiter,
+                           InputSource source)
+    : writer_(fd, input, output_delimiter, source), thread_([this] { run(); }) {}
+
+WriterThread::~WriterThread() {
+  queue_.stop();
+  thread_.join();
+}
+
+void WriterThread::run() {
+  try {
+    while (std::optional<engine::RowStore> rows = queue_.pop()) {
+      error_ = writer_.write(*rows, queue_.stop_flag());
+      if (error_) break;
+    }
+    // Drained after close(), not stopped from outside: the buffer goes out.
+    if (!error_ && !queue_.stopped()) error_ = writer_.finish();
+  } catch (...) {
+    failure_ = std::current_exception();
+  }
+  failed_ = error_.has_value() || failure_ != nullptr;
+  queue_.stop();  // done: a push fails from now on, finish() stops waiting
+}
+
+bool WriterThread::push(engine::RowStore&& rows, const Waiting& waiting) {
+  return queue_.push(std::move(rows), waiting);
+}
+
+std::optional<RescueError> WriterThread::finish(const Waiting& waiting, bool& stopped) {
+  queue_.close();
+  stopped = !queue_.wait_stopped(waiting);
+  if (stopped) {
+    queue_.stop();
+    return std::nullopt;
+  }
+  if (failure_) std::rethrow_exception(failure_);
+  return std::move(error_);
+}
+
+}  // namespace quorle::rescue
