@@ -484,8 +484,29 @@ class PassSource final : public arrow::BatchSource {
 
 // What the Python handle holds: the source until the stream is taken, the ending for good.
 struct Handle {
+  std::mutex busy;  // held by the one call using the source (see HandleUse)
   std::unique_ptr<PassSource> source;
   std::shared_ptr<Ending> ending;
+};
+
+// One call at a time uses a handle's source. Threads sharing a RecordBatches would otherwise both
+// take the first rows to learn the columns (one of them losing a batch), or one would take the
+// stream, and free the source with it, while another still waits in it. A waiter lets the
+// interpreter lock go, since the holder takes it back when its wait for the pass ends.
+class HandleUse {
+ public:
+  explicit HandleUse(Handle& h) : hold_(h.busy, std::try_to_lock) {
+    if (hold_) return;
+    PyThreadState* state = PyEval_SaveThread();
+    struct Restore {
+      PyThreadState* state;
+      ~Restore() { PyEval_RestoreThread(state); }
+    } restore{state};
+    hold_.lock();
+  }
+
+ private:
+  std::unique_lock<std::mutex> hold_;
 };
 
 void destroy_handle(PyObject* capsule) {
@@ -504,8 +525,8 @@ Handle* handle_of(PyObject* capsule) {
   return static_cast<Handle*>(PyCapsule_GetPointer(capsule, HANDLE_NAME));
 }
 
-PassSource* source_of(PyObject* capsule) {
-  Handle* h = handle_of(capsule);
+// The source, for a caller holding the handle (HandleUse).
+PassSource* source_of(Handle* h) {
   if (!h) return nullptr;
   if (!h->source) {
     PyErr_SetString(PyExc_RuntimeError, "the batches' stream was already taken");
@@ -612,7 +633,10 @@ PyObject* open_batches(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyObject* batches_names(PyObject*, PyObject* handle) {
-  PassSource* s = source_of(handle);
+  Handle* h = handle_of(handle);
+  if (!h) return nullptr;
+  HandleUse use(*h);
+  PassSource* s = source_of(h);
   if (!s) return nullptr;
   ArrowSchema schema{};
   if (!s->schema(&schema)) {
@@ -637,7 +661,10 @@ PyObject* batches_names(PyObject*, PyObject* handle) {
 }
 
 PyObject* batches_schema(PyObject*, PyObject* handle) {
-  PassSource* s = source_of(handle);
+  Handle* h = handle_of(handle);
+  if (!h) return nullptr;
+  HandleUse use(*h);
+  PassSource* s = source_of(h);
   if (!s) return nullptr;
   ArrowSchema schema{};
   if (!s->schema(&schema)) {
@@ -651,11 +678,14 @@ PyObject* batches_stream(PyObject*, PyObject* args) {
   if (!PyArg_ParseTuple(args, "OO:batches_stream", &handle, &requested)) return nullptr;
   const ArrowSchema* wanted = nullptr;
   if (!arrow::py::requested_schema(requested, &wanted)) return nullptr;
-  PassSource* s = source_of(handle);
+  Handle* h = handle_of(handle);
+  if (!h) return nullptr;
+  HandleUse use(*h);
+  PassSource* s = source_of(h);
   if (!s) return nullptr;
   if (auto type = arrow::requested_string_type(wanted)) s->set_type(*type);
   ArrowArrayStream stream{};
-  if (!arrow::export_stream(std::move(handle_of(handle)->source), &stream)) return PyErr_NoMemory();
+  if (!arrow::export_stream(std::move(h->source), &stream)) return PyErr_NoMemory();
   return arrow::py::stream_capsule(&stream);
 }
 
