@@ -26,8 +26,29 @@ const char* const HANDLE_NAME = "csv_quorle.batches";
 
 // What the Python handle holds: the source until the stream is taken, the ending for good.
 struct Handle {
+  std::mutex busy;  // held by the one call using the source (see HandleUse)
   std::unique_ptr<PassSource> source;
   std::shared_ptr<Ending> ending;
+};
+
+// One call at a time uses a handle's source. Threads sharing a RecordBatches would otherwise both
+// take the first rows to learn the columns (one of them losing a batch), or one would take the
+// stream, and free the source with it, while another still waits in it. A waiter lets the
+// interpreter lock go, since the holder takes it back when its wait for the pass ends.
+class HandleUse {
+ public:
+  explicit HandleUse(Handle& h) : hold_(h.busy, std::try_to_lock) {
+    if (hold_) return;
+    PyThreadState* state = PyEval_SaveThread();
+    struct Restore {
+      PyThreadState* state;
+      ~Restore() { PyEval_RestoreThread(state); }
+    } restore{state};
+    hold_.lock();
+  }
+
+ private:
+  std::unique_lock<std::mutex> hold_;
 };
 
 void destroy_handle(PyObject* capsule) {
@@ -46,8 +67,8 @@ Handle* handle_of(PyObject* capsule) {
   return static_cast<Handle*>(PyCapsule_GetPointer(capsule, HANDLE_NAME));
 }
 
-PassSource* source_of(PyObject* capsule) {
-  Handle* h = handle_of(capsule);
+// The source, for a caller holding the handle (HandleUse).
+PassSource* source_of(Handle* h) {
   if (!h) return nullptr;
   if (!h->source) {
     PyErr_SetString(PyExc_RuntimeError, "the batches' stream was already taken");
@@ -69,8 +90,8 @@ PyObject* raise_failure(const rescue::RescueError& error, const std::string& fil
 }
 
 // The handle's source with its schema in `schema`, which waits for the first rows; null with the
-// exception set.
-PassSource* source_with_schema(PyObject* handle, ArrowSchema* schema) {
+// exception set. The caller holds the handle (HandleUse).
+PassSource* source_with_schema(Handle* handle, ArrowSchema* schema) {
   PassSource* s = source_of(handle);
   if (!s) return nullptr;
   if (!s->schema(schema)) {
@@ -162,8 +183,11 @@ PyObject* open_batches(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyObject* batches_names(PyObject*, PyObject* handle) {
+  Handle* h = handle_of(handle);
+  if (!h) return nullptr;
+  HandleUse use(*h);
   ArrowSchema schema{};
-  PassSource* s = source_with_schema(handle, &schema);
+  PassSource* s = source_with_schema(h, &schema);
   if (!s) return nullptr;
   schema.release(&schema);
   std::vector<std::string> names;
@@ -184,8 +208,11 @@ PyObject* batches_names(PyObject*, PyObject* handle) {
 }
 
 PyObject* batches_schema(PyObject*, PyObject* handle) {
+  Handle* h = handle_of(handle);
+  if (!h) return nullptr;
+  HandleUse use(*h);
   ArrowSchema schema{};
-  if (!source_with_schema(handle, &schema)) return nullptr;
+  if (!source_with_schema(h, &schema)) return nullptr;
   return arrow::py::schema_capsule(&schema);
 }
 
@@ -194,11 +221,14 @@ PyObject* batches_stream(PyObject*, PyObject* args) {
   if (!PyArg_ParseTuple(args, "OO:batches_stream", &handle, &requested)) return nullptr;
   const ArrowSchema* wanted = nullptr;
   if (!arrow::py::requested_schema(requested, &wanted)) return nullptr;
-  PassSource* s = source_of(handle);
+  Handle* h = handle_of(handle);
+  if (!h) return nullptr;
+  HandleUse use(*h);
+  PassSource* s = source_of(h);
   if (!s) return nullptr;
   if (auto type = arrow::requested_string_type(wanted)) s->set_type(*type);
   ArrowArrayStream stream{};
-  if (!arrow::export_stream(std::move(handle_of(handle)->source), &stream)) return PyErr_NoMemory();
+  if (!arrow::export_stream(std::move(h->source), &stream)) return PyErr_NoMemory();
   return arrow::py::stream_capsule(&stream);
 }
 
