@@ -6,6 +6,7 @@
 #include "package_native/batches_functions.hpp"
 #include "package_native/column_counts_function.hpp"
 #include "package_native/commit_functions.hpp"
+#include "package_native/dialect_counts_function.hpp"
 #include "package_native/rescue_functions.hpp"
 #include "package_native/sample_records_function.hpp"
 #include "package_native/source_map.hpp"
@@ -36,6 +37,10 @@ PyMethodDef native_methods[] = {
      METH_FASTCALL | METH_KEYWORDS, SAMPLE_RECORDS_DOC},
     {"column_counts", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(column_counts)),
      METH_FASTCALL | METH_KEYWORDS, COLUMN_COUNTS_DOC},
+    {"dialect_counts", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dialect_counts)),
+     METH_FASTCALL | METH_KEYWORDS, DIALECT_COUNTS_DOC},
+    {"weak_block", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(weak_block)),
+     METH_FASTCALL | METH_KEYWORDS, WEAK_BLOCK_DOC},
     {nullptr, nullptr, 0, nullptr},
 };
 

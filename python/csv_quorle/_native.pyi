@@ -76,6 +76,17 @@ def column_counts(
     classify: Callable[[str], int],
     count: int,
 ) -> list[int]: ...
+def dialect_counts(
+    records: list[Any],
+    /,
+    *,
+    typed: int,
+    lines: int,
+    weights: dict[str, int],
+    weigh: Callable[[str], int],
+) -> tuple[dict[int, int], int, int, int, int, int, bool, int, bool, int, int, int,
+           dict[int, int]]: ...
+def weak_block(records: list[Any], /, *, width: int, wider: bool) -> tuple[int, int, int, int]: ...
 def open_batches(
     buffer: Buffer,
     /,

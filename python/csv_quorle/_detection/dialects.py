@@ -19,10 +19,10 @@ one reads every record into the same width.
 from __future__ import annotations
 
 import re
-from collections import Counter
 from typing import NamedTuple, cast
 
-from .cells import cell_weight, is_numeric
+from .. import _native
+from .cells import WEIGHT_HALVES, is_numeric, weight_halves
 from .split import Candidate, Record, parse, strays
 
 # Order matters only for ties: the common delimiters first, the space last.
@@ -66,85 +66,78 @@ class Scored(NamedTuple):
     plain_strays: int = 0  # the same without the escape, when cand has one
 
 
-def score(records: list[Record]) -> tuple[float, int, int, int]:
+class Counts(NamedTuple):
+    """What _native.dialect_counts counts over one candidate's records (see its doc)."""
+    widths: dict[int, int]  # of the rows scored, first seen first
+    counted: int  # rows scored: the filled records, else those not bare
+    halves: int  # the weights of the first _TYPED_RECORDS rows' cells, in halves
+    cells: int
+    read: int  # filled records on the lines the text holds
+    split_rows: int  # records not bare, comment lines aside
+    split_same: bool  # all of one width, two fields or more
+    multi: int  # of those, records with a filled field past the first
+    multi_first: bool  # the first is one
+    multi_run: int  # the longest run of them
+    filled_rows: int
+    filled_multi: int  # filled records of two fields or more
+    trimmed: dict[int, int]  # widths of filled records, trailing empty fields aside, >= 2
+
+
+def counts(records: list[Record], lines: int) -> Counts:
+    return Counts(*_native.dialect_counts(records, typed=_TYPED_RECORDS, lines=lines,
+                                          weights=WEIGHT_HALVES, weigh=weight_halves))
+
+
+def score(c: Counts) -> tuple[float, int, int, int]:
     """(score, modal width, records of that width, records counted) of one candidate's split;
     the modal width is that of the records split in two or more, where there are such."""
     # Rows of blank values count where nothing else is written: they show the delimiters.
-    rows = [r for r in records if r.filled] or [r for r in records if not r.bare]
-    if not rows:
+    if not c.counted:
         return 0.0, 0, 0, 0
-    widths = Counter(len(r.fields) for r in rows)
+    widths = c.widths
     split = {w: n for w, n in widths.items() if w >= 2} or widths
     width, agreeing = max(split.items(), key=lambda kv: kv[1])  # first seen wins a tie
     pattern = sum(n * (w - 1) / w for w, n in widths.items()) / len(widths)
-    cells = [c for r in rows[:_TYPED_RECORDS] for c in r.fields]
     # Quoted fields that hold quotes at their ends weigh nothing, yet their split is real.
-    typed = max(0.05, sum(map(cell_weight, cells)) / len(cells))
-    return pattern * typed, width, agreeing, len(rows)
+    typed = max(0.05, c.halves / 2 / c.cells)
+    return pattern * typed, width, agreeing, c.counted
 
 
-def splits(records: list[Record]) -> bool:
+def splits(c: Counts) -> bool:
     """Whether the split is real: every record holds the same two fields or more, or most
     records do, or those that do stand together in one block (a table under a few lines of
     text). Comment lines (#) do not count; rows of blank values do (a value of one column may
     be empty). Where the records disagree, a split that leaves only an empty field behind (a
     trailing delimiter, `1,50,` in a column of amounts) is none."""
-    rows = [r for r in records if not r.bare and not r.fields[0].startswith("#")] or [
-        r for r in records if not r.bare]
-    if rows and len({len(r.fields) for r in rows}) == 1 and rows[0].width >= 2:
+    if c.split_same:
         return True
-    multi = [i for i, r in enumerate(rows) if any(r.fields[1:])]  # _width(r) >= 2
     # Half of them will do when the first line splits: a header over short rows.
-    if 2 * len(multi) > len(rows) or 2 * len(multi) == len(rows) and multi[:1] == [0]:
+    if 2 * c.multi > c.split_rows or 2 * c.multi == c.split_rows and c.multi_first:
         return True
-    if len(multi) < 2:
+    if c.multi < 2:
         return False
-    run = best = 1
-    for a, b in zip(multi, multi[1:]):
-        run = run + 1 if b == a + 1 else 1
-        best = max(best, run)
-    return best >= 0.8 * len(multi)
+    return c.multi_run >= 0.8 * c.multi
 
 
-def weak_fits(records: list[Record], width: int, wider: bool = False) -> bool:
+def weak_fits(records: list[Record], c: Counts, wider: bool = False) -> bool:
     """A weak delimiter's evidence: it splits most records; in the block holding most rows of
     the table's width (blocks end at blank lines), the first line past comment lines splits
     into that width, or lines of text stand above names of that width; and nearly every line
     from there on splits so."""
-    rows = [r for r in records if r.filled]
-    if 2 * sum(len(r.fields) >= 2 for r in rows) < len(rows):
+    if 2 * c.filled_multi < c.filled_rows:
         return False
     # Trailing delimiters aside: a header need not end with them as the rows do.
-    trimmed = Counter(w for w in map(_width, rows) if w >= 2)
-    if not trimmed:
+    if not c.trimmed:
         return False  # splits at trailing blanks only: text, not a table
-    width = trimmed.most_common(1)[0][0] if trimmed else width
-    blocks: list[list[Record]] = [[]]
-    for r in records:
-        if not r.filled:
-            blocks.append([])
-        elif blocks[-1] or not r.fields[0].startswith("#"):
-            blocks[-1].append(r)
-    block = max(blocks, key=lambda b: sum(_width(r) == width for r in b))
-    first = next((k for k, r in enumerate(block) if width in (_width(r), len(r.fields))
-                  or wider and len(r.fields) > width), None)
-    if first is None:
+    width = max(c.trimmed.items(), key=lambda kv: kv[1])[0]  # first seen wins a tie
+    start, end, first, agree = _native.weak_block(records, width=width, wider=wider)
+    if first < 0:
         return False
     # Titles may stand above the table's first line when that line names its columns.
-    if first and not _names(block[first], block[first + 1:first + 51]):
+    at = start + first
+    if first and not _names(records[at], records[at + 1:min(end, at + 51)]):
         return False
-    table = block[first:]
-    agree = sum(width in (_width(r), len(r.fields)) or wider and len(r.fields) > width
-                for r in table)
-    return agree >= (_WEAK_AGREEMENT if not wider else 0.5) * len(table)
-
-
-def _width(r: Record) -> int:
-    """The width without trailing empty fields."""
-    n = len(r.fields)
-    while n > 1 and not r.fields[n - 1]:
-        n -= 1
-    return n
+    return agree >= (_WEAK_AGREEMENT if not wider else 0.5) * (end - at)
 
 
 def _named(records: list[Record], width: int) -> bool:
@@ -253,22 +246,23 @@ class _Sample:
 def evaluate(sample: _Sample, cand: Candidate, records: list[Record] | None = None) -> Scored:
     if records is None:
         records = sample.records(cand)
-    s, width, agreeing, counted = score(records)
     text, lines = sample.text_of(records)
+    c = counts(records, lines)
+    s, width, agreeing, counted = score(c)
     stray = strays(text, cand)
-    read = sum(r.last <= lines and r.filled > 0 for r in records) or counted
+    read = c.read or counted
     if counted:
         s *= (1 - min(1.0, stray / read)) ** 2
     if s <= 0:
         pass  # nothing left to weigh
-    elif not splits(records):
+    elif not splits(c):
         s = 0.0
-    elif cand.delimiter in WEAK and (counted < 2 or not weak_fits(records, width)
+    elif cand.delimiter in WEAK and (counted < 2 or not weak_fits(records, c)
                                      or cuts_values(text, cand.delimiter)):
         s = 0.0  # one line of text split at its blanks or colons is no table
     elif between_digits(_outside(text, cand.quote), cand.delimiter):
         # Weak evidence too, and weighed so against a delimiter that cuts no number.
-        if not weak_fits(records, width, wider=True) or thousands(_outside(text, cand.quote)):
+        if not weak_fits(records, c, wider=True) or thousands(_outside(text, cand.quote)):
             s = 0.0
         elif not _named(records, width):
             s /= 2
