@@ -200,9 +200,7 @@ def _quote_decision(ranked: list[Scored], best: Scored, text: str) -> Decision:
     if quote is None:
         return Decision("quote_char", None, 0.7, (
             "reading quotes as quoting makes the rows disagree; they are taken as text",))
-    d = re.escape(best.cand.delimiter)
-    opening = len(re.findall(f"(?:^|{d})[ \t]*{re.escape(quote)}", text, re.M)) \
-        if quote in text else 0
+    opening = _opening_quotes(text, best.cand.delimiter, quote) if quote in text else 0
     if not opening:
         return Decision("quote_char", quote, 0.6, ("no field is quoted in the sample; the "
                                                   "double quote is the usual one",))
@@ -211,6 +209,14 @@ def _quote_decision(ranked: list[Scored], best: Scored, text: str) -> Decision:
     rival = max((s.score for s in others), default=0.0)
     conf = 0.95 if rival < best.score else 0.75
     return Decision("quote_char", quote, conf, (f"{opening} field(s) open with a {name}",))
+
+
+def _opening_quotes(text: str, delimiter: str, quote: str) -> int:
+    """How many quotes open a field: at a line's start (after LF) or after the delimiter, blanks
+    between. Searched in the reversed text, so that the pattern starts with the quote and the
+    search jumps from quote to quote instead of trying every position."""
+    d, q = re.escape(delimiter), re.escape(quote)
+    return len(re.findall(f"{q}[ \t]*(?:{d}|(?=\n)|\\Z)", text[::-1]))
 
 
 def _fits(lines: list[str], cand: Candidate) -> lay.Fits:

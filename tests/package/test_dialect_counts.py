@@ -4,6 +4,7 @@ delimiter block on random records."""
 from __future__ import annotations
 
 import random
+import re
 from collections import Counter
 
 from outcomes import run_property
@@ -105,3 +106,17 @@ def test_counts_through_the_weights_kept() -> None:
     except ValueError:
         return
     raise AssertionError("a weight of 3 halves taken")
+
+
+def test_opening_quotes_as_the_forward_search_counts_them() -> None:
+    """The count of quotes that open a field, searched in the reversed text, against the
+    search forward from every line start and delimiter."""
+    from csv_quorle._detect import _opening_quotes
+
+    rng = random.Random("opening quotes")
+    pieces = [",", ";", " ", "\t", "\n", "\r", "\r\n", '"', "'", "a", "|", "^", "\\", "\u2028"]
+    for _ in range(5000):
+        text = "".join(rng.choice(pieces) for _ in range(rng.randint(0, 14)))
+        d, q = rng.choice([",", ";", " ", "\t", "|", "^", ":"]), rng.choice(['"', "'"])
+        forward = len(re.findall(f"(?:^|{re.escape(d)})[ \t]*{re.escape(q)}", text, re.M))
+        assert _opening_quotes(text, d, q) == forward, (text, d, q)
