@@ -28,6 +28,9 @@ constexpr std::array<pyext::Parameter, 3> BLOCK_PARAMETERS = {{
 enum BlockArgument { BLOCK_RECORDS, WIDTH, WIDER };
 pyext::ParameterTable block_parameters{"weak_block()", 1, BLOCK_PARAMETERS};
 
+constexpr std::array<pyext::Parameter, 1> OPENINGS_PARAMETERS = {{{"records"}}};
+pyext::ParameterTable openings_parameters{"blank_openings()", 1, OPENINGS_PARAMETERS};
+
 constexpr long MAX_HALVES = 2;
 
 /// One record's parts, read from its tuple; the fields list is held while it is in use.
@@ -44,6 +47,15 @@ struct Record {
   /// Opens with '#': a comment line. A record with no fields opens with nothing.
   bool comment() const {
     return width > 0 && PyUnicode_GET_LENGTH(field(0)) > 0 && PyUnicode_READ_CHAR(field(0), 0) == '#';
+  }
+  /// More than whitespace, as str.strip has it.
+  bool field_written(Py_ssize_t j) const {
+    PyObject* cell = field(j);
+    const int kind = PyUnicode_KIND(cell);
+    const void* data = PyUnicode_DATA(cell);
+    for (Py_ssize_t k = 0; k < PyUnicode_GET_LENGTH(cell); ++k)
+      if (!Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, k))) return true;
+    return false;
   }
   /// The width without trailing empty fields (one at least).
   Py_ssize_t trimmed() const {
@@ -275,7 +287,29 @@ PyObject* weak_block_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
   return Py_BuildValue("(nnnn)", best_start, best_end, first, agree);
 }
 
+PyObject* blank_openings_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[OPENINGS_PARAMETERS.size()];
+  if (!pyext::bind_keywords(openings_parameters, args, nargs, kwnames, a)) return nullptr;
+  pyext::PyRef list = pyext::PyRef::borrow(a[0]);
+  std::vector<Record> records;
+  if (!read_records(list.get(), records)) return nullptr;
+  Py_ssize_t filled = 0, opened = 0;
+  for (const Record& r : records)
+    for (Py_ssize_t j = 1; j < r.width; ++j) {
+      if (!r.field_written(j)) continue;
+      ++filled;
+      if (PyUnicode_READ_CHAR(r.field(j), 0) == ' ') ++opened;
+    }
+  return Py_BuildValue("(nn)", filled, opened);
+}
+
 }  // namespace
+
+PyObject* blank_openings(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) noexcept {
+  return pyext::guarded<PyObject*>(nullptr,
+                                   [&] { return blank_openings_impl(args, nargs, kwnames); });
+}
 
 PyObject* dialect_counts(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) noexcept {

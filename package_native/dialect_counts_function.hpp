@@ -40,4 +40,13 @@ inline constexpr const char* WEAK_BLOCK_DOC =
     "that width (trimmed or not; or wider, when `wider`), -1 if none; agree: the records of the "
     "block from there on that fit so.";
 
+/// blank_openings(records) -> (filled, opened)
+PyObject* blank_openings(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) noexcept;
+
+inline constexpr const char* BLANK_OPENINGS_DOC =
+    "blank_openings(records, /) -> (filled, opened)\n\n"
+    "Over the fields after the first of every record: filled, those holding more than "
+    "whitespace (as str.strip has it); opened, those of them that open with a space.";
+
 }  // namespace quorle::native

@@ -41,6 +41,8 @@ PyMethodDef native_methods[] = {
      METH_FASTCALL | METH_KEYWORDS, DIALECT_COUNTS_DOC},
     {"weak_block", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(weak_block)),
      METH_FASTCALL | METH_KEYWORDS, WEAK_BLOCK_DOC},
+    {"blank_openings", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(blank_openings)),
+     METH_FASTCALL | METH_KEYWORDS, BLANK_OPENINGS_DOC},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,6 +1,6 @@
 """_native.dialect_counts and weak_block against the counts dialect scoring made in Python
-before they moved: the same widths (in the order first seen), weights, split rows and weak
-delimiter block on random records."""
+before they moved: the same widths (in the order first seen), weights, split rows, weak
+delimiter block and fields opening with a blank on random records."""
 from __future__ import annotations
 
 import random
@@ -13,7 +13,8 @@ from csv_quorle._detection.cells import cell_weight
 from csv_quorle._detection.dialects import counts
 from csv_quorle._detection.split import Record
 
-_CELLS = ["", "", " ", "#", "# note", "12", "1,5", "NA", "x", " y", '"q', "2024-01-02", "é"]
+_CELLS = ["", "", " ", "#", "# note", "12", "1,5", "NA", "x", " y", '"q', "2024-01-02", "é",
+          "\xa0", "\u3000", "\t z", " \u2028"]
 
 Case = tuple[list[Record], int, int, bool]
 
@@ -74,6 +75,9 @@ def _check(case: Case) -> None:
     got = _native.dialect_counts(records, typed=typed, lines=lines, weights={},
                                  weigh=lambda c: int(2 * cell_weight(c)))
     assert got == _reference_counts(records, typed, lines), f"{case!r}: counts {got}"
+    after = [f for r in records for f in r.fields[1:] if f.strip()]
+    want = len(after), sum(f[:1] == " " for f in after)
+    assert _native.blank_openings(records) == want, f"{case!r}: blank openings"
     for width in range(1, 6):
         start, end, first, agree = _native.weak_block(records, width=width, wider=wider)
         want = _reference_block(records, width, wider)

@@ -213,9 +213,8 @@ def _blank_after(records: list[Record], text: str, delimiter: str) -> float:
         # Every run of spaces: the spaces, less those after the first of each longer run.
         runs = text.count(" ") - (sum(map(len, longer)) - len(longer))
         return len(longer) / runs
-    after = [f for r in records for f in r.fields[1:] if f.strip()]
-    opened = sum(f[:1] == " " for f in after)
-    return opened / len(after) if opened >= 3 else 0.0
+    after, opened = _native.blank_openings(records)
+    return opened / after if opened >= 3 else 0.0
 
 
 class _Sample:
@@ -224,9 +223,14 @@ class _Sample:
     def __init__(self, lines: list[str], text: str) -> None:
         self.lines, self.text = lines, text
         self._texts: dict[int, tuple[str, int]] = {}
+        self._records: dict[Candidate, list[Record]] = {}
 
     def records(self, cand: Candidate) -> list[Record]:
-        return parse(self.lines, cand, _SAMPLE_RECORDS)
+        """The candidate's records, read once: a delimiter with and without its blanks skipped
+        asks for the same plain records twice. Nobody changes them."""
+        if cand not in self._records:
+            self._records[cand] = parse(self.lines, cand, _SAMPLE_RECORDS)
+        return self._records[cand]
 
     def text_of(self, records: list[Record]) -> tuple[str, int]:
         """The text of the lines the records stand on and how many lines that is, cut after
