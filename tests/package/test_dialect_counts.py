@@ -1,6 +1,7 @@
 """_native.dialect_counts and weak_block against the counts dialect scoring made in Python
 before they moved: the same widths (in the order first seen), weights, split rows, weak
-delimiter block and fields opening with a blank on random records."""
+delimiter block and fields opening with a blank on random records; and the counts made
+without a regular expression search against that search."""
 from __future__ import annotations
 
 import random
@@ -124,3 +125,15 @@ def test_opening_quotes_as_the_forward_search_counts_them() -> None:
         d, q = rng.choice([",", ";", " ", "\t", "|", "^", ":"]), rng.choice(['"', "'"])
         forward = len(re.findall(f"(?:^|{re.escape(d)})[ \t]*{re.escape(q)}", text, re.M))
         assert _opening_quotes(text, d, q) == forward, (text, d, q)
+
+
+def test_characters_of_no_text_as_the_search_counts_them() -> None:
+    from csv_quorle._detection.dialects import _no_text
+
+    rng = random.Random("no text")
+    pieces = ["a", "\x00", "\x08", "\t", "\n", "\x0b", "\r", "\x1f", " ", "\x7f", "é", "\ufffd",
+              "\ud800", "😀", "\u2028"]
+    for _ in range(3000):
+        text = "".join(rng.choice(pieces) for _ in range(rng.randint(0, 12)))
+        want = len(re.findall("[\x00-\x08\x0b\x0c\x0e-\x1f\ufffd]", text))
+        assert _no_text(text) == want, repr(text)

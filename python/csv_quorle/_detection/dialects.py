@@ -43,7 +43,9 @@ _SAMPLE_RECORDS = 300
 _TYPED_RECORDS = 120
 _WEAK_AGREEMENT = 0.8
 _STAT_CHARS = 256 * 1024
-_NO_TEXT = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f\ufffd]")
+# What no text holds: controls other than tab and line breaks, and U+FFFD, counted as bytes.
+_CONTROLS = bytes(c for c in range(0x20) if c not in b"\t\n\r")
+_REPLACEMENT = "\ufffd".encode()
 
 NAMES = {",": "comma", ";": "semicolon", "\t": "tab", "|": "vertical bar", " ": "space",
          ":": "colon", "^": "caret", "~": "tilde"}
@@ -181,6 +183,19 @@ def _outside(text: str, quote: str | None) -> str:
     return re.sub(f"{q}(?:[^{q}]|{q}{q})*+{q}", "", text)
 
 
+def _no_text(text: str) -> int:
+    """How many characters are controls (but tab and line breaks) or U+FFFD. In UTF-8 a control
+    is its own byte and U+FFFD its own three, which bytes count faster than a search (Latin-1,
+    a copy, where the text holds no more)."""
+    try:
+        data = text.encode("latin-1")
+        return len(data) - len(data.translate(None, _CONTROLS))
+    except UnicodeEncodeError:
+        pass
+    data = text.encode("utf-8", "surrogatepass")
+    return len(data) - len(data.translate(None, _CONTROLS)) + data.count(_REPLACEMENT)
+
+
 def between_digits(text: str, delimiter: str) -> bool:
     """Whether most commas stand between digits, as in numbers written 1,234.50 or 12,5."""
     return delimiter == "," and 2 * len(_DIGIT_COMMA.findall(text)) >= text.count(",")
@@ -224,6 +239,7 @@ class _Sample:
         self.lines, self.text = lines, text
         self._texts: dict[int, tuple[str, int]] = {}
         self._records: dict[Candidate, list[Record]] = {}
+        self._outside: dict[tuple[str, str | None], str] = {}
 
     def records(self, cand: Candidate) -> list[Record]:
         """The candidate's records, read once: a delimiter with and without its blanks skipped
@@ -231,6 +247,13 @@ class _Sample:
         if cand not in self._records:
             self._records[cand] = parse(self.lines, cand, _SAMPLE_RECORDS)
         return self._records[cand]
+
+    def outside(self, text: str, quote: str | None) -> str:
+        """_outside(text, quote), worked out once: every candidate with the quote asks."""
+        key = (text, quote)  # text is one of text_of's, its hash kept
+        if key not in self._outside:
+            self._outside[key] = _outside(text, quote)
+        return self._outside[key]
 
     def text_of(self, records: list[Record]) -> tuple[str, int]:
         """The text of the lines the records stand on and how many lines that is, cut after
@@ -264,9 +287,9 @@ def evaluate(sample: _Sample, cand: Candidate, records: list[Record] | None = No
     elif cand.delimiter in WEAK and (counted < 2 or not weak_fits(records, c)
                                      or cuts_values(text, cand.delimiter)):
         s = 0.0  # one line of text split at its blanks or colons is no table
-    elif between_digits(_outside(text, cand.quote), cand.delimiter):
+    elif between_digits(sample.outside(text, cand.quote), cand.delimiter):
         # Weak evidence too, and weighed so against a delimiter that cuts no number.
-        if not weak_fits(records, c, wider=True) or thousands(_outside(text, cand.quote)):
+        if not weak_fits(records, c, wider=True) or thousands(sample.outside(text, cand.quote)):
             s = 0.0
         elif not _named(records, width):
             s /= 2
@@ -294,7 +317,7 @@ def rank(lines: list[str], text: str, given: str | None = None) -> list[Scored]:
     known; its quotes and blanks are what is left to rank."""
     sample = _Sample(lines, text)
     # Bytes that are no text (a compressed file, say): the common delimiters, plainly read.
-    plain = len(_NO_TEXT.findall(text)) > 0.02 * len(text)
+    plain = _no_text(text) > 0.02 * len(text)
     # The apostrophe is tried only where it quotes a field (outside double-quoted ones): it
     # opens one and closes it on the same line.
     apostrophe = "'" in text and _APOSTROPHE_FIELD.search(_outside(text, '"')) is not None
