@@ -224,6 +224,8 @@ def _blank_after(records: list[Record], text: str, delimiter: str) -> float:
     (three at least: a field of blanks, or a value or two indented, is no dialect); for the
     space, of runs longer than one."""
     if delimiter == " ":
+        if "  " not in text:
+            return 0.0  # every run is one space (and there is one: the delimiter is in text)
         longer = _SPACES.findall(text)
         # Every run of spaces: the spaces, less those after the first of each longer run.
         runs = text.count(" ") - (sum(map(len, longer)) - len(longer))
