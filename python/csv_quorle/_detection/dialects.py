@@ -180,7 +180,7 @@ def _outside(text: str, quote: str | None) -> str:
     if quote is None or quote not in text:
         return text
     q = re.escape(quote)
-    return re.sub(f"{q}(?:[^{q}]|{q}{q})*+{q}", "", text)
+    return re.sub(f"{q}(?:[^{q}]++|{q}{q})*+{q}", "", text)
 
 
 def _no_text(text: str) -> int:
@@ -206,8 +206,10 @@ def thousands(text: str) -> bool:
     return len(_THOUSANDS.findall(text)) == text.count(",")
 
 
-_APOSTROPHE_FIELD = re.compile(r"(?:^|[,;\t|:^~ ])'(?:[^'\r\n]|'')*+'(?=[,;\t|:^~ ]|\r|\n|$)",
-                               re.M)
+# Quote first, so that the search jumps from quote to quote: one at a line's start (after LF) or
+# after a delimiter.
+_APOSTROPHE_FIELD = re.compile(
+    r"'(?<![^\n,;\t|:^~ ]')(?:[^'\r\n]++|'')*+'(?=[,;\t|:^~ ]|\r|\n|$)", re.M)
 _SPACES = re.compile("  +")
 _DIGIT_COMMA = re.compile(r",(?<=\d,)(?=\d)")
 _THOUSANDS = re.compile(r",(?<=\d,)\d{3}(?!\d)")
@@ -390,7 +392,7 @@ def _outside_fields(text: str, cand: Candidate) -> str:
     d, q = re.escape(cand.delimiter), re.escape(cast(str, cand.quote))
     # Written quote first, so that the search jumps from quote to quote; the quote stands at a
     # line's start (after LF, as ^ has it) or after the delimiter.
-    return re.sub(f"{q}(?<![^\\n{d}]{q})(?:[^{q}]|{q}{q})*+{q}(?={d}|\\r|\\n|$)", "", text,
+    return re.sub(f"{q}(?<![^\\n{d}]{q})(?:[^{q}]++|{q}{q})*+{q}(?={d}|\\r|\\n|$)", "", text,
                   flags=re.M)
 
 

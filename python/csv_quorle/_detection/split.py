@@ -59,10 +59,10 @@ def strays(text: str, cand: Candidate) -> int:
 @lru_cache(maxsize=64)
 def _stray_pattern(cand: Candidate) -> re.Pattern[str]:
     d, q = re.escape(cand.delimiter), re.escape(cast(str, cand.quote))
-    body = f"[^{q}]|{q}{q}"
+    body = f"[^{q}]++|{q}{q}"
     if cand.escape is not None:
         e = re.escape(cand.escape)
-        body = f"[^{q}{e}]|{q}{q}|{e}[\\s\\S]"
+        body = f"[^{q}{e}]++|{q}{q}|{e}[\\s\\S]"
     # The opening quote stands at a line's start or after the delimiter (and blanks, when they
     # are skipped). Written quote first, so that the search jumps from quote to quote.
     if cand.skip_initial_space:
