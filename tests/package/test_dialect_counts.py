@@ -164,3 +164,18 @@ def test_quoted_field_searches_as_written_before() -> None:
             before = re.compile(f"{opening}(?:{body})*+{eq}(?:(?=[ \\t]*(?:{e}|\\r|\\n|\\Z))|(.))",
                                 re.M)
             assert split.strays(text, cand) == sum(map(bool, before.findall(text))), (text, cand)
+
+
+def test_records_of_another_shape_are_refused() -> None:
+    good = {"typed": 1, "lines": 1, "weights": {}, "weigh": lambda c: 1}
+    calls = [lambda r: _native.dialect_counts(r, **good),  # type: ignore[arg-type]
+             lambda r: _native.weak_block(r, width=2, wider=False),
+             lambda r: _native.blank_openings(r)]
+    for bad in ((Record(1, 1, ["a"], 1),), [(1, 1, ["a"], 1)], [(1, 1, "a,b", 1, False)],
+                [(1, 1, ["a", 2], 1, False)], [(1, "1", ["a"], 1, False)]):
+        for call in calls:
+            try:
+                call(bad)
+            except TypeError:
+                continue
+            raise AssertionError(f"{bad!r} accepted")
