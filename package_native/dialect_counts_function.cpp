@@ -141,12 +141,17 @@ class WidthCounts {
 
 /// The weight of `cell` in halves: from `weights`, else from `weigh`; -1 with an exception set.
 long halves_of(PyObject* cell, PyObject* weights, PyObject* weigh) {
-  PyObject* known = PyDict_GetItemWithError(weights, cell);  // borrowed
   pyext::PyRef held;
-  if (known) {
-    held = pyext::PyRef::borrow(known);  // weigh may drop it from the dict
-  } else {
-    if (PyErr_Occurred()) return -1;
+#if PY_VERSION_HEX >= 0x030D0000
+  // A strong reference: another thread's weigh may clear the dict (free-threaded builds).
+  PyObject* known = nullptr;
+  if (PyDict_GetItemRef(weights, cell, &known) < 0) return -1;
+  held = pyext::PyRef::steal(known);
+#else
+  held = pyext::PyRef::borrow(PyDict_GetItemWithError(weights, cell));
+  if (!held && PyErr_Occurred()) return -1;
+#endif
+  if (!held) {
     held = pyext::PyRef::steal(PyObject_CallOneArg(weigh, cell));
     if (!held) return -1;
   }
