@@ -1,9 +1,12 @@
 #include "arrow/builder.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstdlib>
 #include <memory>
 #include <new>
+
+#include "engine/find_bytes.hpp"
 
 namespace quorle::arrow {
 namespace {
@@ -68,6 +71,40 @@ std::uint64_t first_bytes(std::size_t columns) {
   return std::clamp<std::uint64_t>(kFirstData / std::max<std::size_t>(columns, 1), kLeastBytes,
                                    kFirstBytes);
 }
+
+// The delimiters among 64 bytes of a row as a mask (for SSE2; NEON and the portable kernel cover
+// fewer bytes per mask), bit i << shift for byte i. Never reads outside the row.
+namespace delimiter_masks {
+using K = engine::find_bytes::Native;
+constexpr std::size_t kLoads = 64 / (K::width << K::shift);
+constexpr std::size_t kBytes = K::width * kLoads;
+
+inline std::uint64_t of(const char* p, std::uint8_t wanted) {
+  const K::Vec w = K::splat(wanted);
+  std::uint64_t m = 0;
+  for (std::size_t j = 0; j < kLoads; ++j)
+    m |= K::mask(K::equal(K::load(p + j * K::width), w)) << (j * (K::width << K::shift));
+  return m;
+}
+
+// The mask of [base, base + kBytes) within a row of n bytes: the last, partial one is read as
+// the row's last kBytes with the bytes before base dropped, or from a copy for a short row.
+inline std::uint64_t at(const char* row, std::size_t n, std::size_t base, std::uint8_t wanted) {
+  if (base + kBytes <= n) return of(row + base, wanted);
+  if (n >= kBytes) {
+    const int seen = static_cast<int>(base + kBytes - n) << K::shift;
+    return of(row + n - kBytes, wanted) >> seen;
+  }
+  char copy[kBytes];
+  std::memset(copy, static_cast<char>(~wanted), kBytes);
+  std::memcpy(copy, row, n);
+  return of(copy, wanted);
+}
+
+inline std::size_t offset(std::uint64_t m) {
+  return static_cast<std::size_t>(std::countr_zero(m)) >> K::shift;
+}
+}  // namespace delimiter_masks
 
 }  // namespace
 
@@ -148,31 +185,57 @@ void StringBatchBuilder::row(std::span<const std::string_view> fields) {
   end_row();
 }
 
+// Field k of a delimited row, [p, stop); false when it would take its column past the limit.
+// A short field is copied as 16 bytes when the row holds them (the buffer keeps 16 bytes spare):
+// one move whatever its size, where a copy by size would branch on every field.
+inline bool StringBatchBuilder::append_delimited(std::size_t k, const char* p,
+                                                 const char* stop, const char* end) {
+  if (k >= columns_) too_many_fields();
+  Column& c = cols_[k];
+  const auto size = static_cast<std::size_t>(stop - p);
+  const std::uint64_t to = c.size + size;
+  if (to > limit_) return false;
+  if (to + kCopySlack > c.capacity) grow_data(c, size + kCopySlack);
+  char* dst = c.data + c.size;
+  if (size <= kCopySlack && end - p >= static_cast<std::ptrdiff_t>(kCopySlack)) {
+    std::memcpy(dst, p, kCopySlack);
+  } else {
+    detail::copy_bytes(dst, p, size);
+  }
+  c.size = to;
+  store_offset(c);
+  return true;
+}
+
+// The delimiters of a row are found a 64-bit mask at a time rather than by a search per field:
+// fields are short, and a call per field costs more than its copy.
 void StringBatchBuilder::delimited_row(const char* begin, const char* end, char delimiter) {
   if (col_ != 0 || full_ || replay_) return delimited_row_careful(begin, end, delimiter);
   begin_row();
-  const char* p = begin;
-  for (std::size_t k = 0;; ++k) {
-    const void* hit = std::memchr(p, delimiter, static_cast<std::size_t>(end - p));
-    const char* stop = hit != nullptr ? static_cast<const char*>(hit) : end;
-    const std::size_t size = static_cast<std::size_t>(stop - p);
-    if (k >= columns_) too_many_fields();
-    Column& c = cols_[k];
-    const std::uint64_t to = c.size + size;
-    if (to > limit_) {  // the careful way from here on, which sets the row aside
-      col_ = k;
-      return delimited_row_careful(p, end, delimiter);
+  const auto n = static_cast<std::size_t>(end - begin);
+  const auto wanted = static_cast<std::uint8_t>(delimiter);
+  std::size_t k = 0;
+  const char* p = begin;  // the current field's first byte
+  for (std::size_t base = 0; base < n; base += delimiter_masks::kBytes) {
+    for (std::uint64_t m = delimiter_masks::at(begin, n, base, wanted); m != 0; m &= m - 1) {
+      const char* stop = begin + base + delimiter_masks::offset(m);
+      if (!append_delimited(k, p, stop, end)) {
+        return delimited_row_careful_from(k, p, end, delimiter);
+      }
+      ++k;
+      p = stop + 1;
     }
-    if (to > c.capacity) grow_data(c, size);
-    detail::copy_bytes(c.data + c.size, p, size);
-    c.size = to;
-    store_offset(c);
-    if (stop == end) {
-      col_ = k + 1;
-      return end_row();
-    }
-    p = stop + 1;
   }
+  if (!append_delimited(k, p, end, end)) return delimited_row_careful_from(k, p, end, delimiter);
+  col_ = k + 1;
+  end_row();
+}
+
+// From field k on, the row goes field by field, which sets it aside when it does not fit.
+void StringBatchBuilder::delimited_row_careful_from(std::size_t k, const char* p, const char* end,
+                                                    char delimiter) {
+  col_ = k;
+  delimited_row_careful(p, end, delimiter);
 }
 
 void StringBatchBuilder::delimited_row_careful(const char* p, const char* end, char delimiter) {

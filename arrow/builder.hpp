@@ -186,6 +186,8 @@ class StringBatchBuilder {
   template <class Offset>
   std::size_t append_fields(std::span<const std::string_view> fields);
   void delimited_row_careful(const char* p, const char* end, char delimiter);
+  bool append_delimited(std::size_t k, const char* p, const char* stop, const char* end);
+  void delimited_row_careful_from(std::size_t k, const char* p, const char* end, char delimiter);
   void set_null(Column& c);
   void carry(const char* data, std::size_t size, bool null);
   void settle();
@@ -194,6 +196,9 @@ class StringBatchBuilder {
   void start_columns();
   [[noreturn]] static void too_many_fields();
   [[noreturn]] static void batch_full();
+
+  // Spare bytes at the end of a column's data, so that a short field is copied in one move.
+  static constexpr std::size_t kCopySlack = 16;
 
   std::size_t columns_;
   BuilderOptions options_;

@@ -52,20 +52,17 @@ void ArrowRows::add(arrow::StringBatchBuilder& b, engine::RowStore& store,
       add_text(b, store, cursor.next_field().text);
     return b.end_row();
   }
-  if (row.quote_free && row.padding == 0) {
+  if (row.quote_free) {  // padding, if any, is what end_row() adds
     return b.delimited_row(row.raw.data(), row.raw.data() + row.raw.size(),
                            static_cast<char>(delimiter_));
   }
-  if (row.raw.size() < RELEASED_TEXT) {
-    split(row, fields_);
-    return b.row(fields_);
-  }
-  add_long_verbatim(b, row.raw);
+  add_verbatim(b, row.raw);
 }
 
-// A long verbatim row: its fields one at a time, a quoted one with doubled quotes unescaped
-// straight into the batch rather than into a copy first.
-void ArrowRows::add_long_verbatim(arrow::StringBatchBuilder& b, std::string_view raw) {
+// A verbatim row with quotes: its fields one at a time, a quoted one with doubled quotes unescaped
+// straight into the batch rather than into a copy first, and no list of fields in between (so a
+// row of a gigabyte never exists twice in full either).
+void ArrowRows::add_verbatim(arrow::StringBatchBuilder& b, std::string_view raw) {
   const char* s = raw.data();
   const auto quote = static_cast<char>(quote_);
   engine::for_each_well_formed_field(

@@ -25,7 +25,7 @@ class ArrowRows {
 
  private:
   void split(const engine::StoredRow& row, std::vector<std::string_view>& fields);
-  void add_long_verbatim(arrow::StringBatchBuilder& b, std::string_view raw);
+  void add_verbatim(arrow::StringBatchBuilder& b, std::string_view raw);
   void add_text(arrow::StringBatchBuilder& b, engine::RowStore& store, std::string_view text);
 
   const std::uint8_t delimiter_;
