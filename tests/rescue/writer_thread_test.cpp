@@ -1,4 +1,5 @@
-// Rows handed over in pieces to the writer thread come out exactly as the rows written in one piece.
+// Rows handed over in pieces to the writer thread come out exactly as the rows written in one piece,
+// and written on the caller's thread (a small input) exactly as by the writer thread.
 #include "rescue/writer_thread.hpp"
 
 #include <fcntl.h>
@@ -16,12 +17,13 @@
 namespace quorle::rescue {
 namespace {
 
-std::string output_of(const std::string& input, std::uint64_t batch_step, std::uint8_t delimiter) {
+std::string output_of(const std::string& input, std::uint64_t batch_step, std::uint8_t delimiter,
+                      std::size_t inline_below = 0) {
   const std::string path = ::testing::TempDir() + "batches.csv";
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   EXPECT_GE(fd, 0);
   {
-    WriterThread writer(fd, input, delimiter);
+    WriterThread writer(fd, input, delimiter, {}, inline_below);
     const WriterThread::Waiting go_on = [] { return true; };
     engine::ReportPassOutcome out;
     const engine::HandOverRows batches = [&](engine::RowStore&& rows) {
@@ -53,6 +55,7 @@ TEST(WriterThread, PiecesWriteWhatOnePieceWrites) {
     for (const std::uint64_t step : {1u, 7u, 100u, 4096u}) {
       SCOPED_TRACE(step);
       EXPECT_EQ(output_of(input, step, delimiter), whole);
+      EXPECT_EQ(output_of(input, step, delimiter, input.size() + 1), whole);
     }
   }
 }
