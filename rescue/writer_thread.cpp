@@ -36,13 +36,19 @@ bool WriterThread::write_inline(const engine::RowStore& rows) {
   return !failed_.load();
 }
 
-bool WriterThread::push(engine::RowStore&& rows, const Waiting& waiting) {
-  if (inline_) return write_inline(rows);
+bool WriterThread::push(engine::RowStore&& rows, const Waiting& waiting, std::uint64_t columns) {
+  if (inline_) {
+    if (columns < INLINE_FIELDS && rows.size() * (columns + 1) <= INLINE_FIELDS)
+      return write_inline(rows);
+    inline_ = false;  // what was written here is out of the writer before its thread starts
+    if (failed_.load()) return false;
+    thread_ = std::thread([this] { run(); });
+  }
   return queue_.push(std::move(rows), waiting);
 }
 
 std::optional<RescueError> WriterThread::finish(const Waiting& waiting, bool& stopped) {
-  if (inline_) {
+  if (!thread_.joinable()) {
     stopped = false;
     if (!error_) error_ = writer_.finish();
     failed_ = error_.has_value();
