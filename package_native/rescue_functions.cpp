@@ -117,7 +117,7 @@ PyObject* rescue_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
       return writer.push(std::move(rows), waiting);
     };
     if (engine::report_pass(input, options, out, progress, SIGNAL_STEP, batches, BATCH_STEP)) {
-      writer.push(std::move(out.rows), waiting);
+      writer.push(std::move(out.rows), waiting, out.columns);
     }
     if (interrupted) return;
     bool stopped = false;

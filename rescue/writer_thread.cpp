@@ -3,12 +3,14 @@
 namespace quorle::rescue {
 
 WriterThread::WriterThread(int fd, std::string_view input, std::uint8_t output_delimiter,
-                           InputSource source)
-    : writer_(fd, input, output_delimiter, source), thread_([this] { run(); }) {}
+                           InputSource source, std::size_t inline_below)
+    : writer_(fd, input, output_delimiter, source), inline_(input.size() < inline_below) {
+  if (!inline_) thread_ = std::thread([this] { run(); });
+}
 
 WriterThread::~WriterThread() {
   queue_.stop();
-  thread_.join();
+  if (thread_.joinable()) thread_.join();
 }
 
 void WriterThread::run() {
@@ -26,11 +28,32 @@ void WriterThread::run() {
   queue_.stop();  // done: a push fails from now on, finish() stops waiting
 }
 
-bool WriterThread::push(engine::RowStore&& rows, const Waiting& waiting) {
+// The same writer as the thread's, on this thread; memory exhaustion goes straight up.
+bool WriterThread::write_inline(const engine::RowStore& rows) {
+  if (failed_.load()) return false;
+  error_ = writer_.write(rows, never_stopped_);
+  failed_ = error_.has_value();
+  return !failed_.load();
+}
+
+bool WriterThread::push(engine::RowStore&& rows, const Waiting& waiting, std::uint64_t columns) {
+  if (inline_) {
+    if (columns < INLINE_FIELDS && rows.size() * (columns + 1) <= INLINE_FIELDS)
+      return write_inline(rows);
+    inline_ = false;  // what was written here is out of the writer before its thread starts
+    if (failed_.load()) return false;
+    thread_ = std::thread([this] { run(); });
+  }
   return queue_.push(std::move(rows), waiting);
 }
 
 std::optional<RescueError> WriterThread::finish(const Waiting& waiting, bool& stopped) {
+  if (!thread_.joinable()) {
+    stopped = false;
+    if (!error_) error_ = writer_.finish();
+    failed_ = error_.has_value();
+    return std::move(error_);
+  }
   queue_.close();
   stopped = !queue_.wait_stopped(waiting);
   if (stopped) {
