@@ -86,6 +86,12 @@ class Dialect:
         out["decisions"] = [d.to_dict() for d in self.decisions]
         return out
 
+    def _repr_html_(self) -> str:
+        """The dialect in a notebook, with each decision's confidence and evidence."""
+        from ._html import dialect_html
+
+        return dialect_html(self)
+
     def explain(self) -> str:
         """Each decision with its confidence and evidence, one sentence a line."""
         lines = []

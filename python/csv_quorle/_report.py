@@ -163,6 +163,13 @@ class Report:
             "guesses": [{**g.to_dict(), "value": _plain(g.value)} for g in self.guesses],
         }
 
+    def _repr_html_(self) -> str:
+        """The report in a notebook: counters, where along the file things happened, the dialect,
+        warnings and the first repairs and skipped lines."""
+        from ._html import report_html
+
+        return report_html(self)
+
     def to_json(self, **kwargs: Any) -> str:
         """The dictionary as JSON; keyword arguments go to json.dumps."""
         import json  # only here: a rescue need not pay for importing it

@@ -4,6 +4,7 @@ inputs, then the error lines, the JSON lines or tables, and the exit status."""
 from __future__ import annotations
 
 import dataclasses
+import errno
 import os
 import stat
 import sys
@@ -23,6 +24,8 @@ from .run import (
     stem_name,
     write_repairs,
 )
+from .._files.outputs import OutputFile, commit, naming, same_file
+from .._html import SHOWN, Quarantined
 from .._many_files import FileResult, Job, describe_error, make_dirs, plan_outputs
 
 
@@ -86,34 +89,117 @@ def rescue(inputs: Sequence[str], output: str | None, out_dir: str | None, quara
     return _status(results, fail_on_quarantine)
 
 
-def _dry_run(ws: Workspace, inputs: Sequence[str], options: dict[str, Any]) -> list[FileResult]:
+def _dry_run(pairs: Sequence[tuple[str, str]], ws: Workspace, options: dict[str, Any],
+             keep: int = 0) -> tuple[list[FileResult], dict[str, list[Quarantined]]]:
     """A rescue of each input whose clean output goes straight into the null device (or, where
-    that is not a device, into an unnamed file of its own, emptied as soon as it is done)."""
-    pairs = ws.inputs(inputs)
-    if stat.S_ISCHR(os.stat(os.devnull).st_mode):
-        return run([Job(path, os.devnull, None, options, name) for name, path in pairs])
-    sinks = [ws.unnamed() for _ in pairs]
-    jobs = [Job(path, sink, None, options, name) for (name, path), (_, sink) in zip(pairs, sinks)]
-    files = {job.name: f for job, (f, _) in zip(jobs, sinks)}
+    that is not a device, into an unnamed file of its own, emptied as soon as it is done). With
+    `keep`, the quarantine goes to an unnamed file too, and the first `keep` records of each
+    are read back (by source name) before it is emptied. `pairs` are ws.inputs()'s."""
+    to_null = stat.S_ISCHR(os.stat(os.devnull).st_mode)
+    sinks = [None if to_null else ws.unnamed() for _ in pairs]
+    spills = [ws.unnamed() if keep else None for _ in pairs]
+    jobs = [Job(path, os.devnull if sink is None else sink[1], None if spill is None else spill[1],
+                options, name) for (name, path), sink, spill in zip(pairs, sinks, spills)]
+    files = {job.name: (sink, spill) for job, sink, spill in zip(jobs, sinks, spills)}
+    kept: dict[str, list[Quarantined]] = {}
 
     def empty(res: FileResult) -> None:
-        files[res.source].truncate(0)
+        sink, spill = files[res.source]
+        if spill is not None:
+            kept[res.source] = first_quarantined(spill[1], keep) if res.ok else []
+            spill[0].truncate(0)
+        if sink is not None:
+            sink[0].truncate(0)
 
-    return run(jobs, after_each=empty)
+    return run(jobs, after_each=empty), kept
 
 
-def check(inputs: Sequence[str], options: dict[str, Any], *, as_json: bool, fail_on_quarantine: bool) -> int:
+def first_quarantined(path: str, n: int) -> list[Quarantined]:
+    """The first `n` records of a quarantine file (first_line,last_line,reason,raw)."""
+    import csv
+    import itertools
+
+    with open(path, encoding="utf-8", errors="replace", newline="") as f:
+        rows = itertools.islice(csv.reader(f), 1, n + 1)  # past the header
+        return [Quarantined(int(a), int(b), reason, raw) for a, b, reason, raw in rows]
+
+
+def _decisions(name: str, path: str, options: dict[str, Any]) -> list[Any]:
+    """The decisions detection takes for a file, asked as a rescue asks it (with the delimiter
+    and comment given); none when it cannot read the sample."""
+    from .._detect import detect_rows
+    from .._files.inputs import plain_input
+
+    encoding = options.get("encoding", "auto")
+    try:
+        with plain_input(path) as plain:
+            found = detect_rows(plain, None if encoding == "auto" else encoding,
+                                delimiter=options.get("delimiter"), comment=options.get("comment"))
+    except Exception:  # the rescue's own result already says what went wrong with the file
+        return []
+    return list(found.decisions)
+
+
+def _check_json(res: FileResult, quarantined: list[Quarantined], decisions: list[Any]) -> dict[str, Any]:
+    d = _report_json(res, with_paths=False)
+    if res.ok:
+        d["first_quarantined"] = [q._asdict() for q in quarantined]
+        d["decisions"] = [{**x.to_dict(), "value": list(x.value) if isinstance(x.value, tuple) else x.value}
+                          for x in decisions]
+    return d
+
+
+def refuse_page_over_inputs(page: str, inputs: Sequence[str]) -> None:
+    for name in inputs:
+        if name != "-" and same_file(page, name):
+            raise OSError(errno.EINVAL, f"--html names the input {name}", page)
+
+
+def write_page(path: str, blocks: Sequence[str]) -> None:
+    """The page put in place once complete."""
+    from .._html import page
+
+    text = page(f"{PROG} check", blocks).encode("utf-8")
+    with OutputFile(path) as out:
+        try:
+            view = memoryview(text)
+            while view:
+                view = view[os.write(out.fd, view):]
+        except OSError as e:
+            raise naming(e, path) from None
+        commit(out)
+
+
+def check(inputs: Sequence[str], options: dict[str, Any], *, as_json: bool, fail_on_quarantine: bool,
+          max_shown: int = SHOWN, html: str | None = None) -> int:
+    import shutil
+
+    from .._html import report_html
+
+    if html is not None:
+        refuse_page_over_inputs(html, inputs)
     with Workspace() as ws, stdout_guard():
-        results = _dry_run(ws, inputs, options)
+        pairs = ws.inputs(inputs)
+        results, kept = _dry_run(pairs, ws, options, keep=max_shown)
         _error_lines(results)
-        for res in results:
+        width = shutil.get_terminal_size().columns
+        blocks = []
+        for res, (_, path) in zip(results, pairs):
+            quarantined = kept.get(res.source, [])[:max_shown]
+            decisions = _decisions(res.source, path, options) if res.ok else []
             if as_json:
-                show.json_line(_report_json(res, with_paths=False), sys.stdout)
+                show.json_line(_check_json(res, quarantined, decisions), sys.stdout)
             elif res.ok:
-                print(show.report_block(res.source, res.report) + "\n")
+                print(show.report_block(res.source, res.report, shown=max_shown, quarantined=quarantined,
+                                        decisions=decisions, width=width) + "\n")
+            if html is not None and res.ok:
+                blocks.append(report_html(res.report, name=res.source, quarantined=quarantined,
+                                          decisions=decisions, shown=max_shown))
         if not as_json and len(results) > 1:
             print(show.summary(results, with_output=False))
         sys.stdout.flush()
+        if html is not None:
+            write_page(html, blocks)
     return _status(results, fail_on_quarantine)
 
 
@@ -154,7 +240,7 @@ def sniff(inputs: Sequence[str], *, as_json: bool, explain: bool = False) -> int
             found = _detect_each(ws, inputs, detect)
         else:  # until detection stands on its own: the dialect a dry run settles on
             found = [(r.source, r.report, None if r.ok else (r.error_type, r.error))
-                     for r in _dry_run(ws, inputs, {})]
+                     for r in _dry_run(ws.inputs(inputs), ws, {})[0]]
         for name, _, error in found:
             if error is not None:
                 print(f"{PROG}: {name}: {error[1]}", file=sys.stderr)

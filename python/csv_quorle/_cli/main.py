@@ -191,17 +191,23 @@ def rescue(inputs, output, out_dir, quarantine, quarantine_dir, as_json, fail_on
 Examples:
   csv-quorle check export.csv
   csv-quorle check export.csv --no-layout --quote "'" --no-escape
-  csv-quorle check exports/* --json --fail-on-quarantine""")
+  csv-quorle check exports/* --json --fail-on-quarantine
+  csv-quorle check export.csv --max-shown 20 --html export-check.html""")
 @click.argument("inputs", nargs=-1, required=True, metavar="INPUT...")
 @_reading_options
-def check(inputs, as_json, fail_on_quarantine, **reading) -> int:
+@click.option("--max-shown", type=click.IntRange(min=0), default=10, show_default=True, metavar="N",
+              help="Repairs, skipped lines and quarantined records listed per file.")
+@click.option("--html", metavar="FILE", help="Also write the reports as a standalone HTML page.")
+def check(inputs, as_json, fail_on_quarantine, max_shown, html, **reading) -> int:
     """Report what a rescue of each INPUT would do (dialect, encoding, counts, lines left out,
-    guesses, warnings, first repairs); nothing is written."""
+    guesses, warnings, first repairs and quarantined records, detection's decisions); nothing
+    is written but the --html page."""
     from . import commands
 
     _check_stdin_once(inputs)
     options = _rescue_options(**reading)
-    return commands.check(inputs, options, as_json=as_json, fail_on_quarantine=fail_on_quarantine)
+    return commands.check(inputs, options, as_json=as_json, fail_on_quarantine=fail_on_quarantine,
+                          max_shown=max_shown, html=html)
 
 
 @cli.command(short_help="Show each file's dialect, encoding, columns and header.", epilog="""\b

@@ -57,8 +57,10 @@ def lines_of(first: int, last: int) -> str:
     return f"line {first}" if first == last else f"lines {first}-{last}"
 
 
-def report_block(name: str, report: Any) -> str:
-    """The report of one file, as `check` prints it."""
+def report_block(name: str, report: Any, *, shown: int = FIRST_REPAIRS, quarantined: Sequence[Any] = (),
+                 decisions: Sequence[Any] = (), width: int = WIDTH) -> str:
+    """The report of one file, as `check` prints it: the first `shown` repairs, skipped lines and
+    `quarantined` records (their text cut to `width`), then the detection's `decisions`."""
     r = report
     out = [
         name,
@@ -68,28 +70,48 @@ def report_block(name: str, report: Any) -> str:
         f"  header    {header_text(r.header)}",
         f"  rows      {r.total_rows:,} total, {r.good_rows:,} good, {r.repaired_rows:,} repaired, "
         f"{r.quarantined_rows:,} quarantined, {plural(r.blank_lines, 'blank line')}",
+        f"  encoding  {r.encoding} (confidence {r.encoding_confidence:.2f})"
+        + (f", {plural(r.replaced_bytes, 'byte')} replaced or recoded" if r.replaced_bytes else ""),
     ]
-    if r.replaced_bytes:
-        out.append(f"  encoding  {plural(r.replaced_bytes, 'byte')} replaced or recoded")
-    out += notes(r)
+    out += notes(r, shown)
     for i, warning in enumerate(r.warnings):
         first = f"  {'warnings' if i == 0 else '':8}  "
         out.append(textwrap.fill(warning, WIDTH, initial_indent=first, subsequent_indent=" " * 12,
                                  break_long_words=False, break_on_hyphens=False))
-    repairs = r.repairs
-    for i, repair in enumerate(repairs[:FIRST_REPAIRS]):
-        where = lines_of(repair.first_line, repair.last_line)
-        out.append(f"  {'repairs' if i == 0 else '':8}  {where}: {repair.kind}, {repair.detail}")
-    if len(repairs) > FIRST_REPAIRS:
-        out.append(f"  {'':8}  … and {len(repairs) - FIRST_REPAIRS:,} more")
+    repairs = [f"{lines_of(p.first_line, p.last_line)}: {p.kind}, {p.detail}" for p in report.repairs[:shown]]
+    out += _labelled("repairs", repairs, shown, len(report.repairs))
+    if quarantined:
+        out.append("  quarantined")
+        out += [cut(f"{' ' * 12}{lines_of(q.first_line, q.last_line)}: {q.reason}, ", q.raw, width)
+                for q in quarantined[:shown]]
+        if r.quarantined_rows > min(shown, len(quarantined)):
+            out.append(f"{' ' * 12}… and {r.quarantined_rows - min(shown, len(quarantined)):,} more")
+    if decisions:
+        out.append("  detection")
+        for d in decisions:
+            out.append(f"{' ' * 12}{d.name}: {d.value!r} (confidence {d.confidence:.2f})")
+            out += [f"{' ' * 14}- {e}" for e in d.evidence]
     return "\n".join(out)
 
 
-def _labelled(label: str, items: Sequence[str]) -> list[str]:
-    """`items` under `label`, the first FIRST_REPAIRS of them, then how many more."""
-    out = [f"  {label if i == 0 else '':8}  {item}" for i, item in enumerate(items[:FIRST_REPAIRS])]
-    if len(items) > FIRST_REPAIRS:
-        out.append(f"  {'':8}  … and {len(items) - FIRST_REPAIRS:,} more")
+def cut(prefix: str, raw: str, width: int) -> str:
+    """`prefix` and the quoted `raw` text, cut with … so the line fits `width` characters (some
+    of the text is shown however narrow the terminal). Quoting shows line breaks and control
+    characters as escapes, so none of them reaches the terminal."""
+    text = repr(raw)
+    room = max(width - len(prefix), 12)
+    if len(text) > room:
+        text = text[: room - 1] + "…"
+    return prefix + text
+
+
+def _labelled(label: str, items: Sequence[str], shown: int = FIRST_REPAIRS, total: int | None = None) -> list[str]:
+    """`items` under `label`, the first `shown` of them, then how many more of `total` (by
+    default, of the items)."""
+    total = len(items) if total is None else total
+    out = [f"  {label if i == 0 else '':8}  {item}" for i, item in enumerate(items[:shown])]
+    if total > min(shown, len(items)):
+        out.append(f"  {'':8}  … and {total - min(shown, len(items)):,} more")
     return out
 
 
@@ -118,7 +140,7 @@ def guess_text(g: Any, report: Any) -> str:
     return f"{what} (confidence {g.confidence:.2f})"
 
 
-def notes(report: Any) -> list[str]:
+def notes(report: Any, limit: int = FIRST_REPAIRS) -> list[str]:
     """The lines a report left out and what it guessed, as labelled lines of `check`'s block:
     `lines 1-3: preamble, 'Sales report'` and `encoding cp1252 (confidence 0.56)`."""
     # A Report made by hand may lack the texts.
@@ -127,7 +149,8 @@ def notes(report: Any) -> list[str]:
     for s, text in zip(report.skipped_lines, texts):
         shown = sample(text) if text else "(empty)"
         skipped.append(f"{lines_of(s.first_line, s.last_line)}: {s.kind}, {shown}")
-    return _labelled("skipped", skipped) + _labelled("guessed", [guess_text(g, report) for g in report.guesses])
+    guessed = [guess_text(g, report) for g in report.guesses]
+    return _labelled("skipped", skipped, limit) + _labelled("guessed", guessed, max(limit, FIRST_REPAIRS))
 
 
 def left_out(results: Sequence[Any]) -> str:
