@@ -7,6 +7,8 @@ need_apt=()
 [[ -f /usr/include/gtest/gtest.h ]] || need_apt+=(libgtest-dev)
 command -v g++ >/dev/null || need_apt+=(g++)
 command -v debootstrap >/dev/null || [[ -x /usr/sbin/debootstrap ]] || need_apt+=(debootstrap)
+# headless, for the test that screenshots the page of `check --html`
+command -v chromium >/dev/null || need_apt+=(chromium)
 if ((${#need_apt[@]})); then
     echo "installing ${need_apt[*]}"
     export DEBIAN_FRONTEND=noninteractive

@@ -1,0 +1,216 @@
+"""What `check` shows of a file's damage, in text, JSON and HTML, and the HTML page as Chromium
+draws it."""
+
+import html.parser
+import json
+import os
+import re
+import shutil
+import signal
+import struct
+import subprocess
+import sys
+import tempfile
+import zlib
+
+import pytest
+
+import csv_quorle
+from csv_quorle import _html
+
+
+def check(*args, cwd):
+    run = subprocess.run([sys.executable, "-m", "csv_quorle", "check", *map(str, args)],
+                         capture_output=True, cwd=cwd, timeout=300, env={**os.environ, "COLUMNS": "100"})
+    assert b"Traceback" not in run.stderr, run.stderr.decode()
+    return run
+
+
+def rows(n, start=0):
+    return [f"{i},name {i},{i}.5" for i in range(start, start + n)]
+
+
+LONG = ["id,name,amount", *rows(99_999)]
+LONG[90_000] = "90000,short"  # line 90,001: padded, or quarantined with --strict
+
+SHAPES = {  # name: (lines of the file, options, [(lines, reason) quarantined], [(lines, kind) skipped])
+    "clean": (["id,name,amount", *rows(20)], [], [], []),
+    "quarantines": (["id,name,amount", *rows(5), "5,x,1,2", "6,y", *rows(3, 7)], ["--strict"],
+                    [((7, 7), "extra"), ((8, 8), "too few")], []),
+    "skipped": (["Sales export", "", "id,name,amount", *rows(12), "", "Total,,99"], [],
+                [], [((1, 2), "preamble"), ((16, 17), "footer")]),
+    "fault at the end": (LONG, ["--strict"], [((90_001, 90_001), "too few")], []),
+}
+
+
+def strip_marks(page, colour):
+    """The x (in strip units) of each mark of `colour` in the HTML."""
+    return [float(x) for x in re.findall(rf'<rect x="([\d.]+)" y="0" width="[\d.]+" height="24" fill="{colour}"/>',
+                                         page)]
+
+
+@pytest.mark.parametrize("shape", SHAPES)
+def test_check_shows_each_shape(shape, tmp_path):
+    lines, options, quarantined, skipped = SHAPES[shape]
+    (tmp_path / "in.csv").write_text("\n".join(lines) + "\n")
+    text = check("in.csv", *options, "--html", "view.html", cwd=tmp_path).stdout.decode()
+    [found] = map(json.loads, check("in.csv", *options, "--json", cwd=tmp_path).stdout.splitlines())
+    page = (tmp_path / "view.html").read_text()
+    report = found["report"]
+    # Quarantined records: lines, reason and the exact source line, as the file holds them.
+    assert [(q["first_line"], q["last_line"]) for q in found["first_quarantined"]] == [q[0] for q in quarantined]
+    for q, ((first, _), reason) in zip(found["first_quarantined"], quarantined):
+        assert reason in q["reason"] and q["raw"] == lines[first - 1]
+        assert f"line {first}: {q['reason']}, {q['raw']!r}" in text
+        assert html_text(q["raw"]) in page
+    assert ("  quarantined\n" in text) == bool(quarantined)
+    assert [((s["first_line"], s["last_line"]), s["kind"]) for s in report["skipped_lines"]] == skipped
+    assert "  detection\n" in text and {d["name"] for d in found["decisions"]} >= {"delimiter", "encoding"}
+    assert f"  encoding  utf-8 (confidence {report['encoding_confidence']:.2f})" in text
+    # The strip: each quarantined line where it falls among the file's lines.
+    xs = strip_marks(page, _html.QUARANTINED)
+    assert xs == pytest.approx([(first - 1) * 1000 / len(lines) for (first, _), _ in quarantined], abs=0.01)
+    assert len(strip_marks(page, _html.SKIPPED)) == len(skipped)
+    assert f"Where along the file ({len(lines):,} lines)" in page
+
+
+def test_max_shown_lists_the_first_and_counts_the_rest(tmp_path):
+    (tmp_path / "in.csv").write_text("\n".join(["a,b,c", *rows(30), *(f"{i},2,3,4" for i in range(25))]) + "\n")
+    text = check("in.csv", "--strict", "--max-shown", "3", cwd=tmp_path).stdout.decode()
+    shown = text.split("  quarantined\n")[1].splitlines()
+    assert [line.split(":")[0].strip() for line in shown[:4]] == ["line 32", "line 33", "line 34", "… and 22 more"]
+    [found] = map(json.loads, check("in.csv", "--strict", "--max-shown", "3", "--json", cwd=tmp_path).stdout.splitlines())
+    assert len(found["first_quarantined"]) == 3 and found["report"]["quarantined_rows"] == 25
+
+
+class Tags(html.parser.HTMLParser):
+    def __init__(self):
+        super().__init__()
+        self.tags, self.text = set(), []
+
+    def handle_starttag(self, tag, attrs):
+        self.tags.add(tag)
+
+    def handle_data(self, data):
+        self.text.append(data)
+
+
+def html_text(s):
+    return html.escape(s, quote=True)
+
+
+HOSTILE = "<script>alert(1)</script><img src=x onerror=alert(2)>&amp;"
+
+
+def test_hostile_text_is_escaped_everywhere(tmp_path):
+    data = f"{HOSTILE}\nid,{HOSTILE},c\n1,2,3\n1,{HOSTILE}\n"
+    (tmp_path / "in.csv").write_text(data)
+    assert check("in.csv", "--strict", "--html", "v.html", cwd=tmp_path).returncode == 0
+    report = csv_quorle.rescue(tmp_path / "in.csv", tmp_path / "out.csv", fill_ragged_rows=False)
+    for page in ((tmp_path / "v.html").read_text(), report._repr_html_(),
+                 csv_quorle.detect(tmp_path / "in.csv")._repr_html_()):
+        parser = Tags()
+        parser.feed(page)
+        assert parser.tags <= {"html", "head", "meta", "title", "body", "div", "h3", "h4", "span", "svg",
+                               "rect", "table", "tr", "th", "td", "ul", "li", "p", "pre", "hr"}
+        assert HOSTILE in "".join(parser.text)  # shown as text, intact
+        assert "http" not in page  # nothing fetched
+
+
+def test_the_page_never_replaces_an_input(tmp_path):
+    (tmp_path / "in.csv").write_bytes(b"a,b\n1,2\n")
+    run = check("in.csv", "--html", "in.csv", cwd=tmp_path)
+    assert run.returncode == 1 and b"--html names the input in.csv" in run.stderr
+    assert (tmp_path / "in.csv").read_bytes() == b"a,b\n1,2\n" and os.listdir(tmp_path) == ["in.csv"]
+
+
+def png_pixels(data):
+    """(width, height, rows of RGB tuples) of an 8-bit RGB or RGBA PNG, as Chromium writes it."""
+    assert data[:8] == b"\x89PNG\r\n\x1a\n"
+    pos, idat = 8, b""
+    while pos < len(data):
+        size, kind = struct.unpack(">I4s", data[pos:pos + 8])
+        body = data[pos + 8:pos + 8 + size]
+        if kind == b"IHDR":
+            width, height, depth, colour, _, _, interlace = struct.unpack(">IIBBBBB", body)
+            assert depth == 8 and colour in (2, 6) and not interlace
+        elif kind == b"IDAT":
+            idat += body
+        pos += 12 + size
+    step = 4 if colour == 6 else 3
+    raw, stride, out, prev = zlib.decompress(idat), width * step, [], bytearray(width * step)
+    for y in range(height):
+        kind, line = raw[y * (stride + 1)], bytearray(raw[y * (stride + 1) + 1:(y + 1) * (stride + 1)])
+        for i in range(stride):
+            a = line[i - step] if i >= step else 0
+            b, c = prev[i], prev[i - step] if i >= step else 0
+            p = a + b - c
+            near = a if abs(p - a) <= abs(p - b) and abs(p - a) <= abs(p - c) else b if abs(p - b) <= abs(p - c) else c
+            line[i] = (line[i] + (0, a, b, (a + b) // 2, near)[kind]) & 0xFF
+        out.append([tuple(line[i:i + 3]) for i in range(0, stride, step)])
+        prev = line
+    return width, height, out
+
+
+def rgb(colour):
+    return tuple(bytes.fromhex(colour[1:]))
+
+
+def screenshot(page, png):
+    """Chromium draws the page into `png`. Its profile, home and temporary files live in a short
+    scratch folder (its socket's path must be short), removed afterwards; none of its processes
+    outlives the call."""
+    chromium = shutil.which("chromium") or shutil.which("chromium-browser")
+    if chromium is None:
+        pytest.skip("chromium is not installed (.ci/deps.sh installs Debian's)")
+    with tempfile.TemporaryDirectory(prefix="quorle-chromium-") as scratch:
+        for d in ("home", "tmp"):
+            os.mkdir(os.path.join(scratch, d))
+        env = {**os.environ, "HOME": f"{scratch}/home", "TMPDIR": f"{scratch}/tmp"}
+        proc = subprocess.Popen([chromium, "--headless", "--no-sandbox", "--disable-gpu", "--hide-scrollbars",
+                                 f"--user-data-dir={scratch}/profile", f"--screenshot={png}",
+                                 "--window-size=1200,900", page.as_uri()],
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env,
+                                start_new_session=True)
+        try:
+            proc.wait(timeout=120)
+        finally:
+            for pid in {proc.pid, *chromium_pids(scratch)}:
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
+            proc.wait()
+        assert not chromium_pids(scratch)
+
+
+def chromium_pids(scratch):
+    return [int(p) for p in os.listdir("/proc") if p.isdigit() and _runs_in(p, scratch)]
+
+
+def _runs_in(pid, folder):
+    try:
+        with open(f"/proc/{pid}/cmdline", "rb") as f:
+            return folder.encode() in f.read()
+    except OSError:
+        return False
+
+
+def test_chromium_draws_the_strip_and_the_counters(tmp_path):
+    lines = ["Sales export", "", *LONG]  # a preamble at the start, a quarantine at 90% of the file
+    (tmp_path / "in.csv").write_text("\n".join(lines) + "\n")
+    assert check("in.csv", "--strict", "--html", "view.html", cwd=tmp_path).returncode == 0
+    screenshot(tmp_path / "view.html", tmp_path / "shot.png")
+    width, _, pixels = png_pixels((tmp_path / "shot.png").read_bytes())
+    ground = rgb(_html.STRIP_GROUND)
+    strip = [row for row in pixels if row.count(ground) > width // 2]
+    assert strip, "no strip drawn"
+    where = {colour: [x for row in strip for x, p in enumerate(row) if p == rgb(colour)]
+             for colour in (_html.QUARANTINED, _html.SKIPPED)}
+    ends = [x for row in strip for x, p in enumerate(row) if p == ground]
+    left, right = min(ends), max(ends)
+    assert where[_html.QUARANTINED] and where[_html.SKIPPED]
+    # 90% of the way along for the quarantine, the first few pixels for the preamble
+    assert all(abs((x - left) / (right - left) - 0.9) < 0.02 for x in where[_html.QUARANTINED])
+    assert all(x - left < 10 for x in where[_html.SKIPPED])
+    assert any(rgb(_html.QUARANTINE_GROUND) in row for row in pixels)  # the quarantined counter's box
