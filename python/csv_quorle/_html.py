@@ -5,9 +5,12 @@ Nothing is loaded from the network; the strip of where things happen is inline S
 
 from __future__ import annotations
 
-from collections.abc import Iterable, Sequence
+import bisect
+from collections.abc import Iterable, Iterator, Sequence
 from html import escape
 from typing import Any, NamedTuple
+
+from ._report import _RECORD, RepairList
 
 SHOWN = 10  # repairs, quarantined records and skipped lines listed before the rest are counted
 
@@ -60,16 +63,23 @@ def lines_spanned(report: Any, quarantined: Iterable[Quarantined] = ()) -> int:
     return max([counted, *named, 1])
 
 
-def strip(total_lines: int, marks: Sequence[tuple[int, int, str]], label: str = "") -> str:
+def strip(total_lines: int, marks: Iterable[tuple[int, int, str]], label: str = "") -> str:
     """An SVG bar for lines 1 to `total_lines`; each mark (first line, last line, colour) drawn
-    where those lines fall, MARK_WIDTH units wide at least."""
+    where those lines fall, MARK_WIDTH units wide at least. Marks of one colour that touch are
+    drawn as one, so a million repairs make a few hundred rectangles at most."""
     total = max(total_lines, 1)
-    rects = []
+    runs: dict[str, list[list[float]]] = {}  # colour: [start, end] in strip units, in drawing order
     for first, last, colour in marks:
         x = (min(max(first, 1), total) - 1) * STRIP_WIDTH / total
         width = max((min(last, total) - max(first, 1) + 1) * STRIP_WIDTH / total, MARK_WIDTH)
         x = min(x, STRIP_WIDTH - width)
-        rects.append(f'<rect x="{x:.2f}" y="0" width="{width:.2f}" height="24" fill="{colour}"/>')
+        same = runs.setdefault(colour, [])
+        if same and same[-1][0] <= x <= same[-1][1]:
+            same[-1][1] = max(same[-1][1], x + width)
+        else:
+            same.append([x, x + width])
+    rects = [f'<rect x="{x:.2f}" y="0" width="{end - x:.2f}" height="24" fill="{colour}"/>'
+             for colour, spans in runs.items() for x, end in spans]
     return (
         f'<svg class="quorle-strip" role="img" aria-label="{_text(label)}" viewBox="0 0 {STRIP_WIDTH} 24" '
         f'preserveAspectRatio="none" width="100%" height="24" style="display:block">'
@@ -80,12 +90,41 @@ def strip(total_lines: int, marks: Sequence[tuple[int, int, str]], label: str = 
     )
 
 
-def _marks(report: Any, quarantined: Sequence[Quarantined]) -> list[tuple[int, int, str]]:
+EXACT_REPAIRS = 2000  # past this many, repairs are drawn by the column of the strip they fall in
+
+
+def _repair_lines(repairs: Any, total: int) -> Iterator[tuple[int, int]]:
+    """(first line, last line) of each repair; past EXACT_REPAIRS, one span for each of the
+    strip's STRIP_WIDTH columns that a repair falls in, found by bisection over the packed
+    records (repairs come in the order of the file), so a million repairs cost a few thousand
+    look-ups rather than a million Repairs."""
+    n = len(repairs)
+    if n <= EXACT_REPAIRS or not isinstance(repairs, RepairList):
+        for r in repairs:
+            yield r.first_line, r.last_line
+        return
+    packed = repairs._packed
+
+    def last_line(i: int) -> int:
+        return _RECORD.unpack_from(packed, i * _RECORD.size)[1]
+
+    i = 0
+    for column in range(STRIP_WIDTH):
+        lo = column * total // STRIP_WIDTH + 1  # the column's lines: lo to hi
+        hi = (column + 1) * total // STRIP_WIDTH
+        i = bisect.bisect_left(range(n), lo, lo=i, key=last_line)  # the first repair ending at lo or later
+        if i < n and _RECORD.unpack_from(packed, i * _RECORD.size)[0] <= hi:
+            yield max(lo, 1), max(hi, lo)
+
+
+def _marks(report: Any, quarantined: Sequence[Quarantined], total: int) -> Iterator[tuple[int, int, str]]:
     """Skipped lines first, then repairs, then quarantines on top: the worst is what is seen."""
-    marks = [(s.first_line, s.last_line, SKIPPED) for s in report.skipped_lines]
-    marks += [(r.first_line, r.last_line, REPAIRED) for r in report.repairs]
-    marks += [(q.first_line, q.last_line, QUARANTINED) for q in quarantined]
-    return marks
+    for s in report.skipped_lines:
+        yield s.first_line, s.last_line, SKIPPED
+    for first, last in _repair_lines(report.repairs, total):
+        yield first, last, REPAIRED
+    for q in quarantined:
+        yield q.first_line, q.last_line, QUARANTINED
 
 
 def _table(head: Sequence[str], rows: Iterable[Sequence[str]]) -> str:
@@ -130,7 +169,7 @@ def report_html(report: Any, *, name: str | None = None, quarantined: Sequence[Q
         _counter("blank lines", r.blank_lines, "#888"),
         "</div>",
         _heading(f"Where along the file ({total:,} lines)"),
-        strip(total, _marks(r, quarantined), "repairs, quarantined records and skipped lines by line"),
+        strip(total, _marks(r, quarantined, total), "repairs, quarantined records and skipped lines by line"),
         f'<div style="font-size:85%;margin:2px 0 8px 0">'
         f'<span style="color:{REPAIRED}">■</span> repaired '
         f'<span style="color:{QUARANTINED}">■</span> quarantined '

@@ -4,6 +4,7 @@ draws it."""
 import html.parser
 import json
 import os
+import random
 import re
 import shutil
 import signal
@@ -43,10 +44,16 @@ SHAPES = {  # name: (lines of the file, options, [(lines, reason) quarantined], 
 }
 
 
-def strip_marks(page, colour):
-    """The x (in strip units) of each mark of `colour` in the HTML."""
-    return [float(x) for x in re.findall(rf'<rect x="([\d.]+)" y="0" width="[\d.]+" height="24" fill="{colour}"/>',
-                                         page)]
+def strip_spans(page, colour):
+    """(start, end) in strip units of each run of marks of `colour` in the HTML."""
+    return [(float(x), float(x) + float(w)) for x, w in
+            re.findall(rf'<rect x="([\d.]+)" y="0" width="([\d.]+)" height="24" fill="{colour}"/>', page)]
+
+
+def drawn_at(spans, xs):
+    """Whether the runs cover each of `xs` and each run starts at one of them."""
+    return (all(any(a - 0.01 <= x < b for a, b in spans) for x in xs)
+            and all(any(abs(a - x) < 0.01 for x in xs) for a, _ in spans))
 
 
 @pytest.mark.parametrize("shape", SHAPES)
@@ -68,9 +75,8 @@ def test_check_shows_each_shape(shape, tmp_path):
     assert "  detection\n" in text and {d["name"] for d in found["decisions"]} >= {"delimiter", "encoding"}
     assert f"  encoding  utf-8 (confidence {report['encoding_confidence']:.2f})" in text
     # The strip: each quarantined line where it falls among the file's lines.
-    xs = strip_marks(page, _html.QUARANTINED)
-    assert xs == pytest.approx([(first - 1) * 1000 / len(lines) for (first, _), _ in quarantined], abs=0.01)
-    assert len(strip_marks(page, _html.SKIPPED)) == len(skipped)
+    assert drawn_at(strip_spans(page, _html.QUARANTINED), [(first - 1) * 1000 / len(lines) for (first, _), _ in quarantined])
+    assert drawn_at(strip_spans(page, _html.SKIPPED), [(first - 1) * 1000 / len(lines) for (first, _), _ in skipped])
     assert f"Where along the file ({len(lines):,} lines)" in page
 
 
@@ -214,3 +220,18 @@ def test_chromium_draws_the_strip_and_the_counters(tmp_path):
     assert all(abs((x - left) / (right - left) - 0.9) < 0.02 for x in where[_html.QUARANTINED])
     assert all(x - left < 10 for x in where[_html.SKIPPED])
     assert any(rgb(_html.QUARANTINE_GROUND) in row for row in pixels)  # the quarantined counter's box
+
+
+@pytest.mark.parametrize("count", [50, 30_000])  # drawn one by one; by column of the strip
+def test_the_strip_marks_every_column_holding_a_repair_and_no_other(count):
+    from csv_quorle._report import _RECORD, RepairList
+
+    rnd = random.Random(count)
+    total = 3_000_000
+    lines = sorted(rnd.sample(range(1, total // 3), count // 2) + rnd.sample(range(total // 2, total), count // 2))
+    repairs = RepairList(b"".join(_RECORD.pack(n, n, 1, 0) for n in lines))
+    report = csv_quorle.Report(total, total, count, 0, 0, ",", '"', "utf-8", 3, ("a", "b", "c"), repairs)
+    spans = strip_spans(report._repr_html_(), _html.REPAIRED)
+    held = {(n - 1) * 1000 // (total + 1) for n in lines}  # the strip's columns, from the plain list
+    assert all(any(a < c + 1 and b > c for a, b in spans) for c in held)
+    assert all(int(a) in held for a, _ in spans)  # each run starts on a repair
