@@ -233,6 +233,12 @@ def dialect_html(dialect: Any) -> str:
     return "".join(parts)
 
 
+def failure_html(name: str, message: str) -> str:
+    """A file that could not be checked, on the page beside the others."""
+    return (f'<div class="quorle-report" style="font-family:sans-serif"><h3 style="margin:4px 0 8px 0">'
+            f'{_text(name)}</h3><p style="color:{QUARANTINED}">failed: {_text(message)}</p></div>')
+
+
 def page(title: str, blocks: Iterable[str]) -> str:
     """A standalone page around the blocks: no script, no link to anything outside."""
     body = '<hr style="margin:18px 0">'.join(blocks)

@@ -174,7 +174,7 @@ def check(inputs: Sequence[str], options: dict[str, Any], *, as_json: bool, fail
           max_shown: int = SHOWN, html: str | None = None) -> int:
     import shutil
 
-    from .._html import report_html
+    from .._html import failure_html, report_html
 
     if html is not None:
         refuse_page_over_inputs(html, inputs)
@@ -192,9 +192,10 @@ def check(inputs: Sequence[str], options: dict[str, Any], *, as_json: bool, fail
             elif res.ok:
                 print(show.report_block(res.source, res.report, shown=max_shown, quarantined=quarantined,
                                         decisions=decisions, width=width) + "\n")
-            if html is not None and res.ok:
+            if html is not None:
                 blocks.append(report_html(res.report, name=res.source, quarantined=quarantined,
-                                          decisions=decisions, shown=max_shown))
+                                          decisions=decisions, shown=max_shown) if res.ok
+                              else failure_html(res.source, str(res.error)))
         if not as_json and len(results) > 1:
             print(show.summary(results, with_output=False))
         sys.stdout.flush()
