@@ -235,3 +235,10 @@ def test_the_strip_marks_every_column_holding_a_repair_and_no_other(count):
     held = {(n - 1) * 1000 // (total + 1) for n in lines}  # the strip's columns, from the plain list
     assert all(any(a < c + 1 and b > c for a, b in spans) for c in held)
     assert all(int(a) in held for a, _ in spans)  # each run starts on a repair
+
+
+def test_a_quarantined_record_longer_than_csv_reads_by_default_is_listed(tmp_path):
+    long = "x" * 300_000  # csv.field_size_limit() is 131,072 until raised
+    (tmp_path / "in.csv").write_text(f"a,b,c\n1,2,3\n4,{long}\n")
+    [found] = map(json.loads, check("in.csv", "--strict", "--json", cwd=tmp_path).stdout.splitlines())
+    assert found["first_quarantined"][0]["raw"] == f"4,{long}"

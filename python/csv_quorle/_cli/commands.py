@@ -119,9 +119,13 @@ def first_quarantined(path: str, n: int) -> list[Quarantined]:
     import csv
     import itertools
 
-    with open(path, encoding="utf-8", errors="replace", newline="") as f:
-        rows = itertools.islice(csv.reader(f), 1, n + 1)  # past the header
-        return [Quarantined(int(a), int(b), reason, raw) for a, b, reason, raw in rows]
+    limit = csv.field_size_limit(sys.maxsize)  # a record may be longer than csv's 128 KiB
+    try:
+        with open(path, encoding="utf-8", errors="replace", newline="") as f:
+            rows = itertools.islice(csv.reader(f), 1, n + 1)  # past the header
+            return [Quarantined(int(a), int(b), reason, raw) for a, b, reason, raw in rows]
+    finally:
+        csv.field_size_limit(limit)
 
 
 def _decisions(name: str, path: str, options: dict[str, Any]) -> list[Any]:
