@@ -109,10 +109,10 @@ def _labelled(label: str, items: Sequence[str], shown: int = FIRST_REPAIRS, tota
     """`items` under `label`, the first `shown` of them, then how many more of `total` (by
     default, of the items)."""
     total = len(items) if total is None else total
-    out = [f"  {label if i == 0 else '':8}  {item}" for i, item in enumerate(items[:shown])]
-    if total > min(shown, len(items)):
-        out.append(f"  {'':8}  … and {total - min(shown, len(items)):,} more")
-    return out
+    listed = list(items[:shown])
+    if total > len(listed):
+        listed.append(f"… and {total - len(listed):,} more")
+    return [f"  {label if i == 0 else '':8}  {item}" for i, item in enumerate(listed)]
 
 
 def sample(text: str) -> str:
