@@ -1,8 +1,9 @@
 """README.md's examples run as written: each fenced python, sh, bash or console block, in a
 folder of its own holding a copy of the shipped samples (examples/).
 
-- python: run as a script; exit status 0 and no traceback. A ```text block right after it is
-  what it prints.
+- python: saved as a file and run; exit status 0 and no traceback. A ```text block right after it is
+  what it prints. A block importing a library that is not installed is skipped, as the tests of
+  an optional feature skip themselves.
 - sh, bash: run by bash -e; exit status 0.
 - console: each `$ ` line is a command; the lines after it, up to the next command (trailing
   blank lines aside), are exactly what it prints (standard output and error together).
@@ -11,6 +12,8 @@ Skipped, by their commands: installing (`pip install`, dropped from a `&&` chain
 still runs), the whole test run (`.ci/run`), and the builds and measurements of bench/ (cmake,
 bench/ scripts: minutes to hours of work, not examples of use)."""
 
+import ast
+import importlib.util
 import os
 import pathlib
 import re
@@ -63,6 +66,16 @@ def console_steps(body: str) -> list[tuple[str, str]]:
     return [(command, "\n".join(out).rstrip("\n")) for command, out in steps]
 
 
+def missing_imports(source: str) -> list[str]:
+    names = set()
+    for node in ast.walk(ast.parse(source)):
+        if isinstance(node, ast.Import):
+            names.update(alias.name.split(".")[0] for alias in node.names)
+        elif isinstance(node, ast.ImportFrom) and node.module and not node.level:
+            names.add(node.module.split(".")[0])
+    return sorted(name for name in names if importlib.util.find_spec(name) is None)
+
+
 @pytest.fixture
 def folder(tmp_path):
     shutil.copytree(CHECKOUT / "examples", tmp_path / "examples")
@@ -80,7 +93,10 @@ def shell(command: str, cwd) -> subprocess.CompletedProcess:
 @pytest.mark.parametrize("language, body, shown", blocks() if README.exists() else [])
 def test_readme_block_runs_as_written(language, body, shown, folder):
     if language == "python":
-        run = subprocess.run([sys.executable, "-c", body], cwd=folder, capture_output=True, text=True,
+        if missing := missing_imports(body):
+            pytest.skip(f"not installed: {', '.join(missing)}")
+        (folder / "example.py").write_text(body, encoding="utf-8")  # a file, as a user saves it
+        run = subprocess.run([sys.executable, "example.py"], cwd=folder, capture_output=True, text=True,
                              timeout=300)
         assert run.returncode == 0 and "Traceback" not in run.stderr, run.stderr
         if shown is not None:
