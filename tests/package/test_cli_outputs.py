@@ -84,7 +84,8 @@ CASES = [
 
 
 def cli(*args, cwd):
-    return subprocess.run([sys.executable, "-m", "csv_quorle", *args], capture_output=True, cwd=cwd, timeout=300)
+    return subprocess.run([sys.executable, "-m", "csv_quorle", *args], capture_output=True, cwd=cwd,
+                          timeout=300)
 
 
 @pytest.mark.parametrize("name, data, args, check", CASES, ids=[c[0] for c in CASES])

@@ -49,9 +49,11 @@ def blocks() -> list:
             continue
         shown = None
         after = matches[i + 1] if i + 1 < len(matches) else None
-        if language == "python" and after and after.group(1) == "text" and not text[m.end():after.start()].strip():
+        next_to = after is not None and not text[m.end():after.start()].strip()
+        if language == "python" and next_to and after.group(1) == "text":
             shown = after.group(2)
-        found.append(pytest.param(language, body, shown, id=f"line{text.count(chr(10), 0, m.start()) + 1}-{language}"))
+        line = text.count("\n", 0, m.start()) + 1
+        found.append(pytest.param(language, body, shown, id=f"line{line}-{language}"))
     return found
 
 

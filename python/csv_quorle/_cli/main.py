@@ -148,8 +148,8 @@ def _check_together(options: dict[str, Any]) -> None:
     try:
         choices(options["delimiter"], options.get("quote_char", "auto"),
                 options.get("escape_char", "auto"), options["encoding"], options.get("header", "auto"),
-                options.get("skip_rows", "auto"), options.get("expected_columns"), layout=options.get("layout", True),
-                comment=options.get("comment"))
+                options.get("skip_rows", "auto"), options.get("expected_columns"),
+                layout=options.get("layout", True), comment=options.get("comment"))
     except ValueError as e:
         raise click.UsageError(str(e)) from None
 
