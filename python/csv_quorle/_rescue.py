@@ -8,6 +8,7 @@ from typing import Literal
 
 from . import _native
 from ._call import args as _args, table as _table
+from ._call.byte_order_mark import write_bom
 from ._call.options import SharedOptions, text_dialect
 from ._call.reporting import LONG_QUOTED_LINES, left_out_and_guessed, make_report
 from ._encoding import open_utf8
@@ -35,6 +36,7 @@ def rescue(
     output_delimiter: str = ",",
     layout: bool = True,
     comment: str | None = None,
+    bom: bool = False,
 ) -> Report:
     """Rescues a damaged CSV file.
 
@@ -59,6 +61,9 @@ def rescue(
     changes the rows is in `Report.guesses`, with its confidence, and in a sentence in
     `Report.warnings`.
 
+    `bom=True` starts the clean output and the quarantine with a UTF-8 byte-order mark, which
+    spreadsheets need to read the text as UTF-8.
+
     >>> report = rescue("export.csv", "clean.csv", "quarantine.csv")  # doctest: +SKIP
     >>> report.good_rows, report.repairs[:1]  # doctest: +SKIP
     """
@@ -76,6 +81,7 @@ def rescue(
     out_delim = _args.char(output_delimiter, "output_delimiter")
     if out_delim == '"':
         raise ValueError("output_delimiter cannot be the double quote, which the output quotes with")
+    with_bom = _args.flag(bom, "bom")
     check_paths(("source", src), ("output", out), ("quarantine", qpath))
 
     table, count = _table.settle_choices(src, chosen)
@@ -92,6 +98,10 @@ def rescue(
             source_fd, source_offset = pending.enter_context(file_behind(src, buffer, info))
             clean = pending.enter_context(OutputFile(out))
             rest = None if qpath is None else pending.enter_context(OutputFile(qpath))
+            if with_bom:
+                write_bom(clean.fd, out)
+                if rest is not None:
+                    write_bom(rest.fd, qpath)
             result = _native.rescue(
                 buffer,
                 out_fd=clean.fd,

@@ -47,6 +47,7 @@ class TestArguments:
             ({"expected_columns": -1}, ValueError, "expected_columns"),
             ({"expected_columns": "3"}, TypeError, "expected_columns"),
             ({"output_delimiter": '"'}, ValueError, "output_delimiter"),
+            ({"bom": 1}, TypeError, "bom must be True or False"),
             ({"comment": "//"}, ValueError, "comment must be exactly one character"),
             ({"comment": 35}, TypeError, "comment"),
             ({"comment": "\n"}, ValueError, "comment cannot be a line break"),

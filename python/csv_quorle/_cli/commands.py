@@ -52,7 +52,7 @@ def _report_json(res: FileResult, with_paths: bool) -> dict[str, Any]:
 
 def rescue(inputs: Sequence[str], output: str | None, out_dir: str | None, quarantine: str | None,
            quarantine_dir: str | None, options: dict[str, Any], *, as_json: bool,
-           fail_on_quarantine: bool, repairs: str | None) -> int:
+           fail_on_quarantine: bool, repairs: str | None, repairs_format: str = "csv") -> int:
     to_stdout = out_dir is None and output in (None, "-")
     with Workspace() as ws, stdout_guard():
         pairs = ws.inputs(inputs)
@@ -76,7 +76,7 @@ def rescue(inputs: Sequence[str], output: str | None, out_dir: str | None, quara
             results[0] = dataclasses.replace(results[0], output=STDOUT_NAME)
         _error_lines(results)
         if repairs is not None:
-            write_repairs(repairs, results)
+            write_repairs(repairs, results, repairs_format)
         out = sys.stderr if to_stdout else sys.stdout
         if as_json:
             for res in results:

@@ -42,6 +42,13 @@ def _delimiter(ctx: click.Context, param: click.Parameter, value: str | None) ->
     return value
 
 
+def _output_delimiter(ctx: click.Context, param: click.Parameter, value: str | None) -> str | None:
+    value = _delimiter(ctx, param, value)
+    if value is not None and value in '"\r\n':
+        raise click.BadParameter("not the double quote, which the output quotes with, nor a line break")
+    return value
+
+
 def _character(ctx: click.Context, param: click.Parameter, value: str | None) -> str | None:
     """One ASCII character, by the library's own rules."""
     if value is None:
@@ -89,6 +96,10 @@ def _reading_options(f):
                      help="Skip the lines starting with CHAR, listed as skipped lines of kind comment."),
         click.option("--strict", is_flag=True,
                      help="Change no row: rows without the column count are quarantined, not padded or merged."),
+        click.option("--expected-columns", type=click.IntRange(min=1), metavar="N",
+                     help="The table's column count; else the header's, or the most common among the first rows."),
+        click.option("--skip-blank-lines/--keep-blank-lines", default=None,
+                     help="Leave blank lines out (the default), or keep each as a row of empty fields."),
         click.option("--json", "as_json", is_flag=True, help="Print one JSON object per file instead of tables."),
         click.option("--fail-on-quarantine", is_flag=True, help="Exit with status 3 when any row was quarantined."),
     ]
@@ -99,7 +110,8 @@ def _reading_options(f):
 
 def _rescue_options(delimiter: str | None, encoding: str, header: bool | None, skip_rows: int | None,
                     quote: str | None, no_quote: bool, escape: str | None, no_escape: bool,
-                    no_layout: bool, comment: str | None, strict: bool) -> dict[str, Any]:
+                    no_layout: bool, comment: str | None, strict: bool, expected_columns: int | None,
+                    skip_blank_lines: bool | None) -> dict[str, Any]:
     """The keyword arguments of `rescue` the options stand for: only those given, so that the
     package's own defaults (detection) decide the rest."""
     for name, value, off in (("quote", quote, no_quote), ("escape", escape, no_escape)):
@@ -120,6 +132,10 @@ def _rescue_options(delimiter: str | None, encoding: str, header: bool | None, s
         options["comment"] = comment
     if strict:
         options.update(fill_ragged_rows=False, merge_overflow=False)
+    if expected_columns is not None:
+        options["expected_columns"] = expected_columns
+    if skip_blank_lines is not None:
+        options["skip_blank_lines"] = skip_blank_lines
     _check_together(options)
     return options
 
@@ -132,8 +148,8 @@ def _check_together(options: dict[str, Any]) -> None:
     try:
         choices(options["delimiter"], options.get("quote_char", "auto"),
                 options.get("escape_char", "auto"), options["encoding"], options.get("header", "auto"),
-                options.get("skip_rows", "auto"), None, layout=options.get("layout", True),
-                comment=options.get("comment"))
+                options.get("skip_rows", "auto"), options.get("expected_columns"),
+                layout=options.get("layout", True), comment=options.get("comment"))
     except ValueError as e:
         raise click.UsageError(str(e)) from None
 
@@ -161,9 +177,16 @@ Examples:
 @click.option("-q", "--quarantine", metavar="QUARANTINE", help="The quarantine file (one input only).")
 @click.option("--quarantine-dir", metavar="DIR", help="Write each input's quarantine file as DIR/<name>.quarantine.csv.")
 @_reading_options
-@click.option("--repairs", metavar="FILE", help="Write every repair (file, lines, kind, detail) to FILE as CSV.")
-def rescue(inputs, output, out_dir, quarantine, quarantine_dir, as_json, fail_on_quarantine, repairs,
-           **reading) -> int:
+@click.option("--output-delimiter", callback=_output_delimiter, metavar="CHAR",
+              help="The clean file's delimiter (also tab, semicolon, pipe, ...); a comma if not given.")
+@click.option("--bom", is_flag=True,
+              help="Start the clean and quarantine files with a UTF-8 byte-order mark (for spreadsheets).")
+@click.option("--repairs", metavar="FILE",
+              help="Write every repair (file, lines, kind, detail) to FILE: CSV, or JSON lines for .jsonl or .ndjson.")
+@click.option("--repairs-format", type=click.Choice(["csv", "jsonl"]),
+              help="The repairs file's format, whatever its name.")
+def rescue(inputs, output, out_dir, quarantine, quarantine_dir, as_json, fail_on_quarantine, output_delimiter,
+           bom, repairs, repairs_format, **reading) -> int:
     """Rescue each INPUT (a file, or - for standard input; gzip, bzip2, xz and zstd are unpacked).
 
     The summary goes to standard output, or to standard error when the clean data does: a line
@@ -182,9 +205,16 @@ def rescue(inputs, output, out_dir, quarantine, quarantine_dir, as_json, fail_on
         raise click.UsageError("more than one input needs --quarantine-dir (-q names one file)")
     if quarantine == "-":
         raise click.UsageError("the quarantine file cannot be standard output")
+    if repairs_format is not None and repairs is None:
+        raise click.UsageError("--repairs-format needs --repairs FILE")
     options = _rescue_options(**reading)
+    if output_delimiter is not None:
+        options["output_delimiter"] = output_delimiter
+    if bom:
+        options["bom"] = True
     return commands.rescue(inputs, output, out_dir, quarantine, quarantine_dir, options,
-                                as_json=as_json, fail_on_quarantine=fail_on_quarantine, repairs=repairs)
+                           as_json=as_json, fail_on_quarantine=fail_on_quarantine, repairs=repairs,
+                           repairs_format=repairs_format or repairs_format_of(repairs))
 
 
 @cli.command(short_help="Report what a rescue would do; write nothing.", epilog="""\b
@@ -223,6 +253,11 @@ def sniff(inputs, as_json, explain) -> int:
 
     _check_stdin_once(inputs)
     return commands.sniff(inputs, as_json=as_json, explain=explain)
+
+
+def repairs_format_of(path: str | None) -> str:
+    """JSON lines for a name ending .jsonl or .ndjson, else CSV."""
+    return "jsonl" if path is not None and path.lower().endswith((".jsonl", ".ndjson")) else "csv"
 
 
 def _check_stdin_once(inputs: tuple[str, ...]) -> None:

@@ -136,19 +136,32 @@ def refuse_repairs_over(path: str, jobs: Sequence[Job]) -> None:
                 raise OSError(errno.EINVAL, message, path)
 
 
-def write_repairs(path: str, results: Sequence[FileResult]) -> None:
-    """Every repair of every rescued file, one CSV line each, put in place when complete."""
+REPAIR_FIELDS = ("file", "first_line", "last_line", "kind", "detail")
+
+
+def repair_records(results: Sequence[FileResult]) -> Iterator[tuple[Any, ...]]:
+    for res in results:
+        if res.ok:
+            for rep in res.report.repairs:
+                yield res.source, rep.first_line, rep.last_line, rep.kind, rep.detail
+
+
+def write_repairs(path: str, results: Sequence[FileResult], form: str = "csv") -> None:
+    """Every repair of every rescued file, one line each (CSV under a header line, or one JSON
+    object a line), put in place when complete."""
     import csv
+    import json
 
     with OutputFile(path) as out:
         try:
             with open(out.fd, "w", encoding="utf-8", newline="", closefd=False) as f:
-                w = csv.writer(f, lineterminator="\n")
-                w.writerow(["file", "first_line", "last_line", "kind", "detail"])
-                for res in results:
-                    if res.ok:
-                        for rep in res.report.repairs:
-                            w.writerow([res.source, rep.first_line, rep.last_line, rep.kind, rep.detail])
+                if form == "jsonl":
+                    for record in repair_records(results):
+                        f.write(json.dumps(dict(zip(REPAIR_FIELDS, record)), ensure_ascii=False) + "\n")
+                else:
+                    w = csv.writer(f, lineterminator="\n")
+                    w.writerow(REPAIR_FIELDS)
+                    w.writerows(repair_records(results))
         except OSError as e:
             raise naming(e, path) from None
         commit(out)
