@@ -4,6 +4,7 @@ complete, with the quarantine and the report of rescue()."""
 
 from __future__ import annotations
 
+import contextlib
 import errno
 import os
 import stat
@@ -45,8 +46,15 @@ def _write(source: _args.PathArg, output: _args.PathArg, quarantine: _args.PathA
             with open(os.dup(target.fd), "wb") as sink:
                 reader = pa.RecordBatchReader.from_stream(batches)
                 writer = open_writer(sink, reader.schema)
-                for batch in reader:
-                    writer.write_batch(batch)
+                try:
+                    for batch in reader:
+                        writer.write_batch(batch)
+                except BaseException:
+                    # Closed while its file is open, not later by the collector; the file is
+                    # dropped anyway.
+                    with contextlib.suppress(Exception):
+                        writer.close()
+                    raise
                 writer.close()
         except Exception:
             own = batches._failure()  # the stream's own OSError, naming its file
