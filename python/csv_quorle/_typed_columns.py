@@ -122,11 +122,24 @@ def _normalised(pc: Any, cells: Any, mark: str, thousands: str) -> Any:
 
 
 def infer_type(pa: Any, pc: Any, column: Any, delimiter: str) -> ColumnType:
-    """The narrowest type every non-empty cell of `column` (text) fits; 'string' when none."""
+    """The narrowest type every non-empty cell of `column` (text) fits; 'string' when none.
+    Numbers written with a leading zero (codes, ZIP codes) stay text: as numbers they would
+    lose it."""
     cells = _trimmed(pc, column).drop_null()
     cells = cells.filter(pc.not_equal(cells, ""))
     if len(cells) == 0:
         return ColumnType("string")
+    kind = _looks_like(pa, pc, cells, delimiter)
+    numeric = kind.name in ("int64", "float64") or kind.name.startswith("decimal128")
+    if numeric and pc.any(pc.match_substring_regex(cells, r"^[+-]?0\d")).as_py():
+        return ColumnType("string")
+    # What looks right but does not cast (an integer past int64, a 30th of February) is text.
+    if kind.name != "string" and pc.any(pc.is_null(cast_column(pa, pc, cells, kind))).as_py():
+        return ColumnType("string")
+    return kind
+
+
+def _looks_like(pa: Any, pc: Any, cells: Any, delimiter: str) -> ColumnType:
     lower = pc.utf8_lower(cells)
     if bool(pc.all(pc.is_in(lower, pa.array(_TRUE + _FALSE))).as_py()):
         return ColumnType("bool")
