@@ -262,22 +262,24 @@ class TypedBatches:
         assert self.types is not None
         pa, pc = self.pa, self.pc
         columns = []
+        failures: list[CellFailure] = []
         for i, name in enumerate(batch.schema.names):
             text = batch.column(i)
             kind = self.types[name]
             typed = cast_column(pa, pc, text, kind)
             if kind.name != "string":
-                self._keep_failures(text, typed, name, kind)
+                failures += self._failures(text, typed, name, kind)
             columns.append(typed)
+        self.failures += sorted(failures, key=lambda f: f.row)  # by row, then column
         self.rows += batch.num_rows
         return pa.record_batch(columns, schema=self.schema)
 
-    def _keep_failures(self, text: Any, typed: Any, name: str, kind: ColumnType) -> None:
+    def _failures(self, text: Any, typed: Any, name: str, kind: ColumnType) -> list[CellFailure]:
         pc = self.pc
         filled = pc.not_equal(pc.utf8_trim_whitespace(text), "")
         failed = pc.and_kleene(pc.is_null(typed), pc.fill_null(filled, False))
         if not pc.any(failed).as_py():
-            return
+            return []
         where = pc.indices_nonzero(failed)
-        for i, value in zip(where.to_pylist(), text.take(where).to_pylist()):
-            self.failures.append(CellFailure(self.rows + i, name, value, kind.name))
+        return [CellFailure(self.rows + i, name, value, kind.name)
+                for i, value in zip(where.to_pylist(), text.take(where).to_pylist())]
