@@ -97,6 +97,11 @@ def _trimmed(pc: Any, column: Any) -> Any:
     return pc.utf8_trim_whitespace(column)
 
 
+def _filled(pc: Any, cells: Any) -> Any:
+    """Which cells hold text: by their lengths, many times faster than comparing with ''."""
+    return pc.greater(pc.binary_length(cells), 0)
+
+
 def _all_match(pc: Any, cells: Any, pattern: str) -> bool:
     return bool(pc.all(pc.match_substring_regex(cells, f"^(?:{pattern})$")).as_py())
 
@@ -126,7 +131,7 @@ def infer_type(pa: Any, pc: Any, column: Any, delimiter: str) -> ColumnType:
     Numbers written with a leading zero (codes, ZIP codes) stay text: as numbers they would
     lose it."""
     cells = _trimmed(pc, column).drop_null()
-    cells = cells.filter(pc.not_equal(cells, ""))
+    cells = cells.filter(_filled(pc, cells))
     if len(cells) == 0:
         return ColumnType("string")
     kind = _looks_like(pa, pc, cells, delimiter)
@@ -206,7 +211,7 @@ def cast_column(pa: Any, pc: Any, column: Any, kind: ColumnType) -> Any:
     if kind.name == "string":
         return column
     cells = _trimmed(pc, column)
-    cells = pc.if_else(pc.equal(cells, ""), pa.scalar(None, pa.string()), cells)
+    cells = pc.if_else(_filled(pc, cells), cells, pa.scalar(None, pa.string()))
     if kind.name == "bool":
         lower = pc.utf8_lower(cells)
         truth = pc.is_in(lower, pa.array(_TRUE))
@@ -276,7 +281,7 @@ class TypedBatches:
 
     def _failures(self, text: Any, typed: Any, name: str, kind: ColumnType) -> list[CellFailure]:
         pc = self.pc
-        filled = pc.not_equal(pc.utf8_trim_whitespace(text), "")
+        filled = _filled(pc, pc.utf8_trim_whitespace(text))
         failed = pc.and_kleene(pc.is_null(typed), pc.fill_null(filled, False))
         if not pc.any(failed).as_py():
             return []
