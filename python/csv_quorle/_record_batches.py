@@ -106,8 +106,11 @@ class RecordBatches:
         seen = left_out_and_guessed(whole, table, where, result, info)
         check_unchanged(whole)  # what the skipped lines' texts were read from was the file
         report = make_report(result, delim, quote, escape, info, seen)
-        if self._typed is not None and self._typed[0].failures:
-            report = dataclasses.replace(report, cell_errors=self._cell_errors(self._typed[0].failures))
+        typed = None if self._typed is None else self._typed[0]
+        if typed is not None and typed.failures:
+            if typed.errors is None:  # found once: it takes a pass over the file
+                typed.errors = self._cell_errors(typed.failures)
+            report = dataclasses.replace(report, cell_errors=typed.errors)
         return report
 
     def _cell_errors(self, failures: list[Any]) -> tuple[CellError, ...]:

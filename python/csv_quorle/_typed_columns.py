@@ -249,6 +249,7 @@ class TypedBatches:
         self.types: dict[str, ColumnType] | None = None
         self.schema: Any = None
         self.failures: list[CellFailure] = []
+        self.errors: tuple[Any, ...] | None = None  # the failures by line, once found
         self.rows = 0
 
     def settle(self, text_schema: Any, sample: Any | None) -> Any:
@@ -258,10 +259,21 @@ class TypedBatches:
         if unknown:
             raise ValueError(f"types names columns the table does not have: {', '.join(unknown)}")
         inferred = infer_types(sample, self.delimiter) if self.infer and sample is not None else {}
-        self.types = {n: self.given.get(n) or inferred.get(n) or ColumnType("string") for n in names}
+        given = {n: self._written_as_in(sample, n, kind) for n, kind in self.given.items()}
+        self.types = {n: given.get(n) or inferred.get(n) or ColumnType("string") for n in names}
         pa = self.pa
         self.schema = pa.schema([pa.field(n, self.types[n].arrow_type(pa)) for n in names])
         return self.schema
+
+    def _written_as_in(self, sample: Any | None, name: str, kind: ColumnType) -> ColumnType:
+        """A number type given: with the decimal mark and thousands separator of the sample."""
+        if sample is None or kind.name not in ("int64", "float64") and not kind.name.startswith("decimal"):
+            return kind
+        pc = self.pc
+        cells = _trimmed(pc, sample.column(sample.schema.get_field_index(name))).drop_null()
+        cells = cells.filter(_filled(pc, cells))
+        fmt = _number_format(pc, cells, self.delimiter) if len(cells) else None
+        return kind if fmt is None else ColumnType(kind.name, *fmt)
 
     def convert(self, batch: Any) -> Any:
         assert self.types is not None
