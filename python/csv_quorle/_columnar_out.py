@@ -40,8 +40,10 @@ def _write(source: _args.PathArg, output: _args.PathArg, quarantine: _args.PathA
     qpath = None if quarantine is None else _args.path(quarantine, "quarantine")
     check_paths(("source", src), ("output", out), ("quarantine", qpath))
     _refuse_special(out)
-    batches = read_batches(src, quarantine=qpath, **options)
-    with OutputFile(out) as target:
+    with contextlib.ExitStack() as pending:
+        target = pending.enter_context(OutputFile(out))
+        rest = None if qpath is None else pending.enter_context(OutputFile(qpath))
+        batches = read_batches(src, quarantine=rest, **options)
         try:
             with open(os.dup(target.fd), "wb") as sink:
                 reader = pa.RecordBatchReader.from_stream(batches)
@@ -61,9 +63,8 @@ def _write(source: _args.PathArg, output: _args.PathArg, quarantine: _args.PathA
             if own is None:
                 raise
             raise own from None
-        # The quarantine is in place once the stream has ended; the output follows it.
         report = batches.report
-        commit(target)
+        commit(target, rest)  # together, as rescue() puts its outputs in place
     return report
 
 
@@ -75,8 +76,8 @@ def write_parquet(source: _args.PathArg, output: _args.PathArg,
     read_batches()'s (`types="infer"` for typed columns; cells that do not fit are in
     `Report.cell_errors`). Needs pyarrow.
 
-    `output` is written beside its target and put in place when complete; a failure or Ctrl-C
-    leaves no output. A device or a FIFO is refused, as is an output naming the source."""
+    `output` and `quarantine` are written beside their targets and put in place together when
+    complete; a failure or Ctrl-C leaves neither. A device or a FIFO is refused, as is an output naming the source."""
     import_extra("pyarrow", "arrow")
     import pyarrow.parquet as pq
 

@@ -168,7 +168,7 @@ def read_batches(
     source: _args.PathArg,
     *,
     batch_rows: int = 65536,
-    quarantine: _args.PathArg | None = None,
+    quarantine: _args.PathArg | OutputFile | None = None,
     delimiter: str | None = None,
     quote_char: str | None = "auto",
     escape_char: str | None = "auto",
@@ -203,7 +203,10 @@ def read_batches(
     >>> table = pa.table(read_batches("export.csv"))  # doctest: +SKIP
     """
     src = _args.path(source, "source")
-    qpath = None if quarantine is None else _args.path(quarantine, "quarantine")
+    # An OutputFile is a writer's (write_parquet): it commits it together with its own output.
+    held = quarantine if isinstance(quarantine, OutputFile) else None
+    qpath = held.path if held is not None else (
+        None if quarantine is None else _args.path(quarantine, "quarantine"))
     if isinstance(batch_rows, bool) or not isinstance(batch_rows, int):
         raise TypeError("batch_rows must be an int")
     if batch_rows < 1:
@@ -248,7 +251,8 @@ def read_batches(
         skip_initial_space=table.skip_initial_space,
         **_table.native_arguments(table),
     )
-    rest = None if qpath is None else OutputFile(qpath)
+    rest = held if held is not None else None if qpath is None else OutputFile(qpath)
+    committed_here = rest is not None and held is None
     try:
         # The stream gets a descriptor of its own (closed by it whatever happens), so this
         # one is closed here whatever happens too.
@@ -258,16 +262,16 @@ def read_batches(
             null_padding=flags["null_padding"],
             mapped=text.mapped,
             quarantine_fd=-1 if rest is None else os.dup(rest.fd),
-            quarantine_temporary=b"" if rest is None else os.fsencode(rest.temporary or ""),
-            quarantine_target=b"" if rest is None or rest.straight else os.fsencode(rest.target),
+            quarantine_temporary=os.fsencode(rest.temporary or "") if committed_here else b"",
+            quarantine_target=b"" if not committed_here or rest.straight else os.fsencode(rest.target),
             quarantine_name=b"" if rest is None else os.fsencode(rest.path),
             **pass_arguments,
         )
     except BaseException:
-        if rest is not None:
+        if committed_here:
             rest.abort()
         raise
-    if rest is not None:
+    if committed_here:
         os.close(rest.fd)
         rest.release()  # the stream's now: put in place when it ends, dropped if abandoned
     return RecordBatches(handle, (delim, quote, info), (whole, table, where, escape),

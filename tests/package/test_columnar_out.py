@@ -54,24 +54,33 @@ def test_file_read_back_is_read_arrows_table(damaged, tmp_path, suffix, read_bac
         assert pq.ParquetFile(target).metadata.num_row_groups == -(-report.good_rows // 16)
 
 
-def test_failure_half_way_leaves_nothing(damaged, tmp_path, monkeypatch):
+@pytest.mark.parametrize("where", ["second batch", "closing, the stream read to its end"])
+def test_failure_half_way_leaves_nothing(damaged, tmp_path, monkeypatch, where):
     target, rest = tmp_path / "out.parquet", tmp_path / "rest.csv"
     target.write_bytes(b"old output")
+    rest.write_bytes(b"old quarantine")
     before = listing(tmp_path)
     calls = []
+    write_batch, close = pq.ParquetWriter.write_batch, pq.ParquetWriter.close
 
-    def interrupted(self, batch, row_group_size=None):
+    def interrupted_write(self, batch, row_group_size=None):
         calls.append(batch.num_rows)
-        if len(calls) == 2:
+        if len(calls) == 2 and where == "second batch":
             raise KeyboardInterrupt
-        return original(self, batch, row_group_size)
+        return write_batch(self, batch, row_group_size)
 
-    original = pq.ParquetWriter.write_batch
-    monkeypatch.setattr(pq.ParquetWriter, "write_batch", interrupted)
+    def interrupted_close(self):
+        close(self)
+        if where != "second batch":
+            raise KeyboardInterrupt
+
+    monkeypatch.setattr(pq.ParquetWriter, "write_batch", interrupted_write)
+    monkeypatch.setattr(pq.ParquetWriter, "close", interrupted_close)
     with pytest.raises(KeyboardInterrupt):
         csv_quorle.write_parquet(damaged, target, rest, batch_rows=8)
-    assert calls == [8, 8]
+    assert calls[:2] == [8, 8]
     assert listing(tmp_path) == before and target.read_bytes() == b"old output"
+    assert rest.read_bytes() == b"old quarantine"
 
 
 @pytest.mark.parametrize("name", ["source", "fifo"])
