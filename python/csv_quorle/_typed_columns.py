@@ -86,8 +86,11 @@ def given_type(name: str, value: Any) -> ColumnType:
 
 def check_types(types: Any) -> Mapping[str, ColumnType] | str | None:
     """read_batches()'s `types` checked: None, "infer", or a mapping of column names to types."""
-    if types is None or types == "infer":
-        return types  # type: ignore[no-any-return]
+    if types is None:
+        return None
+    import_extra("pyarrow", "arrow")  # at once, not when a consumer takes the stream
+    if types == "infer":
+        return "infer"
     if not isinstance(types, Mapping):
         raise TypeError('types must be None, "infer" or a dict of column names to types')
     return {str(k): given_type(str(k), v) for k, v in types.items()}

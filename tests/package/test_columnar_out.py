@@ -99,6 +99,8 @@ def test_clear_error_without_pyarrow(damaged, tmp_path, monkeypatch):
     monkeypatch.setitem(sys.modules, "pyarrow", None)
     with pytest.raises(ImportError, match=r"csv-quorle\[arrow\]"):
         csv_quorle.write_ipc(damaged, tmp_path / "out.arrow")
+    with pytest.raises(ImportError, match=r"csv-quorle\[arrow\]"):
+        csv_quorle.read_batches(damaged, types="infer")
     assert listing(tmp_path) == ["export.csv"]
 
 
