@@ -8,7 +8,7 @@ from typing import TYPE_CHECKING, Any
 
 from ._detect import detect
 from ._dialect import Decision, Dialect
-from ._report import Repair, RepairList, Report, SkippedLines
+from ._report import CellError, Repair, RepairList, Report, SkippedLines
 from ._rescue import rescue
 from ._version import __version__  # written by the build, from pyproject.toml
 
@@ -16,8 +16,10 @@ if TYPE_CHECKING:
     from ._arrow import read_arrow, read_pandas, read_polars
     from ._record_batches import RecordBatches, read_batches
     from ._many_files import FileResult, rescue_many
+    from ._columnar_out import write_ipc, write_parquet
 
 __all__ = [
+    "CellError",
     "Decision",
     "Dialect",
     "FileResult",
@@ -33,6 +35,8 @@ __all__ = [
     "read_polars",
     "rescue",
     "rescue_many",
+    "write_ipc",
+    "write_parquet",
 ]
 
 
@@ -51,4 +55,8 @@ def __getattr__(name: str) -> Any:
         from . import _arrow
 
         return getattr(_arrow, name)
+    if name in ("write_parquet", "write_ipc"):
+        from . import _columnar_out
+
+        return getattr(_columnar_out, name)
     raise AttributeError(f"module 'csv_quorle' has no attribute {name!r}")

@@ -36,6 +36,15 @@ class SkippedLines(NamedTuple):
     kind: str
 
 
+class CellError(NamedTuple):
+    """A cell that did not fit its column's type, read as null: where it stands and its text."""
+
+    line: int  # the first line of its record
+    column: str
+    value: str
+    expected: str  # the column's type: 'int64', 'float64', 'bool', 'date32', 'timestamp'...
+
+
 def _plain(value: Any) -> Any:
     return list(value) if isinstance(value, tuple) else value
 
@@ -138,6 +147,9 @@ class Report:
     # evidence: a guessed 'encoding', one column ('delimiter'), an 'escape_char', a
     # 'repeated_header' of one name kept as rows. Report.warnings says each in a sentence.
     guesses: tuple[Decision, ...] = ()
+    # With typed columns (read_batches' `types`), every non-empty cell read as null because it
+    # did not fit its column's type, in the order of the rows.
+    cell_errors: tuple[CellError, ...] = ()
 
     def to_dict(self) -> dict[str, Any]:
         """Plain values only (lists, dicts, str, int, None), ready for JSON."""
@@ -161,6 +173,7 @@ class Report:
             "encoding_confidence": self.encoding_confidence,
             "skipped_text": list(self.skipped_text),
             "guesses": [{**g.to_dict(), "value": _plain(g.value)} for g in self.guesses],
+            "cell_errors": [c._asdict() for c in self.cell_errors],
         }
 
     def _repr_html_(self) -> str:

@@ -17,9 +17,11 @@ from .run import (
     STDOUT_NAME,
     Workspace,
     copy_to_stdout,
+    is_columnar,
     jobs_to_dir,
     refuse_repairs_over,
     run,
+    run_columnar,
     stdout_guard,
     stem_name,
     write_repairs,
@@ -69,7 +71,8 @@ def rescue(inputs: Sequence[str], output: str | None, out_dir: str | None, quara
             jobs = [Job(path, target, quarantine, options, name)]
         if repairs is not None:
             refuse_repairs_over(repairs, jobs)
-        results = run(jobs)
+        columnar = out_dir is None and is_columnar(output)
+        results = [run_columnar(jobs[0])] if columnar else run(jobs)
         if to_stdout:
             if results[0].ok and clean is not None:
                 copy_to_stdout(clean)

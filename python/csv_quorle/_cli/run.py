@@ -120,6 +120,28 @@ def run(jobs: Sequence[Job], after_each: Callable[[FileResult], None] | None = N
         progress.close()
 
 
+def is_columnar(output: str | None) -> bool:
+    """Whether the output's suffix asks for Parquet or Arrow IPC rather than CSV."""
+    from .._columnar_out import COLUMNAR_SUFFIXES
+
+    return output is not None and os.path.splitext(output)[1].lower() in COLUMNAR_SUFFIXES
+
+
+def run_columnar(job: Job) -> FileResult:
+    """One file into Parquet or Arrow IPC, by the output's suffix; whatever goes wrong is the
+    result's error, as for a CSV output."""
+    from .._columnar_out import write_columnar
+    from .._files.inputs import plain_input
+
+    path = None
+    try:
+        with plain_input(job.source, temp_dir=None, options=job.options) as path:
+            report = write_columnar(path, job.output, job.quarantine, **job.options)
+        return FileResult(job.name or job.source, job.output, job.quarantine, report)
+    except Exception as exc:
+        return job.failed(exc, path)
+
+
 def copy_to_stdout(f: BinaryIO) -> None:
     f.seek(0)
     shutil.copyfileobj(f, sys.stdout.buffer, 1 << 20)
