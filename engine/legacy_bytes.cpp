@@ -1,9 +1,12 @@
 #include "engine/legacy_bytes.hpp"
 
+#include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "engine/find_bytes.hpp"
 #include "engine/utf8.hpp"
+#include "engine/utf8_check.hpp"
 
 namespace quorle::engine {
 namespace {
@@ -55,8 +58,68 @@ void append_utf8_or_cp1252(std::string& out, const std::uint8_t* p, std::size_t 
   }
 }
 
+namespace {
+
+std::uint64_t leads_in(const std::uint8_t* p, std::size_t n) {
+  std::uint64_t leads = 0;
+  for (std::size_t i = 0; i < n; ++i)
+    leads += p[i] >= 0xC0;
+  return leads;
+}
+
+// The first and one past the last line end (CR or LF) of [p, p + n); {n, 0} when none.
+std::pair<std::size_t, std::size_t> line_ends(const std::uint8_t* p, std::size_t n) {
+  std::size_t first = n, last = 0;
+  for (const int end : {'\n', '\r'}) {
+    if (const void* f = std::memchr(p, end, n)) {
+      first = std::min(first, static_cast<std::size_t>(static_cast<const std::uint8_t*>(f) - p));
+      last = std::max(last, static_cast<std::size_t>(
+                                static_cast<const std::uint8_t*>(memrchr(p, end, n)) - p) + 1);
+    }
+  }
+  return {first, last};
+}
+
+}  // namespace
+
 std::size_t Utf8EvidenceScan::scan(const std::uint8_t* p, std::size_t n, std::size_t at,
                                    std::size_t stop, bool final) {
+  static const CheckUtf8 check = best_utf8_checker();
+  while (at < stop) {
+    std::size_t end = std::min(stop, at + CHECKED_BLOCK);
+    // A block ends where a character starts, so that a well-formed one checks as a whole.
+    for (int k = 0; k < 3 && end < n && end - 1 > at && (p[end] & 0xC0) == 0x80; ++k)
+      --end;
+    if (end - at >= 32) {
+      const Utf8Check c = check(p + at, end - at);
+      if (c.valid) {
+        count_valid(p + at, end - at, c.leads);
+        at = end;
+        continue;
+      }
+    }
+    const std::size_t next = scan_bytes(p, n, at, end, final);
+    if (next < end) return next;  // a character cut by the end of a sample
+    at = next;
+  }
+  return at;
+}
+
+void Utf8EvidenceScan::count_valid(const std::uint8_t* p, std::size_t n, std::uint64_t leads) {
+  const auto [first, last] = line_ends(p, n);
+  if (first == n) {
+    line_sequences_ += leads;
+    return;
+  }
+  const std::uint64_t head = leads_in(p, first), tail = leads_in(p + last, n - last);
+  line_sequences_ += head;
+  end_line();
+  counts_.clean += leads - head - tail;  // the lines that begin and end in the block
+  line_sequences_ = tail;
+}
+
+std::size_t Utf8EvidenceScan::scan_bytes(const std::uint8_t* p, std::size_t n, std::size_t at,
+                                         std::size_t stop, bool final) {
   while (at < stop) {
     if (line_sequences_ == 0 && !line_invalid_) {
       // Nothing on the open line to count: its end changes nothing, so ASCII text of any number

@@ -34,6 +34,13 @@ class Utf8EvidenceScan {
   Utf8Evidence finish();
 
  private:
+  // Checked as a whole; only a block found ill-formed is read character by character.
+  static constexpr std::size_t CHECKED_BLOCK = 1024;
+
+  std::size_t scan_bytes(const std::uint8_t* bytes, std::size_t size, std::size_t at,
+                         std::size_t stop, bool final);
+  /// Counts a well-formed block holding `leads` multi-byte characters.
+  void count_valid(const std::uint8_t* bytes, std::size_t size, std::uint64_t leads);
   void end_line();
 
   Utf8Evidence counts_;

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "engine/utf8_check.hpp"
+
 namespace quorle::engine {
 namespace {
 
@@ -94,6 +96,12 @@ int utf8_sequence_at(const std::uint8_t* p, std::size_t n) {
 }
 
 bool is_valid_utf8(const std::uint8_t* p, std::size_t n) {
+  // Below a few vectors' worth the call through a pointer costs more than it saves.
+  if (n >= 48) return best_utf8_checker()(p, n).valid;
+  return is_valid_utf8_bytewise(p, n);
+}
+
+bool is_valid_utf8_bytewise(const std::uint8_t* p, std::size_t n) {
   std::size_t i = 0;
   while (true) {
     i += ascii_prefix(p + i, n - i);

@@ -16,6 +16,8 @@ bool is_ascii(const std::uint8_t* bytes, std::size_t size);
 
 /// True when the bytes are well-formed UTF-8.
 bool is_valid_utf8(const std::uint8_t* bytes, std::size_t size);
+/// The same, one character at a time: the reference the vector checks are tested against.
+bool is_valid_utf8_bytewise(const std::uint8_t* bytes, std::size_t size);
 
 /// Appends the bytes decoded lossily: well-formed sequences unchanged, each maximal ill-formed
 /// subpart as one U+FFFD.

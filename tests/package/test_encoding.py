@@ -369,6 +369,19 @@ class TestUtf8Evidence:
             raw = b"".join(rng.choice(self.PIECES) for _ in range(rng.randrange(40)))
             assert _native.utf8_evidence(raw, True) == evidence_oracle(raw), raw
 
+    def test_long_mostly_valid_text_matches_pythons_decoder(self):
+        """Kilobytes of well-formed lines with a rare fault, long lines among them: the stretches
+        checked as a whole and the ones read character by character meet anywhere."""
+        rng = random.Random(8)
+        valid, faults = self.PIECES[:8], self.PIECES[8:]
+        for _ in range(300):
+            rare = rng.choice([20, 500, 5000, 10**9])
+            line_end = rng.choice([0.02, 0.2])
+            raw = b"".join(rng.choice(faults) if rng.randrange(rare) == 0 else
+                           b"\n" if rng.random() < line_end else rng.choice(valid)
+                           for _ in range(rng.randrange(6000)))
+            assert _native.utf8_evidence(raw, True) == evidence_oracle(raw)
+
     @pytest.mark.parametrize("raw, final, expected", [
         (b"a\xc3", False, (0, 0, 0, -1)),  # a character cut by the end of a sample
         (b"a\xc3", True, (0, 0, 1, 1)),
