@@ -111,13 +111,15 @@ def read_batches(
     null_padding: bool = False,
     layout: bool = True,
     comment: str | None = None,
+    threads: int | None = None,
 ) -> RecordBatches:
     """Rescues `source` into Arrow record batches of at most `batch_rows` rows.
 
     The options are rescue()'s. Values are the fields of the clean file rescue() would write, all
     text; a padded field is "" (a null with `null_padding=True`). Records set aside go to
     `quarantine`, which appears when the stream has been read to its end (a device or a FIFO
-    is written straight into); it naming the source is an OSError, raised at once.
+    is written straight into); it naming the source is an OSError, raised at once. The rows
+    come in the file's order whatever the number of `threads`.
 
     >>> import pyarrow as pa  # doctest: +SKIP
     >>> table = pa.table(read_batches("export.csv"))  # doctest: +SKIP
@@ -135,6 +137,7 @@ def read_batches(
         merge_overflow=merge_overflow, repair_quotes=repair_quotes, layout=layout, comment=comment,
     )
     chosen, flags = shared.check(_args.ARROW_COLUMN_BYTES, null_padding=null_padding)
+    parallel = _args.threads(threads)
     codec = chosen.codec
     check_paths(("source", src), ("quarantine", qpath))
 
@@ -174,6 +177,7 @@ def read_batches(
             header_rows=table.header_rows,
             skip_initial_space=table.skip_initial_space,
             **_table.native_arguments(table),
+            **parallel,
         )
     except BaseException:
         if rest is not None:

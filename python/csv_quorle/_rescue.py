@@ -35,6 +35,7 @@ def rescue(
     output_delimiter: str = ",",
     layout: bool = True,
     comment: str | None = None,
+    threads: int | None = None,
 ) -> Report:
     """Rescues a damaged CSV file.
 
@@ -59,6 +60,9 @@ def rescue(
     changes the rows is in `Report.guesses`, with its confidence, and in a sentence in
     `Report.warnings`.
 
+    `threads` threads read the file (None: one a core; 1: the calling thread alone), with the
+    same outcome whatever their number.
+
     >>> report = rescue("export.csv", "clean.csv", "quarantine.csv")  # doctest: +SKIP
     >>> report.good_rows, report.repairs[:1]  # doctest: +SKIP
     """
@@ -72,6 +76,7 @@ def rescue(
         merge_overflow=merge_overflow, repair_quotes=repair_quotes, layout=layout, comment=comment,
     )
     chosen, flags = shared.check(_args.PADDED_FIELD_BYTES)
+    parallel = _args.threads(threads)
     codec = chosen.codec
     out_delim = _args.char(output_delimiter, "output_delimiter")
     if out_delim == '"':
@@ -118,6 +123,7 @@ def rescue(
                 header_rows=table.header_rows,
                 skip_initial_space=table.skip_initial_space,
                 **_table.native_arguments(table),
+            **parallel,
             )
             seen = left_out_and_guessed(buffer, table, where, result, info)
             text.check_unchanged()  # after the last read of the source, before any commit
