@@ -5,7 +5,6 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
-#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -160,12 +159,14 @@ class Crew {
         first_entry_(first_entry),
         later_entry_(later_entry),
         parts_(starts_.size() - 1),
+        ready_(starts_.size() - 1),
         window_(2 * std::size_t{threads}) {
     try {
       for (unsigned t = 0; t < threads; ++t)
         threads_.emplace_back([this] { work(); });
-    } catch (const std::system_error&) {
-      // Fewer threads: the caller sorts the parts that none begins.
+    } catch (...) {
+      // Fewer threads (none could start, or no room for one more): the caller sorts the parts
+      // that none begins.
     }
   }
   ~Crew() {
@@ -186,14 +187,15 @@ class Crew {
   void cancel() { cancel_flag_.store(true); }
   std::uint64_t start(std::size_t i) const { return starts_[i]; }
 
-  /// Part i as a thread sorted it, or null when none had begun it (it is the caller's now).
+  /// Part i as a thread sorted it, or null when none had begun it (it is the caller's now) or
+  /// its thread failed.
   std::unique_ptr<Part> take(std::size_t i) {
     std::unique_lock lock(mutex_);
     std::unique_ptr<Part> part;
     if (next_ == i) {
       next_ = i + 1;
     } else {
-      changed_.wait(lock, [&] { return parts_[i] != nullptr; });
+      changed_.wait(lock, [&] { return ready_[i] != 0; });
       part = std::move(parts_[i]);
     }
     taken_ = i + 1;
@@ -213,8 +215,9 @@ class Crew {
         if (cancel_ || next_ >= parts_.size()) return;
         i = next_++;
       }
-      auto part = std::make_unique<Part>();
+      std::unique_ptr<Part> part;
       try {
+        part = std::make_unique<Part>();
         const std::uint64_t stop = starts_[i + 1];
         // A whole number of the scanner's 64-byte blocks, counted from the input's start: it
         // notes the blocks it loads (RecordSpan::ascii), and loads the same ones here.
@@ -225,11 +228,12 @@ class Crew {
         sort_part(data_, options_, settled_, i == 0 ? first_entry_ : later_entry_, starts_[i],
                   stop, reach, true, &cancel_flag_, *part);
       } catch (...) {
-        part->whole = false;  // sorted again by the caller, where a failure is reported
+        part.reset();  // sorted again by the caller, where a failure is reported
       }
       {
         std::lock_guard lock(mutex_);
         parts_[i] = std::move(part);
+        ready_[i] = 1;
       }
       changed_.notify_all();
     }
@@ -242,6 +246,7 @@ class Crew {
   const std::uint64_t reach_;
   const RepeatState first_entry_, later_entry_;
   std::vector<std::unique_ptr<Part>> parts_;
+  std::vector<std::uint8_t> ready_;  // 1: parts_[i] is final
   const std::size_t window_;
   std::mutex mutex_;
   std::condition_variable changed_;
