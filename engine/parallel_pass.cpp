@@ -319,6 +319,15 @@ bool report_pass_parallel(std::string_view data, const ReportPassOptions& option
     position = part->end;
     line += part->lines;
     state = part->exit;
+    // Progress first, as the pass on one thread does: a consumer learns how far the pass got
+    // before it takes the rows.
+    if (progress && position >= hooks.next_report) {
+      if (!progress(position)) {
+        crew.cancel();
+        return false;
+      }
+      hooks.next_report = position + progress_step;
+    }
     if (hand_over) {
       if (!hand_over_rows(std::move(part->out.rows))) {
         crew.cancel();
@@ -326,13 +335,6 @@ bool report_pass_parallel(std::string_view data, const ReportPassOptions& option
       }
     } else {
       out.rows.append(part->out.rows);
-    }
-    if (progress && position >= hooks.next_report) {
-      if (!progress(position)) {
-        crew.cancel();
-        return false;
-      }
-      hooks.next_report = position + progress_step;
     }
     if (part->reread || position >= data.size()) break;  // sorted to the end
   }
