@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # The C++ tests that start threads, built with ThreadSanitizer: the writer thread of a rescue and
 # its queue (rescue_tests), the reader's borrow flag taken from many threads (module_tests), the
-# SIGBUS guard's slots shared by threads (native_tests), and the Arrow stream (arrow_tests).
+# SIGBUS guard's slots shared by threads (native_tests), the Arrow stream (arrow_tests), and the pass
+# on several threads (parallel_tests).
 #   tsan.sh [BUILD_DIR]    build/ci-tsan by default
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 build=${1:-build/ci-tsan}
-targets=(rescue_tests module_tests native_tests arrow_tests)
+targets=(rescue_tests module_tests native_tests arrow_tests parallel_tests)
 
 # Flags from the command line rather than an option of the project: this build is for these
 # tests alone.

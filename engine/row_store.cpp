@@ -42,6 +42,31 @@ void RowStore::add_verbatim(std::uint64_t begin, std::uint64_t length, std::uint
   ++count_;
 }
 
+void RowStore::append(const RowStore& other) {
+  QUORLE_CHECK(other.input_.data() == input_.data() && other.input_.size() == input_.size());
+  const auto offset = [&](std::string_view text) {
+    return static_cast<std::uint64_t>(text.data() - input_.data());
+  };
+  Cursor cursor = other.cursor();
+  StoredRow row;
+  std::uint64_t stored = 0;
+  while (cursor.next_head(row, stored)) {
+    if (row.verbatim) {
+      add_verbatim(offset(row.raw), row.raw.size(), row.padding, row.quote_free, row.ascii);
+      continue;
+    }
+    begin_row(stored, row.padding);
+    for (std::uint64_t k = 0; k < stored; ++k) {
+      const StoredField field = cursor.next_field();
+      if (field.in_arena) {
+        add_text_field(field.text, field.plain);
+      } else {
+        add_input_field(offset(field.text), field.text.size(), field.plain);
+      }
+    }
+  }
+}
+
 void RowStore::begin_row(std::uint64_t field_count, std::uint64_t padding) {
   commit(write_built_head(room(DRAFT_HEAD), field_count, padding));
   ++count_;

@@ -146,6 +146,10 @@ class RowStore {
   /// that stretch of the input, not a copy.
   void merge_draft_from(const RowPosition& at, std::string_view joiner);
 
+  /// Appends the rows of a store over the same input, after this one's (a part of the input
+  /// sorted apart).
+  void append(const RowStore& other);
+
   /// Bytes held, capacity included.
   std::size_t memory_bytes() const { return stream_.capacity() + arena_.capacity(); }
   void shrink_to_fit();

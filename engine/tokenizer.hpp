@@ -129,6 +129,13 @@ class RecordTokenizer {
   /// Numbers lines from `line` on, for data that is a part of a file; call before the first record.
   void set_line(std::uint64_t line) { line_ = line; }
 
+  /// Reads from `offset`, a record's start, on (a leading mark there is text): for a pass over a
+  /// part of the input; call before the first record.
+  void start_at(std::size_t offset) {
+    QUORLE_CHECK(offset <= size_);
+    pos_ = offset;
+  }
+
   /// The column count the next records should have; 0: none. A record whose first quoted field
   /// that spans lines leaves it with another count is read again with that field's opening
   /// quote as text, when the record then ends on its first line with exactly this count: one

@@ -134,7 +134,7 @@ PyObject* open_batches_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* k
       !pyext::path_bytes_argument(a[QUARANTINE_TEMPORARY], "quarantine_temporary", temporary) ||
       !pyext::path_bytes_argument(a[QUARANTINE_TARGET], "quarantine_target", target) ||
       !pyext::path_bytes_argument(a[QUARANTINE_NAME], "quarantine_name", name) ||
-      !pass_options(a + PASS_OPTIONS, s.options)) {
+      !pass_options(a + PASS_OPTIONS, s.options, s.plan)) {
     return nullptr;
   }
   if (s.options.first_line == 0) {

@@ -36,9 +36,11 @@ bool byte_argument(PyObject* value, const char* name, std::uint8_t& out) {
   return true;
 }
 
-bool pass_options(PyObject* const* a, engine::ReportPassOptions& out) {
+bool pass_options(PyObject* const* a, engine::ReportPassOptions& out,
+                  engine::ParallelPlan& plan) {
   using namespace pyext;
   long long expected = -1, long_lines = 0;
+  std::uint64_t threads = 1;
   if (!byte_argument(a[0], "delimiter", out.delimiter) ||
       !byte_argument(a[1], "quote", out.quote_char) ||
       !int_argument(a[2], "escape", out.escape) ||
@@ -55,9 +57,19 @@ bool pass_options(PyObject* const* a, engine::ReportPassOptions& out) {
       !truth_argument(a[13], "skip_initial_space", out.skip_initial_space) ||
       !int_argument(a[14], "comment", out.comment) ||
       !truth_argument(a[15], "skip_repeated_header", out.skip_repeated_header) ||
-      !count_argument(a[17], "width_hint", out.width_hint)) {
+      !count_argument(a[17], "width_hint", out.width_hint) ||
+      !count_argument(a[18], "threads", threads) ||
+      !count_argument(a[19], "part_bytes", plan.part_bytes)) {
     return false;
   }
+  // More threads than any machine has cores would only cost their stacks.
+  constexpr std::uint64_t MOST_THREADS = 1024;
+  if (threads == 0 || plan.part_bytes == 0) {
+    PyErr_SetString(PyExc_ValueError, threads == 0 ? "threads must be at least 1"
+                                                   : "part_bytes must be at least 1");
+    return false;
+  }
+  plan.threads = static_cast<unsigned>(threads < MOST_THREADS ? threads : MOST_THREADS);
   if (expected >= 0) out.expected_columns = static_cast<std::uint64_t>(expected);
   out.long_quoted_lines = static_cast<std::uint64_t>(long_lines);
   return header_names_argument(a[16], out.header_names);

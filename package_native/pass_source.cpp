@@ -31,7 +31,7 @@ PassSource::PassSource(Py_buffer view, Settings settings, std::shared_ptr<Ending
       settings_(std::move(settings)),
       ending_(std::move(ending)),
       rows_(settings_.options.delimiter, settings_.options.quote_char),
-      pass_(input_, settings_.options, source_, settings_.quarantine.fd,
+      pass_(input_, settings_.options, settings_.plan, source_, settings_.quarantine.fd,
             settings_.quarantine_name) {}
 
 PassSource::~PassSource() {

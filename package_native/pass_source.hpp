@@ -39,6 +39,7 @@ struct Ending {
 
 struct Settings {
   engine::ReportPassOptions options;
+  engine::ParallelPlan plan;
   std::size_t batch_rows = 65536;
   bool null_padding = false;
   /// The input is a read-only map of a file: pages read past may be dropped from the process.

@@ -15,10 +15,11 @@ constexpr std::size_t QUEUED = 2;
 }  // namespace
 
 PassThread::PassThread(std::string_view input, const engine::ReportPassOptions& options,
-                       const SourceWatch& source, int quarantine_fd,
+                       const engine::ParallelPlan& plan, const SourceWatch& source, int quarantine_fd,
                        const std::string& quarantine_name)
     : input_(input),
       options_(options),
+      plan_(plan),
       source_(source),
       quarantine_fd_(quarantine_fd),
       quarantine_name_(quarantine_name),
@@ -45,8 +46,8 @@ void PassThread::run() {
     const engine::HandOverRows hand_over = [this](engine::RowStore&& rows) {
       return push(std::move(rows));
     };
-    if (engine::report_pass(input_, options_, out_, progress, STOP_STEP, hand_over,
-                            HAND_OVER_STEP) &&
+    if (engine::report_pass_parallel(input_, options_, out_, plan_, progress, STOP_STEP,
+                                     hand_over, HAND_OVER_STEP) &&
         push(std::move(out_.rows)) && quarantine_fd_ >= 0) {
       if (auto e = rescue::write_record_quarantine(quarantine_fd_, out_, input_,
                                                    options_.recode_cp1252)) {

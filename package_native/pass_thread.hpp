@@ -8,6 +8,7 @@
 #include <string_view>
 #include <thread>
 
+#include "engine/parallel_pass.hpp"
 #include "engine/report_pass.hpp"
 #include "engine/row_store.hpp"
 #include "package_native/source_map.hpp"
@@ -27,7 +28,7 @@ class PassThread {
   /// Starts the pass over `input`. All arguments are borrowed for the thread's life; the
   /// quarantine (fd -1: none) is written at the end of the pass.
   PassThread(std::string_view input, const engine::ReportPassOptions& options,
-             const SourceWatch& source, int quarantine_fd, const std::string& quarantine_name);
+             const engine::ParallelPlan& plan, const SourceWatch& source, int quarantine_fd, const std::string& quarantine_name);
   /// Stops the pass, if still running, and waits for it.
   ~PassThread();
   PassThread(const PassThread&) = delete;
@@ -53,6 +54,7 @@ class PassThread {
 
   std::string_view input_;
   const engine::ReportPassOptions& options_;
+  const engine::ParallelPlan plan_;
   const SourceWatch& source_;
   const int quarantine_fd_;
   const std::string& quarantine_name_;

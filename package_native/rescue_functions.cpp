@@ -4,6 +4,7 @@
 #include <optional>
 #include <string_view>
 
+#include "engine/parallel_pass.hpp"
 #include "engine/report_pass.hpp"
 #include "engine/sniffer.hpp"
 #include "package_native/buffer_view.hpp"
@@ -73,6 +74,7 @@ PyObject* rescue_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
   std::uint64_t begin = 0, end = 0;
   std::uint8_t output_delimiter = ',';
   engine::ReportPassOptions options;
+  engine::ParallelPlan plan;
   if (!pyext::int_argument(a[OUT_FD], "out_fd", out_fd) ||
       !pyext::int_argument(a[QUARANTINE_FD], "quarantine_fd", quarantine_fd) ||
       !byte_argument(a[OUTPUT_DELIMITER], "output_delimiter", output_delimiter) ||
@@ -81,7 +83,7 @@ PyObject* rescue_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
       !pyext::count_argument(a[BEGIN], "begin", begin) ||
       !pyext::count_argument(a[END], "end", end) ||
       !pyext::truth_argument(a[TRACE_ROWS], "trace_rows", options.trace_rows) ||
-      !pass_options(a + PASS_OPTIONS, options)) {
+      !pass_options(a + PASS_OPTIONS, options, plan)) {
     return nullptr;
   }
   const auto size = static_cast<std::uint64_t>(data.view.len);
@@ -116,7 +118,8 @@ PyObject* rescue_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
     const engine::HandOverRows batches = [&](engine::RowStore&& rows) {
       return writer.push(std::move(rows), waiting);
     };
-    if (engine::report_pass(input, options, out, progress, SIGNAL_STEP, batches, BATCH_STEP)) {
+    if (engine::report_pass_parallel(input, options, out, plan, progress, SIGNAL_STEP, batches,
+                                     BATCH_STEP)) {
       writer.push(std::move(out.rows), waiting, out.columns);
     }
     if (interrupted) return;

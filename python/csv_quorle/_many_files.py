@@ -85,7 +85,8 @@ def run_job(job: Job, progress: Callable[[int, int], None] | None = None) -> Fil
         if job.refused is not None:
             raise OSError(errno.EINVAL, *job.refused)
 
-        options = job.options
+        # Files are what runs side by side here: each on one thread unless the caller says.
+        options = {"threads": 1, **job.options}
         if progress is not None and rescue_takes_progress():
             options = {**options, "progress": progress}
         with plain_input(job.source, temp_dir=None, options=options) as path, _interruptible():

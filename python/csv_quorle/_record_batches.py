@@ -184,13 +184,15 @@ def read_batches(
     layout: bool = True,
     comment: str | None = None,
     types: Literal["infer"] | Mapping[str, Any] | None = None,
+    threads: int | None = None,
 ) -> RecordBatches:
     """Rescues `source` into Arrow record batches of at most `batch_rows` rows.
 
     The options are rescue()'s. Values are the fields of the clean file rescue() would write, all
     text; a padded field is "" (a null with `null_padding=True`). Records set aside go to
     `quarantine`, which appears when the stream has been read to its end (a device or a FIFO
-    is written straight into); it naming the source is an OSError, raised at once.
+    is written straight into); it naming the source is an OSError, raised at once. The rows
+    come in the file's order whatever the number of `threads`.
 
     `types` (needs pyarrow) casts the columns: "infer" gives int64, float64, bool, date32,
     timestamp (tz-aware UTC when the text has offsets) or decimal128 to each column every
@@ -221,6 +223,7 @@ def read_batches(
 
     checked_types = check_types(types)
     chosen, flags = shared.check(_args.ARROW_COLUMN_BYTES, null_padding=null_padding)
+    parallel = _args.threads(threads)
     codec = chosen.codec
     check_paths(("source", src), ("quarantine", qpath))
 
@@ -266,6 +269,7 @@ def read_batches(
             quarantine_target=b"" if not committed_here or rest.straight else os.fsencode(rest.target),
             quarantine_name=b"" if rest is None else os.fsencode(rest.path),
             **pass_arguments,
+            **parallel,
         )
     except BaseException:
         if committed_here:

@@ -37,6 +37,7 @@ def rescue(
     layout: bool = True,
     comment: str | None = None,
     bom: bool = False,
+    threads: int | None = None,
 ) -> Report:
     """Rescues a damaged CSV file.
 
@@ -64,6 +65,9 @@ def rescue(
     `bom=True` starts the clean output and the quarantine with a UTF-8 byte-order mark, which
     spreadsheets need to read the text as UTF-8.
 
+    `threads` threads read the file (None: one a core; 1: the calling thread alone), with the
+    same outcome whatever their number.
+
     >>> report = rescue("export.csv", "clean.csv", "quarantine.csv")  # doctest: +SKIP
     >>> report.good_rows, report.repairs[:1]  # doctest: +SKIP
     """
@@ -77,6 +81,7 @@ def rescue(
         merge_overflow=merge_overflow, repair_quotes=repair_quotes, layout=layout, comment=comment,
     )
     chosen, flags = shared.check(_args.PADDED_FIELD_BYTES)
+    parallel = _args.threads(threads)
     codec = chosen.codec
     out_delim = _args.char(output_delimiter, "output_delimiter")
     if out_delim == '"':
@@ -128,6 +133,7 @@ def rescue(
                 header_rows=table.header_rows,
                 skip_initial_space=table.skip_initial_space,
                 **_table.native_arguments(table),
+            **parallel,
             )
             seen = left_out_and_guessed(buffer, table, where, result, info)
             text.check_unchanged()  # after the last read of the source, before any commit

@@ -109,7 +109,8 @@ def rescued_frame(path: str, options: dict[str, Any]):
     from ._arrow import read_arrow
     from ._files.inputs import plain_input
 
-    options = {k: v for k, v in options.items() if k != "output_delimiter"}
+    # Partitions run side by side on the workers: each file on one thread unless the caller says.
+    options = {"threads": 1, **{k: v for k, v in options.items() if k != "output_delimiter"}}
     with tempfile.TemporaryDirectory(prefix="csv-quorle-") as tmp, \
             plain_input(path, tmp, options) as plain:
         return read_arrow(plain, **options).to_pandas()

@@ -53,6 +53,9 @@ class TestArguments:
             ({"comment": "\n"}, ValueError, "comment cannot be a line break"),
             ({"comment": ";", "delimiter": ";"}, ValueError, "comment must differ from delimiter"),
             ({"comment": "'", "quote_char": "'"}, ValueError, "comment must differ from quote_char"),
+            ({"threads": 0}, ValueError, "threads must be at least 1"),
+            ({"threads": "2"}, TypeError, "threads must be an int or None"),
+            ({"threads": True}, TypeError, "threads"),
         ],
     )
     def test_refused_before_any_file(self, tmp_path, write, options, error, words):

@@ -126,3 +126,26 @@ def distinct(delimiter: str | None, quote: str | None, escape: str | None) -> No
     if escape is not None and escape in (quote, delimiter):
         which = "quote_char" if escape == quote else "delimiter"
         raise ValueError(f"escape_char must differ from {which}, both are {escape!r}")
+
+
+# For tests: the bytes of input a part of the pass spans (the engine's own size otherwise), so
+# that small files cross many parts.
+PART_BYTES_VARIABLE = "CSV_QUORLE_PART_BYTES"
+
+
+def threads(value: object) -> dict[str, int]:
+    """The native pass's `threads` (None: one a core) and, when the environment sets one, its
+    `part_bytes`."""
+    if value is None:
+        count = os.cpu_count() or 1
+    elif isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"threads must be an int or None, not {type(value).__name__}")
+    elif value < 1:
+        raise ValueError("threads must be at least 1")
+    else:
+        count = value
+    chosen = {"threads": count}
+    part = os.environ.get(PART_BYTES_VARIABLE)
+    if part:
+        chosen["part_bytes"] = max(1, int(part))
+    return chosen
