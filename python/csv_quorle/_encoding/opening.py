@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import codecs
 import os
-import tempfile
 
 from .. import _native
 from .decode import recode_utf8, transcode
@@ -52,7 +51,7 @@ def open_utf8(
     codec = codec_name(encoding)
     data, maps, fd = read_source(path)
     try:
-        with named(tempfile.gettempdir() if spill_dir is None else spill_dir):
+        with named(spill_dir):
             view, info, spill_maps = _open(data, fd, codec, encoding, spill_dir, engine_recodes)
         try:  # the scans and the spill read the source: were those the file's bytes?
             check_unchanged(data)

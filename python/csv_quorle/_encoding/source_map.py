@@ -8,6 +8,7 @@ import errno
 import mmap
 import os
 import stat
+import tempfile
 from typing import Union
 
 from .. import _native
@@ -57,12 +58,16 @@ def read_source(path: str | bytes | os.PathLike) -> tuple[memoryview, list[Map],
 
 @contextlib.contextmanager
 def named(name):
-    """Gives an OSError raised without a file name (a read, a spill write) the path at fault."""
+    """Gives an OSError raised without a file name (a read, a spill write) the path at fault;
+    None: the temporary folder, looked up only then (the first lookup writes a probe file there,
+    which a process killed at that moment would leave behind)."""
     try:
         yield
     except OSError as e:
         if e.filename is not None or e.errno is None:
             raise
+        if name is None:
+            name = tempfile.gettempdir()
         raise OSError(e.errno, e.strerror, name) from e  # OSError() picks the subclass
 
 
