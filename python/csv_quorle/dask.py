@@ -160,18 +160,23 @@ def _frame_and_reports(paths: list[str], options: dict[str, Any]):
 
     import dask
     import dask.dataframe as dd
-    from dask.dataframe.dask_expr._collection import new_collection
-    from dask.dataframe.dask_expr._expr import ArrowStringConversion
     from dask.dataframe.utils import pyarrow_strings_enabled
 
     read = dask.delayed(rescued_frame_and_report, pure=True)
     pieces = [read(path, options) for path in paths]
-    frame = dd.from_delayed([dask.delayed(operator.getitem, pure=True)(p, 0) for p in pieces],
+    # from_map turns str columns into pyarrow strings when Dask is set so; from_delayed does not
+    partition = dask.delayed(_partition_of, pure=True)
+    frame = dd.from_delayed([partition(p, pyarrow_strings_enabled()) for p in pieces],
                             prefix="csv-quorle-read-csv-frame", verify_meta=False)  # as from_map
     reports = dask.delayed(list, pure=True)([dask.delayed(operator.getitem, pure=True)(p, 1) for p in pieces])
-    if pyarrow_strings_enabled():  # from_map's last step, which from_delayed leaves out for str columns
-        frame = new_collection(ArrowStringConversion(frame.expr))
     return frame, reports
+
+
+def _partition_of(piece: tuple[Any, Report], pyarrow_strings: bool):
+    import pandas as pd
+
+    frame = piece[0]
+    return frame.astype(pd.StringDtype("pyarrow")) if pyarrow_strings else frame
 
 
 REPORT_COLUMNS = ("path", "rows", "good", "quarantined", "repaired", "blank", "encoding", "warnings")
