@@ -1,12 +1,14 @@
 """csv_quorle.dask on a real two-process LocalCluster (loopback only): the same bytes as the local
-pool, and the rescued rows as a frame with a partition per file."""
+pool, and the rescued rows as a frame with a partition per file, with the report of each."""
 
+import collections
 import gzip
 import os
 import random
 
 import pytest
 
+dask = pytest.importorskip("dask")
 pytest.importorskip("dask.dataframe")
 distributed = pytest.importorskip("distributed")
 pd = pytest.importorskip("pandas")
@@ -76,3 +78,39 @@ def test_read_csv_a_partition_per_file(client, exports, tmp_path):
 def test_read_csv_of_nothing_is_an_error():
     with pytest.raises(FileNotFoundError):
         cq_dask.read_csv("/nonexistent/*.csv")
+
+
+def test_read_csv_reports_are_the_local_rescues_in_path_order(client, exports, tmp_path):
+    pattern = str(exports / "part_*.csv*")
+    frame, reports = cq_dask.read_csv(pattern, reports=True)
+    remote_frame, remote_reports = dask.compute(frame, reports)
+    paths = sorted(str(p) for p in exports.iterdir())
+    local = []
+    for i, path in enumerate(paths):
+        if path.endswith(".gz"):  # rescue() reads a file as it is: give it the text gzip holds
+            (tmp_path / f"{i}.in").write_bytes(gzip.decompress(open(path, "rb").read()))
+            path = tmp_path / f"{i}.in"
+        local.append(csv_quorle.rescue(path, tmp_path / f"{i}.csv"))
+    assert remote_reports == local
+    assert all(r.repaired_rows for r in local)  # the files are damaged
+    plain = cq_dask.read_csv(pattern).compute()
+    pd.testing.assert_frame_equal(remote_frame.reset_index(drop=True), plain.reset_index(drop=True))
+    table = cq_dask.reports_frame(remote_reports, pattern)
+    assert list(table.path) == paths
+    assert table.good.sum() == len(remote_frame)  # the frame itself counts the rows kept
+
+
+def test_frame_and_reports_computed_together_read_each_file_once(exports, monkeypatch):
+    reads = collections.Counter()
+    own = cq_dask.rescued_frame_and_report
+
+    def counted(path, options):
+        reads[path] += 1
+        return own(path, options)
+
+    monkeypatch.setattr(cq_dask, "rescued_frame_and_report", counted)
+    with dask.config.set(scheduler="synchronous"):
+        frame, reports = cq_dask.read_csv(str(exports / "part_0*.csv*"), reports=True)
+        reads.clear()  # building the frame reads its first file for the column names, as without reports
+        dask.compute(frame, reports)
+    assert sorted(reads) == sorted(str(p) for p in exports.glob("part_0*.csv*")) and set(reads.values()) == {1}
