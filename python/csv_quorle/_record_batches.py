@@ -15,6 +15,7 @@ from ._call import args as _args, table as _table
 from ._call.options import SharedOptions, text_dialect
 from ._call.reporting import LONG_QUOTED_LINES, left_out_and_guessed, make_report
 from ._encoding import check_unchanged, open_utf8
+from ._files.inputs import refuse_compressed
 from ._files.outputs import OutputFile, check_paths
 from ._report import CellError, Report
 
@@ -226,6 +227,7 @@ def read_batches(
     parallel = _args.threads(threads)
     codec = chosen.codec
     check_paths(("source", src), ("quarantine", qpath))
+    refuse_compressed(src)
 
     table, count = _table.settle_choices(src, chosen)
     delim, quote, escape = table.delimiter, table.quote_char, table.escape_char

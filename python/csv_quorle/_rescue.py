@@ -12,6 +12,7 @@ from ._call.byte_order_mark import write_bom
 from ._call.options import SharedOptions, text_dialect
 from ._call.reporting import LONG_QUOTED_LINES, left_out_and_guessed, make_report
 from ._encoding import open_utf8
+from ._files.inputs import refuse_compressed
 from ._files.outputs import OutputFile, commit, check_paths
 from ._files.source import file_behind
 from ._report import Report
@@ -88,6 +89,7 @@ def rescue(
         raise ValueError("output_delimiter cannot be the double quote, which the output quotes with")
     with_bom = _args.flag(bom, "bom")
     check_paths(("source", src), ("output", out), ("quarantine", qpath))
+    refuse_compressed(src)
 
     table, count = _table.settle_choices(src, chosen)
     delim, quote, escape = table.delimiter, table.quote_char, table.escape_char

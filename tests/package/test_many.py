@@ -12,7 +12,8 @@ import signal
 import pytest
 
 import csv_quorle
-from csv_quorle._files.inputs import DamagedCompressedInputError, binary_kind, plain_input
+from csv_quorle._files.inputs import (CompressedInputError, DamagedCompressedInputError, binary_kind,
+                                      plain_input)
 from csv_quorle._many_files import plan_outputs
 
 SEPARATORS = ",;|\t"
@@ -151,6 +152,19 @@ class TestInputs:
         out, _, report = single(plain, tmp_path, "alone")
         assert result.ok and result.report == report
         assert open(result.output, "rb").read() == out
+
+    @pytest.mark.parametrize("pack", [gzip.compress, bz2.compress, lzma.compress, _zstd],
+                             ids=["gzip", "bz2", "xz", "zstd"])
+    def test_a_function_reading_text_as_it_is_refuses_compressed_data(self, pack, tmp_path):
+        """rescue() and read_batches() do not unpack: read as text, the bytes would be rows."""
+        packed = tmp_path / "export.csv"
+        packed.write_bytes(pack(damaged_csv(3)))
+        out, rest = tmp_path / "clean.csv", tmp_path / "rest.csv"
+        for call in (lambda: csv_quorle.rescue(packed, out, rest),
+                     lambda: csv_quorle.read_batches(packed, quarantine=rest)):
+            with pytest.raises(CompressedInputError, match="compressed data: unpack it first"):
+                call()
+        assert sorted(os.listdir(tmp_path)) == ["export.csv"]
 
     def test_cut_compressed_stream_is_refused(self, tmp_path):
         cut = tmp_path / "cut.csv.gz"

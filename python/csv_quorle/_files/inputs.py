@@ -8,6 +8,7 @@ import errno
 import os
 import re
 import shutil
+import stat
 import tempfile
 from collections.abc import Iterator, Mapping
 from typing import Any, BinaryIO
@@ -72,6 +73,27 @@ class BinaryInputError(ValueError):
 
 class DamagedCompressedInputError(ValueError):
     """The compressed stream ends early or is corrupt, so the input is incomplete."""
+
+
+class CompressedInputError(ValueError):
+    """A compressed file where text is read as it is: read as text, its bytes would become rows
+    of nonsense. The command line, rescue_many and csv_quorle.dask unpack it first."""
+
+
+def refuse_compressed(path: str | bytes) -> None:
+    """Raises CompressedInputError when the regular file at `path` starts like a compressed
+    stream. Pipes are left alone: their first bytes, once read, would be gone."""
+    try:
+        if not stat.S_ISREG(os.stat(path).st_mode):
+            return
+        head = _read_head(path, 16)
+    except OSError:
+        return  # the read that follows raises it, with the message of its case
+    kind = compression_of(head)
+    if kind is not None:
+        raise CompressedInputError(
+            f"{os.fsdecode(path)}: {kind}-compressed data: unpack it first (the command line, "
+            "rescue_many and csv_quorle.dask unpack it)")
 
 
 def compression_of(head: bytes) -> str | None:
