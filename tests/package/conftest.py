@@ -73,16 +73,37 @@ def _corpus_files(root: pathlib.Path) -> list[pathlib.Path]:
 def pytest_generate_tests(metafunc: pytest.Metafunc) -> None:
     """A test taking `corpus_file` runs once per file of the corpus, or is skipped when there
     is no corpus."""
-    if "corpus_file" not in metafunc.fixturenames:
+    if "corpus_source" not in metafunc.fixturenames:
         return
     root = corpus_root()
     if root is None:
         reason = "no corpus: set QUORLE_CORPUS or put it at ../shared/corpus/duckdb-csv"
         skipped = pytest.param(None, marks=pytest.mark.skip(reason=reason))
-        metafunc.parametrize("corpus_file", [skipped])
+        metafunc.parametrize("corpus_source", [skipped])
         return
     files = _corpus_files(root)
-    metafunc.parametrize("corpus_file", files, ids=[str(f.relative_to(root)) for f in files])
+    metafunc.parametrize("corpus_source", files, ids=[str(f.relative_to(root)) for f in files])
+
+
+@pytest.fixture
+def corpus_file(corpus_source: pathlib.Path, tmp_path_factory: pytest.TempPathFactory) -> pathlib.Path:
+    """The corpus file as text: a compressed one unpacked once a session, as the command line
+    unpacks it (rescue() refuses compressed data); one that does not unpack is skipped."""
+    from csv_quorle._files.inputs import compression_of, plain_input
+
+    with open(corpus_source, "rb") as f:
+        if compression_of(f.read(16)) is None:
+            return corpus_source
+    unpacked = tmp_path_factory.getbasetemp() / "corpus-unpacked" / corpus_source.name
+    if not unpacked.exists():
+        unpacked.parent.mkdir(exist_ok=True)
+        try:
+            with plain_input(str(corpus_source)) as plain, open(plain, "rb") as f:
+                data = f.read()
+        except ValueError as e:  # damaged or binary inside
+            pytest.skip(f"does not unpack: {e}")
+        unpacked.write_bytes(data)
+    return unpacked
 
 
 @pytest.fixture(scope="session")

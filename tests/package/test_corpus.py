@@ -55,8 +55,9 @@ def read(path: str | None) -> bytes | None:
     return None if path is None or not os.path.exists(path) else pathlib.Path(path).read_bytes()
 
 
-def test_corpus_file(corpus_file: pathlib.Path, workspace: Workspace,
+def test_corpus_file(corpus_source: pathlib.Path, workspace: Workspace,
                      command_run: dict[str, dict[str, Any]], watchdog: Watchdog) -> None:
+    corpus_file = corpus_source  # as it is: this test unpacks a compressed one itself
     c_json = command_run[str(corpus_file)]
     c_clean, c_quarantined = read(c_json["output"]), read(c_json["quarantine"])
     with watchdog.deadline(HANG_SECONDS, corpus_file):
@@ -68,8 +69,9 @@ def test_corpus_file(corpus_file: pathlib.Path, workspace: Workspace,
             return
         data, source = corpus_file.read_bytes(), corpus_file
         if unpacked is not None:
-            # rescue() takes files as they are: compressed bytes are read as damaged text
-            workspace.rescue(corpus_file, "packed.csv")
+            # rescue() refuses compressed bytes rather than reading them as damaged text
+            with pytest.raises(ValueError, match="compressed data: unpack it first"):
+                workspace.rescue(corpus_file, "packed.csv")
             data, source = unpacked, workspace.write(unpacked, "unpacked.csv")
         done = check_paths_agree(workspace, data, {}, source=source, batch_rows=1000,
                                  command=False)
