@@ -62,6 +62,18 @@ def file_size(path: str) -> int:
         return 0
 
 
+DEFAULT_BAR_WIDTH = 80
+
+
+def bar_width() -> int | None:
+    """None when standard error's terminal has a width for tqdm to follow; else a fixed one."""
+    try:
+        columns = os.get_terminal_size(sys.stderr.fileno()).columns
+    except (OSError, ValueError):
+        columns = 0
+    return None if columns > 0 else DEFAULT_BAR_WIDTH
+
+
 class Progress:
     """A bar of input bytes on standard error, only when it is a terminal: exact within a file when
     the rescue reports its progress, else moved on as each file is done."""
@@ -76,10 +88,14 @@ class Progress:
         self.by_name = {(job.name or job.source): size for job, size in zip(jobs, self.sizes)}
         self.finished = 0  # bytes of the files done
         self.count = 0  # files done; in this process they are done in order
+        self.files = len(jobs)
         desc = os.path.basename(jobs[0].name or jobs[0].source) if len(jobs) == 1 else f"{len(jobs):,} files"
+        # A terminal with no size set (a bare pty, some CI runners) reads as 0 columns, in which
+        # tqdm draws nothing: a fixed width then.
+        width = bar_width()
         self.bar = tqdm(
             total=sum(self.sizes), desc=desc, unit="B", unit_scale=True, unit_divisor=1024,
-            file=sys.stderr, leave=False, dynamic_ncols=True,
+            file=sys.stderr, leave=False, dynamic_ncols=width is None, ncols=width,
         )
 
     def file_done(self, result: FileResult) -> None:
@@ -87,12 +103,14 @@ class Progress:
             return
         self.finished += self.by_name.get(result.source, 0)
         self.count += 1
+        if self.files > 1:
+            self.bar.set_postfix_str(f"{self.count:,}/{self.files:,} files", refresh=False)
         self.bar.update(self.finished - self.bar.n)
 
-    def bytes_done(self, done: int, total: int) -> None:
-        """Within one file, run in this process; `total` may be the unpacked size of a
-        compressed file, so the share done is what counts."""
-        if self.bar is None or total <= 0:
+    def bytes_done(self, done: int, total: int | None) -> None:
+        """Within one file, run in this process. The share done is what counts; an unpacked input
+        has no total (its unpacked size is not the one on the bar) and moves the bar once done."""
+        if self.bar is None or total is None or total <= 0:
             return
         size = self.sizes[self.count] if self.count < len(self.sizes) else 0
         position = self.finished + size * min(done, total) // total
