@@ -100,6 +100,7 @@ def open_batches(
     quarantine_temporary: bytes,
     quarantine_target: bytes,
     quarantine_name: bytes,
+    progress: Callable[[int], object] | None = None,
     delimiter: int,
     quote: int,
     escape: int,

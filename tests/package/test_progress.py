@@ -113,3 +113,28 @@ def test_the_cli_bar_moves_within_a_file(big_source, tmp_path, monkeypatch):
     assert any(0 < n < size for n, _ in positions), positions
     assert positions[-1] == (size, size)
     assert "%" in __import__("sys").stderr.getvalue()  # drawn at a fixed width
+
+
+def test_read_batches_reports_from_its_pass(big_source):
+    pa = pytest.importorskip("pyarrow")
+    seen = Recorder()
+    batches = csv_quorle.read_batches(big_source, progress=seen)
+    rows = pa.RecordBatchReader.from_stream(batches).read_all().num_rows
+    size = big_source.stat().st_size
+    assert rows == batches.report.good_rows == 100_000
+    assert len(seen.calls) >= 2 and seen.calls[-1] == (size, size)
+    assert [d for d, _ in seen.calls] == sorted(d for d, _ in seen.calls)
+
+
+def test_read_batches_stopped_by_the_callable(big_source, tmp_path):
+    pa = pytest.importorskip("pyarrow")
+    before = set(os.listdir(tempfile.gettempdir()))
+    batches = csv_quorle.read_batches(big_source, quarantine=tmp_path / "rest.csv",
+                                      progress=Recorder(fail_after=0))
+    with pytest.raises(Exception, match="progress callable"):
+        pa.RecordBatchReader.from_stream(batches).read_all()
+    with pytest.raises(LookupError, match="stop here"):
+        batches.report
+    del batches
+    assert os.listdir(tmp_path) == []
+    assert set(os.listdir(tempfile.gettempdir())) <= before

@@ -48,3 +48,24 @@ class Reporter:
         """The last call, once the pass is complete: done equals the total."""
         self.done = self.text_size if self.total is None else self.total
         self.report(self.done, self.total)
+
+
+class PassReporter:
+    """For read_batches, whose pass calls with the offset reached and, at its end, the table's
+    length: the exception the callable raised is kept for the caller, since the pass's own thread
+    can only stop on it."""
+
+    def __init__(self, reporter: Reporter, span: int) -> None:
+        self.reporter = reporter
+        self.span = span
+        self.raised: list[BaseException] = []
+
+    def __call__(self, at: int) -> None:
+        try:
+            if at >= self.span:
+                self.reporter.finish()
+            else:
+                self.reporter.offset(at)
+        except BaseException as e:
+            self.raised.append(e)
+            raise
