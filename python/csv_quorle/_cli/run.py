@@ -62,16 +62,18 @@ def file_size(path: str) -> int:
         return 0
 
 
-DEFAULT_BAR_WIDTH = 80
+UNSIZED_TERMINAL = {"ncols": 80, "nrows": 24, "dynamic_ncols": False}
 
 
-def bar_width() -> int | None:
-    """None when standard error's terminal has a width for tqdm to follow; else a fixed one."""
+def bar_size() -> dict[str, Any]:
+    """tqdm's size options: following standard error's terminal when it has a size. One with no
+    size set (a bare pty, some CI runners) reads as 0 columns and 0 rows, in which tqdm draws
+    nothing (its bar lies beyond the last row): a fixed size then."""
     try:
-        columns = os.get_terminal_size(sys.stderr.fileno()).columns
+        size = os.get_terminal_size(sys.stderr.fileno())
     except (OSError, ValueError):
-        columns = 0
-    return None if columns > 0 else DEFAULT_BAR_WIDTH
+        return UNSIZED_TERMINAL
+    return {"dynamic_ncols": True} if size.columns > 0 and size.lines > 0 else UNSIZED_TERMINAL
 
 
 class Progress:
@@ -90,12 +92,9 @@ class Progress:
         self.count = 0  # files done; in this process they are done in order
         self.files = len(jobs)
         desc = os.path.basename(jobs[0].name or jobs[0].source) if len(jobs) == 1 else f"{len(jobs):,} files"
-        # A terminal with no size set (a bare pty, some CI runners) reads as 0 columns, in which
-        # tqdm draws nothing: a fixed width then.
-        width = bar_width()
         self.bar = tqdm(
             total=sum(self.sizes), desc=desc, unit="B", unit_scale=True, unit_divisor=1024,
-            file=sys.stderr, leave=False, dynamic_ncols=width is None, ncols=width,
+            file=sys.stderr, leave=False, **bar_size(),
         )
 
     def file_done(self, result: FileResult) -> None:
