@@ -102,7 +102,7 @@ PassSource* source_with_schema(Handle* handle, ArrowSchema* schema) {
 }
 
 // open_batches(buffer, /, *, ...): the batches and the quarantine, then the pass's options.
-constexpr std::array<pyext::Parameter, 8> OPEN_OWN_PARAMETERS = {{
+constexpr std::array<pyext::Parameter, 9> OPEN_OWN_PARAMETERS = {{
     {"buffer"},
     {"batch_rows"},
     {"null_padding"},
@@ -111,11 +111,12 @@ constexpr std::array<pyext::Parameter, 8> OPEN_OWN_PARAMETERS = {{
     {"quarantine_temporary"},
     {"quarantine_target"},
     {"quarantine_name"},
+    {"progress", false},  // None, or called with the input offset reached, from the pass
 }};
 constexpr auto OPEN_PARAMETERS = pyext::joined(OPEN_OWN_PARAMETERS, PASS_PARAMETERS);
 enum OpenArgument {
   BUFFER, BATCH_ROWS, NULL_PADDING, MAPPED, QUARANTINE_FD, QUARANTINE_TEMPORARY,
-  QUARANTINE_TARGET, QUARANTINE_NAME, PASS_OPTIONS
+  QUARANTINE_TARGET, QUARANTINE_NAME, PROGRESS, PASS_OPTIONS
 };
 static_assert(PASS_OPTIONS == OPEN_OWN_PARAMETERS.size());
 pyext::ParameterTable open_parameters{"open_batches()", 1, OPEN_PARAMETERS};
@@ -137,6 +138,11 @@ PyObject* open_batches_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* k
       !pass_options(a + PASS_OPTIONS, s.options, s.plan)) {
     return nullptr;
   }
+  PyObject* const progress = a[PROGRESS] == Py_None ? nullptr : a[PROGRESS];
+  if (progress && !PyCallable_Check(progress)) {
+    PyErr_SetString(PyExc_TypeError, "progress must be callable or None");
+    return nullptr;
+  }
   if (s.options.first_line == 0) {
     PyErr_SetString(PyExc_ValueError, "first_line counts from 1");
     return nullptr;
@@ -156,11 +162,14 @@ PyObject* open_batches_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* k
     }
     s.quarantine.fd = quarantine_fd;  // owned from here on
     h = new Handle;
+    Py_XINCREF(progress);  // the source's from here on
+    s.progress = progress;
     h->ending = std::make_shared<Ending>();
     h->source = std::make_unique<PassSource>(view, std::move(s), h->ending);
   } catch (...) {
     delete h;
     if (quarantine_fd >= 0 && s.quarantine.fd >= 0) ::close(quarantine_fd);
+    Py_XDECREF(s.progress);  // still here when the source was not made
     PyBuffer_Release(&view);
     return PyErr_NoMemory();
   }

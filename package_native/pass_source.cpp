@@ -32,11 +32,15 @@ PassSource::PassSource(Py_buffer view, Settings settings, std::shared_ptr<Ending
       ending_(std::move(ending)),
       rows_(settings_.options.delimiter, settings_.options.quote_char),
       pass_(input_, settings_.options, settings_.plan, source_, settings_.quarantine.fd,
-            settings_.quarantine_name) {}
+            settings_.quarantine_name, settings_.progress) {}
 
 PassSource::~PassSource() {
+  // The pass may be waiting for the lock to call the progress callable: let it go meanwhile.
+  const bool gil = !finalizing() && PyGILState_Check() != 0;
+  PyThreadState* state = gil ? PyEval_SaveThread() : nullptr;
   pass_.stop();
   pass_.join();
+  if (gil) PyEval_RestoreThread(state);
   if (settings_.quarantine.fd >= 0) {  // not committed: an unnamed file goes with its descriptor
     ::close(settings_.quarantine.fd);
     if (!settings_.quarantine.temporary.empty()) ::unlink(settings_.quarantine.temporary.c_str());
@@ -44,6 +48,7 @@ PassSource::~PassSource() {
   if (view_.obj && !finalizing()) {
     const PyGILState_STATE gil = PyGILState_Ensure();
     PyBuffer_Release(&view_);
+    Py_XDECREF(settings_.progress);
     PyGILState_Release(gil);
   }
 }

@@ -48,6 +48,8 @@ struct Settings {
   /// into a file that is not replaced (a device, a pipe), so it is only closed at the end.
   PendingOutput quarantine;
   std::string quarantine_name;  ///< the path as given, for messages
+  /// Owned (released with the lock taken); called from the pass with the offset reached.
+  PyObject* progress = nullptr;
 };
 
 class PassSource final : public arrow::BatchSource {

@@ -2,6 +2,7 @@
 // through a bounded queue of two hand-overs, then writing the quarantine (not yet committed).
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -28,7 +29,8 @@ class PassThread {
   /// Starts the pass over `input`. All arguments are borrowed for the thread's life; the
   /// quarantine (fd -1: none) is written at the end of the pass.
   PassThread(std::string_view input, const engine::ReportPassOptions& options,
-             const engine::ParallelPlan& plan, const SourceWatch& source, int quarantine_fd, const std::string& quarantine_name);
+             const engine::ParallelPlan& plan, const SourceWatch& source, int quarantine_fd,
+             const std::string& quarantine_name, PyObject* progress = nullptr);
   /// Stops the pass, if still running, and waits for it.
   ~PassThread();
   PassThread(const PassThread&) = delete;
@@ -50,6 +52,7 @@ class PassThread {
 
  private:
   void run();
+  bool tell(std::uint64_t at, bool last);
   bool push(engine::RowStore&& rows);
 
   std::string_view input_;
@@ -58,6 +61,9 @@ class PassThread {
   const SourceWatch& source_;
   const int quarantine_fd_;
   const std::string& quarantine_name_;
+  PyObject* const progress_;  // borrowed; null: none
+  std::chrono::steady_clock::time_point last_call_{};
+  std::string stopped_by_;  // why the progress callable stopped the pass
 
   rescue::HandOverQueue<HandedOver> queue_;
   // The pass thread's; seen by the consumer through the queue.

@@ -1,6 +1,7 @@
 #include "package_native/rescue_functions.hpp"
 
 #include <array>
+#include <chrono>
 #include <optional>
 #include <string_view>
 
@@ -25,6 +26,10 @@ namespace {
 constexpr std::uint64_t SIGNAL_STEP = std::uint64_t{64} << 20;
 // How much input the rows of one batch for the writer thread span.
 constexpr std::uint64_t BATCH_STEP = std::uint64_t{8} << 20;
+// With a progress callable: how much input passes between two looks at the clock, and how long
+// at least between two calls, so that the callable costs next to nothing.
+constexpr std::uint64_t PROGRESS_STEP = std::uint64_t{1} << 20;
+constexpr auto PROGRESS_PERIOD = std::chrono::milliseconds(100);
 
 }  // namespace
 
@@ -40,7 +45,7 @@ PyObject* native_sniff(PyObject*, PyObject* args) {
 namespace {
 
 // rescue(buffer, /, *, ...): the outputs and the table's place, then the pass's options.
-constexpr std::array<pyext::Parameter, 11> RESCUE_OWN_PARAMETERS = {{
+constexpr std::array<pyext::Parameter, 12> RESCUE_OWN_PARAMETERS = {{
     {"buffer"},
     {"out_fd"},
     {"quarantine_fd"},
@@ -52,11 +57,12 @@ constexpr std::array<pyext::Parameter, 11> RESCUE_OWN_PARAMETERS = {{
     {"begin"},
     {"end"},
     {"trace_rows", false},  // for tests: each good row's lines in "row_lines"
+    {"progress", false},    // None, or called with the input offset reached (see below)
 }};
 constexpr auto RESCUE_PARAMETERS = pyext::joined(RESCUE_OWN_PARAMETERS, PASS_PARAMETERS);
 enum RescueArgument {
   BUFFER, OUT_FD, QUARANTINE_FD, OUT_PATH, QUARANTINE_PATH, OUTPUT_DELIMITER, SOURCE_FD,
-  SOURCE_OFFSET, BEGIN, END, TRACE_ROWS, PASS_OPTIONS
+  SOURCE_OFFSET, BEGIN, END, TRACE_ROWS, PROGRESS, PASS_OPTIONS
 };
 static_assert(PASS_OPTIONS == RESCUE_OWN_PARAMETERS.size());
 pyext::ParameterTable rescue_parameters{"rescue()", 1, RESCUE_PARAMETERS};
@@ -91,6 +97,11 @@ PyObject* rescue_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
     PyErr_SetString(PyExc_ValueError, "the table's range lies outside the buffer");
     return nullptr;
   }
+  PyObject* const report_to = a[PROGRESS] == Py_None ? nullptr : a[PROGRESS];
+  if (report_to && !PyCallable_Check(report_to)) {
+    PyErr_SetString(PyExc_TypeError, "progress must be callable or None");
+    return nullptr;
+  }
   PyObject* const out_path = a[OUT_PATH];
   PyObject* const quarantine_path = a[QUARANTINE_PATH];
 
@@ -112,13 +123,34 @@ PyObject* rescue_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
       interrupted = !gil.check_signals();
       return !interrupted;
     };
-    const engine::Progress progress = [&](std::uint64_t) {
-      return waiting() && !writer.failed() && !source.faulted();
+    // The callable hears of the offset reached at most once a period, with the lock held only
+    // for the call; signals are still looked at once every SIGNAL_STEP. An exception it raises
+    // stops the pass as Ctrl-C does, and stays set.
+    using Clock = std::chrono::steady_clock;
+    auto last_call = Clock::time_point{};  // the first look calls it: a bar moves at once
+    std::uint64_t last_signals = 0;
+    const auto told = [&](std::uint64_t at) {
+      if (!report_to || Clock::now() - last_call < PROGRESS_PERIOD) return true;
+      interrupted = !gil.holding_lock([&] {
+        pyext::PyRef offset = pyext::PyRef::steal(PyLong_FromUnsignedLongLong(at));
+        return offset && pyext::PyRef::steal(PyObject_CallOneArg(report_to, offset.get()));
+      });
+      last_call = Clock::now();
+      return !interrupted;
+    };
+    const engine::Progress progress = [&](std::uint64_t at) {
+      if (!told(at)) return false;
+      if (!report_to || at - last_signals >= SIGNAL_STEP || at < last_signals) {
+        last_signals = at;
+        if (!waiting()) return false;
+      }
+      return !writer.failed() && !source.faulted();
     };
     const engine::HandOverRows batches = [&](engine::RowStore&& rows) {
       return writer.push(std::move(rows), waiting);
     };
-    if (engine::report_pass_parallel(input, options, out, plan, progress, SIGNAL_STEP, batches,
+    const std::uint64_t step = report_to ? PROGRESS_STEP : SIGNAL_STEP;
+    if (engine::report_pass_parallel(input, options, out, plan, progress, step, batches,
                                      BATCH_STEP)) {
       writer.push(std::move(out.rows), waiting, out.columns);
     }

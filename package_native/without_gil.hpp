@@ -20,6 +20,17 @@ class WithoutGil {
     return ok;
   }
 
+  /// Runs `call` with the lock held again, from inside run()'s work.
+  template <class Call>
+  auto holding_lock(Call&& call) {
+    PyEval_RestoreThread(state_);
+    struct Release {
+      PyThreadState*& state;
+      ~Release() { state = PyEval_SaveThread(); }
+    } release{state_};
+    return call();
+  }
+
   /// Runs `work` without the lock; true when it finished without a C++ exception. Otherwise the
   /// matching Python exception is set.
   template <class Work>

@@ -76,7 +76,7 @@ def describe_error(exc: BaseException, *sources: str | None) -> str:
     return text[0] if text else type(exc).__name__
 
 
-def run_job(job: Job, progress: Callable[[int, int], None] | None = None) -> FileResult:
+def run_job(job: Job, progress: Callable[[int, int | None], object] | None = None) -> FileResult:
     """Rescues one file, catching whatever goes wrong into the result. Runs in the workers."""
     path = None
     try:
@@ -87,13 +87,21 @@ def run_job(job: Job, progress: Callable[[int, int], None] | None = None) -> Fil
 
         # Files are what runs side by side here: each on one thread unless the caller says.
         options = {"threads": 1, **job.options}
-        if progress is not None and rescue_takes_progress():
-            options = {**options, "progress": progress}
         with plain_input(job.source, temp_dir=None, options=options) as path, _interruptible():
+            if progress is not None and rescue_takes_progress():
+                options = {**options, "progress": _unpacked_size_unknown(progress, path != job.source)}
             report = rescue(path, job.output, job.quarantine, **options)
         return FileResult(job.name or job.source, job.output, job.quarantine, report)
     except Exception as exc:  # one file's failure, whatever it is, is that file's result
         return job.failed(exc, path)
+
+
+def _unpacked_size_unknown(progress: Callable[[int, int | None], object], unpacked: bool
+                           ) -> Callable[[int, int | None], object]:
+    """For an unpacked input the total of its unpacked bytes is not the file's: none is given."""
+    if not unpacked:
+        return progress
+    return lambda done, total: progress(done, None)
 
 
 @functools.cache
@@ -297,7 +305,7 @@ def run_jobs(
     jobs: Sequence[Job],
     workers: int | None = None,
     done: Callable[[FileResult], None] | None = None,
-    progress: Callable[[int, int], None] | None = None,
+    progress: Callable[[int, int | None], object] | None = None,
 ) -> list[FileResult]:
     """Runs `jobs`, in this process when one worker is enough, else on a process pool; `done` is
     called with each result as it comes, `progress` (in-process runs only) with bytes done and total

@@ -55,6 +55,7 @@ def rescue(
     trace_rows: bool = False,
     threads: int = 1,
     part_bytes: int = ...,
+    progress: Callable[[int], object] | None = None,
 ) -> dict[str, Any]: ...
 def transcode_single_byte(table: bytes, source: Buffer, out_fd: int, /) -> tuple[int, int, tuple[int, ...]]: ...
 def utf8_evidence(source: Buffer, final: bool, /) -> tuple[int, int, int, int]: ...
@@ -101,6 +102,7 @@ def open_batches(
     quarantine_temporary: bytes,
     quarantine_target: bytes,
     quarantine_name: bytes,
+    progress: Callable[[int], object] | None = None,
     delimiter: int,
     quote: int,
     escape: int,

@@ -11,6 +11,7 @@ from typing import Any
 from typing import Literal
 
 from . import _native
+from ._call.progress import PassReporter, ProgressCallable, Reporter, source_size
 from ._call import args as _args, table as _table
 from ._call.options import SharedOptions, text_dialect
 from ._call.reporting import LONG_QUOTED_LINES, left_out_and_guessed, make_report
@@ -28,7 +29,7 @@ class RecordBatches:
     bounded memory. ``report`` is there once the stream has been read to its end.
     """
 
-    __slots__ = ("_handle", "_dialect", "_layout", "_names", "_pass", "_types", "_typed",
+    __slots__ = ("_handle", "_dialect", "_layout", "_names", "_pass", "_types", "_typed", "_raised",
                  "__weakref__")
 
     def __init__(self, handle: Any, dialect: tuple[str, str | None, Any],
@@ -41,6 +42,7 @@ class RecordBatches:
         self._pass = pass_arguments or {}
         self._types = types  # None, "infer" or a dict of ColumnType
         self._typed: Any = None  # (TypedBatches, pyarrow reader) once the stream is taken
+        self._raised: list[BaseException] = []  # what the progress callable stopped the pass with
 
     @property
     def column_names(self) -> list[str]:
@@ -96,6 +98,8 @@ class RecordBatches:
     @property
     def report(self) -> Report:
         whole, table, where, escape = self._layout
+        if self._raised:
+            raise self._raised[0]
         try:
             result = _native.batches_result(self._handle)
         except OSError:
@@ -186,6 +190,7 @@ def read_batches(
     comment: str | None = None,
     types: Literal["infer"] | Mapping[str, Any] | None = None,
     threads: int | None = None,
+    progress: ProgressCallable | None = None,
 ) -> RecordBatches:
     """Rescues `source` into Arrow record batches of at most `batch_rows` rows.
 
@@ -201,6 +206,9 @@ def read_batches(
     when all its cells write them alike), text otherwise; a dict gives them by column name
     (the rest stay text). The schema is the same for every batch: a later cell that does not
     fit is null, listed in `report.cell_errors` with its line. Empty cells are null.
+
+    `progress` is rescue()'s, called from the pass's own thread as the stream is read. An
+    exception it raises fails the stream (no quarantine is kept) and `report` raises it.
 
     >>> import pyarrow as pa  # doctest: +SKIP
     >>> table = pa.table(read_batches("export.csv"))  # doctest: +SKIP
@@ -256,6 +264,9 @@ def read_batches(
         skip_initial_space=table.skip_initial_space,
         **_table.native_arguments(table),
     )
+    told = None
+    if progress is not None:
+        told = PassReporter(Reporter(progress, where.begin, len(whole), source_size(src)), len(buffer))
     rest = held if held is not None else None if qpath is None else OutputFile(qpath)
     committed_here = rest is not None and held is None
     try:
@@ -270,6 +281,7 @@ def read_batches(
             quarantine_temporary=os.fsencode(rest.temporary or "") if committed_here else b"",
             quarantine_target=b"" if not committed_here or rest.straight else os.fsencode(rest.target),
             quarantine_name=b"" if rest is None else os.fsencode(rest.path),
+            progress=told,
             **pass_arguments,
             **parallel,
         )
@@ -280,5 +292,7 @@ def read_batches(
     if committed_here:
         os.close(rest.fd)
         rest.release()  # the stream's now: put in place when it ends, dropped if abandoned
-    return RecordBatches(handle, (delim, quote, info), (whole, table, where, escape),
-                         pass_arguments, checked_types)
+    batches = RecordBatches(handle, (delim, quote, info), (whole, table, where, escape),
+                            pass_arguments, checked_types)
+    batches._raised = [] if told is None else told.raised
+    return batches

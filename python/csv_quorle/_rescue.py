@@ -8,6 +8,7 @@ from typing import Literal
 
 from . import _native
 from ._call import args as _args, table as _table
+from ._call.progress import ProgressCallable, Reporter, source_size
 from ._call.byte_order_mark import write_bom
 from ._call.options import SharedOptions, text_dialect
 from ._call.reporting import LONG_QUOTED_LINES, left_out_and_guessed, make_report
@@ -39,6 +40,7 @@ def rescue(
     comment: str | None = None,
     bom: bool = False,
     threads: int | None = None,
+    progress: ProgressCallable | None = None,
 ) -> Report:
     """Rescues a damaged CSV file.
 
@@ -69,6 +71,11 @@ def rescue(
     `threads` threads read the file (None: one a core; 1: the calling thread alone), with the
     same outcome whatever their number.
 
+    `progress`, a callable, is called as `progress(done, total)` with the source's bytes done,
+    from the pass, at most every 100 ms and once more at the end with `done == total`. For a
+    pipe or a device (standard input) `total` is None and `done` counts bytes read. An exception
+    it raises stops the rescue: no output is kept and the exception reaches the caller.
+
     >>> report = rescue("export.csv", "clean.csv", "quarantine.csv")  # doctest: +SKIP
     >>> report.good_rows, report.repairs[:1]  # doctest: +SKIP
     """
@@ -97,6 +104,9 @@ def rescue(
         buffer = text.buffer
         info = text.info
         where = _table.span(buffer, table)
+        reporter = None
+        if progress is not None:
+            reporter = Reporter(progress, where.begin, len(buffer), source_size(src))
         delim, quote_byte = text_dialect(buffer, where, table, buffer)
         # A mostly UTF-8 file handed over as it is: the engine reads its stray bytes as
         # Windows-1252 and counts them, with no rewritten copy of the file.
@@ -134,9 +144,12 @@ def rescue(
                 first_line=where.first_line,
                 header_rows=table.header_rows,
                 skip_initial_space=table.skip_initial_space,
+                progress=None if reporter is None else reporter.offset,
                 **_table.native_arguments(table),
             **parallel,
             )
+            if reporter is not None:
+                reporter.finish()  # before the commit: an exception here still keeps nothing
             seen = left_out_and_guessed(buffer, table, where, result, info)
             text.check_unchanged()  # after the last read of the source, before any commit
             commit(clean, rest)

@@ -62,6 +62,20 @@ def file_size(path: str) -> int:
         return 0
 
 
+UNSIZED_TERMINAL = {"ncols": 80, "nrows": 24, "dynamic_ncols": False}
+
+
+def bar_size() -> dict[str, Any]:
+    """tqdm's size options: following standard error's terminal when it has a size. One with no
+    size set (a bare pty, some CI runners) reads as 0 columns and 0 rows, in which tqdm draws
+    nothing (its bar lies beyond the last row): a fixed size then."""
+    try:
+        size = os.get_terminal_size(sys.stderr.fileno())
+    except (OSError, ValueError):
+        return UNSIZED_TERMINAL
+    return {"dynamic_ncols": True} if size.columns > 0 and size.lines > 0 else UNSIZED_TERMINAL
+
+
 class Progress:
     """A bar of input bytes on standard error, only when it is a terminal: exact within a file when
     the rescue reports its progress, else moved on as each file is done."""
@@ -76,10 +90,11 @@ class Progress:
         self.by_name = {(job.name or job.source): size for job, size in zip(jobs, self.sizes)}
         self.finished = 0  # bytes of the files done
         self.count = 0  # files done; in this process they are done in order
+        self.files = len(jobs)
         desc = os.path.basename(jobs[0].name or jobs[0].source) if len(jobs) == 1 else f"{len(jobs):,} files"
         self.bar = tqdm(
             total=sum(self.sizes), desc=desc, unit="B", unit_scale=True, unit_divisor=1024,
-            file=sys.stderr, leave=False, dynamic_ncols=True,
+            file=sys.stderr, leave=False, **bar_size(),
         )
 
     def file_done(self, result: FileResult) -> None:
@@ -87,12 +102,14 @@ class Progress:
             return
         self.finished += self.by_name.get(result.source, 0)
         self.count += 1
+        if self.files > 1:
+            self.bar.set_postfix_str(f"{self.count:,}/{self.files:,} files", refresh=False)
         self.bar.update(self.finished - self.bar.n)
 
-    def bytes_done(self, done: int, total: int) -> None:
-        """Within one file, run in this process; `total` may be the unpacked size of a
-        compressed file, so the share done is what counts."""
-        if self.bar is None or total <= 0:
+    def bytes_done(self, done: int, total: int | None) -> None:
+        """Within one file, run in this process. The share done is what counts; an unpacked input
+        has no total (its unpacked size is not the one on the bar) and moves the bar once done."""
+        if self.bar is None or total is None or total <= 0:
             return
         size = self.sizes[self.count] if self.count < len(self.sizes) else 0
         position = self.finished + size * min(done, total) // total
