@@ -72,7 +72,8 @@ def rescue(
     same outcome whatever their number.
 
     `progress`, a callable, is called as `progress(done, total)` with the source's bytes done,
-    from the pass, at most every 100 ms and once more at the end with `done == total`. For a
+    from the pass, at most every 100 ms and once more at the end with `done == total` (with
+    more than one thread, as each part of 16 MB is put in order). For a
     pipe or a device (standard input) `total` is None and `done` counts bytes read. An exception
     it raises stops the rescue: no output is kept and the exception reaches the caller.
 
