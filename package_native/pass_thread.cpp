@@ -78,9 +78,12 @@ bool PassThread::tell(std::uint64_t at, bool last) {
   const auto now = std::chrono::steady_clock::now();
   if (!last && now - last_call_ < PROGRESS_PERIOD) return true;
   const PyGILState_STATE gil = PyGILState_Ensure();
-  pyext::PyRef offset = pyext::PyRef::steal(PyLong_FromUnsignedLongLong(at));
-  const bool ok = offset && pyext::PyRef::steal(PyObject_CallOneArg(progress_, offset.get()));
-  if (!ok) PyErr_Clear();
+  bool ok;
+  {  // the references go before the lock does
+    pyext::PyRef offset = pyext::PyRef::steal(PyLong_FromUnsignedLongLong(at));
+    ok = offset && pyext::PyRef::steal(PyObject_CallOneArg(progress_, offset.get()));
+    if (!ok) PyErr_Clear();
+  }
   PyGILState_Release(gil);
   last_call_ = std::chrono::steady_clock::now();
   if (!ok) stopped_by_ = "stopped by the progress callable";
