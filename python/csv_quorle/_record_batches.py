@@ -14,7 +14,7 @@ from . import _native
 from ._call.progress import PassReporter, ProgressCallable, Reporter, source_size
 from ._call import args as _args, table as _table
 from ._call.options import SharedOptions, text_dialect
-from ._call.reporting import LONG_QUOTED_LINES, left_out_and_guessed, make_report
+from ._call.reporting import left_out_and_guessed, make_report, pass_arguments as pass_settings
 from ._encoding import check_unchanged, open_utf8
 from ._files.inputs import refuse_compressed
 from ._files.outputs import OutputFile, check_paths
@@ -247,23 +247,8 @@ def read_batches(
     delim, quote_byte = text_dialect(whole, where, table, buffer)
     # What the pass takes besides its input and outputs: the stream's, and once more the
     # trace of the rows' lines that cell errors are told by.
-    pass_arguments: dict[str, Any] = dict(
-        delimiter=ord(delim),
-        quote=quote_byte,
-        escape=-1 if escape is None else ord(escape),
-        header=table.header,
-        expected_columns=-1 if count is None else count,
-        skip_blank_lines=flags["skip_blank_lines"],
-        fill_ragged_rows=flags["fill_ragged_rows"],
-        merge_overflow=flags["merge_overflow"],
-        repair_quotes=flags["repair_quotes"],
-        long_quoted_lines=LONG_QUOTED_LINES,
-        recode_cp1252=info.engine_recodes,
-        first_line=where.first_line,
-        header_rows=table.header_rows,
-        skip_initial_space=table.skip_initial_space,
-        **_table.native_arguments(table),
-    )
+    pass_arguments = pass_settings(table, count, flags, delim, quote_byte, info.engine_recodes,
+                                   where.first_line)
     told = None
     if progress is not None:
         told = PassReporter(Reporter(progress, where.begin, len(whole), source_size(src)), len(buffer))

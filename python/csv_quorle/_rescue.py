@@ -11,7 +11,7 @@ from ._call import args as _args, table as _table
 from ._call.progress import ProgressCallable, Reporter, source_size
 from ._call.byte_order_mark import write_bom
 from ._call.options import SharedOptions, text_dialect
-from ._call.reporting import LONG_QUOTED_LINES, left_out_and_guessed, make_report
+from ._call.reporting import left_out_and_guessed, make_report, pass_arguments
 from ._encoding import open_utf8
 from ._files.inputs import refuse_compressed
 from ._files.outputs import OutputFile, commit, check_paths
@@ -126,28 +126,14 @@ def rescue(
                 quarantine_fd=-1 if rest is None else rest.fd,
                 out_path=out,
                 quarantine_path=qpath,
-                delimiter=ord(delim),
-                quote=quote_byte,
-                escape=-1 if escape is None else ord(escape),
-                header=table.header,
-                expected_columns=-1 if count is None else count,
-                skip_blank_lines=flags["skip_blank_lines"],
-                fill_ragged_rows=flags["fill_ragged_rows"],
-                merge_overflow=flags["merge_overflow"],
-                repair_quotes=flags["repair_quotes"],
                 output_delimiter=ord(out_delim),
-                long_quoted_lines=LONG_QUOTED_LINES,
-                recode_cp1252=recode,
                 source_fd=source_fd,
                 source_offset=source_offset,
                 begin=where.begin,
                 end=where.end,
-                first_line=where.first_line,
-                header_rows=table.header_rows,
-                skip_initial_space=table.skip_initial_space,
                 progress=None if reporter is None else reporter.offset,
-                **_table.native_arguments(table),
-            **parallel,
+                **pass_arguments(table, count, flags, delim, quote_byte, recode, where.first_line),
+                **parallel,
             )
             if reporter is not None:
                 reporter.finish()  # before the commit: an exception here still keeps nothing

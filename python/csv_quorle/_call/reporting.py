@@ -115,3 +115,26 @@ def _warnings(result: dict, info: object) -> list[str]:
         more = result["long_quotes"] - len(result["long_quote_lines"])
         warnings.append(f"{more} more quoted fields span more than {LONG_QUOTED_LINES} lines.")
     return warnings
+
+
+def pass_arguments(table: Any, count: int | None, flags: dict[str, bool], delimiter: str,
+                   quote_byte: int, recode: bool, first_line: int) -> dict[str, Any]:
+    """The native pass's settings for a settled table, shared by rescue() and read_batches()."""
+    escape = table.escape_char
+    return dict(
+        delimiter=ord(delimiter),
+        quote=quote_byte,
+        escape=-1 if escape is None else ord(escape),
+        header=table.header,
+        expected_columns=-1 if count is None else count,
+        skip_blank_lines=flags["skip_blank_lines"],
+        fill_ragged_rows=flags["fill_ragged_rows"],
+        merge_overflow=flags["merge_overflow"],
+        repair_quotes=flags["repair_quotes"],
+        long_quoted_lines=LONG_QUOTED_LINES,
+        recode_cp1252=recode,
+        first_line=first_line,
+        header_rows=table.header_rows,
+        skip_initial_space=table.skip_initial_space,
+        **_table.native_arguments(table),
+    )
